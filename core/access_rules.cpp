@@ -1,0 +1,148 @@
+#include "core/access_rules.h"
+
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/registry.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "platform/file_open.h"
+
+constexpr size_t RULE_TEXT_MAX = 63;
+
+uint32_t parse_ipv4(const char* text, int* valid_out) {
+  uint32_t address = 0;
+  const char* p = text;
+  int valid = 1;
+  for (int part = 0; part < 4 && valid; part++) {
+    while (isspace(static_cast<unsigned char>(*p))) p++;
+    if (!isdigit(static_cast<unsigned char>(*p))) {
+      valid = 0;
+      break;
+    }
+    uint32_t number = 0;
+    while (isdigit(static_cast<unsigned char>(*p)) && number < 256) number = number * 10 + static_cast<uint32_t>(*p++ - '0');
+    if (number > 255 || isdigit(static_cast<unsigned char>(*p))) valid = 0;
+    address = (address << 8) | number;
+    if (part < 3) {
+      if (*p != '.') valid = 0;
+      p++;
+    }
+  }
+  if (valid && *p != 0) valid = 0;
+  if (valid && address == 0) valid = 0;  // 0.0.0.0 counts as no address
+  if (valid_out) *valid_out = valid;
+  return valid ? htonl(address) : 0;
+}
+
+int match_access_rule(uint32_t client_address, const char* directory, char* rights_out) {
+  char subkey[64];
+  snprintf(subkey, sizeof subkey, "%s\\Access", SETTINGS_KEY);
+  for (unsigned n = 0;; n++) {
+    char name[SESSION_PATH_SIZE + 16];
+    char rule[RULE_TEXT_MAX + 2];
+    snprintf(name, sizeof name, "%s\\%u", directory, n);
+    // A rule longer than 63 characters does not fit and ends the list like a missing one.
+    if (reg_read_string(subkey, name, "", rule, RULE_TEXT_MAX + 1) == 0) return 0;
+    char* comma = strchr(rule, ',');
+    if (comma) {
+      *comma = 0;
+      char* first = comma + 1;
+      char* dash = strchr(first, '-');
+      if (dash) *dash = 0;
+      int valid;
+      uint32_t low = ntohl(parse_ipv4(first, &valid));
+      if (!valid || low > client_address) continue;
+      if (dash) {
+        uint32_t high = ntohl(parse_ipv4(dash + 1, &valid));
+        if (!valid || high < client_address) continue;
+      }
+    }
+    size_t length = strnlen(rule, RULE_TEXT_MAX);
+    memcpy(rights_out, rule, length);
+    rights_out[length] = 0;
+    return 1;
+  }
+}
+
+int check_access(const char* access_path, uint32_t client_ip, int opcode, int* overwrite_out) {
+  *overwrite_out = 1;
+  if (AccessControl == 0) return 1;
+  char directory[SESSION_PATH_SIZE];
+  const char* slash = strchr(access_path, '/');
+  if (slash) {
+    size_t n = static_cast<size_t>(slash - access_path);
+    if (n >= sizeof directory) n = sizeof directory - 1;
+    memcpy(directory, access_path, n);
+    directory[n] = 0;
+  } else {
+    strcpy(directory, "%root%");
+  }
+  char rights[RULE_TEXT_MAX + 1];
+  if (!match_access_rule(ntohl(client_ip), directory, rights)) return 0;
+  *overwrite_out = strchr(rights, 'o') != nullptr;
+  if (opcode == OPCODE_RRQ && !strchr(rights, 'r')) return 0;
+  if (opcode == OPCODE_WRQ && !strchr(rights, 'w')) return 0;
+  return 1;
+}
+
+// The name matches a Prefix entry when it begins with the entry and goes on
+// with "/" right after it, so /srv/images does not serve /srv/images2.
+static int prefix_matches(const char* name, size_t name_length, const char* entry, size_t entry_length) {
+  if (entry_length < 2 || entry[0] != '/' || name_length < entry_length + 1) return 0;
+  return memcmp(name, entry, entry_length) == 0 && name[entry_length] == '/';
+}
+
+int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int* overwrite_out) {
+  if (strchr(name, ':') || strstr(name, "..")) return PATH_INVALID;
+  for (char* p = name; *p; p++)
+    if (*p == '\\') *p = '/';
+  size_t name_length = strlen(name);
+
+  std::string prefixes = prefix_list();
+  size_t start = 0;
+  while (start <= prefixes.size()) {
+    size_t end = prefixes.find(';', start);
+    if (end == std::string::npos) end = prefixes.size();
+    std::string entry = prefixes.substr(start, end - start);
+    while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
+    if (prefix_matches(name, name_length, entry.c_str(), entry.size())) {
+      if (name_length > SETTINGS_PATH_MAX - 1) return PATH_TOO_LONG;
+      memcpy(path_out, name, name_length + 1);
+      *overwrite_out = 1;
+      return PATH_OK;
+    }
+    start = end + 1;
+  }
+
+  if (name[0] == '/') {
+    name++;
+    name_length--;
+  }
+  std::string root = root_directory();
+  if (root.size() + name_length >= SETTINGS_PATH_MAX) return PATH_TOO_LONG;
+  memcpy(path_out, root.c_str(), root.size() + 1);
+  const char* access_path = name;
+  std::string client_directory;
+  if (RootIPspecific != 0) {
+    char dotted[16];
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&client_ip);
+    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    std::string candidate = root + dotted;
+    if (is_directory(candidate.c_str())) {
+      client_directory = std::string(dotted) + "/" + name;
+      if (candidate.size() + 1 + name_length > SETTINGS_PATH_MAX) return PATH_TOO_LONG;
+      memcpy(path_out, candidate.c_str(), candidate.size());
+      path_out[candidate.size()] = '/';
+      path_out[candidate.size() + 1] = 0;
+      access_path = client_directory.c_str();
+    }
+  }
+  if (!check_access(access_path, client_ip, opcode, overwrite_out)) return PATH_DENIED;
+  strcat(path_out, name);
+  return PATH_OK;
+}

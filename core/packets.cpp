@@ -1,0 +1,175 @@
+#include "core/packets.h"
+
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "core/session.h"
+#include "core/settings.h"
+#include "core/transfer_log.h"
+
+const char* const error_texts[ERROR_TEXT_COUNT] = {
+    "unspecified Error",
+    "File not found",
+    "Acess violation",
+    "Disk full or allocation exceeded",
+    "Illegal TFTP operation",
+    "Unknown transfer ID",
+    "File already exists",
+    "No such user",
+    "Invalid Option",
+    "",
+    "Bad tftp packet",
+    "Invalid path",
+    "Path too long",
+    "Access denied",
+    "Invalid or unsupported mode",
+    "Bad blksize option",
+    "Bad timeout option",
+    "Bad tsize option",
+    "Bad multicast option",
+    "Create file failed, disk full or allocation exceeded?",
+    "Data port setup failed",
+    "Resource problem on server",
+};
+
+const char* const mode_names[4] = {"", "mail ", "ascii", "octet"};
+const char* const request_kinds[3] = {"", "Get", "Put"};
+
+int read_decimal(const char* text, uint32_t* out) {
+  const char* p = text;
+  while (isspace(static_cast<unsigned char>(*p))) p++;
+  if (!isdigit(static_cast<unsigned char>(*p))) return 0;
+  uint32_t value = 0;
+  while (isdigit(static_cast<unsigned char>(*p))) value = value * 10u + static_cast<uint32_t>(*p++ - '0');
+  *out = value;
+  return 1;
+}
+
+static int refuse(tftp_session* session, int message_index) {
+  session->result = message_index;
+  return 8;
+}
+
+int parse_options(const char* options, int length, tftp_session* session) {
+  const char* p = options;
+  int left = length;
+  uint32_t enabled = Options;
+  while (left > 0) {
+    log_line(4, 0, " TFTP len %u, option %s\n", static_cast<unsigned>(left), p);
+    const char* value;
+    uint32_t number;
+    if (left > 8 && (enabled & OPT_BLKSIZE) && strcasecmp(p, "blksize") == 0) {
+      value = p + 8;
+      left -= 8;
+      if (!read_decimal(value, &number)) return refuse(session, 15);
+      uint16_t size = static_cast<uint16_t>(number);
+      // A block must hold at least 8 bytes and fit one UDP datagram.
+      if (size < BLKSIZE_MIN) return refuse(session, 15);
+      session->block_size = size > BLKSIZE_MAX ? BLKSIZE_MAX : size;
+      session->option_flags |= OPT_BLKSIZE;
+    } else if (left > 8 && (enabled & OPT_TIMEOUT) && strcasecmp(p, "timeout") == 0) {
+      value = p + 8;
+      left -= 8;
+      if (!read_decimal(value, &number) || number < TIMEOUT_MIN || number > TIMEOUT_MAX)
+        return refuse(session, 16);
+      session->timeout = number;
+      session->option_flags |= OPT_TIMEOUT;
+    } else if (left > 6 && (enabled & OPT_TSIZE) && strcasecmp(p, "tsize") == 0) {
+      value = p + 6;
+      left -= 6;
+      if (!read_decimal(value, &number)) return refuse(session, 17);
+      session->file_size = number;
+      session->option_flags |= OPT_TSIZE;
+    } else if (Multicast != 0 && left > 10 && strcasecmp(p, "multicast") == 0) {
+      value = p + 10;
+      left -= 10;
+      if (session->opcode != OPCODE_RRQ || value[0] != 0) return refuse(session, 18);
+      session->option_flags |= OPT_MULTICAST;
+    } else {
+      size_t name_length = strlen(p);
+      value = p + name_length + 1;
+      left -= static_cast<int>(name_length) + 1;
+      if (left <= 0) break;  // the datagram ends with the name
+    }
+    log_line(4, 0, " TFTP len %u, optarg %s\n", static_cast<unsigned>(left), value);
+    size_t value_length = strlen(value);
+    left -= static_cast<int>(value_length) + 1;
+    p = value + value_length + 1;
+  }
+  return -1;
+}
+
+static size_t put_option(uint8_t* out, size_t at, const char* name, const char* value) {
+  size_t n = strlen(name) + 1;
+  memcpy(out + at, name, n);
+  at += n;
+  n = strlen(value) + 1;
+  memcpy(out + at, value, n);
+  return at + n;
+}
+
+size_t build_oack(const tftp_session* s, uint8_t* out) {
+  char value[40];
+  size_t at = 0;
+  out[at++] = 0;
+  out[at++] = OPCODE_OACK;
+  if (s->option_flags & OPT_BLKSIZE) {
+    snprintf(value, sizeof value, "%u", s->block_size);
+    at = put_option(out, at, "blksize", value);
+  }
+  if (s->option_flags & OPT_TIMEOUT) {
+    snprintf(value, sizeof value, "%u", s->timeout);
+    at = put_option(out, at, "timeout", value);
+  }
+  if (s->option_flags & OPT_TSIZE) {
+    snprintf(value, sizeof value, "%llu", static_cast<unsigned long long>(s->file_size.load()));
+    at = put_option(out, at, "tsize", value);
+  }
+  if (s->option_flags & OPT_MULTICAST) {
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&s->multicast_ip);
+    snprintf(value, sizeof value, "%u.%u.%u.%u,%u,%u", ip[0], ip[1], ip[2], ip[3], s->multicast_port,
+             s->multicast_master.load());
+    at = put_option(out, at, "multicast", value);
+  }
+  return at;
+}
+
+size_t send_oack(tftp_session* s) {
+  uint8_t packet[OACK_BUFFER_SIZE];
+  size_t length = build_oack(s, packet);
+  send(s->data_socket, packet, length, 0);
+  if (Log >= 2) {
+    char summary[160];
+    int n = 0;
+    if (s->option_flags & OPT_BLKSIZE) n += snprintf(summary + n, sizeof summary - n, " blksize %u", s->block_size);
+    if (s->option_flags & OPT_TIMEOUT) n += snprintf(summary + n, sizeof summary - n, " timeout %u", s->timeout);
+    if (s->option_flags & OPT_TSIZE)
+      n += snprintf(summary + n, sizeof summary - n, " tsize %llu",
+                    static_cast<unsigned long long>(s->file_size.load()));
+    summary[n] = 0;
+    if (s->option_flags & OPT_MULTICAST) {
+      char group[16];
+      snprintf(summary + n, sizeof summary - n, " multicast %s,%u,%u", format_ipv4(s->multicast_ip, group),
+               s->multicast_port, s->multicast_master.load());
+    }
+    log_line(2, 0, " TFTP  Oack sent%s\n", summary);
+  }
+  return length;
+}
+
+void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination) {
+  uint8_t packet[256];
+  const char* text = error_texts[message_index >= 0 && message_index < ERROR_TEXT_COUNT ? message_index : 0];
+  size_t text_length = strlen(text);
+  packet[0] = 0;
+  packet[1] = OPCODE_ERROR;
+  packet[2] = static_cast<uint8_t>(code >> 8);
+  packet[3] = static_cast<uint8_t>(code);
+  memcpy(packet + 4, text, text_length + 1);
+  sendto(socket, packet, text_length + 5, 0, reinterpret_cast<const sockaddr*>(destination), sizeof *destination);
+}

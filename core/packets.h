@@ -1,0 +1,39 @@
+// TFTP packets, options and the texts of ERROR packets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct tftp_session;
+struct sockaddr_in;
+
+constexpr int ERROR_TEXT_COUNT = 22;
+extern const char* const error_texts[ERROR_TEXT_COUNT];
+extern const char* const mode_names[4];     // "", "mail ", "ascii", "octet"
+extern const char* const request_kinds[3];  // "", "Get", "Put"
+
+constexpr size_t REQUEST_BUFFER_SIZE = 1536;
+constexpr size_t OACK_BUFFER_SIZE = 128;  // the longest OACK has 86 bytes
+constexpr uint16_t BLKSIZE_MIN = 8;
+constexpr uint16_t BLKSIZE_MAX = 65464;  // largest payload of one UDP datagram
+constexpr uint32_t TIMEOUT_MIN = 1;
+constexpr uint32_t TIMEOUT_MAX = 255;
+
+// Reads the option pairs after the mode string. `length` is the number of
+// datagram bytes from `options` to the end; the datagram must be followed by
+// a zero byte. Returns -1, or 8 with the message index in session->result.
+int parse_options(const char* options, int length, tftp_session* session);
+
+// Builds the OACK for session->option_flags into out (OACK_BUFFER_SIZE
+// bytes); returns its length.
+size_t build_oack(const tftp_session* session, uint8_t* out);
+
+// Sends the OACK on the session's connected data socket; returns the bytes built.
+size_t send_oack(tftp_session* session);
+
+// Sends one ERROR packet with code and error_texts[message_index].
+void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination);
+
+// Reads an unsigned decimal: white space, digits, anything after ignored.
+// Returns 1 and the number (low 32 bits), or 0 when there are no digits.
+int read_decimal(const char* text, uint32_t* out);

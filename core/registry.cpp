@@ -1,0 +1,54 @@
+#include "core/registry.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/registry_store.h"
+
+static std::string key_path(const char* subkey) { return std::string("Software\\Orvanel\\") + subkey; }
+
+size_t reg_read_string(const char* subkey, const char* name, const char* default_text, char* buffer,
+                       size_t size) {
+  if (size == 0) return 0;
+  std::string value;
+  if (store_read_value(HIVE_MACHINE, key_path(subkey), name, &value) && value.size() < size) {
+    memcpy(buffer, value.data(), value.size());
+    buffer[value.size()] = 0;
+  } else {
+    snprintf(buffer, size, "%s", default_text ? default_text : "");
+  }
+  return strlen(buffer);  // raw bytes of a non-text value end at their first zero
+}
+
+int reg_write_string(const char* subkey, const char* name, const char* text) {
+  if (!text) return store_delete_value(HIVE_MACHINE, key_path(subkey), name);
+  return store_write_value(HIVE_MACHINE, key_path(subkey), name, text);
+}
+
+int scan_unsigned(const char* text, uint32_t* out) {
+  const char* p = text;
+  while (isspace(static_cast<unsigned char>(*p))) p++;
+  int negative = 0;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (!isdigit(static_cast<unsigned char>(*p))) return 0;
+  uint32_t value = 0;
+  while (isdigit(static_cast<unsigned char>(*p))) value = value * 10u + static_cast<uint32_t>(*p++ - '0');
+  *out = negative ? 0u - value : value;
+  return 1;
+}
+
+uint32_t reg_read_number(const char* subkey, const char* name, uint32_t default_value) {
+  char text[64];
+  uint32_t value;
+  if (reg_read_string(subkey, name, "", text, sizeof text) > 0 && scan_unsigned(text, &value)) return value;
+  return default_value;
+}
+
+int reg_write_number(const char* subkey, const char* name, uint32_t value, uint32_t default_value) {
+  if (value == default_value) return reg_write_string(subkey, name, nullptr);
+  char text[16];
+  snprintf(text, sizeof text, "%u", value);
+  return reg_write_string(subkey, name, text);
+}

@@ -1,0 +1,28 @@
+// Access to the settings key Software\Orvanel\<subkey> of the machine store.
+// Every value is text; a number equal to its default is stored by deleting it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Reads the value into buffer (at most size bytes with its zero); copies the
+// default when the key or value is missing or the value does not fit.
+// Returns the length of the text now in the buffer.
+size_t reg_read_string(const char* subkey, const char* name, const char* default_text, char* buffer,
+                       size_t size);
+
+// Sets the value to text, creating the key; a null text deletes the value.
+// Returns 1 on success, 0 on failure.
+int reg_write_string(const char* subkey, const char* name, const char* text);
+
+// The value read as one "%u" conversion, or default_value when it is absent,
+// empty or does not begin with a number.
+uint32_t reg_read_number(const char* subkey, const char* name, uint32_t default_value);
+
+// Deletes the value when value equals default_value, else writes it as "%u".
+int reg_write_number(const char* subkey, const char* name, uint32_t value, uint32_t default_value);
+
+// One "%u" conversion as the C library does it: white space, an optional
+// sign, digits (a minus gives the two's complement); text after the digits
+// is ignored. Returns 1 and stores the number, or 0 when there are no digits.
+int scan_unsigned(const char* text, uint32_t* out);

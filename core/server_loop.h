@@ -1,0 +1,31 @@
+// The server loop: owns the server port, turns requests into sessions.
+#pragma once
+
+#include <cstdint>
+
+struct tftp_session;
+
+// Start-up of the service program (settings, log, port, configuration
+// lines), then the receive loop until stop_server. Returns 1 at once when the
+// server port cannot be bound, else 0 after the stop. A first argument
+// "-debug" (any case) traces to standard output at level 2 or more.
+int server_loop(int argument_count, char** arguments);
+
+// The receive loop alone, on an already bound listen_socket.
+void receive_loop();
+
+// Sets server_stop and closes listen_socket so that the blocked receive returns.
+void stop_server();
+
+// Unlinks and frees every finished session. Call with list_lock held.
+void purge_sessions();
+
+// The first live session of that client address and port, or nullptr.
+tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port);
+
+// 0 when a live multicast session uses the group port, else 1.
+int multicast_port_free(uint16_t port);
+
+// Hook run after the start-up lines, before the receive loop (the service
+// program's control channel); may be null.
+extern void (*server_started_hook)();

@@ -1,0 +1,74 @@
+#include "core/session.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+tftp_session* session_list = nullptr;
+std::mutex list_lock;
+std::atomic<uint32_t> active_transfers{0};
+std::atomic<int> server_stop{0};
+std::atomic<int> server_paused{0};
+std::atomic<int> listen_socket{-1};
+tftp_session* mapping_borrower = nullptr;
+
+tftp_session* new_session() {
+  tftp_session* s = new (std::nothrow) tftp_session{};
+  if (!s) return nullptr;
+  s->data_socket = -1;
+  s->thread = 0;
+  for (int i = 0; i < NETASCII_RECENT; i++) s->text.block_start[i] = -1;
+  return s;
+}
+
+void free_session(tftp_session* session) { delete session; }
+
+int session_is_live(const tftp_session* session) {
+  return session->data_socket.load() != -1 || session->thread.load() != -1;
+}
+
+static void put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+static void put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+static uint32_t token(const void* p) { return p ? 1u : 0u; }
+
+void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE]) {
+  memset(out, 0, SESSION_RECORD_SIZE);
+  put16(out + 0, s->opcode);
+  put32(out + 4, s->block.load(std::memory_order_relaxed));
+  put32(out + 8, static_cast<uint32_t>(s->mode));
+  put32(out + 12, s->option_flags);
+  put16(out + 16, s->block_size);
+  put32(out + 20, static_cast<uint32_t>(s->file_size.load(std::memory_order_relaxed)));
+  put32(out + 24, s->timeout);
+  put32(out + 28, static_cast<uint32_t>(s->data_socket.load(std::memory_order_relaxed)));
+  put32(out + 32, static_cast<uint32_t>(s->result.load(std::memory_order_relaxed)));
+  put32(out + 36, s->mapped);
+  put32(out + 40, token(s->mapping));
+  put32(out + 44, token(s->view));
+  put32(out + 48, token(s->file));
+  // Addresses and the client port are kept in network order: copy their bytes.
+  memcpy(out + 52, &s->client_ip, 4);
+  memcpy(out + 56, &s->multicast_ip, 4);
+  memcpy(out + 60, &s->client_port, 2);
+  put16(out + 62, s->multicast_port);
+  put32(out + 64, s->multicast_master.load(std::memory_order_relaxed));
+  int thread = s->thread.load(std::memory_order_acquire);
+  put32(out + 68, thread == -1 ? 0xFFFFFFFFu : token(thread > 0 ? s : nullptr));
+  put32(out + 72, s->seek_block);
+  put32(out + 76, static_cast<uint32_t>(s->data_len));
+  put32(out + 80, token(s->packet));
+  put32(out + 84, static_cast<uint32_t>(s->next_data_len));
+  put32(out + 88, token(s->next_packet));
+  memcpy(out + 92, s->path, SESSION_PATH_SIZE);
+  out[92 + SESSION_PATH_SIZE - 1] = 0;
+  memcpy(out + 352, s->error_text, SESSION_ERROR_TEXT_SIZE);
+  out[352 + SESSION_ERROR_TEXT_SIZE - 1] = 0;
+  put32(out + 480, token(s->next));
+}

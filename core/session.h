@@ -1,0 +1,82 @@
+// The record of one transfer and the core's shared state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+struct file_mapping;
+
+enum { OPCODE_RRQ = 1, OPCODE_WRQ = 2, OPCODE_DATA = 3, OPCODE_ACK = 4, OPCODE_ERROR = 5, OPCODE_OACK = 6 };
+enum { MODE_NONE = 0, MODE_MAIL = 1, MODE_NETASCII = 2, MODE_OCTET = 3 };
+enum { OPT_BLKSIZE = 1, OPT_TIMEOUT = 2, OPT_TSIZE = 4, OPT_MULTICAST = 8 };
+enum { RESULT_OK = 0, RESULT_TIMEOUT = 1, RESULT_ABORTED = 2, RESULT_FAILED = 3 };
+
+constexpr int SESSION_PATH_SIZE = 260;
+constexpr int SESSION_ERROR_TEXT_SIZE = 128;
+constexpr int SESSION_RECORD_SIZE = 484;  // size of the record as the control channel sends it
+
+// Where a netascii read stands: the disk offsets at which recent blocks
+// began, so that a block sent again is read again from the same place.
+constexpr int NETASCII_RECENT = 4;
+struct netascii_reader {
+  int64_t block_start[NETASCII_RECENT];  // disk offset of block index, or -1
+  uint32_t block_index[NETASCII_RECENT];
+  int ended;                            // 0x1A seen
+};
+
+// Fields that other threads read while the worker runs are atomic; the
+// worker is their only writer.
+struct tftp_session {
+  uint16_t opcode;
+  std::atomic<uint32_t> block;
+  int32_t mode;
+  uint32_t option_flags;
+  uint16_t block_size;
+  std::atomic<uint64_t> file_size;  // 64 bits: stream reads and uploads may pass 4 GiB
+  uint32_t timeout;
+  std::atomic<int> data_socket;
+  std::atomic<int32_t> result;
+  uint32_t mapped;
+  file_mapping* mapping;
+  const uint8_t* view;
+  FILE* file;
+  uint32_t client_ip;     // network order
+  uint32_t multicast_ip;  // network order
+  uint16_t client_port;   // network order
+  uint16_t multicast_port;
+  std::atomic<uint32_t> multicast_master;
+  std::atomic<int> thread;  // 0 not started, a positive token while running, -1 ended
+  uint32_t seek_block;
+  int32_t data_len;
+  uint8_t* packet;
+  int32_t next_data_len;
+  uint8_t* next_packet;
+  char path[SESSION_PATH_SIZE];
+  char error_text[SESSION_ERROR_TEXT_SIZE];
+  tftp_session* next;
+
+  netascii_reader text;
+};
+
+// Shared state of the server core.
+extern tftp_session* session_list;
+extern std::mutex list_lock;
+extern std::atomic<uint32_t> active_transfers;
+extern std::atomic<int> server_stop;
+extern std::atomic<int> server_paused;
+extern std::atomic<int> listen_socket;
+extern tftp_session* mapping_borrower;
+
+// A zeroed session with no socket and no thread, or nullptr.
+tftp_session* new_session();
+void free_session(tftp_session* session);
+
+// 1 while the session's socket or worker is still there.
+int session_is_live(const tftp_session* session);
+
+// Writes the record in its fixed 484-byte little-endian layout for the
+// control channel. Pointer and handle slots carry 0 when absent and a
+// nonzero token when present; thread is -1 once the worker has ended.
+void write_session_record(const tftp_session* session, uint8_t out[SESSION_RECORD_SIZE]);

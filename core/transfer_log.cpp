@@ -1,0 +1,124 @@
+#include "core/transfer_log.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "core/settings.h"
+#include "platform/program_path.h"
+
+std::mutex log_lock;
+FILE* log_stream = nullptr;
+static int log_is_console = 0;
+static std::string log_file_in_use;  // name of the open file; compared whole
+
+void log_to_console() {
+  std::lock_guard<std::mutex> hold(log_lock);
+  if (log_stream && !log_is_console) fclose(log_stream);
+  log_stream = stdout;
+  log_is_console = 1;
+  // Whoever watches the console sees each line as it is written.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+const char* log_time_stamp() {
+  static char stamp[31];
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  return stamp;
+}
+
+char* format_ipv4(uint32_t address, char* buffer) {
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
+  snprintf(buffer, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return buffer;
+}
+
+void log_file_name(const struct tm* local, int daily, char* buffer, size_t size) {
+  strftime(buffer, size, daily ? "tftp%y%m%d.log" : "tftp%y%m.log", local);
+}
+
+// Writes text to the stream; a file gets CR LF line ends.
+static void write_text(const char* text, size_t length) {
+  if (log_is_console) {
+    fwrite(text, 1, length, log_stream);
+    return;
+  }
+  const char* p = text;
+  const char* end = text + length;
+  while (p < end) {
+    const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    if (!nl) {
+      fwrite(p, 1, static_cast<size_t>(end - p), log_stream);
+      break;
+    }
+    fwrite(p, 1, static_cast<size_t>(nl - p), log_stream);
+    fwrite("\r\n", 1, 2, log_stream);
+    p = nl + 1;
+  }
+}
+
+void reopen_log() {
+  std::lock_guard<std::mutex> hold(log_lock);
+  if (Log == 0) {
+    if (log_stream && !log_is_console) fclose(log_stream);
+    log_stream = nullptr;
+    log_is_console = 0;
+    log_file_in_use.clear();
+    return;
+  }
+  if (log_stream && log_is_console) return;
+
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  char name[32];
+  log_file_name(&local, CreateLog != 0, name, sizeof name);
+  if (log_stream && log_file_in_use == name) return;
+
+  char directory[4096];
+  module_directory(directory, sizeof directory);
+  std::string path = std::string(directory) + name;
+  if (log_stream) fclose(log_stream);
+  log_stream = fopen(path.c_str(), "ab");
+  if (!log_stream) {
+    // Logging stays off until the general settings are loaded again.
+    Log = 0;
+    log_file_in_use.clear();
+    return;
+  }
+  log_file_in_use = name;
+  if (Log >= 2) {
+    char line[128];
+    int n = snprintf(line, sizeof line, "\n%s %s log started\n", log_time_stamp(), PRODUCT_TITLE);
+    write_text(line, static_cast<size_t>(n));
+  }
+}
+
+void close_log() {
+  std::lock_guard<std::mutex> hold(log_lock);
+  if (log_stream && !log_is_console) {
+    fclose(log_stream);
+    log_stream = nullptr;
+    log_file_in_use.clear();
+  }
+}
+
+void log_line(uint32_t level, int flush, const char* format, ...) {
+  if (Log < level) return;
+  std::lock_guard<std::mutex> hold(log_lock);
+  if (!log_stream) return;
+  char line[1024];
+  size_t n = strlen(strcpy(line, log_time_stamp()));
+  va_list args;
+  va_start(args, format);
+  int m = vsnprintf(line + n, sizeof line - n, format, args);
+  va_end(args);
+  if (m < 0) return;
+  n += static_cast<size_t>(m) < sizeof line - n ? static_cast<size_t>(m) : sizeof line - n - 1;
+  write_text(line, n);
+  if (flush) fflush(log_stream);
+}

@@ -1,0 +1,35 @@
+// The transfer log: a file per month or day in the program's directory, or
+// the console. Every line starts with the local time stamp.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+constexpr const char* PRODUCT_TITLE = "Orvanel TFTP Server 1.4.5";
+
+extern std::mutex log_lock;
+extern FILE* log_stream;  // nullptr: no log
+
+// Sends the log to standard output from now on (console mode).
+void log_to_console();
+
+// Opens the first file, switches files when the date in the name changed,
+// or closes the log when the trace level is 0. Takes log_lock.
+void reopen_log();
+
+// Closes a log file at server stop; the console stays. Takes log_lock.
+void close_log();
+
+// Current local time as "%Y-%m-%d %H:%M:%S". Call only under log_lock.
+const char* log_time_stamp();
+
+// "%u.%u.%u.%u" from an address in network order; buffer of 16 bytes or more.
+char* format_ipv4(uint32_t address, char* buffer);
+
+// Name of the log file for the given local time and CreateLog setting.
+void log_file_name(const struct tm* local, int daily, char* buffer, size_t size);
+
+// Writes one line at trace level `level` and above: the time stamp, then the
+// formatted text. File lines end in CR LF. flush: force the stream out.
+void log_line(uint32_t level, int flush, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -1,0 +1,105 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/netascii.h"
+#include "core/packets.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "core/transfer.h"
+#include "core/transfer_log.h"
+
+enum { DISK_FULL_CODE = 3, DISK_FULL_TEXT = 3 };
+
+void send_ack(uint32_t number, int socket) {
+  uint8_t packet[4] = {0, OPCODE_ACK, static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
+  send(socket, packet, sizeof packet, 0);
+  log_line(3, 0, " TFTP  ack %u sent\n", number & 0xFFFFu);
+}
+
+// Writes one block's payload; the last block is flushed as well, so that a
+// full disk is found before the client is told the upload arrived.
+static int store_payload(tftp_session* s, const uint8_t* data, size_t size, int last) {
+  int ok = s->mode == MODE_NETASCII ? netascii_write(s->file, data, size)
+                                    : fwrite(data, 1, size, s->file) == size;
+  if (ok && last) ok = fflush(s->file) == 0;
+  return ok;
+}
+
+static int report_disk_full(tftp_session* s) {
+  uint8_t packet[64];
+  const char* text = error_texts[DISK_FULL_TEXT];
+  size_t n = strlen(text);
+  packet[0] = 0;
+  packet[1] = OPCODE_ERROR;
+  packet[2] = 0;
+  packet[3] = DISK_FULL_CODE;
+  memcpy(packet + 4, text, n + 1);
+  send(s->data_socket, packet, n + 5, 0);
+  snprintf(s->error_text, sizeof s->error_text, "%u %s", DISK_FULL_CODE, text);
+  log_line(1, 1, " TFTP  write failed on block %u: %s\n", s->block.load() + 1, text);
+  return RESULT_FAILED;
+}
+
+int run_write_transfer(tftp_session* s) {
+  uint32_t retransmit = Retransmit;
+  uint32_t retries = 0;
+  uint64_t written = 0;
+  size_t full_packet = static_cast<size_t>(s->block_size) + 4;
+  if (s->option_flags)
+    send_oack(s);
+  else
+    send_ack(s->block, s->data_socket);
+
+  while (!server_stop) {
+    int ready = wait_readable(s->data_socket, s->timeout);
+    if (ready < 0) return RESULT_FAILED;
+    if (ready == 0) {
+      if (retries > retransmit) return RESULT_TIMEOUT;
+      retries++;
+      if (s->block == 0 && s->option_flags)
+        send_oack(s);
+      else
+        send_ack(s->block & 0xFFFFu, s->data_socket);
+      continue;
+    }
+    // The buffer holds block_size + 8 bytes; one byte more than a full packet
+    // is asked for so that an oversized datagram shows as too long.
+    ssize_t n = recv(s->data_socket, s->packet, full_packet + 1, 0);
+    if (n < 4 || static_cast<size_t>(n) > full_packet) {
+      log_line(2, 0, " TFTP  receive error %d on block %u\n", n < 0 ? errno : 0, s->block.load() + 1);
+      return RESULT_FAILED;
+    }
+    unsigned opcode = static_cast<unsigned>(s->packet[0] << 8 | s->packet[1]);
+    if (opcode == OPCODE_ERROR) {
+      take_error_text(s, s->packet, static_cast<size_t>(n));
+      return RESULT_ABORTED;
+    }
+    if (opcode != OPCODE_DATA) continue;
+
+    uint32_t d = static_cast<uint32_t>(s->packet[2] << 8 | s->packet[3]);
+    log_line(3, 0, " TFTP  received block %u, %u bytes\n", d, static_cast<unsigned>(n));
+    uint32_t block = s->block;
+    uint32_t expected = (block + 1) & 0xFFFFu;
+    int is_short = static_cast<size_t>(n) < full_packet;
+    if (d == expected) {
+      size_t payload = static_cast<size_t>(n) - 4;
+      if (!store_payload(s, s->packet + 4, payload, is_short)) return report_disk_full(s);
+      send_ack(d, s->data_socket);
+      s->block = block + 1;
+      written += payload;
+      if (is_short) break;
+    } else if (d < expected) {
+      send_ack(d, s->data_socket);
+    } else if (block + 1 > 65535 && expected < 32768 && d >= 32768) {
+      send_ack(d, s->data_socket);  // an old block from before the last wrap
+    }
+    // Only the block just written ends the upload: a short block from the
+    // future would otherwise truncate the file.
+    retries = 0;
+  }
+  s->file_size = written;
+  return RESULT_OK;
+}
