@@ -11,6 +11,8 @@ constexpr const char* PROGRAM_NAME = "Harrier";
 int main(int argc, char** argv) {
   // Writes to a console that went away must fail, not end the server.
   signal(SIGPIPE, SIG_IGN);
+  // A file size limit must fail the write (and the upload), not end the server.
+  signal(SIGXFSZ, SIG_IGN);
   if (argc > 1 && strcasecmp(argv[1], "-debug") == 0) {
     debug_service(argc, argv);
     return 0;

@@ -1,0 +1,249 @@
+"""Starting a real harrier for black-box tests, and a small raw TFTP client.
+
+Every server gets its own store file, root directory and port on 127.0.0.1;
+it is killed when the test ends, also on failure.
+"""
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+
+BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
+                           os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+HARRIER = os.path.abspath(os.path.join(BUILD_DIR, "bin", "harrier"))
+
+RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
+
+_next_port = [20000 + (os.getpid() % 200) * 100]
+
+
+def free_port():
+    """A UDP port on 127.0.0.1 that is free right now."""
+    for _ in range(500):
+        _next_port[0] += 1
+        port = _next_port[0]
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            s.bind(("127.0.0.1", port))
+            return port
+        except OSError:
+            continue
+        finally:
+            s.close()
+    raise RuntimeError("no free port")
+
+
+def reg_escape(text):
+    return text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def write_store(path, settings, access=None):
+    """Writes a machine store with the settings key and optional access rules."""
+    lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]"]
+    for name, value in settings.items():
+        lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(str(value))))
+    if access:
+        lines += ["", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel\\Access]"]
+        for name, value in access.items():
+            lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(value)))
+    with open(path, "w") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+
+
+class Server:
+    """harrier -debug on its own port, store and root.
+
+    settings: extra values of the settings key (strings or numbers).
+    """
+
+    def __init__(self, settings=None, access=None, root=None, args=None, env=None,
+                 wrapper=None):
+        self.dir = tempfile.mkdtemp(prefix="harrier-test-")
+        self.root = root or os.path.join(self.dir, "root")
+        os.makedirs(self.root, exist_ok=True)
+        self.port = free_port()
+        self.store = os.path.join(self.dir, "hklm.reg")
+        values = {"Port": self.port, "RootDirectory": self.root.rstrip("/") + "/"}
+        values.update(settings or {})
+        write_store(self.store, values, access)
+        self.output_path = os.path.join(self.dir, "console.txt")
+        self._out = open(self.output_path, "wb")
+        e = dict(os.environ)
+        e["ORVANEL_HKLM"] = self.store
+        e.update(env or {})
+        cmd = (wrapper or []) + [HARRIER] + (args if args is not None else ["-debug"])
+        self.proc = subprocess.Popen(cmd, stdout=self._out, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL, env=e)
+        if args is None or args[:1] == ["-debug"]:
+            self.wait_for(r"Ready on TFTP port|bind on TFTP port failed", 10)
+
+    # -- console output -------------------------------------------------
+    def output(self):
+        with open(self.output_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def wait_for(self, pattern, timeout=5.0):
+        """Waits until the console output matches pattern; returns the match."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            m = re.search(pattern, self.output())
+            if m:
+                return m
+            if self.proc.poll() is not None:
+                m = re.search(pattern, self.output())
+                if m:
+                    return m
+                raise AssertionError("server exited (%s) before %r:\n%s"
+                                     % (self.proc.returncode, pattern, self.output()))
+            time.sleep(0.02)
+        raise AssertionError("no %r within %ss:\n%s" % (pattern, timeout, self.output()))
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def put_file(self, name, data):
+        p = self.path(name)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(data)
+        return p
+
+    def stop(self, sig=signal.SIGINT, timeout=10):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._out.close()
+        return self.proc.returncode
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if not self._out.closed:
+            self._out.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+# -- raw packets --------------------------------------------------------
+def request(opcode, name, mode="octet", options=None):
+    body = struct.pack("!H", opcode) + name.encode("latin-1") + b"\0" + mode.encode() + b"\0"
+    for key, value in (options or {}).items():
+        body += key.encode() + b"\0" + str(value).encode() + b"\0"
+    return body
+
+
+def ack(block):
+    return struct.pack("!HH", ACK, block & 0xFFFF)
+
+
+def data(block, payload):
+    return struct.pack("!HH", DATA, block & 0xFFFF) + payload
+
+
+def error(code, text):
+    return struct.pack("!HH", ERROR, code) + text.encode() + b"\0"
+
+
+def parse(packet):
+    """(opcode, fields): DATA (block, payload), ACK (block,), ERROR (code, text),
+    OACK ({name: value})."""
+    opcode = struct.unpack("!H", packet[:2])[0]
+    if opcode == DATA:
+        return opcode, (struct.unpack("!H", packet[2:4])[0], packet[4:])
+    if opcode == ACK:
+        return opcode, (struct.unpack("!H", packet[2:4])[0],)
+    if opcode == ERROR:
+        code = struct.unpack("!H", packet[2:4])[0]
+        return opcode, (code, packet[4:].split(b"\0")[0].decode("latin-1"))
+    if opcode == OACK:
+        parts = packet[2:].split(b"\0")
+        opts = {}
+        for i in range(0, len(parts) - 1, 2):
+            opts[parts[i].decode()] = parts[i + 1].decode()
+        return opcode, (opts,)
+    return opcode, (packet[2:],)
+
+
+class Client:
+    """A UDP socket on 127.0.0.1 talking to one server."""
+
+    def __init__(self, server_port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.server = ("127.0.0.1", server_port)
+        self.peer = None  # the data port, learnt from the first answer
+
+    def send_request(self, packet):
+        self.sock.sendto(packet, self.server)
+
+    def send(self, packet):
+        self.sock.sendto(packet, self.peer)
+
+    def receive(self, timeout=3.0):
+        """(packet, address) or (None, None) on time-out."""
+        r, _, _ = select.select([self.sock], [], [], timeout)
+        if not r:
+            return None, None
+        packet, address = self.sock.recvfrom(70000)
+        if self.peer is None and address != self.server:
+            self.peer = address
+        return packet, address
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def download(client, name, mode="octet", options=None, timeout=3.0):
+    """A complete read; returns (bytes, oack options or None, packets seen)."""
+    client.send_request(request(RRQ, name, mode, options))
+    received = bytearray()
+    oack = None
+    expected = 1
+    block_size = int((options or {}).get("blksize", 512))
+    seen = 0
+    for _ in range(10_000_000):
+        packet, _ = client.receive(timeout)
+        if packet is None:
+            raise AssertionError("server went silent at block %d" % expected)
+        seen += 1
+        op, fields = parse(packet)
+        if op == ERROR:
+            raise AssertionError("ERROR %d %s" % fields)
+        if op == OACK:
+            oack = fields[0]
+            block_size = int(oack.get("blksize", 512))
+            client.send(ack(0))
+            continue
+        if op == DATA:
+            number, payload = fields
+            if number == expected & 0xFFFF:
+                received += payload
+                client.send(ack(number))
+                expected += 1
+                if len(payload) < block_size:
+                    return bytes(received), oack, seen
+            else:
+                client.send(ack(number))
+    raise AssertionError("too many packets")
