@@ -44,9 +44,13 @@ int read_decimal(const char* text, uint32_t* out) {
   const char* p = text;
   while (isspace(static_cast<unsigned char>(*p))) p++;
   if (!isdigit(static_cast<unsigned char>(*p))) return 0;
-  uint32_t value = 0;
-  while (isdigit(static_cast<unsigned char>(*p))) value = value * 10u + static_cast<uint32_t>(*p++ - '0');
-  *out = value;
+  // Numbers beyond 32 bits saturate rather than wrap to a small value.
+  uint64_t value = 0;
+  while (isdigit(static_cast<unsigned char>(*p))) {
+    value = value * 10u + static_cast<uint64_t>(*p++ - '0');
+    if (value > UINT32_MAX) value = UINT32_MAX;
+  }
+  *out = static_cast<uint32_t>(value);
   return 1;
 }
 

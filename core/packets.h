@@ -35,5 +35,5 @@ size_t send_oack(tftp_session* session);
 void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination);
 
 // Reads an unsigned decimal: white space, digits, anything after ignored.
-// Returns 1 and the number (low 32 bits), or 0 when there are no digits.
+// Returns 1 and the number (at most UINT32_MAX), or 0 when there are no digits.
 int read_decimal(const char* text, uint32_t* out);

@@ -10,6 +10,7 @@
 
 std::mutex log_lock;
 FILE* log_stream = nullptr;
+time_t (*log_clock)(time_t*) = time;
 static int log_is_console = 0;
 static std::string log_file_in_use;  // name of the open file; compared whole
 
@@ -24,7 +25,7 @@ void log_to_console() {
 
 const char* log_time_stamp() {
   static char stamp[31];
-  time_t now = time(nullptr);
+  time_t now = log_clock(nullptr);
   struct tm local;
   localtime_r(&now, &local);
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
@@ -72,7 +73,7 @@ void reopen_log() {
   }
   if (log_stream && log_is_console) return;
 
-  time_t now = time(nullptr);
+  time_t now = log_clock(nullptr);
   struct tm local;
   localtime_r(&now, &local);
   char name[32];

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 
 constexpr const char* PRODUCT_TITLE = "Orvanel TFTP Server 1.4.5";
 
 extern std::mutex log_lock;
 extern FILE* log_stream;  // nullptr: no log
+
+// The clock of time stamps and file names; tests replace it.
+extern time_t (*log_clock)(time_t*);
 
 // Sends the log to standard output from now on (console mode).
 void log_to_console();

@@ -1,0 +1,178 @@
+// Path resolution and access rules.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/access_rules.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+uint32_t ip(const char* text) { return inet_addr(text); }
+
+class PathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    use_fresh_store();
+    root = make_temp_dir();
+    set_setting("RootDirectory", root);
+    load_settings(SETTINGS_KEY);
+  }
+  void reload() { load_settings(SETTINGS_KEY); }
+
+  // Resolves name for client; returns the refusal or 0, with path and overwrite.
+  int resolve(const std::string& name, const char* client = "10.0.0.1", int opcode = OPCODE_RRQ) {
+    std::string buffer = name;
+    path[0] = 0;
+    overwrite = -1;
+    return resolve_path(buffer.data(), ip(client), opcode, path, &overwrite);
+  }
+
+  std::string root;
+  char path[SESSION_PATH_SIZE];
+  int overwrite;
+};
+
+TEST_F(PathTest, SlashesAndBackslashesNameTheSameFileUnderTheRoot) {
+  for (const char* name : {"/boot/pxelinux.0", "\\boot\\pxelinux.0", "boot/pxelinux.0"}) {
+    ASSERT_EQ(resolve(name), 0) << name;
+    EXPECT_EQ(std::string(path), root + "boot/pxelinux.0") << name;
+    EXPECT_EQ(overwrite, 1);
+  }
+}
+
+TEST_F(PathTest, ColonsAndDotDotAreInvalid) {
+  for (const char* name : {"../x", "a..b", "c:x", "/x/../../etc/passwd", "..", "\\..\\x"})
+    EXPECT_EQ(resolve(name), PATH_INVALID) << name;
+}
+
+TEST_F(PathTest, LengthLimitCountsRootPlusName) {
+  size_t room = 258 - root.size();
+  EXPECT_EQ(resolve(std::string(room, 'a')), 0);
+  EXPECT_EQ(strlen(path), 258u);
+  EXPECT_EQ(resolve(std::string(room + 1, 'a')), PATH_TOO_LONG);
+  EXPECT_EQ(resolve("/" + std::string(room, 'a')), 0) << "the leading slash is not counted";
+}
+
+TEST_F(PathTest, PrefixEntriesServeAbsoluteDirectoriesOnlyBelowThem) {
+  set_setting("Prefix", "/srv/images;/opt/pub/");
+  set_setting("AccessControl", "1");  // prefixed paths bypass the rules
+  reload();
+  ASSERT_EQ(resolve("/srv/images/a.bin"), 0);
+  EXPECT_STREQ(path, "/srv/images/a.bin");
+  EXPECT_EQ(overwrite, 1);
+  ASSERT_EQ(resolve("\\opt\\pub\\x\\y"), 0);
+  EXPECT_STREQ(path, "/opt/pub/x/y");
+
+  // A neighbour whose name merely begins with the entry is not below it.
+  set_setting("AccessControl", "0");
+  reload();
+  ASSERT_EQ(resolve("/srv/images2/secret"), 0);
+  EXPECT_EQ(std::string(path), root + "srv/images2/secret");
+  ASSERT_EQ(resolve("/srv/images"), 0);
+  EXPECT_EQ(std::string(path), root + "srv/images");
+  // Case matters on this file system.
+  ASSERT_EQ(resolve("/SRV/images/a.bin"), 0);
+  EXPECT_EQ(std::string(path), root + "SRV/images/a.bin");
+
+  EXPECT_EQ(resolve("/srv/images/" + std::string(246, 'x')), 0);
+  EXPECT_EQ(resolve("/srv/images/" + std::string(247, 'x')), PATH_TOO_LONG);
+}
+
+TEST_F(PathTest, PerClientDirectoryHasItsOwnRules) {
+  ASSERT_EQ(mkdir((root + "192.168.1.20").c_str(), 0755), 0);
+  set_setting("RootIPspecific", "1");
+  set_setting("AccessControl", "1");
+  set_access_rule("192.168.1.20\\0", "r");
+  set_access_rule("%root%\\0", "rw,10.0.0.1");
+  reload();
+  ASSERT_EQ(resolve("a.bin", "192.168.1.20"), 0);
+  EXPECT_EQ(std::string(path), root + "192.168.1.20/a.bin");
+  EXPECT_EQ(resolve("a.bin", "192.168.1.20", OPCODE_WRQ), PATH_DENIED);
+  ASSERT_EQ(resolve("a.bin", "10.0.0.9"), 0);
+  EXPECT_EQ(std::string(path), root + "a.bin");
+  EXPECT_EQ(resolve("a.bin", "10.0.0.0"), PATH_DENIED) << "below the first address";
+}
+
+class RulesTest : public PathTest {
+ protected:
+  void SetUp() override {
+    PathTest::SetUp();
+    set_setting("AccessControl", "1");
+    reload();
+  }
+  // check_access on the root directory's rules: 1 allowed, 0 refused.
+  int allowed(const char* client, int opcode, const char* access_path = "a.bin") {
+    overwrite = -1;
+    return check_access(access_path, ip(client), opcode, &overwrite);
+  }
+};
+
+TEST_F(RulesTest, NoRuleRefusesEverything) {
+  EXPECT_EQ(allowed("10.0.0.1", OPCODE_RRQ), 0);
+  EXPECT_EQ(overwrite, 1);
+  set_setting("AccessControl", "0");
+  reload();
+  EXPECT_EQ(allowed("10.0.0.1", OPCODE_WRQ), 1);
+}
+
+TEST_F(RulesTest, RightsDecideReadWriteAndOverwrite) {
+  set_access_rule("%root%\\0", "rw");
+  EXPECT_EQ(allowed("1.2.3.4", OPCODE_RRQ), 1);
+  EXPECT_EQ(allowed("1.2.3.4", OPCODE_WRQ), 1);
+  EXPECT_EQ(overwrite, 0);
+  set_access_rule("%ROOT%\\0", "rwo");  // value names ignore case
+  EXPECT_EQ(allowed("1.2.3.4", OPCODE_WRQ), 1);
+  EXPECT_EQ(overwrite, 1);
+  set_access_rule("%root%\\0", "w");
+  EXPECT_EQ(allowed("1.2.3.4", OPCODE_RRQ), 0);
+}
+
+TEST_F(RulesTest, AnAddressWithoutEndCoversEverythingAboveIt) {
+  set_access_rule("%root%\\0", "r,10.0.0.5");
+  EXPECT_EQ(allowed("10.0.0.4", OPCODE_RRQ), 0);
+  EXPECT_EQ(allowed("10.0.0.5", OPCODE_RRQ), 1);
+  EXPECT_EQ(allowed("10.1.2.3", OPCODE_RRQ), 1);
+}
+
+TEST_F(RulesTest, AnEarlierRuleWithoutRightsCarvesAnException) {
+  set_access_rule("pub\\0", ",192.168.1.7-192.168.1.7");
+  set_access_rule("pub\\1", "r");
+  EXPECT_EQ(allowed("192.168.1.7", OPCODE_RRQ, "pub/sub/a.bin"), 0);
+  EXPECT_EQ(allowed("192.168.1.6", OPCODE_RRQ, "pub/sub/a.bin"), 1);
+  EXPECT_EQ(allowed("192.168.1.8", OPCODE_RRQ, "pub/a"), 1);
+  EXPECT_EQ(allowed("192.168.1.8", OPCODE_RRQ, "a"), 0) << "root rules are another list";
+}
+
+TEST_F(RulesTest, BadAddressesCoverNobodyAndAGapEndsTheList) {
+  set_access_rule("%root%\\0", "rw,0.0.0.0");
+  set_access_rule("%root%\\1", "rw,10.0.0.300");
+  set_access_rule("%root%\\2", "rw,10.0.0.1-junk");
+  set_access_rule("%root%\\3", "r,10.0.0.1-10.0.0.3");
+  set_access_rule("%root%\\5", "rwo");  // after the gap at 4: never read
+  EXPECT_EQ(allowed("10.0.0.2", OPCODE_RRQ), 1);
+  EXPECT_EQ(allowed("10.0.0.2", OPCODE_WRQ), 0);
+  EXPECT_EQ(allowed("10.0.0.9", OPCODE_RRQ), 0);
+  set_access_rule("%root%\\4", std::string(64, 'r'));  // too long: ends the list as well
+  EXPECT_EQ(allowed("10.0.0.9", OPCODE_RRQ), 0);
+}
+
+TEST(ParseIpv4, StrictDottedQuads) {
+  int valid = -1;
+  EXPECT_EQ(parse_ipv4("192.168.1.10", &valid), inet_addr("192.168.1.10"));
+  EXPECT_EQ(valid, 1);
+  EXPECT_EQ(parse_ipv4(" 10. 0. 0.1", &valid), inet_addr("10.0.0.1"));
+  EXPECT_EQ(valid, 1);
+  for (const char* bad : {"0.0.0.0", "1.2.3", "1.2.3.4.5", "1.2.3.256", "1.2.3.4 ", "a.b.c.d", "", "1..2.3",
+                          "1.2.3.4x", "99999999999.1.1.1"}) {
+    EXPECT_EQ(parse_ipv4(bad, &valid), 0u) << bad;
+    EXPECT_EQ(valid, 0) << bad;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// Option negotiation, OACK bytes and the refusal order of requests.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "core/file_views.h"
+#include "core/packets.h"
+#include "core/request.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+struct packet_builder {
+  std::string bytes;
+  packet_builder& op(int opcode) {
+    bytes += static_cast<char>(opcode >> 8);
+    bytes += static_cast<char>(opcode);
+    return *this;
+  }
+  packet_builder& str(const std::string& s) {
+    bytes += s;
+    bytes += '\0';
+    return *this;
+  }
+  packet_builder& raw(const std::string& s) {
+    bytes += s;
+    return *this;
+  }
+};
+
+class OptionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    use_fresh_store();
+    root = make_temp_dir();
+    set_setting("RootDirectory", root);
+    load_settings(SETTINGS_KEY);
+    session = new_session();
+  }
+  void TearDown() override {
+    release_file(session);
+    free_session(session);
+  }
+
+  // Parses the options of an RRQ (or WRQ) and returns parse_options' result.
+  int options(const std::string& pairs, int opcode = OPCODE_RRQ) {
+    buffer = pairs;
+    buffer += '\0';  // the receive buffer's guard byte
+    session->opcode = static_cast<uint16_t>(opcode);
+    session->block_size = 512;
+    session->timeout = Timeout;
+    return parse_options(buffer.data(), static_cast<int>(pairs.size()), session);
+  }
+
+  // Each request gets a fresh record, as the server loop gives it.
+  int request(const std::string& datagram) {
+    release_file(session);
+    free_session(session);
+    session = new_session();
+    buffer = datagram;
+    buffer += '\0';
+    return parse_request(buffer.data(), datagram.size(), session);
+  }
+
+  void write_file(const std::string& name, const std::string& content) {
+    std::ofstream(root + name, std::ios::binary) << content;
+  }
+
+  std::string root;
+  std::string buffer;
+  tftp_session* session = nullptr;
+};
+
+std::string pair(const std::string& name, const std::string& value) { return name + '\0' + value + '\0'; }
+
+TEST_F(OptionsTest, BlockSizeIsReadLikeADecimalAndKeptWithinDatagramLimits) {
+  EXPECT_EQ(options(pair("BlkSize", " 1428abc")), -1);
+  EXPECT_EQ(session->block_size, 1428);
+  EXPECT_EQ(session->option_flags, static_cast<uint32_t>(OPT_BLKSIZE));
+
+  EXPECT_EQ(options(pair("blksize", "70000")), -1);
+  EXPECT_EQ(session->block_size, 4464) << "low 16 bits of the number";
+
+  EXPECT_EQ(options(pair("blksize", "65500")), -1);
+  EXPECT_EQ(session->block_size, 65464) << "a DATA packet must fit one datagram";
+
+  EXPECT_EQ(options(pair("blksize", "8")), -1);
+  EXPECT_EQ(session->block_size, 8);
+
+  for (const char* bad : {"abc", "", "7", "0", "65536", "65543"}) {
+    session->result = -1;
+    EXPECT_EQ(options(pair("blksize", bad)), 8) << bad;
+    EXPECT_EQ(session->result, 15) << bad;
+  }
+}
+
+TEST_F(OptionsTest, TimeoutAndTsizeRefusals) {
+  EXPECT_EQ(options(pair("timeout", "255")), -1);
+  EXPECT_EQ(session->timeout, 255u);
+  for (const char* bad : {"0", "256", "x", "4294967297"}) {
+    EXPECT_EQ(options(pair("timeout", bad)), 8) << bad;
+    EXPECT_EQ(session->result, 16) << bad;
+  }
+  EXPECT_EQ(options(pair("tsize", "none")), 8);
+  EXPECT_EQ(session->result, 17);
+  EXPECT_EQ(options(pair("tsize", "123456")), -1);
+  EXPECT_EQ(session->file_size.load(), 123456u);
+}
+
+TEST_F(OptionsTest, MulticastOnlyEmptyAndOnlyForReads) {
+  EXPECT_EQ(options(pair("multicast", "")), -1);
+  EXPECT_TRUE(session->option_flags & OPT_MULTICAST);
+  EXPECT_EQ(options(pair("multicast", ""), OPCODE_WRQ), 8);
+  EXPECT_EQ(session->result, 18);
+  EXPECT_EQ(options(pair("multicast", "1")), 8);
+  EXPECT_EQ(session->result, 18);
+
+  set_setting("Multicast", "0");
+  load_settings(SETTINGS_KEY);
+  session->option_flags = 0;
+  EXPECT_EQ(options(pair("multicast", "1")), -1) << "switched off: skipped, not refused";
+  EXPECT_EQ(session->option_flags, 0u);
+}
+
+TEST_F(OptionsTest, SwitchedOffUnknownAndTruncatedOptionsAreSkipped) {
+  set_setting("Options", "1");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "1024") + pair("windowsize", "8")), -1);
+  EXPECT_EQ(session->option_flags, static_cast<uint32_t>(OPT_BLKSIZE));
+  EXPECT_EQ(session->block_size, 1024);
+
+  set_setting("Options", "0");
+  set_setting("Multicast", "0");
+  load_settings(SETTINGS_KEY);
+  session->option_flags = 0;
+  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "x") + pair("timeout", "0") + pair("multicast", "")), -1);
+  EXPECT_EQ(session->option_flags, 0u);
+  EXPECT_EQ(session->block_size, 512);
+
+  set_setting("Options", "7");
+  set_setting("Multicast", "1");
+  load_settings(SETTINGS_KEY);
+  session->option_flags = 0;
+  // The datagram ends right after the name: "blksize" without a value.
+  EXPECT_EQ(options(std::string("blksize") + '\0'), -1);
+  EXPECT_EQ(session->option_flags, 0u);
+  // A later occurrence overwrites an earlier one.
+  EXPECT_EQ(options(pair("blksize", "1024") + pair("BLKSIZE", "2048")), -1);
+  EXPECT_EQ(session->block_size, 2048);
+}
+
+TEST_F(OptionsTest, OackListsOptionsInFixedOrderInLowerCase) {
+  session->option_flags = OPT_TSIZE | OPT_BLKSIZE | OPT_TIMEOUT;
+  session->block_size = 1428;
+  session->timeout = 3;
+  session->file_size = 1048576;
+  uint8_t out[OACK_BUFFER_SIZE];
+  size_t n = build_oack(session, out);
+  std::string expected = std::string("\0\6", 2) + pair("blksize", "1428") + pair("timeout", "3") +
+                         pair("tsize", "1048576");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n), expected);
+
+  // The longest OACK fits the buffer.
+  session->option_flags = OPT_BLKSIZE | OPT_TIMEOUT | OPT_TSIZE | OPT_MULTICAST;
+  session->block_size = 65464;
+  session->timeout = 255;
+  session->file_size = 0xFFFFFFFFFFull;
+  session->multicast_ip = 0xFFFFFFFFu;
+  session->multicast_port = 65535;
+  session->multicast_master = 1;
+  n = build_oack(session, out);
+  EXPECT_LE(n, sizeof out);
+  EXPECT_NE(std::string(reinterpret_cast<char*>(out), n).find(pair("multicast", "255.255.255.255,65535,1")),
+            std::string::npos);
+}
+
+TEST_F(OptionsTest, RefusalsComeInTheirOrder) {
+  // Packet size and opcode first.
+  EXPECT_EQ(request(std::string("\0\1", 2)), 4);
+  EXPECT_EQ(session->result, 10);
+  EXPECT_EQ(request(packet_builder().op(3).str("a").str("octet").bytes), 4);
+  EXPECT_EQ(session->result, 10);
+  EXPECT_EQ(session->opcode, 0);
+
+  // A bad name wins over a bad mode; an unterminated name is an invalid path.
+  EXPECT_EQ(request(packet_builder().op(1).str("../x").str("bogus").bytes), 4);
+  EXPECT_EQ(session->result, 11);
+  EXPECT_EQ(request(packet_builder().op(1).str("c:x").str("octet").bytes), 4);
+  EXPECT_EQ(session->result, 11);
+  EXPECT_EQ(request(packet_builder().op(1).raw("noterminator").bytes), 4);
+  EXPECT_EQ(session->result, 11);
+
+  // Then the mode.
+  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), 4);
+  EXPECT_EQ(session->result, 10);
+  for (const char* mode : {"MAIL", "binary", ""}) {
+    EXPECT_EQ(request(packet_builder().op(1).str("a").str(mode).bytes), 4) << mode;
+    EXPECT_EQ(session->result, 14) << mode;
+  }
+  // Then the options, before the file is looked at.
+  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").str("blksize").str("x").bytes), 8);
+  EXPECT_EQ(session->result, 15);
+  // And the file last.
+  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").bytes), 1);
+  EXPECT_EQ(session->result, 1);
+  EXPECT_EQ(std::string(session->path), root + "missing");
+}
+
+TEST_F(OptionsTest, UploadsSwitchedOffAreRefusedBeforeTheOpcodeIsKept) {
+  set_setting("Upload", "0");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(request(packet_builder().op(2).str("x").str("octet").bytes), 4);
+  EXPECT_EQ(session->result, 4);
+  EXPECT_EQ(session->opcode, 0);
+}
+
+TEST_F(OptionsTest, AcceptedReadCarriesTheRealSize) {
+  write_file("f.bin", std::string(1500, 'x'));
+  EXPECT_EQ(request(packet_builder().op(1).str("/f.bin").str("Octet").str("tsize").str("0").bytes), -1);
+  EXPECT_EQ(session->file_size.load(), 1500u);
+  EXPECT_EQ(session->mode, MODE_OCTET);
+  ASSERT_NE(session->file, nullptr);
+  EXPECT_EQ(session->mapped, 0u) << "by default only multicast reads are mapped";
+}
+
+TEST_F(OptionsTest, MulticastReadIsServedPlainWithoutMulticastInTheOack) {
+  write_file("f.bin", std::string(1500, 'x'));
+  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("octet").str("multicast").str("").bytes), -1);
+  EXPECT_EQ(session->option_flags & OPT_MULTICAST, 0u);
+  EXPECT_EQ(session->mapped, 1u) << "default MMF maps multicast reads";
+}
+
+TEST_F(OptionsTest, DirectoriesAndEmptyMappedFilesAreNotServed) {
+  ASSERT_EQ(mkdir((root + "dir").c_str(), 0755), 0);
+  EXPECT_EQ(request(packet_builder().op(1).str("dir").str("octet").bytes), 1);
+  EXPECT_EQ(request(packet_builder().op(1).str("").str("octet").bytes), 1) << "the root itself";
+  write_file("empty", "");
+  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").str("multicast").str("").bytes), 1)
+      << "an empty file cannot be mapped";
+  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").bytes), -1) << "but it can be streamed";
+}
+
+TEST_F(OptionsTest, UploadOverAnExistingFileNeedsTheOverwriteRight) {
+  write_file("cfg", "old");
+  set_setting("AccessControl", "1");
+  set_access_rule("%root%\\0", "rw");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(request(packet_builder().op(2).str("cfg").str("octet").bytes), 6);
+  EXPECT_EQ(session->result, 6);
+  EXPECT_EQ(request(packet_builder().op(2).str("new").str("octet").bytes), -1);
+  release_file(session);
+
+  set_access_rule("%root%\\0", "rwo");
+  EXPECT_EQ(request(packet_builder().op(2).str("cfg").str("octet").bytes), -1);
+  release_file(session);
+  set_setting("AccessControl", "0");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(request(packet_builder().op(2).str("nodir/x").str("octet").bytes), 3);
+  EXPECT_EQ(session->result, 19);
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// Log file naming, switching and line format.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/settings.h"
+#include "core/transfer_log.h"
+#include "platform/program_path.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+time_t fake_now = 0;
+time_t fake_clock(time_t* out) {
+  if (out) *out = fake_now;
+  return fake_now;
+}
+
+time_t local_time(int year, int month, int day, int hour, int minute, int second) {
+  struct tm t {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    use_fresh_store();
+    char dir[4096];
+    ASSERT_GT(module_directory(dir, sizeof dir), 0u);
+    directory = dir;
+    log_clock = fake_clock;
+    Log = 2;
+    CreateLog = 1;
+  }
+  void TearDown() override {
+    close_log();
+    log_clock = time;
+    for (const std::string& name : created) unlink((directory + name).c_str());
+  }
+  std::string file(const std::string& name) {
+    created.push_back(name);
+    std::ifstream in(directory + name, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  bool exists(const std::string& name) {
+    created.push_back(name);
+    return access((directory + name).c_str(), F_OK) == 0;
+  }
+  std::string directory;
+  std::vector<std::string> created;
+};
+
+TEST_F(LogTest, NamesPerDayAndPerMonth) {
+  struct tm t {};
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 6;
+  char name[32];
+  log_file_name(&t, 1, name, sizeof name);
+  EXPECT_STREQ(name, "tftp261206.log");
+  log_file_name(&t, 0, name, sizeof name);
+  EXPECT_STREQ(name, "tftp2612.log");
+}
+
+TEST_F(LogTest, DailyFilesSwitchAtTheFirstLineOfANewDayAlsoTenDaysLater) {
+  unlink((directory + "tftp261201.log").c_str());
+  unlink((directory + "tftp261202.log").c_str());
+  unlink((directory + "tftp261212.log").c_str());
+  fake_now = local_time(2026, 12, 1, 23, 59, 59);
+  reopen_log();
+  log_line(1, 1, " first\n");
+  fake_now = local_time(2026, 12, 2, 0, 0, 1);
+  log_line(1, 1, " still the old file until the log is reopened\n");
+  reopen_log();
+  log_line(1, 1, " second\n");
+  // Ten days later the last digit of the day is the same again.
+  fake_now = local_time(2026, 12, 12, 8, 0, 0);
+  reopen_log();
+  log_line(1, 1, " third\n");
+  close_log();
+
+  EXPECT_EQ(file("tftp261201.log"),
+            "\r\n2026-12-01 23:59:59 Orvanel TFTP Server 1.4.5 log started\r\n"
+            "2026-12-01 23:59:59 first\r\n"
+            "2026-12-02 00:00:01 still the old file until the log is reopened\r\n");
+  EXPECT_EQ(file("tftp261202.log"),
+            "\r\n2026-12-02 00:00:01 Orvanel TFTP Server 1.4.5 log started\r\n"
+            "2026-12-02 00:00:01 second\r\n");
+  EXPECT_NE(file("tftp261212.log").find("2026-12-12 08:00:00 third\r\n"), std::string::npos);
+}
+
+TEST_F(LogTest, MonthlyFileHasNoHeaderAtLevelOneAndLevelsFilterLines) {
+  CreateLog = 0;
+  Log = 1;
+  unlink((directory + "tftp2701.log").c_str());
+  fake_now = local_time(2027, 1, 31, 12, 0, 0);
+  reopen_log();
+  log_line(1, 1, " %7us %-15s %-10s %s\n", 3u, "10.0.0.1", "Get/octet", "/srv/x");
+  log_line(2, 1, " not written at level 1\n");
+  fake_now = local_time(2027, 1, 1, 0, 0, 0);
+  reopen_log();
+  log_line(1, 1, " same month, same file\n");
+  close_log();
+  EXPECT_EQ(file("tftp2701.log"),
+            "2027-01-31 12:00:00       3s 10.0.0.1        Get/octet  /srv/x\r\n"
+            "2027-01-01 00:00:00 same month, same file\r\n");
+}
+
+TEST_F(LogTest, LevelZeroCreatesNoFile) {
+  Log = 0;
+  fake_now = local_time(2027, 2, 3, 4, 5, 6);
+  unlink((directory + "tftp270203.log").c_str());
+  reopen_log();
+  log_line(0, 1, " nothing\n");
+  EXPECT_FALSE(exists("tftp270203.log"));
+  EXPECT_EQ(log_stream, nullptr);
+}
+
+TEST(FormatIpv4, PrintsNetworkOrderBytes) {
+  char buffer[16];
+  uint32_t address;
+  memcpy(&address, "\xC0\xA8\x01\xFF", 4);
+  EXPECT_STREQ(format_ipv4(address, buffer), "192.168.1.255");
+}
+
+}  // namespace
