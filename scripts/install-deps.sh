@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the suite needs (Debian 12, as root).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# tftpd-hpa's package starts a daemon on port 69 where an init system runs;
+# the tests start their own servers on high ports and never need it.
+apt-get install -y -qq --no-install-recommends \
+  build-essential g++ cmake make pkg-config libgtest-dev clang libclang-rt-14-dev \
+  python3 curl tftp-hpa atftp tftpd-hpa iproute2 util-linux procps binutils ca-certificates >/dev/null

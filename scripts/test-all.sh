@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Installs, builds and runs every test: the plain build with all tests, the
+# AddressSanitizer + UndefinedBehaviorSanitizer build, the ThreadSanitizer
+# build, and short fuzz runs. Ends with one summary line.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+"$top/scripts/install-deps.sh" || exit 1
+
+passed=0
+failed=0
+status=0
+log=$(mktemp)
+
+# Runs ctest in a build directory with the given arguments and adds its counts.
+run_ctest() {
+  local dir=$1
+  shift
+  (cd "$top/$dir" && ctest --output-on-failure --timeout 600 "$@") 2>&1 | tee "$log"
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "ctest in $dir ran no test"
+    status=1
+    return
+  fi
+  local total fails
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  fails=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - fails))
+  failed=$((failed + fails))
+  [ "$fails" -eq 0 ] || status=1
+}
+
+build() {
+  "$top/scripts/build.sh" "$@" || { echo "build of $1 failed"; status=1; return 1; }
+}
+
+echo "== plain build: every test"
+if build build; then
+  run_ctest build -j2 -LE 'load|serial'
+  run_ctest build -L 'load|serial'
+fi
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+if build build-asan -DORVANEL_SANITIZE=address,undefined; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_ctest build-asan -j2 -L 'unit|blackbox'
+fi
+
+echo "== ThreadSanitizer"
+if build build-tsan -DORVANEL_SANITIZE=thread; then
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -j2 -L 'threaded'
+fi
+
+echo "== fuzzing (short runs)"
+if CC=clang CXX=clang++ "$top/scripts/build.sh" build-fuzz -DORVANEL_FUZZ=ON -DORVANEL_TESTS=OFF; then
+  for target in "$top"/build-fuzz/bin/fuzz_*; do
+    [ -x "$target" ] || continue
+    corpus=$(mktemp -d)
+    if "$target" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$corpus" >"$log" 2>&1; then
+      echo "$(basename "$target"): $(grep -Eo '#[0-9]+' "$log" | tail -n 1 | tr -d '#') runs, no finding"
+      passed=$((passed + 1))
+    else
+      tail -n 40 "$log"
+      echo "$(basename "$target"): FAILED"
+      failed=$((failed + 1))
+      status=1
+    fi
+    rm -rf "$corpus"
+  done
+else
+  echo "fuzz build failed"
+  status=1
+fi
+
+rm -f "$log"
+echo "all: $passed passed, $failed failed"
+exit $status
