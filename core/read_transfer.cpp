@@ -91,12 +91,9 @@ int wait_for_ack(tftp_session* s) {
   uint8_t packet[ACK_BUFFER_SIZE];
   int result;
   for (;;) {
-    result = wait_readable(s->data_socket, s->timeout);
-    if (result <= 0) break;
-    ssize_t n = recv(s->data_socket, packet, sizeof packet, MSG_TRUNC);
+    long n = receive_datagram(s->data_socket, packet, sizeof packet);
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == ECONNREFUSED) continue;
-      result = -1;
+      result = n == RECEIVE_TIMEOUT ? 0 : -1;
       break;
     }
     if (n < 4 || static_cast<size_t>(n) > sizeof packet) continue;

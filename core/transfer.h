@@ -24,8 +24,16 @@ int load_block(tftp_session* session, uint8_t* buffer, uint32_t index);
 // multicast member that has the whole file.
 int wait_for_ack(tftp_session* session);
 
-// Waits up to `seconds` for a datagram on the socket: 1 readable, 0 time-out, -1 failure.
-int wait_readable(int socket, uint32_t seconds);
+enum { RECEIVE_TIMEOUT = -2, RECEIVE_FAILED = -1 };
+
+// Sets how long each receive on the session's data socket waits.
+void set_receive_timeout(int socket, uint32_t seconds);
+
+// Receives one datagram into buffer (size bytes) on the connected data
+// socket, waiting at most the socket's receive time-out. Returns its full
+// length (which may exceed size: the rest is cut off), RECEIVE_TIMEOUT, or
+// RECEIVE_FAILED. ICMP errors of earlier sends are passed over.
+long receive_datagram(int socket, uint8_t* buffer, size_t size);
 
 // Stores "%u %s" from an ERROR packet (message cut at 116 characters).
 void take_error_text(tftp_session* session, const uint8_t* packet, size_t length);

@@ -1,6 +1,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -15,13 +15,23 @@
 #include "core/transfer.h"
 #include "core/transfer_log.h"
 
-int wait_readable(int socket, uint32_t seconds) {
-  pollfd p{socket, POLLIN, 0};
-  int timeout_ms = seconds > 2000000 ? 2000000000 : static_cast<int>(seconds * 1000);
-  int r = poll(&p, 1, timeout_ms);
-  if (r < 0) return errno == EINTR ? 0 : -1;
-  if (r == 0) return 0;
-  return (p.revents & (POLLERR | POLLNVAL)) && !(p.revents & POLLIN) ? -1 : 1;
+void set_receive_timeout(int socket, uint32_t seconds) {
+  timeval t{};
+  t.tv_sec = seconds > 86400 ? 86400 : seconds;
+  // A zero time-out means "wait forever" to the socket; keep it a short wait instead.
+  if (t.tv_sec == 0) t.tv_usec = 1000;
+  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+}
+
+long receive_datagram(int socket, uint8_t* buffer, size_t size) {
+  // One receive per wait: the time-out lives on the socket, so no poll is needed.
+  for (int i = 0; i < 64; i++) {
+    ssize_t n = recv(socket, buffer, size, MSG_TRUNC);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return RECEIVE_TIMEOUT;
+    if (errno != ECONNREFUSED) return RECEIVE_FAILED;
+  }
+  return RECEIVE_FAILED;
 }
 
 void take_error_text(tftp_session* s, const uint8_t* packet, size_t length) {
@@ -57,6 +67,7 @@ void transfer_worker(tftp_session* s) {
   client.sin_family = AF_INET;
   client.sin_addr.s_addr = s->client_ip;
   client.sin_port = s->client_port;
+  set_receive_timeout(s->data_socket, s->timeout);
   if (connect(s->data_socket, reinterpret_cast<sockaddr*>(&client), sizeof client) != 0) {
     log_line(2, 1, " TFTP  Error data connection failed\n");
   } else {

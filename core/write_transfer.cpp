@@ -54,9 +54,10 @@ int run_write_transfer(tftp_session* s) {
     send_ack(s->block, s->data_socket);
 
   while (!server_stop) {
-    int ready = wait_readable(s->data_socket, s->timeout);
-    if (ready < 0) return RESULT_FAILED;
-    if (ready == 0) {
+    // The buffer holds block_size + 8 bytes; one byte more than a full packet
+    // is asked for, and the full length reported, so an oversized one shows.
+    long n = receive_datagram(s->data_socket, s->packet, full_packet + 1);
+    if (n == RECEIVE_TIMEOUT) {
       if (retries > retransmit) return RESULT_TIMEOUT;
       retries++;
       if (s->block == 0 && s->option_flags)
@@ -65,9 +66,6 @@ int run_write_transfer(tftp_session* s) {
         send_ack(s->block & 0xFFFFu, s->data_socket);
       continue;
     }
-    // The buffer holds block_size + 8 bytes; one byte more than a full packet
-    // is asked for so that an oversized datagram shows as too long.
-    ssize_t n = recv(s->data_socket, s->packet, full_packet + 1, 0);
     if (n < 4 || static_cast<size_t>(n) > full_packet) {
       log_line(2, 0, " TFTP  receive error %d on block %u\n", n < 0 ? errno : 0, s->block.load() + 1);
       return RESULT_FAILED;
