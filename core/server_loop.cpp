@@ -25,12 +25,10 @@ static std::atomic<int> next_thread_token{1};
 
 void stop_server() {
   server_stop = 1;
-  int s = listen_socket.exchange(-1);
-  if (s != -1) {
-    // shutdown wakes a thread blocked in recvfrom; close alone does not on Linux.
-    shutdown(s, SHUT_RDWR);
-    close_socket(s);
-  }
+  // shutdown wakes the loop blocked in recvfrom; the loop closes the socket
+  // itself, so its descriptor cannot be reused under the receive.
+  int s = listen_socket.load();
+  if (s != -1) shutdown(s, SHUT_RDWR);
 }
 
 void purge_sessions() {
@@ -172,6 +170,7 @@ int server_loop(int argument_count, char** arguments) {
   if (server_started_hook) server_started_hook();
 
   receive_loop();
+  close_socket(listen_socket.exchange(-1));
   close_log();
   return 0;
 }

@@ -14,7 +14,8 @@ int server_loop(int argument_count, char** arguments);
 // The receive loop alone, on an already bound listen_socket.
 void receive_loop();
 
-// Sets server_stop and closes listen_socket so that the blocked receive returns.
+// Sets server_stop and shuts listen_socket down so that the blocked receive
+// returns; the loop then closes the socket and ends.
 void stop_server();
 
 // Unlinks and frees every finished session. Call with list_lock held.
