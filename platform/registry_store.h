@@ -52,7 +52,8 @@ int store_read_value(int hive, std::string_view key, std::string_view name, std:
                      int* type = nullptr);
 
 // Sets a string value, creating the key. Returns 1 on success, 0 on failure
-// (file cannot be written, lock not had).
+// (file cannot be written, lock not had, or a line break in key, name or
+// text: the file format has no way to write one).
 int store_write_value(int hive, std::string_view key, std::string_view name, std::string_view text);
 
 // Creates a key (and so its parents) without values. Returns 1 when it

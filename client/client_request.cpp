@@ -1,0 +1,243 @@
+// The request, the first answer, the reading of an OACK, and ERROR packets.
+#include "client/client_state.h"
+
+#include <charconv>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+// Messages of a refused OACK, sent back in the ERROR packet.
+constexpr int OACK_BAD_BLKSIZE = 1;
+constexpr int OACK_BAD_TIMEOUT = 2;
+constexpr int OACK_BAD_TSIZE = 3;
+constexpr int OACK_BAD_MULTICAST = 4;
+constexpr std::array<std::string_view, 5> OACK_TEXTS = {
+    "Invalid Option", "Bad blksize option", "Bad timeout option", "Bad tsize option",
+    "Bad multicast option"};
+
+// Appends to a packet buffer of known size; an overflow spoils the packet.
+struct packet_writer {
+  uint8_t* data;
+  std::size_t size;
+  std::size_t used;
+  bool ok;
+};
+
+void put_bytes(packet_writer& w, const void* bytes, std::size_t n) {
+  if (!w.ok || n > w.size - w.used) {
+    w.ok = false;
+    return;
+  }
+  std::memcpy(w.data + w.used, bytes, n);
+  w.used += n;
+}
+
+void put_string(packet_writer& w, std::string_view text) {
+  put_bytes(w, text.data(), text.size());
+  const uint8_t zero = 0;
+  put_bytes(w, &zero, 1);
+}
+
+void put_number(packet_writer& w, uint64_t value) {
+  std::array<char, 24> digits{};
+  auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  put_string(w, std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
+}
+
+bool name_is(std::string_view name, std::string_view expected) {
+  if (name.size() != expected.size()) return false;
+  for (std::size_t i = 0; i < name.size(); i++) {
+    char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
+    if (c != expected[i]) return false;
+  }
+  return true;
+}
+
+// Reads up to a separator: digits only, at most `limit`.
+bool read_field(std::string_view& text, char separator, uint32_t limit, uint32_t& value) {
+  std::size_t i = 0;
+  uint64_t v = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9' && v <= limit) {
+    v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+    i++;
+  }
+  if (i == 0 || v > limit) return false;
+  if (separator) {
+    if (i == text.size() || text[i] != separator) return false;
+    i++;
+  }
+  text.remove_prefix(i);
+  value = static_cast<uint32_t>(v);
+  return true;
+}
+
+// "a.b.c.d,port,master" of a multicast acknowledgement.
+bool read_multicast(std::string_view value, client_transfer& transfer) {
+  std::array<uint32_t, 6> field{};
+  static constexpr std::array<char, 6> separators = {'.', '.', '.', ',', ',', 0};
+  static constexpr std::array<uint32_t, 6> limits = {255, 255, 255, 255, 65535, UINT32_MAX};
+  for (std::size_t i = 0; i < field.size(); i++) {
+    if (!read_field(value, separators[i], limits[i], field[i])) return false;
+  }
+  for (std::size_t i = 0; i < 4; i++) {
+    transfer.multicast_address[i] = static_cast<uint8_t>(field[i]);
+  }
+  transfer.multicast_port = static_cast<uint16_t>(field[4]);
+  transfer.multicast_master = field[5];
+  return true;
+}
+
+// The zero-terminated string at pos, when its zero byte lies inside the length.
+bool terminated_string(const char* text, std::size_t length, std::size_t pos,
+                       std::string_view& out) {
+  if (pos >= length) return false;
+  const char* start = text + pos;
+  const void* end = std::memchr(start, 0, length - pos);
+  if (!end) return false;
+  out = std::string_view(start, static_cast<std::size_t>(static_cast<const char*>(end) - start));
+  return true;
+}
+
+}  // namespace
+
+std::string_view oack_refusal_text(int message) {
+  if (message < 0 || static_cast<std::size_t>(message) >= OACK_TEXTS.size()) return OACK_TEXTS[0];
+  return OACK_TEXTS[static_cast<std::size_t>(message)];
+}
+
+std::size_t build_request(client_transfer& transfer, const client_settings& settings,
+                          uint8_t* buffer, std::size_t size) {
+  packet_writer w{buffer, size, 0, true};
+  uint8_t opcode[2];
+  put_u16(opcode, transfer.operation);
+  put_bytes(w, opcode, sizeof opcode);
+  put_string(w, std::string_view(transfer.remote_name.data()));
+  put_string(w, transfer.mode == MODE_NETASCII ? "netascii" : "octet");
+  transfer.option_flags = 0;
+  if (transfer.block_size > BLOCK_SIZE_DEFAULT) {
+    put_string(w, "blksize");
+    put_number(w, transfer.block_size);
+    transfer.option_flags |= OPT_BLKSIZE;
+  }
+  if (settings.tsize) {
+    put_string(w, "tsize");
+    if (transfer.operation == OPERATION_PUT) {
+      int64_t size_of_file = local_file_size(transfer.file);
+      transfer.byte_count = static_cast<uint32_t>(size_of_file);
+      put_number(w, static_cast<uint64_t>(size_of_file));
+    } else {
+      put_number(w, 0);
+    }
+    transfer.option_flags |= OPT_TSIZE;
+  }
+  if (transfer.timeout > 1) {
+    put_string(w, "timeout");
+    put_number(w, static_cast<uint64_t>(transfer.timeout));
+    transfer.option_flags |= OPT_TIMEOUT;
+  }
+  if (settings.multicast) {
+    put_string(w, "multicast");
+    put_string(w, "");
+    transfer.option_flags |= OPT_MULTICAST;
+  }
+  transfer.requested_block_size = transfer.block_size;
+  return w.ok ? w.used : 0;
+}
+
+int send_request(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
+                 std::size_t length) {
+  uint32_t address = resolve_host(settings.host_name.data());
+  if (address == 0 || address == RESOLVE_FAILED || length == 0) return -1;
+  transfer.server_address = address;
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = address;
+  server.sin_port = htons(settings.server_port);
+  auto send_it = [&] {
+    return sendto(transfer.socket, buffer, length, 0, reinterpret_cast<sockaddr*>(&server),
+                  sizeof server) == static_cast<ssize_t>(length);
+  };
+  if (!send_it()) return -1;
+  for (uint64_t earlier = 0;; earlier++) {
+    int r = wait_readable(transfer.socket, transfer.timeout);
+    if (r < 0) return -1;
+    if (r > 0) break;
+    if (earlier > settings.retry_count) return -1;
+    if (!send_it()) return -1;
+  }
+  sockaddr_in source{};
+  socklen_t source_length = sizeof source;
+  ssize_t n = recvfrom(transfer.socket, buffer, transfer.buffer_size, 0,
+                       reinterpret_cast<sockaddr*>(&source), &source_length);
+  if (n < 4) return -1;
+  // The server answers from its transfer port; from now on only that port
+  // reaches this socket, and every packet goes there.
+  if (connect_to_host(transfer.socket, address, ntohs(source.sin_port)) < 0) return -1;
+  return static_cast<int>(n);
+}
+
+int parse_oack(const uint8_t* options, std::size_t length, client_transfer& transfer,
+               const client_settings& settings) {
+  transfer.option_flags = 0;
+  const char* text = reinterpret_cast<const char*>(options);
+  std::size_t pos = 0;
+  while (pos < length) {
+    std::string_view name;
+    if (!terminated_string(text, length, pos, name)) break;  // an unterminated tail is no option
+    pos += name.size() + 1;
+    std::string_view value;
+    bool has_value = terminated_string(text, length, pos, value);
+    uint64_t number = 0;
+    // An option this client acts on must come with a complete value.
+    if (name_is(name, "blksize")) {
+      if (!has_value || !parse_unsigned(value, number) || number < OACK_BLOCK_SIZE_MIN ||
+          number > transfer.requested_block_size) {
+        // A larger block than asked for would not fit the packet buffer.
+        transfer.refused_message = OACK_BAD_BLKSIZE;
+        return OACK_REFUSED;
+      }
+      transfer.option_flags |= OPT_BLKSIZE;
+      transfer.block_size = static_cast<uint32_t>(number);
+    } else if (name_is(name, "timeout")) {
+      if (!has_value || !parse_unsigned(value, number) ||
+          number != static_cast<uint64_t>(transfer.timeout)) {
+        transfer.refused_message = OACK_BAD_TIMEOUT;
+        return OACK_REFUSED;
+      }
+      transfer.option_flags |= OPT_TIMEOUT;
+    } else if (name_is(name, "tsize")) {
+      if (!has_value || !parse_unsigned(value, number)) {
+        transfer.refused_message = OACK_BAD_TSIZE;
+        return OACK_REFUSED;
+      }
+      transfer.option_flags |= OPT_TSIZE;
+      transfer.byte_count = static_cast<uint32_t>(number);
+    } else if (settings.multicast && name_is(name, "multicast")) {
+      if (!has_value || transfer.operation != OPERATION_GET || !read_multicast(value, transfer)) {
+        transfer.refused_message = OACK_BAD_MULTICAST;
+        return OACK_REFUSED;
+      }
+      transfer.option_flags |= OPT_MULTICAST;
+    }
+    if (!has_value) break;
+    pos += value.size() + 1;
+  }
+  if (!(transfer.option_flags & OPT_BLKSIZE)) transfer.block_size = BLOCK_SIZE_DEFAULT;
+  if (!(transfer.option_flags & OPT_TIMEOUT)) transfer.timeout = 1;
+  return OACK_USABLE;
+}
+
+void send_error(int socket, uint16_t code, std::string_view text) {
+  std::array<uint8_t, ERROR_PACKET_SIZE> packet{};
+  packet_writer w{packet.data(), packet.size(), 0, true};
+  uint8_t header[4];
+  put_u16(header, OPCODE_ERROR);
+  put_u16(header + 2, code);
+  put_bytes(w, header, sizeof header);
+  put_string(w, text.substr(0, packet.size() - 5));
+  if (w.ok) send(socket, packet.data(), w.used, 0);
+}

@@ -1,0 +1,176 @@
+// Records, constants and procedures shared by the parts of the client library.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// Opcodes.
+constexpr uint16_t OPCODE_RRQ = 1;
+constexpr uint16_t OPCODE_WRQ = 2;
+constexpr uint16_t OPCODE_DATA = 3;
+constexpr uint16_t OPCODE_ACK = 4;
+constexpr uint16_t OPCODE_ERROR = 5;
+constexpr uint16_t OPCODE_OACK = 6;
+
+// Option bits, as requested and then as acknowledged.
+constexpr uint32_t OPT_BLKSIZE = 1;
+constexpr uint32_t OPT_TIMEOUT = 2;
+constexpr uint32_t OPT_TSIZE = 4;
+constexpr uint32_t OPT_MULTICAST = 8;
+
+constexpr uint32_t MODE_NETASCII = 2;
+constexpr uint32_t MODE_OCTET = 3;
+
+constexpr uint16_t OPERATION_GET = 1;
+constexpr uint16_t OPERATION_PUT = 2;
+
+// Outcome of the transfer phase, kept in client_transfer::result.
+constexpr int32_t TRANSFER_FINISHED = 1;
+constexpr int32_t TRANSFER_UNFINISHED = 0;
+constexpr int32_t TRANSFER_FAILED = -1;
+
+// Value of parse_oack when every option was read.
+constexpr int OACK_USABLE = -1;
+constexpr int OACK_REFUSED = 8;
+
+// TFTP error codes and texts that the client sends.
+constexpr uint16_t TFTP_ERROR_UNDEFINED = 0;
+constexpr uint16_t TFTP_ERROR_DISK_FULL = 3;
+constexpr uint16_t TFTP_ERROR_OPTION = 8;
+
+constexpr std::size_t COMMAND_LINE_SIZE = 256;
+constexpr int COMMAND_ARGS_MAX = 32;
+constexpr std::size_t HOST_NAME_SIZE = 256;
+constexpr std::size_t FILE_NAME_SIZE = 260;
+constexpr uint32_t BLOCK_SIZE_DEFAULT = 512;
+constexpr uint32_t PACKET_SIZE_MIN = 516;
+constexpr uint32_t PACKET_SIZE_MAX = 65504;
+constexpr uint32_t OACK_BLOCK_SIZE_MIN = 8;
+constexpr uint32_t RETRY_COUNT_DEFAULT = 10;
+constexpr uint16_t SERVER_PORT_DEFAULT = 69;
+constexpr std::size_t LOCAL_FILE_BUFFER_SIZE = 65536;
+constexpr std::size_t ERROR_PACKET_SIZE = 128;
+
+// The local file with its own buffering, so that netascii line ends can be
+// translated on the way and every read or write failure is seen.
+struct local_file {
+  int fd;               // -1 when closed
+  int text;             // 1: netascii translation
+  int writing;          // 1: opened for a GET, 0: for a PUT
+  int regular;          // a regular file, which a failed GET may delete
+  int failed;           // a read, write or seek failed
+  int at_end;           // reading: end of file or 0x1A reached
+  int pending_cr;       // reading: a CR waits for the next byte
+  unsigned char* buffer;
+  std::size_t capacity;
+  std::size_t start;    // reading: next unread byte
+  std::size_t fill;     // bytes held in the buffer
+};
+
+// One call's transfer; cleared at the start of every call.
+struct client_transfer {
+  uint16_t operation;           // OPERATION_GET or OPERATION_PUT, 0 until read
+  uint32_t block;               // GET: next block expected; PUT: last block sent
+  uint32_t mode;                // MODE_OCTET or MODE_NETASCII
+  uint32_t option_flags;        // requested, then acknowledged options
+  uint32_t buffer_size;         // bytes of the packet buffer
+  uint32_t block_size;          // data bytes per DATA packet
+  uint32_t byte_count;          // transfer size, then bytes moved
+  int32_t timeout;              // seconds per wait
+  int socket;                   // the transfer socket, -1 when closed
+  int receive_socket;           // where answers are awaited
+  int32_t result;               // TRANSFER_FINISHED, _UNFINISHED or _FAILED
+  local_file file;
+  uint32_t multicast_master;
+  uint16_t multicast_port;
+  std::array<uint8_t, 4> multicast_address;  // network order
+  std::array<char, FILE_NAME_SIZE> remote_name;
+  std::array<char, FILE_NAME_SIZE> local_name;
+  uint32_t server_address;      // network order, resolved once per call
+  uint32_t requested_block_size;  // what the request asked for
+  int64_t last_written;         // block last written by the GET loop
+  int refused_message;          // index into OACK texts when parse_oack refused
+  int delete_local;             // GET: remove the local file at clean-up
+};
+
+// Settings that a command line sets; back at their defaults for every call.
+struct client_settings {
+  uint16_t server_port;
+  uint32_t retry_count;
+  int multicast;
+  int overwrite;
+  int tsize;
+  std::array<char, HOST_NAME_SIZE> host_name;
+};
+
+// The command line copied and split in place.
+struct argument_vector {
+  std::array<char, COMMAND_LINE_SIZE> text;
+  std::array<char*, COMMAND_ARGS_MAX> vector;
+  int count;
+};
+
+// command_line.cpp
+void reset_client(client_transfer& transfer, client_settings& settings);
+void split_command_line(const char* line, argument_vector& out);
+int parse_client_args(int count, char* const* vector, client_transfer& transfer,
+                      client_settings& settings);
+uint32_t parse_decimal(std::string_view text);
+int parse_unsigned(std::string_view text, uint64_t& value);
+
+// resolve.cpp
+constexpr uint32_t RESOLVE_FAILED = 0xFFFFFFFFu;
+uint32_t resolve_host(const char* name);
+int connect_to_host(int socket, uint32_t address, uint16_t port);
+int wait_readable(int socket, int32_t seconds);
+
+// local_file.cpp
+int local_file_create(local_file& file, const char* path, int overwrite, int text,
+                      unsigned char* buffer, std::size_t capacity);
+int local_file_open_read(local_file& file, const char* path, int text, unsigned char* buffer,
+                         std::size_t capacity);
+int64_t local_file_size(const local_file& file);
+int local_file_write(local_file& file, const unsigned char* data, std::size_t length);
+std::size_t local_file_read(local_file& file, unsigned char* data, std::size_t length);
+int local_file_seek(local_file& file, uint64_t offset);
+int local_file_close(local_file& file);
+
+constexpr int LOCAL_FILE_OK = 0;
+constexpr int LOCAL_FILE_EXISTS = 1;
+constexpr int LOCAL_FILE_FAILED = 2;
+
+// client_request.cpp
+std::size_t build_request(client_transfer& transfer, const client_settings& settings,
+                          uint8_t* buffer, std::size_t size);
+int send_request(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
+                 std::size_t length);
+int parse_oack(const uint8_t* options, std::size_t length, client_transfer& transfer,
+               const client_settings& settings);
+std::string_view oack_refusal_text(int message);
+void send_error(int socket, uint16_t code, std::string_view text);
+
+// client_transfer.cpp
+int send_and_wait(const client_settings& settings, client_transfer& transfer,
+                  const uint8_t* packet, std::size_t length);
+int32_t receive_file(const client_settings& settings, client_transfer& transfer,
+                     uint8_t* buffer, std::size_t length);
+int32_t send_file(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
+                  std::size_t length);
+void run_transfer(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
+                  std::size_t length);
+
+// run_client.cpp
+int run_client(int count, char* const* vector);
+extern client_transfer transfer_record;
+extern client_settings settings_record;
+
+// Big-endian 16-bit fields of packets.
+inline uint16_t get_u16(const uint8_t* p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+inline void put_u16(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value >> 8);
+  p[1] = static_cast<uint8_t>(value);
+}

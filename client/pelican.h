@@ -1,0 +1,70 @@
+/* Pelican: a TFTP client library. One call downloads (GET) or uploads (PUT)
+ * one file, driven by a command line in the manner of a console TFTP client.
+ *
+ *   [options] host[:port] GET|PUT remote_name [local_name]
+ *
+ *   -a    netascii mode: a GET writes each LF of the data as CR LF; a PUT
+ *         reads CR LF as LF and stops at the byte 0x1A (default: octet)
+ *   -bN   packet size N (block size N - 4); used when N > 516, capped at 65504
+ *   -m    ask for the "multicast" option (GET only)
+ *   -o    overwrite an existing local file on GET
+ *   -rN   retransmissions before giving up (default 10)
+ *   -s    do not send the "tsize" option
+ *   -tN   seconds to wait for each answer (default 1)
+ *
+ * Options are a dash or slash followed by one lower-case letter and, for b, r
+ * and t, the digits right after it ("-b1468"). Arguments are separated by
+ * white space; an argument with blanks is enclosed in double quotes. Only the
+ * first 255 characters of a command line are read. Without local_name, the
+ * local file is named after the part of remote_name after its last backslash.
+ * Every call starts from the defaults: nothing carries over to the next call.
+ *
+ * Calls are not reentrant: one transfer at a time per process. */
+#ifndef PELICAN_H
+#define PELICAN_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define PELICAN_API __attribute__((visibility("default")))
+#else
+#define PELICAN_API
+#endif
+
+/* Result codes of tftp_client. */
+#define PELICAN_OK 0                 /* the transfer finished */
+#define PELICAN_NO_BUFFER 1          /* the packet buffer could not be allocated */
+#define PELICAN_BAD_COMMAND_LINE 2   /* invalid command line, or -m with PUT */
+#define PELICAN_NO_SOCKET 3          /* the transfer socket could not be opened */
+#define PELICAN_LOCAL_FILE_EXISTS 4  /* GET without -o, and the local file exists (untouched) */
+#define PELICAN_LOCAL_FILE_FAILED 5  /* the local file could not be opened */
+#define PELICAN_NO_ANSWER 6          /* no usable first answer (host unknown, silence, ...);
+                                        a GET deletes its local file if a regular file */
+#define PELICAN_UNFINISHED 8         /* the transfer started but did not finish */
+
+/* Performs one transfer; blocks until it has ended. Returns a result code.
+ *
+ * Code 8 after a GET: the partial local file stays on disk (the blocks
+ * received so far), and the caller deletes it if it does not want it. The one
+ * exception is an option acknowledgement from the server that cannot be used:
+ * the library then answers the server with ERROR 8 and deletes the local file
+ * itself. */
+PELICAN_API int tftp_client(const char *command_line);
+
+/* Stores in *size the bytes moved by the last call (the data bytes received
+ * by a GET, or read from the local file and sent by a PUT, modulo 2^32), or 0
+ * when that transfer failed. A PUT that got no answer (code 6) reports the
+ * size its request announced. Returns 1 when the last transfer finished, 0
+ * when it ended without finishing or never started, -1 when it failed (an
+ * ERROR packet or an unexpected answer). size may be NULL. */
+PELICAN_API int tftp_tsize(uint32_t *size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,98 @@
+// One call: the preparation of socket, local file and packet buffer, the
+// transfer, and the clean-up that turns its outcome into a result code.
+#include "client/client_state.h"
+#include "client/pelican.h"
+#include "core/sockets.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include <unistd.h>
+
+client_transfer transfer_record;
+client_settings settings_record;
+
+namespace {
+
+std::array<unsigned char, LOCAL_FILE_BUFFER_SIZE> file_buffer;
+
+}  // namespace
+
+void reset_client(client_transfer& transfer, client_settings& settings) {
+  transfer = client_transfer{};
+  transfer.mode = MODE_OCTET;
+  transfer.timeout = 1;
+  transfer.block_size = BLOCK_SIZE_DEFAULT;
+  transfer.socket = -1;
+  transfer.receive_socket = -1;
+  transfer.file.fd = -1;
+  // Settings start from their defaults too, so that no call inherits what
+  // an earlier command line set.
+  settings = client_settings{};
+  settings.server_port = SERVER_PORT_DEFAULT;
+  settings.retry_count = RETRY_COUNT_DEFAULT;
+  settings.tsize = 1;
+}
+
+int run_client(int count, char* const* vector) {
+  client_transfer& transfer = transfer_record;
+  client_settings& settings = settings_record;
+  reset_client(transfer, settings);
+  if (!parse_client_args(count, vector, transfer, settings)) return PELICAN_BAD_COMMAND_LINE;
+  transfer.buffer_size = std::max(transfer.block_size + 4, PACKET_SIZE_MIN);
+  bool get = transfer.operation == OPERATION_GET;
+  if (settings.multicast && !get) return PELICAN_BAD_COMMAND_LINE;
+
+  transfer.socket = open_udp_socket(0, 0);
+  if (transfer.socket < 0) return PELICAN_NO_SOCKET;
+  transfer.receive_socket = transfer.socket;
+
+  // The buffer comes before the local file, so that a GET never leaves a
+  // file behind for want of memory.
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[transfer.buffer_size]);
+  if (!buffer) {
+    transfer.socket = close_socket(transfer.socket);
+    return PELICAN_NO_BUFFER;
+  }
+
+  int text = transfer.mode == MODE_NETASCII;
+  if (get) {
+    int opened = local_file_create(transfer.file, transfer.local_name.data(), settings.overwrite,
+                                   text, file_buffer.data(), file_buffer.size());
+    if (opened != LOCAL_FILE_OK) {
+      transfer.socket = close_socket(transfer.socket);
+      return opened == LOCAL_FILE_EXISTS ? PELICAN_LOCAL_FILE_EXISTS : PELICAN_LOCAL_FILE_FAILED;
+    }
+    transfer.block = 1;
+    transfer.last_written = 0;  // the file position already stands after "block 0"
+  } else if (local_file_open_read(transfer.file, transfer.local_name.data(), text,
+                                  file_buffer.data(), file_buffer.size()) != LOCAL_FILE_OK) {
+    transfer.socket = close_socket(transfer.socket);
+    return PELICAN_LOCAL_FILE_FAILED;
+  }
+
+  std::size_t length = build_request(transfer, settings, buffer.get(), transfer.buffer_size);
+  int answer = send_request(settings, transfer, buffer.get(), length);
+  // Only a regular file is deleted: never a device such as /dev/null.
+  int deletable = get && transfer.file.regular;
+  if (answer <= 0) {
+    transfer.socket = close_socket(transfer.socket);
+    transfer.receive_socket = -1;
+    local_file_close(transfer.file);
+    if (deletable) unlink(transfer.local_name.data());
+    return PELICAN_NO_ANSWER;
+  }
+
+  run_transfer(settings, transfer, buffer.get(), static_cast<std::size_t>(answer));
+
+  if (transfer.receive_socket != transfer.socket) close_socket(transfer.receive_socket);
+  transfer.receive_socket = -1;
+  transfer.socket = close_socket(transfer.socket);
+  // Data that cannot be written at the end is a failed GET after all.
+  if (!local_file_close(transfer.file) && get && transfer.result > 0) {
+    transfer.result = TRANSFER_FAILED;
+  }
+  if (transfer.delete_local && deletable) unlink(transfer.local_name.data());
+  return transfer.result > 0 ? PELICAN_OK : PELICAN_UNFINISHED;
+}

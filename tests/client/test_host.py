@@ -1,0 +1,132 @@
+"""libpelican.so as outside programs see it: its exported symbols, a Python
+ctypes host, the pelican command, and a C host built with pkg-config."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pelican_support import (BUILD_DIR, CLI, LIBRARY, UNRESOLVABLE_HOST, Client, main,  # noqa: E402
+                             make_root, put_file, read_file, start_tftpd_hpa, stop_process)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class HostProgram(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = make_root()
+        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        cls.served = bytes(range(256)) * 4 + b"end"
+        put_file(cls.root, "file.bin", cls.served)
+        cls.process, cls.port = start_tftpd_hpa(cls.root)
+        cls.addClassCleanup(stop_process, cls.process)
+        cls.server = "127.0.0.1:%d" % cls.port
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="pelican_host_")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def test_only_the_two_entry_points_are_exported(self):
+        out = subprocess.run(["nm", "-D", "--defined-only", LIBRARY], capture_output=True,
+                             text=True, check=True).stdout
+        symbols = sorted(tuple(line.split()[1:3]) for line in out.splitlines() if line.strip())
+        self.assertEqual(symbols, [("T", "tftp_client"), ("T", "tftp_tsize")])
+
+    def test_tsize_before_any_call(self):
+        # A process of its own, so that no earlier call has left a record.
+        script = ("import ctypes, sys; lib = ctypes.CDLL(sys.argv[1]); n = ctypes.c_uint32(7);"
+                  "r = lib.tftp_tsize(ctypes.byref(n)); print(r, n.value)")
+        out = subprocess.run([sys.executable, "-c", script, LIBRARY], capture_output=True,
+                             text=True, check=True, timeout=30).stdout
+        self.assertEqual(out.split(), ["0", "0"])
+
+    def test_codes_through_ctypes(self):
+        client = Client()
+        self.assertEqual(client.lib.tftp_client(None), 2)
+        self.assertEqual(client.run(""), 2)
+        self.assertEqual(client.run("-m %s PUT x y" % self.server), 2)
+        self.assertEqual(client.tsize(), (0, 0))
+
+        local = os.path.join(self.dir, "got.bin")
+        self.assertEqual(client.run("%s GET file.bin %s" % (self.server, local)), 0)
+        self.assertEqual(read_file(local), self.served)
+        self.assertEqual(client.tsize(), (1, len(self.served)))
+        self.assertEqual(client.run("%s GET file.bin %s" % (self.server, local)), 4)
+        self.assertEqual(client.tsize(), (0, 0))
+
+        self.assertEqual(client.run("%s PUT back.bin %s" % (self.server, local)), 0)
+        self.assertEqual(client.tsize(), (1, len(self.served)))
+        self.assertEqual(client.run("%s PUT x %s" % (self.server, os.path.join(self.dir, "none"))), 5)
+        self.assertEqual(client.run("%s GET x %s" % (self.server, os.path.join(self.dir, "no", "dir"))), 5)
+
+        # The server's ERROR 1 ends the GET with 8; the empty local file stays.
+        missing = os.path.join(self.dir, "missing.bin")
+        self.assertEqual(client.run("%s GET missing.bin %s" % (self.server, missing)), 8)
+        self.assertEqual(client.tsize(), (-1, 0))
+        self.assertEqual(read_file(missing), b"")
+
+    def cli(self, *args):
+        return subprocess.run([CLI] + list(args), capture_output=True, text=True, timeout=60)
+
+    def test_command_line_program_quotes_arguments_with_blanks(self):
+        local = os.path.join(self.dir, "my local file.bin")
+        with open(local, "wb") as f:
+            f.write(b"spaced" * 100)
+        done = self.cli("-t2", self.server, "PUT", "up load.bin", local)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout, "pelican: transfer complete, 600 bytes\n")
+        self.assertEqual(read_file(os.path.join(self.root, "up load.bin")), b"spaced" * 100)
+
+        copy = os.path.join(self.dir, "copy\tof it.bin")
+        done = self.cli(self.server, "get", "up load.bin", copy)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(read_file(copy), b"spaced" * 100)
+
+    def test_command_line_program_reports_failures(self):
+        usage = self.cli()
+        self.assertEqual(usage.returncode, 2)
+        self.assertIn("invalid command line", usage.stderr)
+        quote = self.cli(self.server, "GET", 'a"b')
+        self.assertEqual(quote.returncode, 2)
+        self.assertIn("cannot be passed", quote.stderr)
+        too_long = self.cli(self.server, "GET", "n" * 250)
+        self.assertEqual(too_long.returncode, 2)
+        unknown = self.cli(UNRESOLVABLE_HOST, "GET", "x", os.path.join(self.dir, "x"))
+        self.assertEqual(unknown.returncode, 6)
+        self.assertEqual(unknown.stderr, "pelican: no usable answer from the server (code 6)\n")
+
+    def test_c_host_program_built_with_pkg_config(self):
+        if not shutil.which("pkg-config") or not shutil.which("cc"):
+            self.skipTest("pkg-config or cc missing")
+        prefix = os.path.join(self.dir, "prefix")
+        subprocess.run(["cmake", "--install", BUILD_DIR, "--component", "pelican", "--prefix", prefix],
+                       check=True, capture_output=True, timeout=60)
+        env = dict(os.environ, PKG_CONFIG_PATH="")
+        pc_dirs = [os.path.dirname(p) for p in _find(prefix, "pelican.pc")]
+        self.assertEqual(len(pc_dirs), 1)
+        env["PKG_CONFIG_PATH"] = pc_dirs[0]
+        flags = subprocess.run(["pkg-config", "--cflags", "--libs", "pelican"], env=env,
+                               capture_output=True, text=True, check=True).stdout.split()
+        program = os.path.join(self.dir, "host")
+        subprocess.run(["cc", "-Wall", "-Werror", os.path.join(HERE, "host_example.c"), "-o", program]
+                       + flags, check=True, timeout=60)
+        libdir = [f[2:] for f in flags if f.startswith("-L")][0]
+        local = os.path.join(self.dir, "fetched.bin")
+        run = subprocess.run([program, "%s GET file.bin %s" % (self.server, local)],
+                             env=dict(os.environ, LD_LIBRARY_PATH=libdir), capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stdout, "code 0, result 1, %d bytes\n" % len(self.served))
+        self.assertEqual(read_file(local), self.served)
+
+
+def _find(top, name):
+    return [os.path.join(d, name) for d, _, files in os.walk(top) if name in files]
+
+
+if __name__ == "__main__":
+    main(__name__)

@@ -1,0 +1,164 @@
+"""Transfers through libpelican.so against tftpd-hpa and atftpd, started on
+free high ports of 127.0.0.1: every size, option and mode, byte for byte."""
+
+import os
+import random
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pelican_support import (Client, main, make_root, netascii_encode, put_file,  # noqa: E402
+                             read_file, start_atftpd, start_tftpd_hpa, stop_process, text_read,
+                             text_write)
+
+SIZES = [0, 511, 512, 513, 1 << 20]
+BIG = 40 << 20  # past 65535 blocks of 512 bytes: the block number rolls over
+OCTET_VARIANTS = ["", "-b1468", "-b65468", "-s", "-t3", "-s -b8196 -t2"]
+TEXT_VARIANTS = ["-a", "-a -b1468", "-a -s"]
+
+
+def octet_data(size):
+    return random.Random(size).randbytes(size)
+
+
+def text_data(size, line_end, lone_cr):
+    """size bytes of text with varying line lengths, a lone CR now and then
+    when asked for, and a 0x1A near the end of larger files."""
+    rng = random.Random(size * 7 + len(line_end))
+    out = bytearray()
+    while len(out) < size:
+        out += bytes(rng.choice(b"abcdefghij \t") for _ in range(rng.randrange(0, 90)))
+        out += b"\r" if lone_cr and rng.random() < 0.02 else line_end
+    out = out[:size]
+    if size > 64:
+        out[-20] = 0x1A
+        if out[-21] == 0x0D:
+            out[-21] = 0x78  # no CR left without its LF
+    return bytes(out)
+
+
+class ServerTransfers:
+    """The tests, for each server in its own class below."""
+
+    start = None
+    large_block_code = 0  # result of -b70000
+    timeout_300_code = 8  # result of -t300
+    text_get_variants = TEXT_VARIANTS
+    # What the server sends for a stored text file, and stores for text received.
+    served_text = staticmethod(netascii_encode)
+    stored_text = staticmethod(lambda received: received)
+
+    @classmethod
+    def setUpClass(cls):
+        cls.client = Client()
+        cls.root = make_root()
+        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        for size in SIZES + [BIG]:
+            put_file(cls.root, "o%d.bin" % size, octet_data(size))
+        for size in SIZES:
+            put_file(cls.root, "t%d.txt" % size, cls.text_file(size))
+        cls.process, cls.port = cls.start(cls.root)
+        cls.addClassCleanup(stop_process, cls.process)
+
+    @staticmethod
+    def text_file(size):
+        return text_data(size, b"\n", True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="pelican_local_")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.count = 0
+
+    def run_line(self, options, command):
+        return self.client.run("%s 127.0.0.1:%d %s" % (options, self.port, command))
+
+    def get(self, options, remote, expected, wire_size):
+        self.count += 1
+        local = os.path.join(self.dir, "get%d" % self.count)
+        self.assertEqual(self.run_line(options, "GET %s %s" % (remote, local)), 0)
+        self.assertTrue(read_file(local) == expected, "content of %s differs" % remote)
+        self.assertEqual(self.client.tsize(), (1, wire_size))
+
+    def put(self, options, data, expected_on_server, sent_size=None):
+        self.count += 1
+        local = os.path.join(self.dir, "put%d" % self.count)
+        with open(local, "wb") as f:
+            f.write(data)
+        remote = "up_%s_%d_%d" % (type(self).__name__, os.getpid(), self.count)
+        self.assertEqual(self.run_line(options, "PUT %s %s" % (remote, local)), 0)
+        # atftpd acknowledges the last block before it has closed the file.
+        deadline = time.monotonic() + 3
+        while read_file(os.path.join(self.root, remote)) != expected_on_server:
+            self.assertLess(time.monotonic(), deadline, "uploaded %s differs" % remote)
+            time.sleep(0.005)
+        self.assertEqual(self.client.tsize(), (1, len(data) if sent_size is None else sent_size))
+        os.unlink(os.path.join(self.root, remote))
+
+    def test_octet_get(self):
+        for options in OCTET_VARIANTS:
+            for size in SIZES:
+                with self.subTest(options=options, size=size):
+                    self.get(options, "o%d.bin" % size, octet_data(size), size)
+
+    def test_octet_put(self):
+        for options in OCTET_VARIANTS:
+            for size in SIZES:
+                with self.subTest(options=options, size=size):
+                    data = octet_data(size)
+                    self.put(options, data, data)
+
+    def test_netascii_get(self):
+        # The server sends netascii (CR LF, CR NUL); each LF is written as CR LF.
+        for options in self.text_get_variants:
+            for size in SIZES:
+                with self.subTest(options=options, size=size):
+                    wire = self.served_text(self.text_file(size))
+                    self.get(options, "t%d.txt" % size, text_write(wire), len(wire))
+
+    def test_netascii_put(self):
+        # CR LF goes out as LF and nothing after 0x1A.
+        for options in TEXT_VARIANTS:
+            for size in SIZES:
+                with self.subTest(options=options, size=size):
+                    data = text_data(size, b"\r\n", False)
+                    sent = text_read(data)
+                    self.assertNotIn(b"\r", sent)
+                    self.put(options, data, self.stored_text(sent), len(sent))
+
+    def test_block_number_rolls_over(self):
+        data = octet_data(BIG)
+        self.get("", "o%d.bin" % BIG, data, BIG)
+        self.put("", data, data)
+
+    def test_limits_of_the_server(self):
+        local = os.path.join(self.dir, "large_block")
+        self.assertEqual(self.run_line("-b70000", "GET o%d.bin %s" % (1 << 20, local)),
+                         self.large_block_code)
+        if self.large_block_code == 0:
+            self.assertTrue(read_file(local) == octet_data(1 << 20))
+        self.assertEqual(self.run_line("-o -t300", "GET o512.bin " + local), self.timeout_300_code)
+
+
+class TftpdHpa(ServerTransfers, unittest.TestCase):
+    # Both servers refuse a timeout of 300 with ERROR 8.
+    start = staticmethod(start_tftpd_hpa)
+    large_block_code = 0  # lowers the block size to 65464
+    # tftpd-hpa refuses "tsize" on netascii reads with ERROR 8.
+    text_get_variants = ["-a -s", "-a -s -b1468", "-a -s -t2"]
+
+    def test_netascii_get_with_tsize_is_refused(self):
+        local = os.path.join(self.dir, "refused.txt")
+        self.assertEqual(self.run_line("-a", "GET t511.txt " + local), 8)
+        self.assertEqual(read_file(local), b"", "code 8 leaves the (empty) local file")
+
+
+class Atftpd(ServerTransfers, unittest.TestCase):
+    start = staticmethod(start_atftpd)
+    large_block_code = 8  # refuses blksize 65500 with ERROR 8
+
+
+if __name__ == "__main__":
+    main(__name__)

@@ -1,0 +1,377 @@
+"""Transfers through libpelican.so against a scripted raw-UDP server, for what
+real servers will not do on demand."""
+
+import os
+import shutil
+import stat
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pelican_support import (ACK, DATA, UNRESOLVABLE_HOST, Client, ScriptedServer, block_of,  # noqa: E402
+                             main, opcode_of, pack_ack, pack_data, pack_error, pack_oack,
+                             parse_request, read_file, text_read, text_write)
+
+BLOCK = bytes(range(256)) * 2  # 512 bytes
+
+
+class ScriptedTransfers(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.client = Client()
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="pelican_local_")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def local(self, name, data=None):
+        path = os.path.join(self.dir, name)
+        if data is not None:
+            with open(path, "wb") as f:
+                f.write(data)
+        return path
+
+    def call(self, script, options, command):
+        """Runs one call against a scripted server; returns (code, server)."""
+        server = ScriptedServer(script)
+        code = self.client.run("%s 127.0.0.1:%d %s" % (options, server.port, command))
+        server.finish()
+        return code, server
+
+    def test_request_carries_the_options_in_order(self):
+        def refuse(s):
+            s.request()
+            s.send(pack_error(1, "File not found"))
+
+        path = self.local("x.img")
+        code, server = self.call(refuse, "-b1468 -t3 -m -a", 'GET "boot\\x.img" ' + path)
+        self.assertEqual(code, 8)
+        self.assertEqual(parse_request(server.requests[0]),
+                         (1, "boot\\x.img", "netascii",
+                          [("blksize", "1464"), ("tsize", "0"), ("timeout", "3"), ("multicast", "")]))
+        # An ERROR ends a GET with code 8, and the local file stays behind.
+        self.assertEqual(read_file(path), b"")
+        self.assertEqual(self.client.tsize(), (-1, 0))
+
+        up = self.local("up.bin", b"u" * 700)
+        code, server = self.call(refuse, "", "PUT up.bin " + up)
+        self.assertEqual(parse_request(server.requests[0]), (2, "up.bin", "octet", [("tsize", "700")]))
+        code, server = self.call(refuse, "-s", "PUT up.bin " + up)
+        self.assertEqual(parse_request(server.requests[0]), (2, "up.bin", "octet", []))
+
+    def test_server_that_ignores_options_gets_512_byte_blocks(self):
+        def plain_read(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            assert s.expect() == pack_ack(1)
+            s.send(pack_data(2, b"tail"))
+            assert s.expect() == pack_ack(2)
+
+        path = self.local("plain.bin")
+        code, _ = self.call(plain_read, "-b1468 -t2", "GET plain.bin " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(path), BLOCK + b"tail")
+        self.assertEqual(self.client.tsize(), (1, 516))
+
+        data = bytes(i % 251 for i in range(1000))
+        lengths = []
+
+        def plain_write(s):
+            s.request()
+            s.send(pack_ack(0))
+            for n in (1, 2):
+                packet = s.expect()
+                lengths.append(len(packet))
+                s.send(pack_ack(n))
+
+        up = self.local("up.bin", data)
+        code, server = self.call(plain_write, "-b1468", "PUT up.bin " + up)
+        self.assertEqual(code, 0)
+        self.assertEqual(lengths, [516, 4 + 488])
+        self.assertEqual(b"".join(p[4:] for p in server.received), data)
+        self.assertEqual(self.client.tsize(), (1, 1000))
+
+    def test_unusable_oack_is_answered_with_error_8(self):
+        cases = [("-t3", [("timeout", "5")], "Bad timeout option"),
+                 ("-b1468", [("blksize", "1500")], "Bad blksize option"),
+                 ("", [("tsize", "many")], "Bad tsize option")]
+        for options, pairs, text in cases:
+            with self.subTest(options=options):
+                def bad_oack(s):
+                    s.request()
+                    s.send(pack_oack(pairs))
+                    assert s.expect() == pack_error(8, text)
+                    assert s.expect(0.3) is None
+
+                path = self.local("old.bin", b"old contents")
+                code, _ = self.call(bad_oack, "-o " + options, "GET f " + path)
+                self.assertEqual(code, 8)
+                self.assertFalse(os.path.exists(path), "no partial file after a refused OACK")
+                self.assertEqual(self.client.tsize()[0], -1)
+
+                up = self.local("up.bin", b"keep")
+                code, _ = self.call(bad_oack, options, "PUT f " + up)
+                self.assertEqual(code, 8)
+                self.assertEqual(read_file(up), b"keep")
+
+    def test_error_in_the_middle(self):
+        def read_then_error(s):
+            s.request()
+            for n in (1, 2):
+                s.send(pack_data(n, BLOCK))
+                assert s.expect() == pack_ack(n)
+            s.send(pack_error(0, "gone"))
+
+        path = self.local("partial.bin")
+        code, _ = self.call(read_then_error, "", "GET f " + path)
+        self.assertEqual(code, 8)
+        self.assertEqual(self.client.tsize(), (-1, 0))
+        self.assertEqual(read_file(path), BLOCK * 2, "the partial file stays")
+
+        def write_then_error(s):
+            s.request()
+            s.send(pack_ack(0))
+            s.expect()
+            s.send(pack_ack(1))
+            s.expect()
+            s.send(pack_error(3, "Disk full or allocation exceeded"))
+            assert s.expect(0.5) is None, "nothing after the server's ERROR"
+
+        up = self.local("up.bin", b"p" * 2000)
+        code, _ = self.call(write_then_error, "", "PUT f " + up)
+        self.assertEqual(code, 8)
+        self.assertEqual(self.client.tsize(), (-1, 0))
+
+    def test_duplicates_are_acknowledged_not_repeated(self):
+        def duplicate_data(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            s.expect()
+            s.send(pack_data(1, BLOCK))
+            s.expect()
+            s.send(pack_data(2, b"end"))
+            s.expect()
+
+        path = self.local("dup.bin")
+        code, server = self.call(duplicate_data, "", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(server.received, [pack_ack(1), pack_ack(1), pack_ack(2)])
+        self.assertEqual(read_file(path), BLOCK + b"end")
+        self.assertEqual(self.client.tsize(), (1, 515))
+
+        data = bytes(i % 253 for i in range(1300))
+
+        def duplicate_ack(s):
+            s.request()
+            s.send(pack_ack(0))
+            s.expect()
+            s.send(pack_ack(1))
+            s.expect()
+            s.send(pack_ack(1))  # again: DATA 2 must go out again
+            s.expect()
+            s.send(pack_ack(2))
+            s.expect()
+            s.send(pack_ack(3))
+
+        up = self.local("up.bin", data)
+        code, server = self.call(duplicate_ack, "", "PUT f " + up)
+        self.assertEqual(code, 0)
+        self.assertEqual([block_of(p) for p in server.received], [1, 2, 2, 3])
+        self.assertEqual(server.received[1], server.received[2])
+        self.assertEqual(b"".join(p[4:] for p in server.received[:2] + server.received[3:]), data)
+        self.assertEqual(self.client.tsize(), (1, 1300))
+
+    def test_block_zero_before_32768_fails(self):
+        def early_zero(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            s.expect()
+            s.send(pack_data(0, BLOCK))
+            assert s.expect(0.3) is None
+
+        code, _ = self.call(early_zero, "", "GET f " + self.local("zero.bin"))
+        self.assertEqual(code, 8)
+        self.assertEqual(self.client.tsize(), (-1, 0))
+
+    def test_silent_server_and_retry_counts(self):
+        path = self.local("silent.bin")
+        code, server = self.call(lambda s: s.count_requests(1.0), "-r3 -t0", "GET f " + path)
+        self.assertEqual(code, 6)
+        self.assertEqual(len(server.requests), 5, "-r3: the request goes out 3 + 2 times")
+        self.assertFalse(os.path.exists(path), "code 6 deletes the local file of a GET")
+
+        started = time.monotonic()
+        code, server = self.call(lambda s: s.count_requests(4.0), "-r1 -t1", "GET f " + path)
+        elapsed = time.monotonic() - started
+        self.assertEqual(code, 6)
+        self.assertEqual(len(server.requests), 3)
+        self.assertTrue(2.5 < elapsed < 4.5, elapsed)
+
+        def silent_after_first_block(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            for _ in range(20):
+                if s.expect(2.0) is None:
+                    break
+
+        code, server = self.call(silent_after_first_block, "-r2 -t1", "GET f " + path)
+        self.assertEqual(code, 8)
+        self.assertEqual(server.received, [pack_ack(1)] * 4)
+        self.assertEqual(self.client.tsize(), (0, 512), "gave up: not a failure, bytes so far")
+        self.assertEqual(read_file(path), BLOCK)
+
+        def answers_the_retransmission(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            assert s.expect() == pack_ack(1)
+            assert s.expect(2.5) == pack_ack(1)
+            s.send(pack_data(2, b""))
+            assert s.expect() == pack_ack(2)
+
+        code, _ = self.call(answers_the_retransmission, "-o -r2 -t1", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(path), BLOCK)
+
+    def test_unresolvable_host(self):
+        path = self.local("nohost.bin")
+        self.assertEqual(self.client.run("%s GET f %s" % (UNRESOLVABLE_HOST, path)), 6)
+        self.assertFalse(os.path.exists(path))
+        up = self.local("up.bin", b"stays")
+        self.assertEqual(self.client.run("%s PUT f %s" % (UNRESOLVABLE_HOST, up)), 6)
+        self.assertEqual(read_file(up), b"stays")
+        # A device as the local file is written to but never deleted.
+        device = self.local("null")
+        try:
+            os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except OSError:
+            return
+        self.assertEqual(self.client.run("-o %s GET f %s" % (UNRESOLVABLE_HOST, device)), 6)
+        self.assertTrue(stat.S_ISCHR(os.stat(device).st_mode))
+
+    def test_existing_local_file(self):
+        path = self.local("precious.bin", b"precious")
+        before = os.stat(path).st_mtime_ns
+        code, server = self.call(lambda s: s.count_requests(0.5), "", "GET f " + path)
+        self.assertEqual(code, 4)
+        self.assertEqual(server.requests, [])
+        self.assertEqual(read_file(path), b"precious")
+        self.assertEqual(os.stat(path).st_mtime_ns, before)
+
+        def short_file(s):
+            s.request()
+            s.send(pack_data(1, b"new"))
+            s.expect()
+
+        code, _ = self.call(short_file, "-o", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(path), b"new")
+
+    def test_oack_to_a_request_without_options(self):
+        def unasked_oack(s):
+            s.request()
+            s.send(pack_oack([("tsize", "5")]))
+
+        code, server = self.call(unasked_oack, "-s", "GET f " + self.local("o.bin"))
+        self.assertEqual(code, 8)
+        self.assertEqual(parse_request(server.requests[0])[3], [])
+
+    def test_multicast_option(self):
+        def grant_group(s):
+            s.request()
+            s.send(pack_oack([("multicast", "224.0.0.1,1758,1")]))
+
+        code, server = self.call(grant_group, "-m", "GET f " + self.local("m.bin"))
+        self.assertEqual(code, 8, "group reception is not available yet")
+        self.assertIn(("multicast", ""), parse_request(server.requests[0])[3])
+
+        up = self.local("up.bin", b"x")
+        code, server = self.call(lambda s: s.count_requests(0.3), "-m", "PUT f " + up)
+        self.assertEqual(code, 2)
+        self.assertEqual(server.requests, [])
+        self.assertEqual(self.client.tsize(), (0, 0))
+
+    def test_netascii_translation_on_the_wire(self):
+        # CR LF split across the two blocks; a 0x1A is plain data when writing.
+        first = b"x" * 510 + b"\r\n"
+        second = b"\ny\r\x1a\nz"
+
+        def text_read_server(s):
+            s.request()
+            s.send(pack_data(1, first))
+            s.expect()
+            s.send(pack_data(2, second))
+            s.expect()
+
+        path = self.local("text.txt")
+        code, _ = self.call(text_read_server, "-a", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(path), text_write(first + second))
+        self.assertEqual(self.client.tsize(), (1, len(first + second)))
+
+        # CR LF across a 512-byte block and across the 64 KiB file buffer,
+        # lone CRs, CR CR LF, and data after the 0x1A that must not be sent.
+        content = (b"a" * 511 + b"\r\n" + b"b" * 65020 + b"\r\n" + b"lone\rcr\r\r\nend\r\n" +
+                   b"\x1a" + b"never sent\r\n")
+        wire = []
+
+        def text_write_server(s):
+            s.request()
+            s.send(pack_ack(0))
+            for n in range(1, 1000):
+                packet = s.expect()
+                assert opcode_of(packet) == DATA and block_of(packet) == n
+                wire.append(packet[4:])
+                s.send(pack_ack(n))
+                if len(packet) < 516:
+                    return
+
+        up = self.local("up.txt", content)
+        code, _ = self.call(text_write_server, "-a -s", "PUT f " + up)
+        self.assertEqual(code, 0)
+        self.assertEqual(b"".join(wire), text_read(content))
+        self.assertEqual(self.client.tsize(), (1, len(text_read(content))))
+
+    def test_packets_from_another_port_are_ignored(self):
+        def stray(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            s.expect()
+            s.send(pack_data(2, b"EVIL"), via=s.listen)
+            s.send(pack_data(2, b"good"))
+            s.expect()
+            assert s.expect(0.3) is None
+
+        path = self.local("stray.bin")
+        code, server = self.call(stray, "", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(path), BLOCK + b"good")
+        self.assertEqual(server.received, [pack_ack(1), pack_ack(2)])
+
+    def test_settings_do_not_carry_over_to_the_next_call(self):
+        def short_file(s):
+            s.request()
+            s.send(pack_data(1, b"x"))
+            s.expect()
+
+        path = self.local("carry.bin")
+        code, server = self.call(short_file, "-s -o", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(parse_request(server.requests[0])[3], [])
+        # Neither -o nor -s holds for the next call.
+        code, server = self.call(lambda s: s.count_requests(0.3), "", "GET f " + path)
+        self.assertEqual(code, 4)
+        code, server = self.call(short_file, "", "GET f " + self.local("carry2.bin"))
+        self.assertEqual(code, 0)
+        self.assertEqual(parse_request(server.requests[0])[3], [("tsize", "0")])
+        # Nor does the port: without a suffix the request goes to port 69,
+        # not to the port of the call before.
+        server = ScriptedServer(lambda s: s.count_requests(0.5), port=server.port)
+        self.client.run("-r0 -t0 127.0.0.1 GET f " + self.local("carry3.bin"))
+        server.finish()
+        self.assertEqual(server.requests, [])
+
+
+if __name__ == "__main__":
+    main(__name__)
