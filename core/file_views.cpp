@@ -1,9 +1,12 @@
 #include "core/file_views.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "core/session.h"
 #include "platform/file_mapping.h"
+#include "platform/file_open.h"
 
 // Paths compare exactly: names differing only in case are different files here.
 static int same_path(const tftp_session* a, const char* path) { return strcmp(a->path, path) == 0; }
@@ -11,8 +14,9 @@ static int same_path(const tftp_session* a, const char* path) { return strcmp(a-
 int share_mapping(tftp_session* session) {
   std::lock_guard<std::mutex> hold(list_lock);
   for (tftp_session* s = session_list; s; s = s->next) {
+    // A view of a file that has since been replaced or changed is not handed on.
     if (s->thread.load() != -1 && s->mapped && same_path(s, session->path) && s->mapping && s->view &&
-        s->file_size.load() != 0) {
+        s->file_size.load() != 0 && file_mapping_is_current(s->mapping, session->path)) {
       session->mapping = s->mapping;
       session->view = s->view;
       session->file_size = s->file_size.load();
@@ -24,20 +28,32 @@ int share_mapping(tftp_session* session) {
 }
 
 int open_session_mapping(tftp_session* session) {
+  // Under the lock, so that an upload cannot cut the file between its check
+  // for readers and this mapping.
+  std::lock_guard<std::mutex> hold(list_lock);
   uint32_t size = 0;
   file_mapping* mapping = open_file_mapping(session->path, &size);
   if (!mapping) return 0;
   session->mapping = mapping;
   session->view = map_file_view(mapping);
   session->file_size = size;
+  mapping_borrower = session;
   return 1;
 }
 
-int path_is_mapped(const char* path) {
+int start_upload_file(tftp_session* session) {
   std::lock_guard<std::mutex> hold(list_lock);
-  for (tftp_session* s = session_list; s; s = s->next)
-    if (s->thread.load() != -1 && s->mapped && s->view && same_path(s, path)) return 1;
-  return mapping_borrower && mapping_borrower->view && same_path(mapping_borrower, path);
+  int mapped = mapping_borrower && mapping_borrower->view && same_path(mapping_borrower, session->path);
+  for (tftp_session* s = session_list; s && !mapped; s = s->next)
+    mapped = s->thread.load() != -1 && s->mapped && s->view && same_path(s, session->path);
+  if (!mapped) return truncate_write_stream(session->file);
+  unlink(session->path);
+  int created;
+  FILE* fresh = open_write_stream(session->path, &created);
+  if (!fresh) return 0;
+  fclose(session->file);
+  session->file = fresh;
+  return 1;
 }
 
 void release_mapping(tftp_session* session) {

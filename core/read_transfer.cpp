@@ -160,7 +160,11 @@ int run_read_transfer(tftp_session* s) {
   int ahead = 0;
   while (!server_stop) {
     uint32_t block = s->block.load(std::memory_order_relaxed);
-    int length = load_block(s, s->packet, block_index(block + (ahead ? 1 : 0)));
+    // Nothing follows a short block (netascii data ends before the file's size).
+    int length = ahead && s->next_data_len < s->block_size
+                     ? -1
+                     : load_block(s, s->packet, block_index(block + (ahead ? 1 : 0)));
+    s->data_len = length;  // -1 too: the swap below looks for it
     if (length < 0) {
       if (!ahead) return RESULT_OK;
     } else if (send_block(s, s->packet, length) < 0) {
@@ -173,7 +177,7 @@ int run_read_transfer(tftp_session* s) {
         if (s->next_data_len == -1) ahead = 0;
       } else {
         ahead = 1;
-        int next = load_block(s, s->next_packet, block_index(block + 1));
+        int next = length < s->block_size ? -1 : load_block(s, s->next_packet, block_index(block + 1));
         s->next_data_len = next;
         // load_block stored its length in data_len; that belongs to packet.
         s->data_len = length;

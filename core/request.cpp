@@ -1,7 +1,6 @@
 #include "core/request.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -41,10 +40,7 @@ static int open_for_reading(tftp_session* s) {
 
 static int open_for_writing(tftp_session* s, int overwrite) {
   if (!overwrite && file_exists(s->path)) return refuse(s, 6, 6);
-  // A reader maps this file: give the upload a new file, so the mapped
-  // reader keeps the old contents instead of faulting on a truncated map.
-  if (path_is_mapped(s->path)) unlink(s->path);
-  s->file = open_write_stream(s->path);
+  s->file = open_write_stream(s->path, &s->created_file);
   if (!s->file) return refuse(s, 3, 19);
   return -1;
 }

@@ -62,6 +62,7 @@ static void refuse_start(tftp_session* s, const sockaddr_in* source, int message
   send_error_packet(0, message_index, listen_socket, source);
   log_line(1, 1, "  Error   %-15s %-10s %s\n", format_ipv4(s->client_ip, address), request_kinds[s->opcode], why);
   release_file(s);
+  if (s->created_file) unlink(s->path);  // leave no trace of an upload that never began
   s->data_socket = close_socket(s->data_socket);
   delete[] s->packet;
   free_session(s);

@@ -58,6 +58,7 @@ struct tftp_session {
   tftp_session* next;
 
   netascii_reader text;
+  int created_file;  // a write request created its file (removed if the session never starts)
 };
 
 // Shared state of the server core.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/file_views.h"
 #include "core/netascii.h"
 #include "core/packets.h"
 #include "core/session.h"
@@ -48,6 +49,8 @@ int run_write_transfer(tftp_session* s) {
   uint32_t retries = 0;
   uint64_t written = 0;
   size_t full_packet = static_cast<size_t>(s->block_size) + 4;
+  // The file is cut only now that the transfer really starts.
+  if (!start_upload_file(s)) return report_disk_full(s);
   if (s->option_flags)
     send_oack(s);
   else

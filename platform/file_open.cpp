@@ -1,5 +1,6 @@
 #include "platform/file_open.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,14 +42,24 @@ FILE* open_read_stream(const char* path, uint64_t* size_out) {
   return stream_on(fd, "rb");
 }
 
-FILE* open_write_stream(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+FILE* open_write_stream(const char* path, int* created) {
+  const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd = open(path, flags | O_CREAT | O_EXCL, 0644);
+  *created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = open(path, flags);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return nullptr;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return stream_on(fd, "wb");
+}
+
+int truncate_write_stream(FILE* stream) {
+  fflush(stream);
+  if (ftruncate(fileno(stream), 0) != 0) return 0;
+  rewind(stream);
+  return 1;
 }

@@ -54,7 +54,9 @@ if build build-tsan -DORVANEL_SANITIZE=thread; then
 fi
 
 echo "== fuzzing (short runs)"
-if CC=clang CXX=clang++ "$top/scripts/build.sh" build-fuzz -DORVANEL_FUZZ=ON -DORVANEL_TESTS=OFF; then
+# Only the fuzz targets: the rest of the tree is built and tested above.
+if CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DORVANEL_FUZZ=ON -DORVANEL_TESTS=OFF >/dev/null &&
+  cmake --build "$top/build-fuzz" -j"$(nproc)" --target fuzz_store fuzz_request; then
   for target in "$top"/build-fuzz/bin/fuzz_*; do
     [ -x "$target" ] || continue
     corpus=$(mktemp -d)

@@ -1,0 +1,281 @@
+"""Shared pieces of the black-box tests: a test case base that starts one
+harrier per class, raw packet helpers, console-log helpers and descriptor
+counting. Everything talks to 127.0.0.1 only.
+"""
+import os
+import random
+import re
+import select
+import socket
+import struct
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+from harrier import (  # noqa: E402,F401
+    ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, Server, ack, data, download, error,
+    free_port, parse, request, write_store)
+
+TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+HOST = "127.0.0.1"
+# The status column of a completed transfer: its duration, "%7us".
+COMPLETED = r"^ {6}\ds$|^ {5}\d\ds$"
+
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "WARNING: ThreadSanitizer", "AddressSanitizer:DEADLYSIGNAL")
+
+TEXTS = {
+    0: "unspecified Error", 1: "File not found", 3: "Disk full or allocation exceeded",
+    4: "Illegal TFTP operation", 6: "File already exists", 8: "Invalid Option",
+    10: "Bad tftp packet", 11: "Invalid path", 12: "Path too long", 13: "Access denied",
+    14: "Invalid or unsupported mode", 15: "Bad blksize option", 16: "Bad timeout option",
+    17: "Bad tsize option", 18: "Bad multicast option",
+    19: "Create file failed, disk full or allocation exceeded?",
+    20: "Data port setup failed", 21: "Resource problem on server",
+}
+
+
+def error_bytes(code, text):
+    """The exact ERROR packet the server sends."""
+    return struct.pack("!HH", ERROR, code) + text.encode("latin-1") + b"\0"
+
+
+def raw_request(opcode, *strings, terminate=True):
+    """opcode followed by zero-terminated strings (bytes or str); the last
+    string is left unterminated when terminate is False."""
+    body = struct.pack("!H", opcode)
+    for i, s in enumerate(strings):
+        if isinstance(s, str):
+            s = s.encode("latin-1")
+        body += s
+        if terminate or i < len(strings) - 1:
+            body += b"\0"
+    return body
+
+
+def oack_bytes(*pairs):
+    body = struct.pack("!H", OACK)
+    for name, value in pairs:
+        body += name.encode() + b"\0" + str(value).encode() + b"\0"
+    return body
+
+
+def client_at(server_port, address=HOST):
+    """A Client whose socket is bound to another loopback address."""
+    c = Client(server_port)
+    c.sock.close()
+    c.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    c.sock.bind((address, 0))
+    return c
+
+
+def fd_count(server):
+    return len(os.listdir("/proc/%d/fd" % server.proc.pid))
+
+
+def free_port_range(count):
+    """First of `count` consecutive free UDP ports below the ephemeral range."""
+    base = 10000 + (os.getpid() * 37 % 1500) * 10
+    for start in range(base, base + 4000, count + 1):
+        socks = []
+        try:
+            for p in range(start, start + count):
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                socks.append(s)
+                s.bind(("0.0.0.0", p))
+            return start
+        except OSError:
+            continue
+        finally:
+            for s in socks:
+                s.close()
+    raise RuntimeError("no free port range")
+
+
+def pattern(size, seed=0):
+    """Deterministic pseudo-random bytes: no two blocks alike."""
+    return random.Random(seed).randbytes(size)
+
+
+class BlackBoxCase(unittest.TestCase):
+    """Starts one harrier for the class; stops it with Ctrl+C at the end and
+    checks that it ended cleanly (exit code 0, no sanitizer report)."""
+
+    settings = {}
+    access = None
+    wrapper = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(settings=dict(cls.settings), access=cls.access, wrapper=cls.wrapper)
+        if "bind on TFTP port failed" in cls.server.output():
+            cls.server.close()
+            raise RuntimeError("server could not bind its port")
+
+    @classmethod
+    def tearDownClass(cls):
+        server = cls.server
+        try:
+            alive = server.proc.poll() is None
+            rc = server.stop()
+            out = server.output()
+            for mark in SANITIZER_MARKS:
+                if mark in out:
+                    raise AssertionError("sanitizer report in server output:\n" + out[-4000:])
+            if not alive:
+                raise AssertionError("server died during the tests (exit %s):\n%s" % (rc, out[-4000:]))
+            if rc != 0:
+                raise AssertionError("server exit code %s after Ctrl+C:\n%s" % (rc, out[-4000:]))
+        finally:
+            server.close()
+
+    # -- packets ----------------------------------------------------------
+    def client(self, address=HOST):
+        c = client_at(self.server.port, address) if address != HOST else Client(self.server.port)
+        self.addCleanup(c.close)
+        return c
+
+    def expect(self, client, timeout=3.0):
+        """The next packet and its source; fails on silence."""
+        packet, source = client.receive(timeout)
+        self.assertIsNotNone(packet, "no answer from the server")
+        return packet, source
+
+    def expect_nothing(self, client, seconds):
+        packet, source = client.receive(seconds)
+        self.assertIsNone(packet, "unexpected packet %r from %r" % (packet and packet[:40], source))
+
+    def assertRefused(self, packet, code, message, client=None):
+        """Sends packet to the server port; the answer must be exactly one ERROR
+        from the server port."""
+        c = client or self.client()
+        c.send_request(packet)
+        answer, source = self.expect(c)
+        self.assertEqual(source, ("127.0.0.1", self.server.port), "refusal not sent from the server port")
+        self.assertEqual(answer, error_bytes(code, message), "request %r" % packet[:80])
+        return c
+
+    def fetch(self, client, name, mode="octet", options=None, timeout=3.0):
+        client.peer = None
+        return download(client, name, mode, options, timeout)
+
+    # -- console ----------------------------------------------------------
+    def mark(self):
+        return len(self.server.output())
+
+    def lines(self, since=0):
+        return self.server.output()[since:].splitlines()
+
+    def wait_line(self, regex, since=0, timeout=5.0):
+        """The first console line after `since` that matches regex (re.search)."""
+        deadline = time.monotonic() + timeout
+        rx = re.compile(regex)
+        while True:
+            for line in self.lines(since):
+                if rx.search(line):
+                    return line
+            if time.monotonic() > deadline:
+                self.fail("no line matching %r; console since mark:\n%s"
+                          % (regex, "\n".join(self.lines(since))[-3000:]))
+            time.sleep(0.02)
+
+    def wait_result(self, path, since=0, timeout=5.0):
+        """The result line of the transfer of `path`: (status, address, label, rest)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.result_lines(path, since)
+            if found:
+                return result_fields(found[0])
+            if time.monotonic() > deadline:
+                self.fail("no result line for %s; console since mark:\n%s"
+                          % (path, "\n".join(self.lines(since))[-3000:]))
+            time.sleep(0.02)
+
+    def result_lines(self, path, since=0):
+        out = []
+        for line in self.lines(since):
+            if line.endswith(" " + path) and re.match(TS, line) and len(line) > 56 and "/" in line[45:55]:
+                out.append(line)
+        return out
+
+
+def result_fields(line):
+    """Splits a result or error line at its fixed columns."""
+    if not (re.fullmatch(TS, line[:19]) and line[19] == " " and line[28] == " "
+            and line[44] == " " and line[55] == " "):
+        raise AssertionError("line does not have the fixed columns: %r" % line)
+    return line[20:28], line[29:44], line[45:55], line[56:]
+
+
+def wait_until(predicate, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def receive_all(client, seconds):
+    """Every packet that arrives within `seconds`, with its arrival time."""
+    out = []
+    deadline = time.monotonic() + seconds
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return out
+        r, _, _ = select.select([client.sock], [], [], left)
+        if r:
+            packet, source = client.sock.recvfrom(70000)
+            out.append((time.monotonic(), packet, source))
+
+
+def read_file(path):
+    """The file's bytes, or None when it does not exist."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+SO_TIMESTAMP = getattr(socket, "SO_TIMESTAMP", 29)  # Linux's value; not every Python names it
+
+
+def kernel_stamped(sock):
+    """Asks the kernel to stamp every datagram with its arrival time, so that
+    intervals do not depend on when this process gets to read them."""
+    sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMP, 1)
+
+
+def receive_stamped(sock):
+    """(arrival time in seconds since the epoch, packet, source) of a socket
+    prepared with kernel_stamped."""
+    packet, ancillary, _, source = sock.recvmsg(70000, socket.CMSG_SPACE(16))
+    stamp = time.time()
+    for level, kind, blob in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMP:
+            seconds, micros = struct.unpack("qq", blob[:16])
+            stamp = seconds + micros / 1e6
+    return stamp, packet, source
+
+
+def collect_until(client, done, limit, grace=0.3):
+    """Packets (time, packet, source) until done() holds (then `grace` more
+    seconds) or `limit` seconds have passed."""
+    out = []
+    deadline = time.monotonic() + limit
+    finished = None
+    while True:
+        now = time.monotonic()
+        if finished is None and done():
+            finished = now
+            deadline = min(deadline, now + grace)
+        if now >= deadline:
+            return out
+        r, _, _ = select.select([client.sock], [], [], min(0.05, deadline - now))
+        if r:
+            packet, source = client.sock.recvfrom(70000)
+            out.append((time.monotonic(), packet, source))

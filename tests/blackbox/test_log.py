@@ -1,0 +1,221 @@
+"""Console lines of harrier -debug: start-up, requests, options, results and
+refusals at their exact formats and columns, and the lines of levels 3 and 4."""
+import datetime
+import re
+import unittest
+
+from blackbox_support import (
+    RRQ, TS, WRQ, BlackBoxCase, Client, Server, ack, data, download, oack_bytes, raw_request, request,
+    result_fields)
+
+
+def body(line):
+    """A line without its time stamp (and the blank after it)."""
+    assert re.fullmatch(TS, line[:19]) and line[19] == " ", line
+    return line[20:]
+
+
+class StartUp(BlackBoxCase):
+    settings = {"Timeout": 3, "Retransmit": 4, "Clients": 5, "Options": 3, "Upload": 0,
+                "Multicast": 0, "Prefix": "/srv/a;/srv/b"}
+
+    def test_start_up_lines(self):
+        lines = [l for l in self.lines() if re.match(TS, l)]
+        root = self.server.root.rstrip("/") + "/"
+        self.assertEqual([body(l) for l in lines[:10]], [
+            "Orvanel TFTP Server 1.4.5",
+            "Ready on TFTP port %d" % self.server.port,
+            "RootDirectory : " + root,
+            "Prefix        : /srv/a;/srv/b",
+            "def. Timeout  : 3",
+            "max. Retries  : 4",
+            "max. Clients  : 5",
+            "Option eval.  : 3",
+            "Upload enabled: 0",
+            "Multicast     : 0",
+        ])
+        stamp = datetime.datetime.strptime(lines[0][:19], "%Y-%m-%d %H:%M:%S")
+        self.assertLess(abs((datetime.datetime.now() - stamp).total_seconds()), 30)
+
+    def test_refusal_before_the_opcode_is_taken(self):
+        # Uploads are off: the kind column stays empty.
+        start = self.mark()
+        self.assertRefused(request(WRQ, "w.bin"), 4, "Illegal TFTP operation")
+        line = self.wait_line(r"  Error   ", start)
+        self.assertEqual(line[19:], "  Error   127.0.0.1                  4 Illegal TFTP operation ")
+
+
+class TransferLines(BlackBoxCase):
+    settings = {"Timeout": 1, "Retransmit": 1}
+
+    def test_read_lines(self):
+        path = self.server.put_file("log.bin", bytes(3000))
+        start = self.mark()
+        got, _, _ = self.fetch(self.client(), "log.bin", options={"tsize": 0, "timeout": 3, "blksize": 1024})
+        self.wait_result(path, start)
+        self.assertEqual([body(l) for l in self.lines(start)], [
+            "Request from 127.0.0.1",
+            "TFTP Get Name %s Mode octet Size 3000 tsize 3000 blksize 1024 timeout 3" % path,
+            "TFTP  Oack sent blksize 1024 timeout 3 tsize 3000",
+            "      0s 127.0.0.1       Get/octet  %s" % path,
+        ])
+        status, address, label, rest = result_fields(self.lines(start)[-1])
+        self.assertEqual((status, address, label, rest), ("      0s", "127.0.0.1      ", "Get/octet ", path))
+
+    def test_widest_address_fills_its_column(self):
+        path = self.server.put_file("wide.bin", b"w")
+        start = self.mark()
+        self.assertEqual(self.fetch(self.client("127.100.100.100"), "wide.bin")[0], b"w")
+        self.wait_result(path, start)
+        self.assertEqual(body(self.lines(start)[-1]), "      0s 127.100.100.100 Get/octet  " + path)
+        start = self.mark()
+        self.assertRefused(request(RRQ, "nothing.bin"), 1, "File not found", self.client("127.100.100.100"))
+        line = self.wait_line(r"  Error   ", start)
+        self.assertEqual(body(line), " Error   127.100.100.100 Get        1 File not found %snothing.bin"
+                         % (self.server.root.rstrip("/") + "/"))
+
+    def test_read_without_options(self):
+        path = self.server.put_file("plain.txt", b"a\r\nb")
+        start = self.mark()
+        self.fetch(self.client(), "plain.txt", "netascii")
+        self.wait_result(path, start)
+        self.assertEqual([body(l) for l in self.lines(start)], [
+            "Request from 127.0.0.1",
+            "TFTP Get Name %s Mode ascii Size 4" % path,
+            "      0s 127.0.0.1       Get/ascii  %s" % path,
+        ])
+
+    def test_write_lines(self):
+        path = self.server.path("up.txt")
+        start = self.mark()
+        c = self.client()
+        c.send_request(request(WRQ, "up.txt", "netascii", options={"tsize": 77, "blksize": 600}))
+        self.assertEqual(self.expect(c)[0], oack_bytes(("blksize", 600), ("tsize", 77)))
+        c.send(data(1, b"x" * 77))
+        self.assertEqual(self.expect(c)[0], ack(1))
+        self.wait_result(path, start)
+        self.assertEqual([body(l) for l in self.lines(start)], [
+            "Request from 127.0.0.1",
+            "TFTP Put Name %s Mode ascii tsize 77 blksize 600" % path,
+            "TFTP  Oack sent blksize 600 tsize 77",
+            "      0s 127.0.0.1       Put/ascii  %s" % path,
+        ])
+
+    def test_refusal_lines(self):
+        root = self.server.root.rstrip("/") + "/"
+        cases = [
+            (data(1, b"x"), 4, "Bad tftp packet", ["           4 Illegal TFTP operation "]),
+            (request(RRQ, "../x"), 4, "Invalid path", ["Get        4 Illegal TFTP operation "]),
+            (raw_request(RRQ, "x", "mail"), 4, "Invalid or unsupported mode",
+             ["Get        4 Illegal TFTP operation "]),
+            (request(RRQ, "x", options={"blksize": "q"}), 8, "Bad blksize option", ["Get        8 Invalid Option "]),
+            (request(WRQ, "x", options={"multicast": ""}), 8, "Bad multicast option",
+             ["Put        8 Invalid Option "]),
+            # A failed open is traced like an accepted request before it is refused.
+            (request(RRQ, "missing.bin"), 1, "File not found",
+             ["!TFTP Get Name %smissing.bin Mode octet Size 0" % root,
+              "Get        1 File not found %smissing.bin" % root]),
+            (request(WRQ, "nodir/x.bin", options={"tsize": 5}), 3,
+             "Create file failed, disk full or allocation exceeded?",
+             ["!TFTP Put Name %snodir/x.bin Mode octet tsize 5" % root,
+              "Put        3 Disk full or allocation exceeded "]),
+        ]
+        for packet, code, text, expected in cases:
+            with self.subTest(text=text):
+                start = self.mark()
+                self.assertRefused(packet, code, text)
+                self.wait_line(r"  Error   ", start)
+                want = ["Request from 127.0.0.1"]
+                for e in expected:
+                    want.append(e[1:] if e.startswith("!") else " Error   127.0.0.1       " + e)
+                self.assertEqual([body(l) for l in self.lines(start)], want)
+
+
+class DebugRaisesLevel(unittest.TestCase):
+    def test_log_0_is_raised_to_2_in_any_case_of_the_switch(self):
+        for args in (["-debug"], ["-DEBUG"], ["-Debug"]):
+            with self.subTest(args=args), Server(settings={"Log": 0}, args=args) as s:
+                s.wait_for(r"Ready on TFTP port %d" % s.port, 10)
+                s.put_file("a.bin", b"a")
+                with Client(s.port) as c:
+                    self.assertEqual(download(c, "a.bin")[0], b"a")
+                s.wait_for(r"\n%s       0s 127\.0\.0\.1       Get/octet  %s\n" % (TS, re.escape(s.path("a.bin"))))
+                self.assertIn("Request from 127.0.0.1", s.output())
+                self.assertEqual(s.stop(), 0)
+
+
+class PacketLines(BlackBoxCase):
+    settings = {"Log": 3, "Timeout": 1, "Retransmit": 1}
+
+    def test_level_3_lines(self):
+        path = self.server.put_file("p.bin", bytes(600))
+        start = self.mark()
+        self.fetch(self.client(), "p.bin")
+        self.wait_result(path, start)
+        self.assertEqual([body(l) for l in self.lines(start)][2:-1], [
+            "TFTP  sent block 0 512",
+            "received ack 1",
+            "TFTP  sent block 1 88",
+            "received ack 2",
+        ])
+        start = self.mark()
+        c = self.client()
+        c.send_request(request(WRQ, "w.bin"))
+        self.assertEqual(self.expect(c)[0], ack(0))
+        c.send(data(1, bytes(512)))
+        self.assertEqual(self.expect(c)[0], ack(1))
+        c.send(data(2, bytes(10)))
+        self.assertEqual(self.expect(c)[0], ack(2))
+        self.wait_result(self.server.path("w.bin"), start)
+        self.assertEqual([body(l) for l in self.lines(start)][2:-1], [
+            "TFTP  ack 0 sent",
+            "TFTP  received block 1, 516 bytes",
+            "TFTP  ack 1 sent",
+            "TFTP  received block 2, 14 bytes",
+            "TFTP  ack 2 sent",
+        ])
+        # No parsing lines below level 4.
+        self.assertNotIn(" TFTP len ", self.server.output())
+
+
+class ParseLines(BlackBoxCase):
+    settings = {"Log": 4, "Timeout": 1, "Retransmit": 1}
+
+    def test_level_4_lines(self):
+        path = self.server.put_file("f.bin", bytes(100))
+        start = self.mark()
+        self.fetch(self.client(), "f.bin", options={"blksize": 1024})
+        self.wait_result(path, start)
+        self.assertEqual([body(l) for l in self.lines(start)], [
+            "Request from 127.0.0.1",
+            "TFTP len 27 req 1",
+            "TFTP len 25 file f.bin",
+            "TFTP len 19 mode 3",
+            "TFTP len 13, option blksize",
+            "TFTP len 5, optarg 1024",
+            "TFTP Get Name %s Mode octet Size 100 blksize 1024" % path,
+            "TFTP  Oack sent blksize 1024",
+            "received ack 0",
+            "TFTP  sent block 0 100",
+            "received ack 1",
+            "      0s 127.0.0.1       Get/octet  %s" % path,
+        ])
+
+    def test_unknown_option_lines(self):
+        path = self.server.put_file("g.bin", bytes(10))
+        start = self.mark()
+        self.fetch(self.client(), "g.bin", options={"color": "blue"})
+        self.wait_result(path, start)
+        lines = [body(l) for l in self.lines(start)]
+        self.assertIn("TFTP len 11, option color", lines)
+        self.assertIn("TFTP len 5, optarg blue", lines)
+
+    def test_refused_packet_lines(self):
+        start = self.mark()
+        self.assertRefused(b"\x00\x04\x00\x07", 4, "Bad tftp packet")
+        self.wait_line(r"  Error   ", start)
+        self.assertEqual([body(l) for l in self.lines(start)][:2], ["Request from 127.0.0.1", "TFTP len 4 req 4"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

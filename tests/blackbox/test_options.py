@@ -1,0 +1,201 @@
+"""Option negotiation: the OACK's exact bytes, the block size and time-out
+bounds, and the settings that switch options off."""
+import select
+import struct
+import time
+import unittest
+
+from blackbox_support import (
+    DATA, HOST, RRQ, WRQ, BlackBoxCase, ack, data, oack_bytes, pattern, raw_request, read_file,
+    kernel_stamped, receive_stamped, request, wait_until)
+
+FILE = pattern(70000, seed=3)
+
+
+class Negotiation(BlackBoxCase):
+    settings = {"Timeout": 1, "Retransmit": 2}
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.server.put_file("f.bin", FILE)
+        cls.server.put_file("small.bin", FILE[:3000])
+        cls.server.put_file("empty.bin", b"")
+
+    def first_answer(self, packet):
+        """Sends a request; returns (first packet, its source, the client)."""
+        c = self.client()
+        c.send_request(packet)
+        answer, source = self.expect(c)
+        self.assertNotEqual(source, (HOST, self.server.port), "answer %r came from the server port" % answer)
+        return answer, source, c
+
+    def read_with(self, packet, expect_oack, block_size):
+        """Runs a whole read with the raw request; checks the OACK and the
+        size of every DATA packet."""
+        answer, source, c = self.first_answer(packet)
+        received = bytearray()
+        if expect_oack:
+            self.assertEqual(answer, expect_oack)
+            c.send(ack(0))
+            answer, source2 = self.expect(c)
+            self.assertEqual(source2, source, "DATA from another port than the OACK")
+        number = 1
+        while True:
+            self.assertEqual(answer[:4], struct.pack("!HH", DATA, number))
+            payload = answer[4:]
+            self.assertLessEqual(len(payload), block_size)
+            received += payload
+            c.send(ack(number))
+            if len(payload) < block_size:
+                break
+            number += 1
+            answer, _ = self.expect(c)
+        return bytes(received)
+
+    def test_oack_lists_options_in_fixed_order_in_lower_case(self):
+        packet = request(RRQ, "small.bin", options={"TSIZE": 0, "Timeout": 3, "BlkSize": 1024})
+        got = self.read_with(packet, oack_bytes(("blksize", 1024), ("timeout", 3), ("tsize", 3000)), 1024)
+        self.assertEqual(got, FILE[:3000])
+
+    def test_block_size_values(self):
+        cases = [
+            ("1428", 1428), ("1428abc", 1428), ("  1428", 1428), ("8", 8), ("9", 9),
+            ("65464", 65464), ("65465", 65464), ("65500", 65464), ("65535", 65464),
+            ("70000", 4464), ("65536512", 512),
+        ]
+        for value, size in cases:
+            with self.subTest(blksize=value):
+                got = self.read_with(raw_request(RRQ, "f.bin", "octet", "blksize", value),
+                                     oack_bytes(("blksize", size)), size)
+                self.assertEqual(got, FILE)
+
+    def test_timeout_values(self):
+        for value, result in (("1", 1), ("255", 255), ("7 seconds", 7), ("00012", 12)):
+            with self.subTest(timeout=value):
+                answer, _, c = self.first_answer(raw_request(RRQ, "small.bin", "octet", "timeout", value))
+                self.assertEqual(answer, oack_bytes(("timeout", result)))
+                c.send(ack(0))
+                self.assertEqual(self.expect(c)[0][:4], data(1, b""))
+                c.send(ack(1))
+
+    def test_tsize_of_a_read_is_the_file_size(self):
+        for name, size in (("f.bin", 70000), ("empty.bin", 0)):
+            with self.subTest(name=name):
+                answer, _, c = self.first_answer(request(RRQ, name, options={"tsize": 123456789}))
+                self.assertEqual(answer, oack_bytes(("tsize", size)))
+                c.send(ack(0))
+                first = self.expect(c)[0]
+                self.assertEqual(first[:4], data(1, b""))
+                if size == 0:
+                    self.assertEqual(first, data(1, b""))
+
+    def test_later_option_overwrites_earlier(self):
+        packet = raw_request(RRQ, "f.bin", "octet", "blksize", "600", "tsize", "0", "blksize", "700")
+        got = self.read_with(packet, oack_bytes(("blksize", 700), ("tsize", 70000)), 700)
+        self.assertEqual(got, FILE)
+
+    def test_unknown_and_truncated_options_are_skipped(self):
+        # Unknown options do not appear in the OACK.
+        packet = raw_request(RRQ, "f.bin", "octet", "foo", "bar", "blksize", "1024", "windowsize", "4")
+        self.assertEqual(self.read_with(packet, oack_bytes(("blksize", 1024)), 1024), FILE)
+        # Only unknown options: a plain read, DATA 1 first.
+        self.assertEqual(self.read_with(raw_request(RRQ, "f.bin", "octet", "foo", "bar"), None, 512), FILE)
+        # An option name at the very end without a value, with or without
+        # its zero byte, is skipped.
+        for packet in (raw_request(RRQ, "f.bin", "octet", "blksize"),
+                       raw_request(RRQ, "f.bin", "octet", "blksize", terminate=False),
+                       raw_request(RRQ, "f.bin", "octet", "timeout"),
+                       raw_request(RRQ, "f.bin", "octet", "tsize"),
+                       raw_request(RRQ, "f.bin", "octet", "multicast"),
+                       raw_request(RRQ, "f.bin", "octet", "tsize", terminate=False)):
+            with self.subTest(packet=packet):
+                self.assertEqual(self.read_with(packet, None, 512), FILE)
+        # A value without its zero byte at the end of the datagram still counts.
+        packet = raw_request(RRQ, "f.bin", "octet", "blksize", "1024", terminate=False)
+        self.assertEqual(self.read_with(packet, oack_bytes(("blksize", 1024)), 1024), FILE)
+
+    def test_multicast_is_served_as_a_plain_read(self):
+        # Alone: no OACK at all.
+        self.assertEqual(self.read_with(request(RRQ, "f.bin", options={"multicast": ""}), None, 512), FILE)
+        # With other options: the OACK leaves it out.
+        packet = request(RRQ, "f.bin", options={"multicast": "", "blksize": 1024})
+        self.assertEqual(self.read_with(packet, oack_bytes(("blksize", 1024)), 1024), FILE)
+        packet = request(RRQ, "small.bin", "netascii", options={"multicast": "", "tsize": 0})
+        self.assertEqual(self.read_with(packet, oack_bytes(("tsize", 3000)), 512), FILE[:3000].replace(
+            b"\r\n", b"\n").split(b"\x1a")[0])
+
+    def test_write_options(self):
+        answer, _, c = self.first_answer(
+            request(WRQ, "up.bin", options={"tsize": 5000, "blksize": 1024, "timeout": 2}))
+        self.assertEqual(answer, oack_bytes(("blksize", 1024), ("timeout", 2), ("tsize", 5000)))
+        payload = pattern(5000, seed=9)
+        for i in range(5):
+            c.send(data(i + 1, payload[i * 1024:(i + 1) * 1024]))
+            self.assertEqual(self.expect(c)[0], ack(i + 1))
+        self.assertTrue(wait_until(lambda: read_file(self.server.path("up.bin")) == payload, 3))
+        # The smallest block size with every other option: the OACK is longer
+        # than the packet buffer of such a session.
+        answer, _, c = self.first_answer(
+            request(WRQ, "up8.bin", options={"blksize": 8, "timeout": 255, "tsize": 4294967295}))
+        self.assertEqual(answer, oack_bytes(("blksize", 8), ("timeout", 255), ("tsize", 4294967295)))
+        c.send(data(1, b"12345678"))
+        self.assertEqual(self.expect(c)[0], ack(1))
+        c.send(data(2, b"9"))
+        self.assertEqual(self.expect(c)[0], ack(2))
+        self.assertTrue(wait_until(lambda: read_file(self.server.path("up8.bin")) == b"123456789", 3))
+        # blksize 65500 is answered with 65464 for a write too.
+        answer, _, c = self.first_answer(request(WRQ, "up2.bin", options={"blksize": 65500}))
+        self.assertEqual(answer, oack_bytes(("blksize", 65464)))
+        c.send(data(1, payload[:100]))
+        self.assertEqual(self.expect(c)[0], ack(1))
+
+    def test_time_out_option_sets_the_retransmission_interval(self):
+        c = self.client()
+        kernel_stamped(c.sock)
+        c.send_request(request(RRQ, "small.bin", options={"timeout": 2}))
+        oacks = []
+        deadline = time.monotonic() + 8
+        while len(oacks) < 3 and time.monotonic() < deadline:
+            if select.select([c.sock], [], [], 0.1)[0]:
+                stamp, packet, _ = receive_stamped(c.sock)
+                self.assertEqual(packet, oack_bytes(("timeout", 2)))
+                oacks.append(stamp)
+        self.assertEqual(len(oacks), 3)
+        # Two seconds apart, not the server's one second.
+        self.assertGreater(min(oacks[1] - oacks[0], oacks[2] - oacks[1]), 1.7)
+        self.assertLess(min(oacks[1] - oacks[0], oacks[2] - oacks[1]), 2.8)
+
+
+class OnlyBlockSize(BlackBoxCase):
+    settings = {"Options": 1, "Timeout": 1, "Retransmit": 1}
+
+    def test_switched_off_options_are_left_out(self):
+        self.server.put_file("f.bin", FILE[:2000])
+        c = self.client()
+        c.send_request(request(RRQ, "f.bin", options={"tsize": 0, "blksize": 1024, "timeout": 5}))
+        self.assertEqual(self.expect(c)[0], oack_bytes(("blksize", 1024)))
+        c.send(ack(0))
+        self.assertEqual(self.expect(c)[0], data(1, FILE[:1024]))
+        # A switched-off option is not even read: no refusal for its value.
+        c2 = self.client()
+        c2.send_request(request(RRQ, "f.bin", options={"timeout": "x", "tsize": "y"}))
+        self.assertEqual(self.expect(c2)[0], data(1, FILE[:512]))
+
+
+class NoOptions(BlackBoxCase):
+    settings = {"Options": 0, "Multicast": 0, "Timeout": 1, "Retransmit": 1}
+
+    def test_request_full_of_options_is_a_plain_read(self):
+        self.server.put_file("f.bin", FILE[:2000])
+        c = self.client()
+        c.send_request(request(RRQ, "f.bin", options={"tsize": 0, "blksize": 1024, "timeout": 3,
+                                                      "multicast": "1"}))
+        self.assertEqual(self.expect(c)[0], data(1, FILE[:512]))
+        c2 = self.client()
+        c2.send_request(request(WRQ, "w.bin", options={"blksize": "abc", "multicast": ""}))
+        self.assertEqual(self.expect(c2)[0], ack(0))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,226 @@
+"""Write transfers: ACK 0 or OACK, duplicates, blocks from the future, netascii,
+oversized packets, a client's ERROR and a full disk."""
+import os
+import time
+import unittest
+
+from blackbox_support import (
+    COMPLETED, HOST, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
+    wait_until)
+
+
+class Uploads(BlackBoxCase):
+    settings = {"Timeout": 1, "Retransmit": 2}
+
+    def begin(self, name, mode="octet", options=None, first=None):
+        c = self.client()
+        c.send_request(request(WRQ, name, mode, options))
+        answer, source = self.expect(c)
+        self.assertNotEqual(source, (HOST, self.server.port), "answer came from the server port")
+        self.assertEqual(answer, first if first is not None else ack(0))
+        return c
+
+    def send_block(self, c, number, payload, answer=True):
+        c.send(data(number, payload))
+        if answer:
+            self.assertEqual(self.expect(c)[0], ack(number))
+        else:
+            self.expect_nothing(c, 0.3)
+
+    def test_without_options_ack_0_from_data_port(self):
+        payload = pattern(1024, seed=1)
+        path = self.server.path("plain.bin")
+        start = self.mark()
+        c = self.begin("plain.bin")
+        self.send_block(c, 1, payload[:512])
+        self.send_block(c, 2, payload[512:])
+        # 1024 bytes need an empty third block to end.
+        time.sleep(0.2)
+        self.assertEqual(self.result_lines(path, start), [])
+        self.send_block(c, 3, b"")
+        status, address, label, rest = self.wait_result(path, start)
+        self.assertRegex(status, COMPLETED)
+        self.assertEqual((address, label, rest), ("127.0.0.1      ", "Put/octet ", path))
+        self.assertEqual(read_file(path), payload)
+
+    def test_with_block_size_and_size(self):
+        payload = pattern(5000, seed=2)
+        path = self.server.path("opts.bin")
+        c = self.begin("opts.bin", options={"blksize": 1024, "tsize": 5000},
+                       first=oack_bytes(("blksize", 1024), ("tsize", 5000)))
+        for i in range(5):
+            self.send_block(c, i + 1, payload[i * 1024:(i + 1) * 1024])
+        self.assertTrue(wait_until(lambda: read_file(path) == payload, 3))
+
+    def test_duplicates_old_and_future_blocks(self):
+        blocks = [pattern(512, seed=10 + i) for i in range(4)] + [b"end"]
+        path = self.server.path("dup.bin")
+        start = self.mark()
+        c = self.begin("dup.bin")
+        self.send_block(c, 1, blocks[0])
+        # The block just accepted, again: acknowledged again, not written twice.
+        self.send_block(c, 1, blocks[0])
+        self.send_block(c, 2, blocks[1])
+        # An old block with other contents: acknowledged, not written.
+        self.send_block(c, 1, b"z" * 512)
+        # Blocks from the future are neither acknowledged nor written, also
+        # short ones: they do not end the upload.
+        self.send_block(c, 4, blocks[3], answer=False)
+        self.send_block(c, 5, b"short future", answer=False)
+        self.send_block(c, 65535, b"far future", answer=False)
+        # Other opcodes are ignored.
+        c.send(ack(2))
+        c.send(b"\x00\x06blksize\x00512\x00")
+        self.expect_nothing(c, 0.3)
+        self.send_block(c, 3, blocks[2])
+        self.send_block(c, 4, blocks[3])
+        self.send_block(c, 5, blocks[4])
+        self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
+        self.assertEqual(read_file(path), b"".join(blocks))
+        self.wait_line(r"^\S+ \S+ TFTP Put Name %s Mode octet$" % path, start)
+
+    def test_silence_after_a_block_resends_its_ack(self):
+        path = self.server.path("quiet.bin")
+        start = self.mark()
+        c = self.begin("quiet.bin", options={"blksize": 512}, first=oack_bytes(("blksize", 512)))
+        self.send_block(c, 1, b"q" * 512)
+        # Retransmit 2: ACK 1 three times more, then the upload times out
+        # with the data received so far on disk.
+        t0 = time.monotonic()
+        for _ in range(3):
+            packet, _ = c.receive(3.0)
+            self.assertEqual(packet, ack(1))
+        self.assertEqual(self.wait_result(path, start, 3)[0], " Timeout")
+        self.assertGreater(time.monotonic() - t0, 3.5)
+        self.expect_nothing(c, 0.2)
+        self.assertEqual(read_file(path), b"q" * 512)
+
+    def test_netascii_upload_writes_cr_lf(self):
+        path = self.server.path("text.txt")
+        start = self.mark()
+        c = self.begin("text.txt", "netascii")
+        self.send_block(c, 1, b"a\r\nb\nc\n\nd\r")
+        self.assertEqual(self.wait_result(path, start)[2], "Put/ascii ")
+        self.assertEqual(read_file(path), b"a\r\r\nb\r\nc\r\n\r\nd\r")
+        # Across blocks: a LF that begins a block.
+        first = b"x" * 511 + b"\r"
+        c = self.begin("text2.txt", "NetAscii")
+        self.send_block(c, 1, first)
+        self.send_block(c, 2, b"\ny\n")
+        self.assertTrue(wait_until(lambda: read_file(self.server.path("text2.txt"))
+                                   == b"x" * 511 + b"\r\r\ny\r\n", 3))
+
+    def test_existing_file_is_replaced(self):
+        path = self.server.put_file("old.bin", b"o" * 5000)
+        c = self.begin("old.bin")
+        self.send_block(c, 1, b"new")
+        self.assertTrue(wait_until(lambda: read_file(path) == b"new", 3))
+
+    def test_oversized_data_ends_with_error(self):
+        for options, size in ((None, 512), ({"blksize": 1024}, 1024)):
+            with self.subTest(size=size):
+                name = "over%d.bin" % size
+                path = self.server.path(name)
+                start = self.mark()
+                c = self.begin(name, options=options,
+                               first=oack_bytes(("blksize", size)) if options else ack(0))
+                self.send_block(c, 1, b"a" * size)
+                c.send(data(2, b"b" * (size + 1)))
+                status, _, label, rest = self.wait_result(path, start)
+                self.assertEqual((status, label, rest), (" Error  ", "Put/octet ", path))
+                self.wait_line(r"^\S+ \S+ TFTP  receive error -?\d+ on block 2$", start)
+                self.expect_nothing(c, 0.3)
+                self.assertEqual(read_file(path), b"a" * size)
+
+    def test_short_datagram_ends_with_error(self):
+        path = self.server.path("tiny.bin")
+        start = self.mark()
+        c = self.begin("tiny.bin")
+        c.send(b"\x00\x03\x00")
+        self.assertEqual(self.wait_result(path, start)[0], " Error  ")
+        self.wait_line(r"^\S+ \S+ TFTP  receive error -?\d+ on block 1$", start)
+
+    def test_client_error_aborts(self):
+        path = self.server.path("abort.bin")
+        start = self.mark()
+        c = self.begin("abort.bin")
+        self.send_block(c, 1, b"k" * 512)
+        message = "disk on fire " * 20
+        c.send(error(3, message))
+        status, _, label, rest = self.wait_result(path, start)
+        self.assertEqual((status, label), (" Abort  ", "Put/octet "))
+        self.assertEqual(rest, "3 " + message[:116] + " " + path)
+        self.expect_nothing(c, 1.2)
+        self.assertEqual(read_file(path), b"k" * 512)
+
+
+class DiskFull(BlackBoxCase):
+    """harrier under a file size limit: writes beyond it fail like a full disk."""
+    LIMIT = 200000
+    wrapper = ["prlimit", "--fsize=%d" % LIMIT]
+    settings = {"Timeout": 1, "Retransmit": 2}
+
+    def upload(self, name, payload, block_size=512):
+        """Sends the payload; returns the number of the first block not
+        acknowledged and the packet that came instead (None when all were)."""
+        c = self.client()
+        options = {"blksize": block_size} if block_size != 512 else None
+        c.send_request(request(WRQ, name, options=options))
+        first, _ = self.expect(c)
+        self.assertEqual(first, oack_bytes(("blksize", block_size)) if options else ack(0))
+        count = len(payload) // block_size + 1
+        for i in range(count):
+            c.send(data(i + 1, payload[i * block_size:(i + 1) * block_size]))
+            answer, source = self.expect(c)
+            if answer != ack(i + 1):
+                self.assertEqual(source, c.peer, "refusal not from the data port")
+                self.expect_nothing(c, 1.2)
+                return i + 1, answer
+        return None, None
+
+    def check_failed(self, name, total, start):
+        path = self.server.path(name)
+        status, _, label, rest = self.wait_result(path, start)
+        self.assertEqual((status, label, rest), (" Error  ", "Put/octet ", path))
+        self.assertEqual([l for l in self.result_lines(path, start) if l[20:28].strip().endswith("s")], [])
+        size = os.path.getsize(path)
+        self.assertLessEqual(size, self.LIMIT)
+        self.assertLess(size, total)
+
+    def test_small_upload_fits(self):
+        payload = pattern(5000, seed=31)
+        path = self.server.path("fits.bin")
+        start = self.mark()
+        self.assertEqual(self.upload("fits.bin", payload), (None, None))
+        self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
+        self.assertEqual(read_file(path), payload)
+
+    def test_write_fails_mid_way(self):
+        total = 2 * self.LIMIT
+        start = self.mark()
+        block, answer = self.upload("mid.bin", pattern(total, seed=32))
+        self.assertEqual(answer, error_bytes(3, "Disk full or allocation exceeded"))
+        self.assertLess(block, total // 512 + 1)
+        self.check_failed("mid.bin", total, start)
+
+    def test_write_fails_at_the_last_block(self):
+        # The data past the limit is still in the stream's buffer when the
+        # short last block arrives: the failure must be found before the
+        # client is told that the upload arrived.
+        total = self.LIMIT + 100
+        start = self.mark()
+        block, answer = self.upload("last.bin", pattern(total, seed=33))
+        self.assertEqual(answer, error_bytes(3, "Disk full or allocation exceeded"))
+        self.check_failed("last.bin", total, start)
+        self.assertLessEqual(block, total // 512 + 1)
+
+    def test_large_blocks(self):
+        total = self.LIMIT + 30000
+        start = self.mark()
+        block, answer = self.upload("large.bin", pattern(total, seed=34), 8192)
+        self.assertEqual(answer, error_bytes(3, "Disk full or allocation exceeded"))
+        self.check_failed("large.bin", total, start)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
