@@ -48,9 +48,9 @@ if build build-asan -DORVANEL_SANITIZE=address,undefined; then
     run_ctest build-asan -j2 -L 'unit|blackbox'
 fi
 
-echo "== ThreadSanitizer"
+echo "== ThreadSanitizer (the threaded core, store and client under test)"
 if build build-tsan -DORVANEL_SANITIZE=thread; then
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -j2 -L 'threaded'
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -j2 -L 'unit|blackbox'
 fi
 
 echo "== fuzzing (short runs)"
