@@ -166,14 +166,19 @@ size_t send_oack(tftp_session* s) {
   return length;
 }
 
-void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination) {
-  uint8_t packet[256];
+size_t build_error_packet(int code, int message_index, uint8_t* out) {
   const char* text = error_texts[message_index >= 0 && message_index < ERROR_TEXT_COUNT ? message_index : 0];
   size_t text_length = strlen(text);
-  packet[0] = 0;
-  packet[1] = OPCODE_ERROR;
-  packet[2] = static_cast<uint8_t>(code >> 8);
-  packet[3] = static_cast<uint8_t>(code);
-  memcpy(packet + 4, text, text_length + 1);
-  sendto(socket, packet, text_length + 5, 0, reinterpret_cast<const sockaddr*>(destination), sizeof *destination);
+  out[0] = 0;
+  out[1] = OPCODE_ERROR;
+  out[2] = static_cast<uint8_t>(code >> 8);
+  out[3] = static_cast<uint8_t>(code);
+  memcpy(out + 4, text, text_length + 1);
+  return text_length + 5;
+}
+
+void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination) {
+  uint8_t packet[ERROR_PACKET_SIZE];
+  size_t length = build_error_packet(code, message_index, packet);
+  sendto(socket, packet, length, 0, reinterpret_cast<const sockaddr*>(destination), sizeof *destination);
 }

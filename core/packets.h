@@ -31,6 +31,11 @@ size_t build_oack(const tftp_session* session, uint8_t* out);
 // Sends the OACK on the session's connected data socket; returns the bytes built.
 size_t send_oack(tftp_session* session);
 
+// Builds an ERROR packet with code and error_texts[message_index] into out
+// (ERROR_PACKET_SIZE bytes); returns its length.
+constexpr size_t ERROR_PACKET_SIZE = 64;  // the longest text has 53 characters
+size_t build_error_packet(int code, int message_index, uint8_t* out);
+
 // Sends one ERROR packet with code and error_texts[message_index].
 void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination);
 

@@ -132,6 +132,9 @@ void receive_loop() {
                          &source_length);
     if (server_stop) break;
     if (n <= 0 || server_paused || source.sin_family != AF_INET) continue;
+    // An ERROR is never answered: two servers refusing each other's ERROR
+    // packets (or one forged packet between them) would never stop.
+    if (n >= 2 && buffer[0] == 0 && buffer[1] == OPCODE_ERROR) continue;
     buffer[n] = 0;  // string scans of the request stop inside the buffer
     handle_datagram(buffer, static_cast<size_t>(n), &source);
   }

@@ -1,0 +1,186 @@
+"""Shared pieces of the interop tests: one harrier per test class, the test
+contents, the netascii translations of the server and of each client, and
+running a real client program with a time limit.
+
+Only 127.0.0.1 is used. Every server is killed when its class ends, also on
+failure; every client process has a time limit.
+"""
+import contextlib
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import harrier  # noqa: E402
+
+HOST = "127.0.0.1"
+MIB = 1 << 20
+SMALL_SIZES = (0, 511, 512, MIB)
+LARGE_SIZE = 40 * MIB
+CLIENT_SECONDS = 150  # limit of one client run; 40 MiB at 512 bytes takes a few seconds
+
+TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+
+
+# -- contents -------------------------------------------------------------
+def octet_content(size, seed):
+    """size pseudo-random bytes, the same for the same seed."""
+    return random.Random(seed).randbytes(size)
+
+
+# Text for netascii: random bytes where about one in ten becomes CR or LF, so
+# that CR LF, lone CR, lone LF, CR CR LF and CR NUL all occur; 0x1A (which
+# ends a netascii read) is replaced, so the whole file is served.
+_TEXT_TABLE = bytearray(range(256))
+for _b in range(0x80, 0x8D):
+    _TEXT_TABLE[_b] = 0x0D
+for _b in range(0x8D, 0x9A):
+    _TEXT_TABLE[_b] = 0x0A
+_TEXT_TABLE[0x1A] = ord("Z")
+_TEXT_TABLE = bytes(_TEXT_TABLE)
+
+
+def text_content(size, seed):
+    """size bytes of line-rich text without 0x1A, the same for the same seed."""
+    return octet_content(size, seed).translate(_TEXT_TABLE)
+
+
+def text_of_wire_length(wire_length):
+    """A file whose netascii form is exactly wire_length bytes: one CR LF more
+    on disk than on the wire, so the disk size is wire_length + 1."""
+    body = b"x" * (wire_length - 1)
+    return body[: wire_length // 2] + b"\r\n" + body[wire_length // 2:]
+
+
+# -- netascii as the server does it -----------------------------------------
+def server_reads_text(disk):
+    """What the server sends for a netascii read: the data ends at the first
+    0x1A, and CR LF becomes LF (CR CR LF thus becomes CR LF)."""
+    cut = disk.find(b"\x1a")
+    if cut >= 0:
+        disk = disk[:cut]
+    return disk.replace(b"\r\n", b"\n")
+
+
+def server_writes_text(wire):
+    """What the server stores for a netascii upload: every LF as CR LF, all
+    other bytes (CR included) unchanged."""
+    return wire.replace(b"\n", b"\r\n")
+
+
+# -- netascii as the tftp-hpa and atftp clients do it -------------------------
+_RECEIVED_PAIR = re.compile(rb"\r[\n\0]")
+
+
+def client_receives_text(wire):
+    """tftp-hpa and atftp store received netascii data with CR LF as LF and
+    CR NUL as CR; every other byte is kept. The pairs are taken from left to
+    right, so CR CR LF is stored as CR LF."""
+    return _RECEIVED_PAIR.sub(lambda m: b"\n" if m.group(0) == b"\r\n" else b"\r", wire)
+
+
+def client_sends_text(local):
+    """tftp-hpa and atftp send a local file in netascii with LF as CR LF and
+    CR as CR NUL."""
+    return local.replace(b"\r", b"\r\0").replace(b"\n", b"\r\n")
+
+
+# curl does no netascii translation in either direction: it sends the local
+# bytes as they are and stores the received bytes as they are.
+
+
+class InteropCase(unittest.TestCase):
+    """One harrier per class (settings from server_settings) and a scratch
+    directory for the client's files."""
+
+    server_settings = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="interop-")
+        cls.addClassCleanup(shutil.rmtree, cls.work, True)
+        cls.server = harrier.Server(settings=dict(cls.server_settings))
+        cls.addClassCleanup(cls.server.close)
+        cls.port = cls.server.port
+
+    # -- files ------------------------------------------------------------
+    def serve(self, name, data):
+        """Puts a file into the server's root; returns its full path."""
+        return self.server.put_file(name, data)
+
+    def local(self, name):
+        return os.path.join(self.work, name)
+
+    def fresh_local(self, name):
+        """A local path with no file yet: a client that writes nothing
+        cannot pass on what an earlier run left there."""
+        path = self.local(name)
+        if os.path.exists(path):
+            os.unlink(path)
+        return path
+
+    def write_local(self, name, data):
+        path = self.local(name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    @staticmethod
+    def read(path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def assert_same_bytes(self, actual, expected, what):
+        if actual == expected:
+            return
+        first = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
+                     min(len(actual), len(expected)))
+        self.fail("%s: %d bytes, expected %d; first difference at offset %d: %r vs %r"
+                  % (what, len(actual), len(expected), first,
+                     actual[first:first + 16], expected[first:first + 16]))
+
+    # -- clients ----------------------------------------------------------
+    def run_client(self, args, stdin=None):
+        """Runs a client program in the scratch directory; returns the
+        CompletedProcess (output as text)."""
+        program = shutil.which(args[0])
+        if program is None:
+            self.fail("%s is not installed (scripts/install-deps.sh installs it)" % args[0])
+        try:
+            return subprocess.run(args, cwd=self.work, input=stdin, capture_output=True,
+                                  timeout=CLIENT_SECONDS, text=True, errors="replace")
+        except subprocess.TimeoutExpired:
+            self.fail("%s did not finish within %ss" % (" ".join(args), CLIENT_SECONDS))
+
+    # -- the server's log ---------------------------------------------------
+    def _result_lines(self, path):
+        """Result lines (completed, Timeout, Abort, Error) naming path."""
+        pattern = re.compile(r"^%s(?: +\d+s| +Timeout| +Abort| +Error) .*%s\s*$"
+                             % (TS, re.escape(path)), re.M)
+        return pattern.findall(self.server.output())
+
+    @contextlib.contextmanager
+    def served(self, label, path):
+        """Checks that the transfer run inside the block ends with exactly one
+        result line for path, and that it is the completed line with label
+        ("Get/octet", "Put/ascii", ...)."""
+        before = len(self._result_lines(path))
+        yield
+        deadline = time.monotonic() + 10
+        lines = self._result_lines(path)
+        while len(lines) <= before and time.monotonic() < deadline:
+            time.sleep(0.02)
+            lines = self._result_lines(path)
+        new = lines[before:]
+        self.assertEqual(len(new), 1, "result lines for %s: %r\n%s"
+                         % (path, new, self.server.output()[-3000:]))
+        completed = re.compile(r"^%s +\d+s %s\s*$"
+                               % (TS, re.escape("%-15s %-10s %s" % (HOST, label, path))))
+        self.assertRegex(new[0], completed)
