@@ -27,16 +27,22 @@ static FILE* stream_on(int fd, const char* mode) {
   return f;
 }
 
-FILE* open_read_stream(const char* path, uint64_t* size_out) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+// Keeps fd only when it is a regular file; then makes it blocking again.
+// Files are opened with O_NONBLOCK so that a FIFO cannot stall the open.
+static int keep_regular(int fd, struct stat* st) {
+  if (fd < 0) return -1;
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
-    return nullptr;
+    return -1;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+FILE* open_read_stream(const char* path, uint64_t* size_out) {
+  struct stat st;
+  int fd = keep_regular(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY), &st);
+  if (fd < 0) return nullptr;
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   *size_out = static_cast<uint64_t>(st.st_size);
   return stream_on(fd, "rb");
@@ -47,14 +53,9 @@ FILE* open_write_stream(const char* path, int* created) {
   int fd = open(path, flags | O_CREAT | O_EXCL, 0644);
   *created = fd >= 0;
   if (fd < 0 && errno == EEXIST) fd = open(path, flags);
-  if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return nullptr;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return stream_on(fd, "wb");
+  fd = keep_regular(fd, &st);
+  return fd < 0 ? nullptr : stream_on(fd, "wb");
 }
 
 int truncate_write_stream(FILE* stream) {
