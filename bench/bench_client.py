@@ -13,7 +13,6 @@ import hashlib
 import os
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -24,26 +23,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BLOCK_SIZES = [1428, 65464]
 
 
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_bound(port, process, seconds=5.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            sys.exit("in.tftpd exited with %s" % process.returncode)
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            probe.bind(("127.0.0.1", port))
-        except OSError:
-            return
-        finally:
-            probe.close()
-        time.sleep(0.05)
-    sys.exit("in.tftpd did not bind port %d" % port)
+# Starting and probing servers is shared with the client's tests.
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "client"))
+from pelican_support import free_udp_port, wait_bound  # noqa: E402
 
 
 def digest(path):

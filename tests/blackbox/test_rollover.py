@@ -41,19 +41,24 @@ def big_file(server, name):
     return payload
 
 
+def start_big_read(case):
+    """Requests the big file; returns (payload, path, log mark, socket
+    connected to the data port, first DATA packet)."""
+    payload = big_file(case.server, "big.bin")
+    start = case.mark()
+    c = case.client()
+    c.send_request(request(RRQ, "big.bin"))
+    first, peer = case.expect(c)
+    c.sock.connect(peer)
+    c.sock.settimeout(3)
+    return payload, case.server.path("big.bin"), start, c.sock, first
+
+
 class ReadRollOver(BlackBoxCase):
     settings = {"LargeFiles": 1, "Timeout": 2, "Retransmit": 2}
 
     def test_numbers_wrap_and_the_index_keeps_counting(self):
-        payload = big_file(self.server, "big.bin")
-        path = self.server.path("big.bin")
-        start = self.mark()
-        c = self.client()
-        c.send_request(request(RRQ, "big.bin"))
-        first, peer = self.expect(c)
-        sock = c.sock
-        sock.connect(peer)
-        sock.settimeout(3)
+        payload, path, start, sock, first = start_big_read(self)
         numbers = []
         parts = []
         packet = first
@@ -79,15 +84,7 @@ class ReadWrap(BlackBoxCase):
     settings = {"LargeFiles": 0, "Timeout": 2, "Retransmit": 2}
 
     def test_index_wraps_to_the_start_of_the_file(self):
-        payload = big_file(self.server, "big.bin")
-        path = self.server.path("big.bin")
-        start = self.mark()
-        c = self.client()
-        c.send_request(request(RRQ, "big.bin"))
-        first, peer = self.expect(c)
-        sock = c.sock
-        sock.connect(peer)
-        sock.settimeout(3)
+        payload, path, start, sock, first = start_big_read(self)
         packet = first
         parts = []
         for i in range(BLOCKS):
@@ -105,7 +102,7 @@ class ReadWrap(BlackBoxCase):
         self.assertEqual(self.wait_result(path, start)[0], " Timeout")
         time.sleep(0.1)
         sock.settimeout(0.1)
-        while True:  # retransmissions sent before the ACK arrived
+        for _ in range(20):  # retransmissions sent before the ACK arrived
             try:
                 self.assertEqual(sock.recv(1000), data(2, payload[512:1024]))
             except socket.timeout:
