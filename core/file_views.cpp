@@ -77,7 +77,12 @@ void release_file(tftp_session* session) {
   if (session->mapped) {
     release_mapping(session);
   } else if (session->file) {
-    fclose(session->file);
-    session->file = nullptr;
+    FILE* file;
+    {
+      std::lock_guard<std::mutex> hold(list_lock);  // the control channel reads the slot
+      file = session->file;
+      session->file = nullptr;
+    }
+    fclose(file);
   }
 }

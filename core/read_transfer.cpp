@@ -172,8 +172,8 @@ int run_read_transfer(tftp_session* s) {
     }
     if (s->next_packet) {
       if (ahead) {
-        std::swap(s->packet, s->next_packet);
-        std::swap(s->data_len, s->next_data_len);
+        s->packet = s->next_packet.exchange(s->packet);
+        s->data_len = s->next_data_len.exchange(s->data_len);
         if (s->next_data_len == -1) ahead = 0;
       } else {
         ahead = 1;
@@ -193,7 +193,7 @@ int run_read_transfer(tftp_session* s) {
       if (r < 0 || k > retransmit)
         return s->data_len == s->block_size ? RESULT_TIMEOUT : RESULT_OK;
       if (server_stop) return RESULT_OK;
-      if (send_block(s, s->packet, s->data_len < 0 ? 0 : s->data_len) < 0) return RESULT_FAILED;
+      if (send_block(s, s->packet, s->data_len < 0 ? 0 : s->data_len.load()) < 0) return RESULT_FAILED;
       ahead = 0;
     }
     if (s->data_len < s->block_size) return RESULT_OK;

@@ -21,6 +21,7 @@
 #include "platform/program_path.h"
 
 void (*server_started_hook)() = nullptr;
+void (*server_ended_hook)() = nullptr;
 static std::atomic<int> next_thread_token{1};
 
 void stop_server() {
@@ -176,5 +177,6 @@ int server_loop(int argument_count, char** arguments) {
   receive_loop();
   close_socket(listen_socket.exchange(-1));
   close_log();
+  if (server_ended_hook) server_ended_hook();
   return 0;
 }

@@ -30,3 +30,5 @@ int multicast_port_free(uint16_t port);
 // Hook run after the start-up lines, before the receive loop (the service
 // program's control channel); may be null.
 extern void (*server_started_hook)();
+// Hook run after the receive loop ended (closes that channel); may be null.
+extern void (*server_ended_hook)();

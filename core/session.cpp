@@ -1,5 +1,6 @@
 #include "core/session.h"
 
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -22,6 +23,14 @@ tftp_session* new_session() {
 }
 
 void free_session(tftp_session* session) { delete session; }
+
+void set_error_text(tftp_session* session, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::lock_guard<std::mutex> hold(list_lock);
+  vsnprintf(session->error_text, sizeof session->error_text, format, arguments);
+  va_end(arguments);
+}
 
 int session_is_live(const tftp_session* session) {
   return session->data_socket.load() != -1 || session->thread.load() != -1;
@@ -52,7 +61,7 @@ void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE
   put32(out + 36, s->mapped);
   put32(out + 40, token(s->mapping));
   put32(out + 44, token(s->view));
-  put32(out + 48, token(s->file));
+  put32(out + 48, token(s->file));  // changed by the worker only under list_lock
   // Addresses and the client port are kept in network order: copy their bytes.
   memcpy(out + 52, &s->client_ip, 4);
   memcpy(out + 56, &s->multicast_ip, 4);
@@ -61,11 +70,11 @@ void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE
   put32(out + 64, s->multicast_master.load(std::memory_order_relaxed));
   int thread = s->thread.load(std::memory_order_acquire);
   put32(out + 68, thread == -1 ? 0xFFFFFFFFu : token(thread > 0 ? s : nullptr));
-  put32(out + 72, s->seek_block);
-  put32(out + 76, static_cast<uint32_t>(s->data_len));
-  put32(out + 80, token(s->packet));
-  put32(out + 84, static_cast<uint32_t>(s->next_data_len));
-  put32(out + 88, token(s->next_packet));
+  put32(out + 72, s->seek_block.load(std::memory_order_relaxed));
+  put32(out + 76, static_cast<uint32_t>(s->data_len.load(std::memory_order_relaxed)));
+  put32(out + 80, token(s->packet.load(std::memory_order_relaxed)));
+  put32(out + 84, static_cast<uint32_t>(s->next_data_len.load(std::memory_order_relaxed)));
+  put32(out + 88, token(s->next_packet.load(std::memory_order_relaxed)));
   memcpy(out + 92, s->path, SESSION_PATH_SIZE);
   out[92 + SESSION_PATH_SIZE - 1] = 0;
   memcpy(out + 352, s->error_text, SESSION_ERROR_TEXT_SIZE);

@@ -48,13 +48,13 @@ struct tftp_session {
   uint16_t multicast_port;
   std::atomic<uint32_t> multicast_master;
   std::atomic<int> thread;  // 0 not started, a positive token while running, -1 ended
-  uint32_t seek_block;
-  int32_t data_len;
-  uint8_t* packet;
-  int32_t next_data_len;
-  uint8_t* next_packet;
+  std::atomic<uint32_t> seek_block;
+  std::atomic<int32_t> data_len;
+  std::atomic<uint8_t*> packet;
+  std::atomic<int32_t> next_data_len;
+  std::atomic<uint8_t*> next_packet;
   char path[SESSION_PATH_SIZE];
-  char error_text[SESSION_ERROR_TEXT_SIZE];
+  char error_text[SESSION_ERROR_TEXT_SIZE];  // written under list_lock (set_error_text)
   tftp_session* next;
 
   netascii_reader text;
@@ -74,10 +74,14 @@ extern tftp_session* mapping_borrower;
 tftp_session* new_session();
 void free_session(tftp_session* session);
 
+// Formats the session's error_text under list_lock, so that the control
+// channel can copy the record while the worker runs.
+void set_error_text(tftp_session* session, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // 1 while the session's socket or worker is still there.
 int session_is_live(const tftp_session* session);
 
 // Writes the record in its fixed 484-byte little-endian layout for the
-// control channel. Pointer and handle slots carry 0 when absent and a
+// control channel. Call with list_lock held. Pointer and handle slots carry 0 when absent and a
 // nonzero token when present; thread is -1 once the worker has ended.
 void write_session_record(const tftp_session* session, uint8_t out[SESSION_RECORD_SIZE]);

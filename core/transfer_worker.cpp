@@ -38,8 +38,7 @@ void take_error_text(tftp_session* s, const uint8_t* packet, size_t length) {
   unsigned code = length >= 4 ? static_cast<unsigned>(packet[2] << 8 | packet[3]) : 0;
   size_t n = 0;
   while (4 + n < length && n < 116 && packet[4 + n] != 0) n++;
-  snprintf(s->error_text, sizeof s->error_text, "%u %.*s", code, static_cast<int>(n),
-           reinterpret_cast<const char*>(packet + 4));
+  set_error_text(s, "%u %.*s", code, static_cast<int>(n), reinterpret_cast<const char*>(packet + 4));
 }
 
 static void write_result_line(tftp_session* s, const char* label, long duration) {
@@ -72,7 +71,6 @@ void transfer_worker(tftp_session* s) {
     log_line(2, 1, " TFTP  Error data connection failed\n");
   } else {
     auto start = std::chrono::steady_clock::now();
-    s->error_text[0] = 0;
     char label[16];
     snprintf(label, sizeof label, "%s/%s", s->opcode == OPCODE_WRQ ? "Put" : "Get", mode_names[s->mode & 3]);
     s->result = s->opcode == OPCODE_WRQ ? run_write_transfer(s) : run_read_transfer(s);

@@ -32,7 +32,7 @@ static int store_payload(tftp_session* s, const uint8_t* data, size_t size, int 
 static int report_disk_full(tftp_session* s) {
   uint8_t packet[ERROR_PACKET_SIZE];
   send(s->data_socket, packet, build_error_packet(DISK_FULL_CODE, DISK_FULL_TEXT, packet), 0);
-  snprintf(s->error_text, sizeof s->error_text, "%u %s", DISK_FULL_CODE, error_texts[DISK_FULL_TEXT]);
+  set_error_text(s, "%u %s", DISK_FULL_CODE, error_texts[DISK_FULL_TEXT]);
   log_line(1, 1, " TFTP  write failed on block %u: %s\n", s->block.load() + 1, error_texts[DISK_FULL_TEXT]);
   return RESULT_FAILED;
 }
