@@ -1,30 +1,53 @@
 // Directory of the running executable, from /proc/self/exe.
 #include "platform/program_path.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include <unistd.h>
 
-size_t module_directory(char* buffer, size_t size) {
-  if (buffer && size > 0) buffer[0] = '\0';
-  if (!buffer || size == 0) return 0;
+// The executable's full path, or an empty string with errno set.
+static std::string executable_path() {
   // readlink does not say how long the target is; grow until it fits.
   std::string target(256, '\0');
   for (int tries = 0; tries < 8; ++tries) {
     ssize_t n = readlink("/proc/self/exe", target.data(), target.size());
-    if (n < 0) return 0;
+    if (n < 0) return std::string();
     if (static_cast<size_t>(n) < target.size()) {
       target.resize(static_cast<size_t>(n));
-      size_t slash = target.rfind('/');
-      if (slash == std::string::npos) return 0;
-      size_t len = slash + 1;  // keep the trailing "/"
-      if (len + 1 > size) return 0;
-      std::memcpy(buffer, target.data(), len);
-      buffer[len] = '\0';
-      return len;
+      return target;
     }
     target.resize(target.size() * 2);
   }
-  return 0;
+  errno = ENAMETOOLONG;
+  return std::string();
+}
+
+// Copies the first length bytes of text with a zero into buffer.
+static size_t copy_out(const std::string& text, size_t length, char* buffer, size_t size) {
+  if (length == 0 || length + 1 > size) {
+    errno = ENAMETOOLONG;
+    return 0;
+  }
+  std::memcpy(buffer, text.data(), length);
+  buffer[length] = '\0';
+  return length;
+}
+
+size_t module_directory(char* buffer, size_t size) {
+  if (buffer && size > 0) buffer[0] = '\0';
+  if (!buffer || size == 0) return 0;
+  std::string target = executable_path();
+  size_t slash = target.rfind('/');
+  if (slash == std::string::npos) return 0;
+  return copy_out(target, slash + 1, buffer, size);  // keep the trailing "/"
+}
+
+size_t module_file_path(char* buffer, size_t size) {
+  if (buffer && size > 0) buffer[0] = '\0';
+  if (!buffer || size == 0) return 0;
+  std::string target = executable_path();
+  if (target.empty()) return 0;
+  return copy_out(target, target.size(), buffer, size);
 }

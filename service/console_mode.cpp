@@ -6,20 +6,26 @@
 #include <cstdio>
 #include <thread>
 
-#include "core/server_loop.h"
+#include "service/service_control.h"
 
-// Console events are received with sigwait on a thread of their own, so the
-// reaction runs as ordinary code rather than inside a signal handler.
+enum { CTRL_C_EVENT = 0, CTRL_BREAK_EVENT = 1 };
+
+int console_ctrl_handler(int event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return 0;
+  printf("Stopping %s.\n", SERVICE_DISPLAY_NAME);
+  fflush(stdout);
+  stop_service();
+  return 1;
+}
+
+// Console keys arrive as SIGINT (Ctrl+C) and SIGQUIT (standing in for
+// Ctrl+Break); they are received with sigwait on a thread of their own, so
+// the reaction runs as ordinary code rather than inside a signal handler.
 static void console_event_thread(sigset_t events) {
   for (;;) {
-    int event = 0;
-    if (sigwait(&events, &event) != 0) return;
-    if (event == SIGINT || event == SIGQUIT) {
-      printf("Stopping %s.\n", SERVICE_DISPLAY_NAME);
-      fflush(stdout);
-      stop_server();
-      return;
-    }
+    int signal_number = 0;
+    if (sigwait(&events, &signal_number) != 0) return;
+    console_ctrl_handler(signal_number == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT);
   }
 }
 
@@ -32,5 +38,5 @@ void debug_service(int argument_count, char** arguments) {
   sigaddset(&events, SIGQUIT);
   pthread_sigmask(SIG_BLOCK, &events, nullptr);  // inherited by every later thread
   std::thread(console_event_thread, events).detach();
-  server_loop(argument_count, arguments);
+  run_service(argument_count, arguments);
 }

@@ -1,26 +1,45 @@
-// Harrier: the TFTP server without a window.
+// Harrier: the TFTP server without a window, as a system service or in a
+// console.
 #include <signal.h>
 #include <strings.h>
 
 #include <cstdio>
 
+#include "core/server_loop.h"
 #include "service/console_mode.h"
-
-constexpr const char* PROGRAM_NAME = "Harrier";
+#include "service/control_pipe.h"
+#include "service/service_control.h"
+#include "service/service_install.h"
 
 int main(int argc, char** argv) {
   // Writes to a console that went away must fail, not end the server.
   signal(SIGPIPE, SIG_IGN);
   // A file size limit must fail the write (and the upload), not end the server.
   signal(SIGXFSZ, SIG_IGN);
-  if (argc > 1 && strcasecmp(argv[1], "-debug") == 0) {
-    debug_service(argc, argv);
-    return 0;
+  server_started_hook = start_control_pipe;
+  server_ended_hook = stop_control_pipe;
+
+  if (argc > 1) {
+    if (strcasecmp(argv[1], "-install") == 0) {
+      install_service();
+      return 0;
+    }
+    if (strcasecmp(argv[1], "-remove") == 0) {
+      remove_service();
+      return 0;
+    }
+    if (strcasecmp(argv[1], "-debug") == 0) {
+      debug_mode = 1;
+      debug_service(argc, argv);
+      return 0;
+    }
   }
   printf("%s -install     to install the service\n", PROGRAM_NAME);
   printf("%s -remove      to remove the service\n", PROGRAM_NAME);
   printf("%s -debug       to run the service as a console application\n", PROGRAM_NAME);
   printf("\nStartServiceCtrlDispatcher being called.\n");
   printf("This may take several seconds.  Please wait.\n");
+  fflush(stdout);
+  if (!start_service_dispatcher()) log_service_error("StartServiceCtrlDispatcher failed.");
   return 0;
 }

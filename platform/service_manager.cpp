@@ -1,0 +1,148 @@
+#include "platform/service_manager.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+constexpr const char* UNIT_DIRECTORY = "/etc/systemd/system";
+
+// Stop controls arrive as SIGTERM; they are received here, on a thread of
+// their own, the way the manager calls a control handler.
+static void control_thread(void (*control_handler)(uint32_t), sigset_t controls) {
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&controls, &signal_number) != 0) return;
+    if (signal_number == SIGTERM) control_handler(SERVICE_CONTROL_STOP);
+  }
+}
+
+int run_service_dispatcher(void (*service_main)(int, char**), void (*control_handler)(uint32_t),
+                           int argument_count, char** arguments) {
+  const char* socket_path = getenv("NOTIFY_SOCKET");
+  if (!socket_path || !*socket_path) {
+    errno = ENOTCONN;  // no manager to talk to
+    return 0;
+  }
+  sigset_t controls;
+  sigemptyset(&controls);
+  sigaddset(&controls, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &controls, nullptr);  // inherited by every later thread
+  std::thread(control_thread, control_handler, controls).detach();
+  std::thread service(service_main, argument_count, arguments);
+  service.join();
+  return 1;
+}
+
+int notify_service_manager(const char* text) {
+  const char* path = getenv("NOTIFY_SOCKET");
+  if (!path || !*path) {
+    errno = ENOTCONN;
+    return 0;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  size_t length = strlen(path);
+  if (length >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return 0;
+  }
+  memcpy(address.sun_path, path, length);
+  if (path[0] == '@') address.sun_path[0] = '\0';  // abstract name
+  socklen_t address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return 0;
+  ssize_t sent = sendto(s, text, strlen(text), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address), address_length);
+  int saved = errno;
+  close(s);
+  errno = saved;
+  return sent == static_cast<ssize_t>(strlen(text)) ? 1 : 0;
+}
+
+int open_service_manager() {
+  struct stat st;
+  // The test systemd itself uses to tell whether it booted the machine.
+  if (lstat("/run/systemd/system", &st) != 0) return 0;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return 0;
+  }
+  if (access(UNIT_DIRECTORY, W_OK) != 0) return 0;
+  return 1;
+}
+
+void service_unit_path(const char* service_name, char* buffer, unsigned size) {
+  snprintf(buffer, size, "%s/%s.service", UNIT_DIRECTORY, service_name);
+}
+
+// Starts systemctl with the arguments; its standard output goes to
+// output_fd (or nowhere when -1), its errors nowhere. Returns the exit
+// status or -1.
+static int spawn_systemctl(const char* const* arguments, int output_fd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (output_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, output_fd, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int failed = posix_spawnp(&pid, "systemctl", &actions, nullptr, const_cast<char* const*>(arguments), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed) {
+    errno = failed;
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int run_systemctl(const char* verb, const char* unit, int no_block) {
+  const char* arguments[] = {"systemctl", verb, no_block ? "--no-block" : unit, no_block ? unit : nullptr, nullptr};
+  return spawn_systemctl(arguments, -1);
+}
+
+int query_service_state(const char* unit) {
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) return 0;
+  const char* arguments[] = {"systemctl", "show", "--property=ActiveState", "--value", unit, nullptr};
+  int status = spawn_systemctl(arguments, pipe_ends[1]);
+  close(pipe_ends[1]);
+  char text[64] = {0};
+  size_t have = 0;
+  for (int i = 0; i < 16 && have < sizeof text - 1; i++) {
+    ssize_t n = read(pipe_ends[0], text + have, sizeof text - 1 - have);
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  close(pipe_ends[0]);
+  if (status != 0) {
+    errno = ECHILD;
+    return 0;
+  }
+  text[strcspn(text, "\r\n")] = '\0';
+  if (strcmp(text, "active") == 0 || strcmp(text, "reloading") == 0) return SERVICE_STATE_RUNNING;
+  if (strcmp(text, "activating") == 0) return SERVICE_STATE_START_PENDING;
+  if (strcmp(text, "deactivating") == 0) return SERVICE_STATE_STOP_PENDING;
+  if (strcmp(text, "inactive") == 0 || strcmp(text, "failed") == 0) return SERVICE_STATE_STOPPED;
+  errno = EPROTO;
+  return 0;
+}

@@ -1,0 +1,179 @@
+// harrierctl: the administrator's client of a running harrier's control
+// channel. Shows and changes the pause state, reloads settings groups and
+// lists the transfers with their progress and result.
+#include <arpa/inet.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+constexpr const char CHANNEL_NAME[] = "orvanel_tftp_server";
+constexpr size_t MESSAGE_SIZE = 1024;
+constexpr size_t RECORD_OFFSET = 8;  // status and active transfers come first
+constexpr uint32_t LIST_LIMIT = 100000;
+
+static uint32_t get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+static uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+static void put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+static int connect_channel() {
+  int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path + 1, CHANNEL_NAME, sizeof CHANNEL_NAME - 1);
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof CHANNEL_NAME);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    close(s);
+    return -1;
+  }
+  timeval wait{5, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  return s;
+}
+
+// Sends one request and receives its reply into reply (MESSAGE_SIZE bytes).
+// Returns the reply's length, or -1 when the server did not answer (a server
+// busy with another client closes the connection at once).
+static long request(int s, uint32_t command, uint32_t index, uint8_t* reply) {
+  uint8_t message[8];
+  put32(message, command);
+  put32(message + 4, index);
+  if (send(s, message, command == 8 ? 8 : 4, MSG_NOSIGNAL) < 0) return -1;
+  ssize_t n = recv(s, reply, MESSAGE_SIZE, 0);
+  return n < 4 ? -1 : static_cast<long>(n);
+}
+
+static const char* result_name(int32_t result, int live) {
+  switch (result) {
+    case -1: return live ? "running" : "ended";
+    case 0: return live ? "ending" : "done";
+    case 1: return "timeout";
+    case 2: return "aborted";
+    case 3: return "failed";
+    default: return "refused";
+  }
+}
+
+static void print_record(uint32_t index, const uint8_t* r) {
+  static const char* const modes[] = {"none", "mail", "netascii", "octet"};
+  uint16_t opcode = get16(r + 0);
+  uint32_t block = get32(r + 4);
+  uint32_t mode = get32(r + 8);
+  uint16_t block_size = get16(r + 16);
+  uint32_t file_size = get32(r + 20);
+  int live = get32(r + 28) != 0xFFFFFFFFu || get32(r + 68) != 0xFFFFFFFFu;
+  int32_t result = static_cast<int32_t>(get32(r + 32));
+  char client[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, r + 52, client, sizeof client);
+  uint16_t port = static_cast<uint16_t>(r[60] << 8 | r[61]);
+  char path[261];
+  memcpy(path, r + 92, 260);
+  path[260] = 0;
+  char error_text[129];
+  memcpy(error_text, r + 352, 128);
+  error_text[128] = 0;
+  unsigned long long done = static_cast<unsigned long long>(block) * block_size;
+  if (file_size && done > file_size) done = file_size;
+  char progress[32] = "-";
+  if (file_size) snprintf(progress, sizeof progress, "%3llu%%", done * 100 / file_size);
+  printf("%-3u %-3s %-8s %15s:%-5u %10llu %10u %5s  %-7s %s%s%s\n", index, opcode == 2 ? "Put" : "Get",
+         modes[mode & 3], client, port, done, file_size, progress, result_name(result, live), path,
+         error_text[0] ? "  " : "", error_text);
+}
+
+static int no_answer() {
+  fprintf(stderr, "harrierctl: the server did not answer (another client may be connected)\n");
+  return 2;
+}
+
+static int list_transfers(int s) {
+  uint8_t reply[MESSAGE_SIZE];
+  uint32_t index = 0;
+  for (; index < LIST_LIMIT; index++) {
+    long n = request(s, 8, index, reply);
+    if (n < 0) return no_answer();
+    if (get32(reply) != 0 || n < static_cast<long>(RECORD_OFFSET + 484)) break;
+    if (index == 0) {
+      printf("active transfers: %u\n", get32(reply + 4));
+      printf("#   op  mode              client:port       bytes       size  done  result  path\n");
+    }
+    print_record(index, reply + RECORD_OFFSET);
+  }
+  if (index == 0) printf("no transfers listed\n");
+  return 0;
+}
+
+static int show_state(const uint8_t* reply) {
+  printf("server: %s%s\n", get32(reply + 4) ? "paused" : "answering", get32(reply + 8) ? ", stopping" : "");
+  return 0;
+}
+
+static void usage() {
+  printf("usage: harrierctl status | pause | resume | list | reload general|server|options|access|all\n");
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    usage();
+    return 2;
+  }
+  const char* verb = argv[1];
+  int s = connect_channel();
+  if (s < 0) {
+    fprintf(stderr, "harrierctl: no harrier control channel (is the service running?)\n");
+    return 2;
+  }
+  uint8_t reply[MESSAGE_SIZE];
+  int rc = 0;
+  if (strcasecmp(verb, "status") == 0) {
+    rc = request(s, 7, 0, reply) < 12 ? no_answer() : show_state(reply);
+  } else if (strcasecmp(verb, "pause") == 0 || strcasecmp(verb, "resume") == 0) {
+    int pause = strcasecmp(verb, "pause") == 0;
+    if (request(s, pause ? 6 : 5, 0, reply) < 12) {
+      rc = no_answer();
+    } else {
+      show_state(reply);
+      if ((get32(reply + 4) != 0) != pause) {
+        fprintf(stderr, "harrierctl: not changed: that needs write access to the machine settings store\n");
+        rc = 1;
+      }
+    }
+  } else if (strcasecmp(verb, "list") == 0) {
+    rc = list_transfers(s);
+  } else if (strcasecmp(verb, "reload") == 0 && argc > 2) {
+    static const char* const groups[] = {"general", "server", "options", "access"};
+    int all = strcasecmp(argv[2], "all") == 0;
+    int matched = 0;
+    for (uint32_t g = 0; g < 4 && rc == 0; g++) {
+      if (!all && strcasecmp(argv[2], groups[g]) != 0) continue;
+      matched = 1;
+      if (request(s, g + 1, 0, reply) < 0 || get32(reply) != 0)
+        rc = no_answer();
+      else
+        printf("reloaded %s settings\n", groups[g]);
+    }
+    if (!matched) {
+      usage();
+      rc = 2;
+    }
+  } else {
+    usage();
+    rc = 2;
+  }
+
+  close(s);
+  return rc;
+}
