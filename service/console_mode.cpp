@@ -30,13 +30,15 @@ static void console_event_thread(sigset_t events) {
 }
 
 void debug_service(int argument_count, char** arguments) {
-  printf("Debugging %s.\n", SERVICE_DISPLAY_NAME);
-  fflush(stdout);
+  // The keys are taken over before anything is printed, so that a key
+  // pressed as soon as the program speaks is handled, not fatal.
   sigset_t events;
   sigemptyset(&events);
   sigaddset(&events, SIGINT);
   sigaddset(&events, SIGQUIT);
   pthread_sigmask(SIG_BLOCK, &events, nullptr);  // inherited by every later thread
   std::thread(console_event_thread, events).detach();
+  printf("Debugging %s.\n", SERVICE_DISPLAY_NAME);
+  fflush(stdout);
   run_service(argument_count, arguments);
 }

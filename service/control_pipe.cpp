@@ -181,20 +181,23 @@ static int serve_client(int pipe, int connection,
       return 1;
     }
     if (waits[2].revents) return 0;
+    // The client first: when it has just left, a waiting one is served next
+    // rather than refused.
+    if (waits[0].revents) {
+      iovec part{buffer, sizeof buffer};
+      msghdr message{};
+      message.msg_iov = &part;
+      message.msg_iovlen = 1;
+      ssize_t n = recvmsg(connection, &message, 0);
+      if (n <= 0 || (message.msg_flags & MSG_TRUNC)) return 1;
+      size_t reply_length = 0;
+      if (!handler(buffer, sizeof buffer, static_cast<size_t>(n), &reply_length, &client)) return 1;
+      if (send(connection, buffer, reply_length, MSG_NOSIGNAL) != static_cast<ssize_t>(reply_length)) return 1;
+    }
     if (waits[1].revents & POLLIN) {
       int busy = accept4(pipe, nullptr, nullptr, SOCK_CLOEXEC);
       if (busy >= 0) close(busy);
     }
-    if (!waits[0].revents) continue;
-    iovec part{buffer, sizeof buffer};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    ssize_t n = recvmsg(connection, &message, 0);
-    if (n <= 0 || (message.msg_flags & MSG_TRUNC)) return 1;
-    size_t reply_length = 0;
-    if (!handler(buffer, sizeof buffer, static_cast<size_t>(n), &reply_length, &client)) return 1;
-    if (send(connection, buffer, reply_length, MSG_NOSIGNAL) != static_cast<ssize_t>(reply_length)) return 1;
   }
 }
 

@@ -1,0 +1,171 @@
+"""harrier as a service: its entry, the status notifications in order, the
+stop control, the event log, console mode, install and remove without a
+service manager."""
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import unittest
+
+import service_support as ss
+from service_support import ProgramDirectory
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import harrier  # noqa: E402
+
+START_1 = "STATUS=Start pending, check point 1\nEXTEND_TIMEOUT_USEC=3000000\n"
+START_2 = "STATUS=Start pending, check point 2\nEXTEND_TIMEOUT_USEC=3000000\n"
+RUNNING = "READY=1\nSTATUS=Running\n"
+STOP_3 = "STOPPING=1\nSTATUS=Stop pending, check point 3\nEXTEND_TIMEOUT_USEC=3000000\n"
+STOPPED = "STATUS=Stopped\n"
+
+
+def syslog_error(entry, message, error_number=None):
+    """Checks one syslog datagram: error priority, identity TFTPService, both texts."""
+    m = re.match(r"<(\d+)>.*? TFTPService\[\d+\]: TFTPService error: (\d+): (.*)$", entry, re.S)
+    assert m, entry
+    assert int(m.group(1)) & 7 == 3, entry  # LOG_ERR
+    assert m.group(3) == message, entry
+    if error_number is not None:
+        assert int(m.group(2)) == error_number, entry
+
+
+class EntryTest(unittest.TestCase):
+    def test_no_switch_prints_usage_and_reports_the_dispatcher_failure(self):
+        with ProgramDirectory() as p:
+            for args in ([], ["/install"], ["install"], ["-installx"], ["--debug"], ["x", "-debug"]):
+                code, out = p.run(args)
+                self.assertEqual(code, 0, args)
+                self.assertEqual(out, ss.USAGE, args)
+                entry, = p.syslog_entries(1)
+                syslog_error(entry, "StartServiceCtrlDispatcher failed.", 107)  # ENOTCONN: no manager
+                self.assertTrue(p.no_syslog())
+
+    def test_switches_in_any_case(self):
+        with ProgramDirectory() as p:
+            for switch in ("-INSTALL", "-Install", "-remove", "-ReMoVe"):
+                code, out = p.run([switch])
+                self.assertEqual(code, 0)
+                self.assertEqual(out, "OpenSCManager failed - No such file or directory (0x2)\n", switch)
+            p.start(["-DeBuG"])
+            start = ss.read_start_up(p.proc)
+            self.assertTrue(start.startswith("Debugging TFTP Server.\n"), start)
+            self.assertIn("Ready on TFTP port %d" % p.port, start)
+            self.assertEqual(ss.stop(p.proc, signal.SIGINT), 0)
+            self.assertEqual(p.proc.stdout.read().decode(), "Stopping TFTP Server.\n")
+            self.assertTrue(p.no_syslog())  # console mode never writes the event log
+
+
+class ServiceRunTest(unittest.TestCase):
+    def test_notifications_in_order_then_sigterm_stops_with_code_0(self):
+        with ProgramDirectory({"Log": 2}) as p:
+            p.start()
+            self.assertEqual(p.notifications(3), [START_1, START_2, RUNNING])
+            # Running: it answers TFTP requests.
+            with open(os.path.join(p.root, "f.bin"), "wb") as f:
+                f.write(b"x" * 1500)
+            with harrier.Client(p.port) as c:
+                got = None
+                for _ in range(50):  # the port is bound shortly after READY=1
+                    try:
+                        got, _, _ = harrier.download(c, "f.bin", timeout=0.2)
+                        break
+                    except AssertionError:
+                        c.peer = None
+                self.assertEqual(got, b"x" * 1500)
+            self.assertEqual(ss.stop(p.proc), 0)
+            self.assertEqual(p.notifications(2), [STOP_3, STOPPED])
+            self.assertTrue(p.no_syslog())
+            out = p.proc.stdout.read().decode()
+            self.assertEqual(out, ss.USAGE)  # the service writes nothing else to its output
+            # The service logs to a file in its program directory and records that directory.
+            logs = [n for n in os.listdir(p.dir) if re.match(r"tftp\d{4}\.log$", n)]
+            self.assertEqual(len(logs), 1, os.listdir(p.dir))
+            with open(os.path.join(p.dir, logs[0]), "rb") as f:
+                text = f.read().decode()
+            self.assertIn("Ready on TFTP port %d\r\n" % p.port, text)
+            self.assertIn("f.bin", text)
+            with open(p.store) as f:
+                self.assertIn('"Path"="%s/"' % p.dir, f.read())
+
+    def test_second_stop_control_reports_the_next_check_point(self):
+        with ProgramDirectory() as p:
+            p.start()
+            self.assertEqual(p.notifications(3), [START_1, START_2, RUNNING])
+            # Two stop controls close together: each reports stop pending.
+            p.proc.send_signal(signal.SIGTERM)
+            p.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(p.proc.wait(15), 0)
+            notes = p.notifications(2)
+            self.assertEqual(notes[0], STOP_3)
+            self.assertIn(notes[1], (STOPPED, STOP_3.replace("point 3", "point 4")))
+
+    def test_port_in_use_is_unable_to_start_and_stops_with_code_0(self):
+        with ProgramDirectory() as p:
+            blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            blocker.bind(("0.0.0.0", p.port))
+            try:
+                p.start()
+                self.assertEqual(p.proc.wait(15), 0)
+            finally:
+                blocker.close()
+            self.assertEqual(p.notifications(4), [START_1, START_2, RUNNING, STOPPED])
+            entry, = p.syslog_entries(1)
+            syslog_error(entry, "Unable to start service")
+            self.assertTrue(p.no_syslog())
+
+    def test_unreachable_manager_logs_setservicestatus_and_skips_the_server(self):
+        with ProgramDirectory() as p:
+            p.check_isolation()
+            env = p.env()
+            env["NOTIFY_SOCKET"] = os.path.join(p.dir, "nobody-listens")
+            r = subprocess.run(p.command([]), env=env, stdout=subprocess.PIPE, timeout=20)
+            self.assertEqual(r.returncode, 0)
+            entries = p.syslog_entries(2)
+            # The first start-pending report fails: no server, then the stopped report fails too.
+            syslog_error(entries[0], "SetServiceStatus")
+            syslog_error(entries[1], "SetServiceStatus")
+            self.assertTrue(p.no_syslog())
+
+
+class ConsoleTest(unittest.TestCase):
+    def test_ctrl_c_and_ctrl_break_stop_the_console_server(self):
+        for sig in (signal.SIGINT, signal.SIGQUIT):
+            with ProgramDirectory() as p:
+                p.start(["-debug"], notify=True)
+                start = ss.read_start_up(p.proc)
+                self.assertTrue(start.startswith("Debugging TFTP Server.\n"), start)
+                self.assertIn("Multicast     :", start)
+                self.assertEqual(ss.stop(p.proc, sig), 0)
+                self.assertEqual(p.proc.stdout.read().decode(), "Stopping TFTP Server.\n")
+                # Console mode reports nothing to a manager, even when one is there.
+                self.assertTrue(p.no_notification(0.2))
+
+    def test_console_with_port_in_use_ends_at_once_without_event_log(self):
+        with ProgramDirectory() as p:
+            blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            blocker.bind(("0.0.0.0", p.port))
+            try:
+                code, out = p.run(["-debug"])
+            finally:
+                blocker.close()
+            self.assertEqual(code, 0)
+            self.assertTrue(out.startswith("Debugging TFTP Server.\n"), out)
+            self.assertRegex(out, r"bind on TFTP port failed\n$")
+            self.assertTrue(p.no_syslog())
+
+
+class InstallWithoutManagerTest(unittest.TestCase):
+    def test_install_and_remove_report_the_missing_manager(self):
+        with ProgramDirectory() as p:
+            for switch in ("-install", "-remove"):
+                code, out = p.run([switch])
+                self.assertEqual(code, 0)
+                self.assertEqual(out, "OpenSCManager failed - No such file or directory (0x2)\n")
+            self.assertTrue(p.no_syslog())
+
+
+if __name__ == "__main__":
+    unittest.main()
