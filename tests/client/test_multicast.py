@@ -163,6 +163,14 @@ class ScriptedGroup(unittest.TestCase):
         server.finish()
         return code, server
 
+    def fetch_whole(self, script, content):
+        """A -m GET that must end with code 0 and the whole content."""
+        local = os.path.join(self.dir, "whole%d.bin" % len(os.listdir(self.dir)))
+        code, server = self.call(script, "-m", local)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(local), content)
+        return server
+
     def to_group(self, block, payload):
         self.sender.sendto(pack_data(block, payload), (GROUP, GROUP_PORT))
 
@@ -265,11 +273,8 @@ class ScriptedGroup(unittest.TestCase):
             s.send(self.oack(1, len(second)))
             self.serve_as_master(s, parts2, acks)
 
-        local2 = os.path.join(self.dir, "second.bin")
-        code, server = self.call(fresh, "-m", local2)
-        self.assertEqual(code, 0)
+        self.fetch_whole(fresh, second)
         self.assertEqual(acks, [0, 1, 2, 4, 5])
-        self.assertEqual(read_file(local2), second)
 
     def test_master_from_the_first_oack(self):
         content = random.Random(3).randbytes(512 * 3)  # ends with an empty block
@@ -281,11 +286,8 @@ class ScriptedGroup(unittest.TestCase):
             s.send(self.oack(1, len(content)))
             self.serve_as_master(s, parts, acks)
 
-        local = os.path.join(self.dir, "master.bin")
-        code, server = self.call(master, "-m", local)
-        self.assertEqual(code, 0)
+        self.fetch_whole(master, content)
         self.assertEqual(acks, [0, 1, 2, 3, 4])
-        self.assertEqual(read_file(local), content)
         self.assertEqual(self.client.tsize(), (1, len(content)))
 
 
