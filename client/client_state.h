@@ -69,6 +69,27 @@ struct local_file {
   std::size_t fill;     // bytes held in the buffer
 };
 
+// Multicast reception: the ranges of blocks received, in ascending order,
+// with a gap of at least one block between neighbours (touching ranges are
+// merged). Part of the transfer record, so every call starts with it empty.
+constexpr std::size_t BLOCK_TABLE_SIZE = 1024;
+constexpr uint32_t BLOCK_TABLE_LIMIT = 1023;   // entries in use at most
+constexpr uint16_t FINAL_BLOCK_UNKNOWN = 65535;
+// Block numbers of a group do not wrap: at most this many blocks.
+constexpr uint32_t GROUP_BLOCKS_MAX = 65535;
+
+struct block_range {
+  uint16_t first;
+  uint16_t last;
+};
+
+struct block_table {
+  std::array<block_range, BLOCK_TABLE_SIZE> entries;
+  uint32_t used;
+  uint16_t final_block;          // FINAL_BLOCK_UNKNOWN until a short block came
+  int32_t last_written;          // group path: block last written, -1 unknown
+};
+
 // One call's transfer; cleared at the start of every call.
 struct client_transfer {
   uint16_t operation;           // OPERATION_GET or OPERATION_PUT, 0 until read
@@ -93,6 +114,7 @@ struct client_transfer {
   int64_t last_written;         // block last written by the GET loop
   int refused_message;          // index into OACK texts when parse_oack refused
   int delete_local;             // GET: remove the local file at clean-up
+  block_table blocks;           // multicast: blocks received through the group
 };
 
 // Settings that a command line sets; back at their defaults for every call.
@@ -125,6 +147,8 @@ constexpr uint32_t RESOLVE_FAILED = 0xFFFFFFFFu;
 uint32_t resolve_host(const char* name);
 int connect_to_host(int socket, uint32_t address, uint16_t port);
 int wait_readable(int socket, int32_t seconds);
+int64_t monotonic_ms();
+int wait_sockets_until(const int* sockets, int count, int64_t deadline_ms);
 
 // local_file.cpp
 int local_file_create(local_file& file, const char* path, int overwrite, int text,
@@ -160,6 +184,29 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
                   std::size_t length);
 void run_transfer(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                   std::size_t length);
+
+// block_table.cpp
+void reset_block_table(block_table& table);
+void mark_block(block_table& table, uint16_t n);
+int block_marked(const block_table& table, uint16_t n);
+uint16_t contiguous_end(const block_table& table, uint16_t n);
+int all_blocks_received(const block_table& table);
+
+// multicast_receive.cpp
+constexpr int MULTICAST_CONTINUE = 0;     // go on as the group's master
+constexpr int MULTICAST_COMPLETE = -1;    // the file arrived through the group
+constexpr int MULTICAST_NO_GROUP = 10;    // socket, wait, receive, silence, seek
+constexpr int MULTICAST_NO_JOIN = 11;
+constexpr int MULTICAST_NO_SEND = 12;
+int set_group_membership(const client_transfer& transfer, int join);
+int receive_group_block(client_transfer& transfer, uint8_t* buffer);
+int receive_multicast(const client_settings& settings, client_transfer& transfer,
+                      uint8_t* buffer);
+int32_t receive_as_master(const client_settings& settings, client_transfer& transfer,
+                          uint8_t* buffer);
+int32_t run_multicast_get(const client_settings& settings, client_transfer& transfer,
+                          uint8_t* buffer);
+void close_group_socket(client_transfer& transfer);
 
 // run_client.cpp
 int run_client(int count, char* const* vector);

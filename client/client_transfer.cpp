@@ -122,9 +122,7 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
         return;
       }
       if (transfer.option_flags & OPT_MULTICAST) {
-        // Reception through a multicast group is not built yet: a granted
-        // group ends the transfer as for a member that is not the master.
-        transfer.result = TRANSFER_FAILED;
+        transfer.result = run_multicast_get(settings, transfer, buffer);
         return;
       }
       if (send_and_wait(settings, transfer, buffer, 4) <= 0) {

@@ -6,7 +6,8 @@
  *   -a    netascii mode: a GET writes each LF of the data as CR LF; a PUT
  *         reads CR LF as LF and stops at the byte 0x1A (default: octet)
  *   -bN   packet size N (block size N - 4); used when N > 516, capped at 65504
- *   -m    ask for the "multicast" option (GET only)
+ *   -m    ask for the "multicast" option (GET only); when granted, the file
+ *         is received through the group as a member or as its master
  *   -o    overwrite an existing local file on GET
  *   -rN   retransmissions before giving up (default 10)
  *   -s    do not send the "tsize" option
@@ -57,7 +58,9 @@ PELICAN_API int tftp_client(const char *command_line);
 
 /* Stores in *size the bytes moved by the last call (the data bytes received
  * by a GET, or read from the local file and sent by a PUT, modulo 2^32), or 0
- * when that transfer failed. A PUT that got no answer (code 6) reports the
+ * when that transfer failed. After a multicast GET: the server's tsize value
+ * when the file came through the group as a plain member, else the bytes
+ * received as the group's master. A PUT that got no answer (code 6) reports the
  * size its request announced. Returns 1 when the last transfer finished, 0
  * when it ended without finishing or never started, -1 when it failed (an
  * ERROR packet or an unexpected answer). size may be NULL. */

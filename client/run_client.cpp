@@ -27,6 +27,8 @@ void reset_client(client_transfer& transfer, client_settings& settings) {
   transfer.socket = -1;
   transfer.receive_socket = -1;
   transfer.file.fd = -1;
+  // A second multicast GET must not start with the ranges of the first.
+  reset_block_table(transfer.blocks);
   // Settings start from their defaults too, so that no call inherits what
   // an earlier command line set.
   settings = client_settings{};
@@ -86,7 +88,7 @@ int run_client(int count, char* const* vector) {
 
   run_transfer(settings, transfer, buffer.get(), static_cast<std::size_t>(answer));
 
-  if (transfer.receive_socket != transfer.socket) close_socket(transfer.receive_socket);
+  close_group_socket(transfer);
   transfer.receive_socket = -1;
   transfer.socket = close_socket(transfer.socket);
   // Data that cannot be written at the end is a failed GET after all.

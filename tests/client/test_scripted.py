@@ -278,13 +278,23 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(parse_request(server.requests[0])[3], [])
 
     def test_multicast_option(self):
-        def grant_group(s):
-            s.request()
-            s.send(pack_oack([("multicast", "224.0.0.1,1758,1")]))
+        # Group blocks are written at their offsets and their numbers do not
+        # wrap: a netascii group, or one of more than 65535 blocks, is refused.
+        group = ("multicast", "239.255.7.7,1758,1")
+        for options, pairs in [("-m -a", [group]),
+                               ("-m", [("tsize", str(65535 * 512)), group])]:
+            with self.subTest(options=options):
+                def refuse(s):
+                    s.request()
+                    s.send(pack_oack(pairs))
+                    assert s.expect() == pack_error(8, "Bad multicast option")
+                    assert s.expect(0.3) is None
 
-        code, server = self.call(grant_group, "-m", "GET f " + self.local("m.bin"))
-        self.assertEqual(code, 8, "group reception is not available yet")
-        self.assertIn(("multicast", ""), parse_request(server.requests[0])[3])
+                path = self.local("m.bin", b"old")
+                code, server = self.call(refuse, options + " -o", "GET f " + path)
+                self.assertEqual(code, 8)
+                self.assertIn(("multicast", ""), parse_request(server.requests[0])[3])
+                self.assertFalse(os.path.exists(path), "no partial file after a refused OACK")
 
         up = self.local("up.bin", b"x")
         code, server = self.call(lambda s: s.count_requests(0.3), "-m", "PUT f " + up)
