@@ -71,6 +71,15 @@ TEST(BlockTable, CompleteOnlyWithEveryBlockUpToTheFinalOne) {
   EXPECT_EQ(entries_of(table), (ranges{{1, 9}}));
   EXPECT_TRUE(all_blocks_received(table));
 
+  // Two ranges, even adjoining ones, are never a complete file; mark_block
+  // would have merged them.
+  block_table two = empty_table();
+  two.entries[0] = block_range{1, 6};
+  two.entries[1] = block_range{7, 9};
+  two.used = 2;
+  two.final_block = 9;
+  EXPECT_FALSE(all_blocks_received(two));
+
   block_table unknown_end = empty_table();
   mark_range(unknown_end, 1, 9);
   EXPECT_FALSE(all_blocks_received(unknown_end)) << "no short block yet";
@@ -91,6 +100,18 @@ TEST(BlockTable, ReceivedOutOfOrderTheFileIsStillComplete) {
   table.final_block = 9;
   EXPECT_EQ(entries_of(table), (ranges{{1, 9}}));
   EXPECT_TRUE(all_blocks_received(table));
+}
+
+// A promoted master's view: 1-4 and 7 from the group, then 5 onwards again.
+// Ranges that were only extended, never merged, would end as 1-9 beside a
+// stale 7-7 and the file would never count as complete.
+TEST(BlockTable, ARangeGrowingThroughAnotherStillCompletes) {
+  block_table table = empty_table();
+  for (int n : {1, 2, 3, 4, 7, 2, 5, 6, 7, 8, 9}) mark_block(table, static_cast<uint16_t>(n));
+  table.final_block = 9;
+  EXPECT_EQ(entries_of(table), (ranges{{1, 9}}));
+  EXPECT_TRUE(all_blocks_received(table));
+  EXPECT_EQ(contiguous_end(table, 0), 9);
 }
 
 TEST(BlockTable, ContiguousEndFollowsTheRunAfterABlock) {
