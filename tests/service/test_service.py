@@ -3,10 +3,12 @@ stop control, the event log, console mode, install and remove without a
 service manager."""
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import service_support as ss
@@ -166,6 +168,21 @@ class InstallWithoutManagerTest(unittest.TestCase):
                 self.assertEqual(out, "OpenSCManager failed - No such file or directory (0x2)\n")
             self.assertTrue(p.no_syslog())
 
+
+class InstallTargetTest(unittest.TestCase):
+    def test_install_lays_out_the_program_directory(self):
+        prefix = tempfile.mkdtemp(prefix="orvanel-install-")
+        self.addCleanup(shutil.rmtree, prefix, True)
+        r = subprocess.run(["cmake", "--install", harrier.BUILD_DIR, "--prefix", prefix],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stdout.decode())
+        for name in ("harrier", "harrierctl", "orvanel-reg", "bin/pelican"):
+            self.assertTrue(os.access(os.path.join(prefix, name), os.X_OK), name)
+        self.assertTrue(os.path.exists(os.path.join(prefix, "lib", "libpelican.so")))
+        # The installed program runs from there.
+        r = subprocess.run([os.path.join(prefix, "harrier")], stdout=subprocess.PIPE, timeout=20,
+                           env=dict(os.environ, ORVANEL_HKLM=os.path.join(prefix, "x.reg")))
+        self.assertEqual((r.returncode, r.stdout.decode()), (0, ss.USAGE))
 
 if __name__ == "__main__":
     unittest.main()
