@@ -46,6 +46,7 @@ class ProgramDirectory:
         self.notify.bind(self.notify_path)
         self.dev = os.path.join(self.dir, "dev")
         os.makedirs(self.dev)
+        open(os.path.join(self.dev, "null"), "w").close()  # where the real one is bound
         self.syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.syslog.bind(os.path.join(self.dev, "log"))
         self.proc = None
@@ -58,14 +59,60 @@ class ProgramDirectory:
             e["NOTIFY_SOCKET"] = self.notify_path
         return e
 
-    def command(self, args):
+    def command(self, args, fake_systemd=False, installed=False):
         """harrier with args in a mount namespace of its own, where /dev is
         the test's directory (so /dev/log is the test's socket) and systemd
-        does not seem to run (so nothing is installed on this machine)."""
-        script = ('[ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd; '
-                  'mount --bind "$0" /dev && exec "$@"')
+        does not seem to run (so nothing is installed on this machine).
+
+        fake_systemd: systemd seems to run, its unit directory is an empty
+        tmpfs, and systemctl is the test's script (see fake_systemctl).
+        installed: that directory holds a TFTPService unit already."""
+        if fake_systemd:
+            script = ('mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && '
+                      'mount -t tmpfs tmpfs /etc/systemd/system && %s'
+                      'mount --bind /dev/null "$0/null" && mount --rbind "$0" /dev && exec "$@"'
+                      % ("echo '[Unit]' > /etc/systemd/system/TFTPService.service && "
+                         if installed else ""))
+        else:
+            script = ('[ -d /run/systemd ] && mount -t tmpfs tmpfs /run/systemd; '
+                      'mount --bind /dev/null "$0/null" && mount --rbind "$0" /dev && exec "$@"')
         return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script,
                 self.dev, self.program] + list(args)
+
+    def fake_systemctl(self, states):
+        """Puts a systemctl first on PATH that records its arguments (one call
+        a line in self.systemctl_calls) and answers "show" with the given
+        ActiveState values in turn, the last one from then on. Returns the
+        environment to run harrier with."""
+        if not os.path.isdir("/etc/systemd/system"):
+            raise unittest.SkipTest("no /etc/systemd/system to stand a unit directory on")
+        bin_dir = os.path.join(self.dir, "fakebin")
+        os.makedirs(bin_dir, exist_ok=True)
+        self.systemctl_calls = os.path.join(self.dir, "systemctl.calls")
+        states_file = os.path.join(self.dir, "systemctl.states")
+        with open(states_file, "w") as f:
+            f.write("\n".join(states) + "\n")
+        script = os.path.join(bin_dir, "systemctl")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\n'
+                    'echo "$*" >> "%s"\n'
+                    'if [ "$1" = show ]; then\n'
+                    '  head -n 1 "%s"\n'
+                    '  if [ "$(wc -l < "%s")" -gt 1 ]; then sed -i 1d "%s"; fi\n'
+                    'fi\n'
+                    'if [ "$1" = enable ]; then\n'
+                    '  cp /etc/systemd/system/TFTPService.service "%s"\n'
+                    'fi\n'
+                    'exit 0\n' % (self.systemctl_calls, states_file, states_file, states_file,
+                                   os.path.join(self.dir, "enabled.service")))
+        os.chmod(script, 0o755)
+        env = self.env(notify=False)
+        env["PATH"] = bin_dir + ":" + env.get("PATH", "/usr/bin:/bin")
+        return env
+
+    def calls(self):
+        with open(self.systemctl_calls) as f:
+            return f.read().splitlines()
 
     def check_isolation(self):
         r = subprocess.run(["unshare", "--mount", "--propagation", "private", "--", "true"],

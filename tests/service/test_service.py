@@ -169,6 +169,67 @@ class InstallWithoutManagerTest(unittest.TestCase):
             self.assertTrue(p.no_syslog())
 
 
+class InstallWithFakeSystemdTest(unittest.TestCase):
+    """install and remove against a stand-in systemctl that records its calls."""
+
+    def run_harrier(self, p, args, states, installed=False, timeout=60):
+        p.check_isolation()
+        env = p.fake_systemctl(states)
+        r = subprocess.run(p.command(args, fake_systemd=True, installed=installed), env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+        return r.returncode, r.stdout.decode()
+
+    def test_install_writes_enables_and_starts_the_unit(self):
+        with ProgramDirectory() as p:
+            code, out = self.run_harrier(p, ["-install"], ["active"])
+            self.assertEqual(code, 0)
+            self.assertEqual(out, "TFTP Server installed.\nTFTP Server started.\n")
+            self.assertEqual(p.calls(), ["daemon-reload", "enable TFTPService.service",
+                                         "start --no-block TFTPService.service"])
+            with open(os.path.join(p.dir, "enabled.service")) as f:
+                unit = f.read()
+            self.assertIn('\nExecStart="%s"\n' % p.program, unit)
+            self.assertIn("\nType=notify\n", unit)
+
+    def test_install_over_an_existing_service_fails(self):
+        with ProgramDirectory() as p:
+            code, out = self.run_harrier(p, ["-install"], ["active"], installed=True)
+            self.assertEqual(out, "TFTP Server service installation failed - File exists (0x11)\n")
+            self.assertFalse(os.path.exists(p.systemctl_calls))  # systemd was not touched
+
+    def test_remove_stops_with_dots_then_deletes(self):
+        with ProgramDirectory() as p:
+            states = ["active", "deactivating", "deactivating", "deactivating", "inactive"]
+            code, out = self.run_harrier(p, ["-remove"], states, installed=True)
+            self.assertEqual(code, 0)
+            # The state right after the stop, then one query a second: two dots.
+            self.assertEqual(out, "Stopping TFTP Server...\nTFTP Server stopped.\nTFTP Server deleted.\n")
+            self.assertEqual(p.calls(), ["show --property=ActiveState --value TFTPService.service",
+                                         "stop --no-block TFTPService.service"]
+                             + ["show --property=ActiveState --value TFTPService.service"] * 4
+                             + ["disable TFTPService.service", "daemon-reload"])
+
+    def test_remove_of_a_stopped_service_prints_no_dots_and_deletes(self):
+        with ProgramDirectory() as p:
+            code, out = self.run_harrier(p, ["-remove"], ["inactive"], installed=True)
+            self.assertEqual(out, "\nTFTP Server failed to stop.\nTFTP Server deleted.\n")
+            self.assertNotIn("stop --no-block TFTPService.service", p.calls())
+
+    def test_remove_without_the_service(self):
+        with ProgramDirectory() as p:
+            code, out = self.run_harrier(p, ["-remove"], ["inactive"])
+            self.assertEqual(out, "TFTP Server failed to access service - No such file or directory (0x2)\n")
+
+    def test_a_service_that_never_stops_gets_30_dots(self):
+        with ProgramDirectory() as p:
+            code, out = self.run_harrier(p, ["-remove"], ["active", "deactivating"], installed=True,
+                                         timeout=90)
+            self.assertEqual(out, "Stopping TFTP Server." + "." * 30
+                             + "\nTFTP Server failed to stop.\nTFTP Server deleted.\n")
+            shows = [c for c in p.calls() if c.startswith("show")]
+            self.assertEqual(len(shows), 32)  # before, right after the stop, then 30 polls
+
+
 class InstallTargetTest(unittest.TestCase):
     def test_install_lays_out_the_program_directory(self):
         prefix = tempfile.mkdtemp(prefix="orvanel-install-")
