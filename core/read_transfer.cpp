@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/multicast.h"
 #include "core/netascii.h"
 #include "core/packets.h"
 #include "core/session.h"
@@ -77,8 +78,20 @@ int load_block(tftp_session* s, uint8_t* buffer, uint32_t index) {
   return length;
 }
 
+// A master sends to its group; Linux lets the socket connected to the
+// master's client address other destinations with sendto.
 static int send_block(tftp_session* s, const uint8_t* buffer, int length) {
-  ssize_t sent = send(s->data_socket, buffer, static_cast<size_t>(length) + 4, 0);
+  size_t size = static_cast<size_t>(length) + 4;
+  ssize_t sent;
+  if ((s->option_flags & OPT_MULTICAST) && s->multicast_master.load() == 1) {
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_addr.s_addr = s->multicast_ip;
+    group.sin_port = htons(s->multicast_port);
+    sent = sendto(s->data_socket, buffer, size, 0, reinterpret_cast<const sockaddr*>(&group), sizeof group);
+  } else {
+    sent = send(s->data_socket, buffer, size, 0);
+  }
   if (sent < 0) {
     log_line(1, 1, " TFTP  sent block %u %d failed\n", s->block.load(), length);
     return -1;
@@ -144,7 +157,14 @@ static int option_phase(tftp_session* s) {
     if (r == 2) return RESULT_ABORTED;
     if (r == 3) return RESULT_OK;
     if (r < 0) return RESULT_TIMEOUT;
-    log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
+    if ((s->option_flags & OPT_MULTICAST) && s->multicast_master.load() == 0) {
+      // A plain member waits for the stream; once promoted it counts one
+      // more OACK, now with the master flag.
+      r = wait_as_member(s);
+      if (r >= 0) return r;
+    } else {
+      log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
+    }
     if (c > Retransmit) return RESULT_TIMEOUT;
     if (server_stop) return RESULT_OK;
   }
@@ -156,6 +176,7 @@ int run_read_transfer(tftp_session* s) {
     int r = option_phase(s);
     if (r >= 0) return r;
   }
+  if (s->option_flags & OPT_MULTICAST) set_multicast_ttl(s);
   uint32_t retransmit = Retransmit;
   int ahead = 0;
   while (!server_stop) {
@@ -187,7 +208,12 @@ int run_read_transfer(tftp_session* s) {
     s->block = block + 1;
     for (uint32_t k = 0;; k++) {
       int r = wait_for_ack(s);
-      if (r == 1) break;
+      if (r == 1) {
+        // A multicast client may name any block; the block sent ahead is
+        // then not the one that follows.
+        if (s->block.load(std::memory_order_relaxed) != block + 1) ahead = 0;
+        break;
+      }
       if (r == 2) return RESULT_ABORTED;
       if (r == 0) log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
       if (r < 0 || k > retransmit)

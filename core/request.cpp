@@ -7,6 +7,7 @@
 
 #include "core/access_rules.h"
 #include "core/file_views.h"
+#include "core/multicast.h"
 #include "core/packets.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -32,9 +33,7 @@ static int open_for_reading(tftp_session* s) {
     if (!s->file) return refuse(s, 1, 1);
     s->file_size = size;  // the real size replaces the client's tsize
   }
-  // Groups are not formed yet: a multicast read is served as a plain read,
-  // as when no group port is free.
-  s->option_flags &= ~static_cast<uint32_t>(OPT_MULTICAST);
+  if (s->option_flags & OPT_MULTICAST) assign_multicast_group(s);
   return -1;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/file_views.h"
+#include "core/multicast.h"
 #include "core/packets.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -83,6 +84,7 @@ void transfer_worker(tftp_session* s) {
   s->packet = nullptr;
   delete[] s->next_packet;
   s->next_packet = nullptr;
+  if (s->option_flags & OPT_MULTICAST) hand_over_master(s);
   release_file(s);
   s->data_socket = close_socket(s->data_socket);
   // Count out before the session is marked finished: the loop may free it right after.
