@@ -5,9 +5,15 @@ own loopback does not have; a namespace of the test's own gives one without
 touching the host. Everything made here is removed when the test ends, also
 when it fails.
 """
+import contextlib
+import ctypes
 import os
+import socket
 import subprocess
 import unittest
+
+CLONE_NEWNET = 0x40000000
+_libc = ctypes.CDLL(None, use_errno=True)
 
 _counter = [0]
 
@@ -46,6 +52,29 @@ class Namespace:
             self.remove()
             raise
 
+    @contextlib.contextmanager
+    def entered(self):
+        """Runs the block with this thread inside the namespace; sockets made
+        there stay in it after the thread has returned to its own."""
+        own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        try:
+            target = os.open("/run/netns/" + self.name, os.O_RDONLY)
+            try:
+                _setns(target)
+                try:
+                    yield
+                finally:
+                    _setns(own)
+            finally:
+                os.close(target)
+        finally:
+            os.close(own)
+
+    def socket(self, family=socket.AF_INET, kind=socket.SOCK_DGRAM):
+        """A socket of this namespace, used from the calling process."""
+        with self.entered():
+            return socket.socket(family, kind)
+
     def exec_prefix(self):
         return ["ip", "netns", "exec", self.name]
 
@@ -57,6 +86,67 @@ class Namespace:
 
     def remove(self):
         _ip("netns", "del", self.name, check=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.remove()
+        return False
+
+
+def _setns(fd):
+    if _libc.setns(fd, CLONE_NEWNET) != 0:
+        err = ctypes.get_errno()
+        raise OSError(err, os.strerror(err))
+
+
+class BridgedNetwork:
+    """A server namespace with a bridge and `count` client namespaces, each
+    joined to the bridge by a veth pair, so that every client has a network
+    stack (and a group port) of its own.
+
+    The server is 10.<net>.0.1 on the bridge, client i is 10.<net>.0.<10+i>
+    on its veth; 224.0.0.0/4 is routed over the bridge and over each veth.
+    Raises unittest.SkipTest when namespaces cannot be made; remove() (or the
+    end of a with block) deletes every namespace, and with them the links.
+    """
+
+    def __init__(self, count, stem="orb", net=None):
+        self.net = net if net is not None else 64 + os.getpid() % 128
+        self.server_address = "10.%d.0.1" % self.net
+        self.server = Namespace(stem + "s", multicast_route=False)
+        self.clients = []
+        try:
+            srv = self.server.name
+            _ip("-n", srv, "link", "add", "br0", "type", "bridge")
+            # Flood group traffic to every port instead of waiting for IGMP reports.
+            _ip("-n", srv, "link", "set", "br0", "type", "bridge", "mcast_snooping", "0")
+            _ip("-n", srv, "addr", "add", self.server_address + "/24", "dev", "br0")
+            _ip("-n", srv, "link", "set", "br0", "up")
+            _ip("-n", srv, "route", "add", "224.0.0.0/4", "dev", "br0")
+            for i in range(count):
+                ns = Namespace(stem + "c", multicast_route=False)
+                self.clients.append(ns)
+                port = "p%d" % i
+                _ip("-n", ns.name, "link", "add", "eth0", "type", "veth", "peer", "name", port, "netns", srv)
+                _ip("-n", srv, "link", "set", port, "master", "br0")
+                _ip("-n", srv, "link", "set", port, "up")
+                _ip("-n", ns.name, "addr", "add", self.client_address(i) + "/24", "dev", "eth0")
+                _ip("-n", ns.name, "link", "set", "eth0", "up")
+                _ip("-n", ns.name, "route", "add", "224.0.0.0/4", "dev", "eth0")
+        except BaseException:
+            self.remove()
+            raise
+
+    def client_address(self, i):
+        return "10.%d.0.%d" % (self.net, 10 + i)
+
+    def remove(self):
+        for ns in self.clients:
+            ns.remove()
+        self.clients = []
+        self.server.remove()
 
     def __enter__(self):
         return self

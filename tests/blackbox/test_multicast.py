@@ -1,0 +1,503 @@
+"""Multicast reads: placing requests into groups, the master's stream to the
+group, members that wait, finish or take the master role over, and the
+time-to-live of group DATA.
+
+harrier runs inside a network namespace of the test's own (lo up, 224.0.0.0/4
+routed over lo); the raw clients below own sockets of that namespace and are
+driven from this process. Without namespaces every test here is skipped.
+"""
+import os
+import re
+import select
+import socket
+import struct
+import sys
+import time
+import unittest
+
+from blackbox_support import (
+    DATA, OACK, RRQ, SANITIZER_MARKS, Server, ack, error, oack_bytes, parse, pattern, request, result_fields,
+    wait_until, TS)
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import netns  # noqa: E402
+
+GROUP = "224.0.0.1"
+IP_RECVTTL = 12  # Linux values; Python does not name them
+IP_TTL = 2
+COMPLETED = r"^ {5,6}\d+s$"
+
+
+def group_socket(ns, port, ttl=False):
+    """A socket of the namespace joined to GROUP on `port`; several may share
+    the port."""
+    s = ns.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 21)
+    s.bind(("0.0.0.0", port))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                 socket.inet_aton(GROUP) + socket.inet_aton("0.0.0.0"))
+    if ttl:
+        s.setsockopt(socket.IPPROTO_IP, IP_RECVTTL, 1)
+    return s
+
+
+class GroupClient:
+    """A raw RFC 2090 client: a transfer socket for OACK and ACKs and, once an
+    OACK names a group, a group socket. It keeps the blocks it holds, acts as
+    master while its last OACK says so, and when it holds the whole file
+    acknowledges the final block (a master, and a member with ack_when_complete)."""
+
+    def __init__(self, ns, server_port, address, ack_when_complete=True):
+        self.ns = ns
+        self.address = address
+        self.sock = ns.socket()
+        self.sock.bind((address, 0))
+        self.server = ("127.0.0.1", server_port)
+        self.peer = None
+        self.group = None
+        self.block_size = 512
+        self.blocks = {}
+        self.final = None
+        self.master = False
+        self.hold = False  # a master that holds back its ACKs
+        self.ack_when_complete = ack_when_complete
+        self.finished = False
+        self.oacks = []  # (arrival time, options)
+        self.unicast_data = 0
+        self.acks_sent = []
+
+    def request(self, name, options=None, mode="octet"):
+        opts = {"multicast": ""}
+        opts.update(options or {})
+        self.sock.sendto(request(RRQ, name, mode, opts), self.server)
+
+    def sockets(self):
+        return [self.sock] + ([self.group] if self.group else [])
+
+    def contiguous_end(self):
+        n = 0
+        while n + 1 in self.blocks:
+            n += 1
+        return n
+
+    def complete(self):
+        return self.final is not None and self.contiguous_end() >= self.final
+
+    def content(self):
+        return b"".join(self.blocks[i] for i in range(1, self.final + 1))
+
+    def send_ack(self, number):
+        self.acks_sent.append(number)
+        self.sock.sendto(ack(number), self.peer)
+
+    def answer(self):
+        """What a master says after news: the end of what it holds."""
+        if self.finished or not self.master or self.hold:
+            return
+        if self.complete():
+            self.send_ack(self.final)
+            self.finished = True
+        else:
+            self.send_ack(self.contiguous_end())
+
+    def take_block(self, packet):
+        number, payload = parse(packet)[1]
+        if number == 0 or number in self.blocks:
+            return
+        self.blocks[number] = payload
+        if len(payload) < self.block_size:
+            self.final = number
+
+    def on_packet(self, sock, packet, source):
+        op = struct.unpack("!H", packet[:2])[0]
+        if sock is self.group:
+            if op == DATA:
+                self.take_block(packet)
+                if self.master:
+                    self.answer()
+                elif self.complete() and self.ack_when_complete and not self.finished:
+                    self.send_ack(self.final)
+                    self.finished = True
+            return
+        if self.peer is None:
+            self.peer = source
+        if op == OACK:
+            opts = parse(packet)[1][0]
+            self.oacks.append((time.monotonic(), opts))
+            self.block_size = int(opts.get("blksize", 512))
+            if "multicast" in opts:
+                _, port, flag = opts["multicast"].split(",")
+                if self.group is None:
+                    self.group = group_socket(self.ns, int(port))
+                self.master = flag == "1"
+            if self.master or "multicast" not in opts:
+                self.master = True
+                self.answer()
+        elif op == DATA:
+            self.unicast_data += 1
+            self.take_block(packet)
+            self.send_ack(parse(packet)[1][0])
+            if self.complete():
+                self.finished = True
+
+    def close(self):
+        for s in self.sockets():
+            s.close()
+
+
+def pump(clients, until, limit, observers=()):
+    """Delivers every datagram to its client until until() holds or `limit`
+    seconds have passed; observers are callables (socket -> handler)."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if until():
+            return True
+        owners = {}
+        for c in clients:
+            for s in c.sockets():
+                owners[s] = c
+        for s, handler in observers:
+            owners[s] = handler
+        ready, _, _ = select.select(list(owners), [], [], 0.05)
+        for s in ready:
+            packet, ancillary, _, source = s.recvmsg(70000, 64)
+            owner = owners[s]
+            if isinstance(owner, GroupClient):
+                if len(packet) >= 4:
+                    owner.on_packet(s, packet, source)
+            else:
+                owner(packet, ancillary)
+    return until()
+
+
+class GroupCounter:
+    """Counts the DATA packets that reach the group, and their TTLs."""
+
+    def __init__(self, ns, port=1758):
+        self.sock = group_socket(ns, port, ttl=True)
+        self.numbers = []
+        self.ttls = set()
+
+    def __call__(self, packet, ancillary):
+        if len(packet) >= 4 and struct.unpack("!H", packet[:2])[0] == DATA:
+            self.numbers.append(struct.unpack("!H", packet[2:4])[0])
+        for level, kind, blob in ancillary:
+            if level == socket.IPPROTO_IP and kind == IP_TTL:
+                self.ttls.add(struct.unpack("i", blob[:4])[0])
+
+    def observer(self):
+        return (self.sock, self)
+
+
+class MulticastCase(unittest.TestCase):
+    """One harrier per class inside a namespace of its own."""
+
+    settings = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ns = netns.Namespace("orm")
+        try:
+            values = {"Timeout": 1, "Retransmit": 6}
+            values.update(cls.settings)
+            cls.server = Server(settings=values, wrapper=cls.ns.exec_prefix())
+        except BaseException:
+            cls.ns.remove()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            alive = cls.server.proc.poll() is None
+            rc = cls.server.stop()
+            out = cls.server.output()
+            for mark in SANITIZER_MARKS:
+                if mark in out:
+                    raise AssertionError("sanitizer report in server output:\n" + out[-4000:])
+            if not alive or rc != 0:
+                raise AssertionError("server ended badly (exit %s):\n%s" % (rc, out[-4000:]))
+        finally:
+            cls.server.close()
+            cls.ns.remove()
+
+    def tearDown(self):
+        # A session's group port is free only once its worker has closed its
+        # socket, a moment after the result line.
+        time.sleep(0.3)
+
+    def client(self, address, ack_when_complete=True):
+        c = GroupClient(self.ns, self.server.port, address, ack_when_complete)
+        self.addCleanup(c.close)
+        return c
+
+    def expect_oack(self, c, timeout=3.0):
+        self.assertTrue(pump([c], lambda: c.oacks, timeout), "no OACK for %s" % c.address)
+        return c.oacks[-1][1]
+
+    def mark(self):
+        return len(self.server.output())
+
+    def result_of(self, address, since, timeout=10.0):
+        """Status column of the result line of the transfer from `address`."""
+        found = []
+
+        def look():
+            for line in self.server.output()[since:].splitlines():
+                if re.match(TS, line) and len(line) > 56 and "/" in line[45:55]:
+                    status, who, _, _ = result_fields(line)
+                    if who.strip() == address:
+                        found.append(status)
+                        return True
+            return False
+
+        if not wait_until(look, timeout):
+            self.fail("no result line for %s:\n%s" % (address, self.server.output()[since:][-3000:]))
+        return found[0]
+
+    def end_all(self, clients, since):
+        """Aborts the sessions of the given clients, newest first, and waits
+        until each has its result line."""
+        for c in reversed(clients):
+            if c.peer:
+                c.sock.sendto(error(0, "test over"), c.peer)
+            self.result_of(c.address, since)
+
+
+class Placement(MulticastCase):
+    def test_same_file_joins_other_block_size_opens_next_port_netascii_is_unicast(self):
+        self.server.put_file("f.bin", pattern(5000, seed=1))
+        start = self.mark()
+        first, second = self.client("127.0.0.2"), self.client("127.0.0.3")
+        first.hold = True
+        first.request("f.bin")
+        self.expect_oack(first)
+        second.request("f.bin")
+        self.expect_oack(second)
+        self.assertEqual(first.oacks[0][1], {"multicast": "224.0.0.1,1758,1"})
+        self.assertEqual(second.oacks[0][1], {"multicast": "224.0.0.1,1758,0"})
+
+        other = self.client("127.0.0.4")
+        other.hold = True
+        other.request("f.bin", {"blksize": 1024})
+        self.expect_oack(other)
+        self.assertEqual(other.oacks[0][1], {"blksize": "1024", "multicast": "224.0.0.1,1759,1"})
+
+        # netascii is never multicast; with multicast as its only option there is no OACK at all.
+        text = self.client("127.0.0.5")
+        self.server.put_file("f.txt", b"a line of text\n" * 400)
+        text.request("f.txt", mode="netascii")
+        self.assertTrue(pump([text], lambda: text.finished, 10), "netascii read did not end")
+        self.assertEqual(text.oacks, [])
+        self.assertEqual(text.content(), b"a line of text\n" * 400)
+        self.assertRegex(self.result_of("127.0.0.5", start), COMPLETED)
+        self.assertIn("Name %s Mode ascii Size 6000\n" % self.server.path("f.txt"),
+                      self.server.output()[start:].replace("\r", ""))
+        self.end_all([first, other, second], start)
+
+    def test_raw_oack_bytes_name_group_port_and_flag(self):
+        self.server.put_file("g.bin", pattern(700, seed=2))
+        start = self.mark()
+        c = self.client("127.0.0.6")
+        c.sock.sendto(request(RRQ, "g.bin", "octet", {"tsize": 0, "multicast": ""}), c.server)
+        r, _, _ = select.select([c.sock], [], [], 3)
+        self.assertTrue(r, "no OACK")
+        packet, c.peer = c.sock.recvfrom(1000)
+        self.assertEqual(packet, oack_bytes(("tsize", 700), ("multicast", "224.0.0.1,1758,1")))
+        self.end_all([c], start)
+
+
+class OneGroupPort(MulticastCase):
+    settings = {"MulticastPort": 1758, "MulticastLast": 1758}
+
+    def test_no_free_group_port_serves_by_unicast(self):
+        self.server.put_file("a.bin", pattern(3000, seed=3))
+        self.server.put_file("b.bin", pattern(3000, seed=4))
+        start = self.mark()
+        master = self.client("127.0.0.2")
+        master.hold = True
+        master.request("a.bin")
+        self.assertEqual(self.expect_oack(master), {"multicast": "224.0.0.1,1758,1"})
+
+        plain = self.client("127.0.0.3")
+        plain.request("b.bin", {"blksize": 1000})
+        self.assertTrue(pump([plain], lambda: plain.finished, 10), "unicast read did not end")
+        self.assertEqual(plain.oacks[0][1], {"blksize": "1000"})
+        self.assertIsNone(plain.group)
+        self.assertEqual(plain.content(), pattern(3000, seed=4))
+        self.assertRegex(self.result_of("127.0.0.3", start), COMPLETED)
+
+        # The running group still takes members for its own file.
+        member = self.client("127.0.0.4")
+        member.request("a.bin")
+        self.assertEqual(self.expect_oack(member), {"multicast": "224.0.0.1,1758,0"})
+        self.end_all([master, member], start)
+
+
+class GroupStream(MulticastCase):
+    SIZE = 300 * 512 + 77  # 301 blocks
+
+    def test_master_drives_one_stream_that_every_member_receives(self):
+        content = pattern(self.SIZE, seed=5)
+        self.server.put_file("img.bin", content)
+        counter = GroupCounter(self.ns)
+        self.addCleanup(counter.sock.close)
+        start = self.mark()
+        master = self.client("127.0.0.2")
+        master.hold = True
+        members = [self.client("127.0.0.%d" % i) for i in (3, 4)]
+        master.request("img.bin")
+        self.expect_oack(master)
+        for m in members:
+            m.request("img.bin")
+            self.assertEqual(self.expect_oack(m), {"multicast": "224.0.0.1,1758,0"})
+        master.hold = False
+        master.answer()
+        everyone = [master] + members
+        self.assertTrue(pump(everyone, lambda: all(c.finished for c in everyone), 30, [counter.observer()]),
+                        "group read did not end: %s" % [len(c.blocks) for c in everyone])
+        for c in everyone:
+            self.assertEqual(c.content(), content, c.address)
+            self.assertRegex(self.result_of(c.address, start), COMPLETED, c.address)
+            self.assertEqual(c.unicast_data, 0, "DATA sent to the client itself")
+        pump([], lambda: False, 0.3, [counter.observer()])
+        blocks = self.SIZE // 512 + 1
+        self.assertEqual(set(counter.numbers), set(range(1, blocks + 1)))
+        # Once per pass, not once per client; a late ACK may cost a repeat or two.
+        self.assertLessEqual(len(counter.numbers), blocks + 3, "DATA packets to the group")
+        self.assertEqual(counter.ttls, {1}, "default TTL of group DATA")
+        print("\n  group DATA packets for %d blocks and 3 clients: %d" % (blocks, len(counter.numbers)),
+              file=sys.stderr)
+
+    def test_member_acknowledging_beyond_the_end_completes_without_data(self):
+        content = pattern(4000, seed=6)  # blocks 1..8, the 8th short
+        self.server.put_file("end.bin", content)
+        start = self.mark()
+        master = self.client("127.0.0.2")
+        master.hold = True
+        master.request("end.bin")
+        self.expect_oack(master)
+        member = self.client("127.0.0.3")
+        member.request("end.bin")
+        self.assertEqual(self.expect_oack(member), {"multicast": "224.0.0.1,1758,0"})
+        member.send_ack(9)
+        member.finished = True
+        self.assertRegex(self.result_of("127.0.0.3", start, timeout=3), COMPLETED)
+        master.hold = False
+        master.answer()
+        self.assertTrue(pump([master, member], lambda: master.finished, 10))
+        self.assertRegex(self.result_of("127.0.0.2", start), COMPLETED)
+        # The member's own socket saw its OACK and nothing else.
+        self.assertEqual(member.unicast_data, 0)
+        self.assertEqual(len(member.oacks), 1)
+
+
+class HandOver(MulticastCase):
+    SIZE = 200 * 512 + 100  # 201 blocks
+
+    def test_newest_member_takes_over_when_the_master_ends(self):
+        content = pattern(self.SIZE, seed=7)
+        self.server.put_file("h.bin", content)
+        counter = GroupCounter(self.ns)
+        self.addCleanup(counter.sock.close)
+        start = self.mark()
+        master = self.client("127.0.0.2")
+        master.request("h.bin")
+        # The members join late and miss the first blocks.
+        self.assertTrue(pump([master], lambda: len(master.blocks) >= 30, 10, [counter.observer()]))
+        older = self.client("127.0.0.3", ack_when_complete=False)
+        newer = self.client("127.0.0.4", ack_when_complete=False)
+        older.request("h.bin")
+        pump([master, older], lambda: older.oacks, 3, [counter.observer()])
+        newer.request("h.bin")
+        everyone = [master, older, newer]
+        pump(everyone, lambda: newer.oacks, 3, [counter.observer()])
+        self.assertEqual(older.oacks[0][1]["multicast"], "224.0.0.1,1758,0")
+        self.assertEqual(newer.oacks[0][1]["multicast"], "224.0.0.1,1758,0")
+
+        self.assertTrue(pump(everyone, lambda: master.finished, 20, [counter.observer()]))
+        master_done = time.monotonic()
+        self.assertRegex(self.result_of("127.0.0.2", start), COMPLETED)
+        self.assertFalse(newer.complete() or older.complete(), "members should lack the first blocks")
+        lacked = min(newer.blocks) - 1
+
+        self.assertTrue(pump(everyone, lambda: len(newer.oacks) > 1, 4, [counter.observer()]),
+                        "the newest member was not promoted")
+        self.assertEqual(newer.oacks[1][1]["multicast"], "224.0.0.1,1758,1")
+        self.assertLess(newer.oacks[1][0] - master_done, 1 + 1.0, "promotion within about one timeout")
+        self.assertEqual(len(older.oacks), 1, "the older member was promoted too")
+        # Its first ACK names the end of what it holds from the start: nothing.
+        self.assertEqual(newer.acks_sent[0], 0)
+
+        self.assertTrue(pump(everyone, lambda: newer.finished, 20, [counter.observer()]))
+        self.assertRegex(self.result_of("127.0.0.4", start), COMPLETED)
+        # Then the older member, which caught the repair pass on the group, is
+        # promoted and finishes without any DATA of its own.
+        self.assertTrue(pump(everyone, lambda: older.finished, 6, [counter.observer()]))
+        self.assertRegex(self.result_of("127.0.0.3", start), COMPLETED)
+        for c in everyone:
+            self.assertEqual(c.content(), content, c.address)
+            self.assertEqual(c.unicast_data, 0, c.address)
+        blocks = self.SIZE // 512 + 1
+        self.assertLessEqual(len(counter.numbers), blocks + lacked + 3, "one pass and one repair pass")
+        print("\n  group DATA packets for %d blocks, %d repaired: %d" % (blocks, lacked, len(counter.numbers)),
+              file=sys.stderr)
+
+    def test_plain_member_that_ends_promotes_nobody(self):
+        content = pattern(50 * 512 + 1, seed=8)
+        self.server.put_file("p.bin", content)
+        counter = GroupCounter(self.ns)
+        self.addCleanup(counter.sock.close)
+        start = self.mark()
+        master = self.client("127.0.0.2")
+        master.hold = True
+        master.request("p.bin")
+        self.expect_oack(master)
+        older = self.client("127.0.0.3")
+        newer = self.client("127.0.0.4", ack_when_complete=False)
+        older.request("p.bin")
+        self.expect_oack(older)
+        newer.request("p.bin")
+        self.expect_oack(newer)
+        # The older member reports the whole file and ends.
+        older.send_ack(60)
+        self.assertRegex(self.result_of("127.0.0.3", start, timeout=3), COMPLETED)
+        pump([master, newer], lambda: False, 2.5, [counter.observer()])
+        self.assertEqual(len(newer.oacks), 1, "a second master beside the running one")
+        self.assertEqual(counter.numbers, [])
+
+        master.hold = False
+        master.answer()
+        self.assertTrue(pump([master, newer], lambda: master.finished, 10, [counter.observer()]))
+        master_done = time.monotonic()
+        self.assertTrue(pump([master, newer], lambda: newer.finished, 4, [counter.observer()]))
+        self.assertEqual(newer.oacks[1][1]["multicast"], "224.0.0.1,1758,1")
+        self.assertGreaterEqual(newer.oacks[1][0], master_done)
+        self.assertEqual(newer.acks_sent, [51])
+        self.assertRegex(self.result_of("127.0.0.4", start), COMPLETED)
+        self.assertEqual(newer.content(), content)
+        # One pass of 51 blocks, from one master.
+        self.assertLessEqual(len(counter.numbers), 51 + 3)
+
+
+class TimeToLive(MulticastCase):
+    settings = {"MulticastTTL": 4}
+
+    def test_group_data_carry_the_configured_ttl(self):
+        content = pattern(20 * 512, seed=9)
+        self.server.put_file("t.bin", content)
+        counter = GroupCounter(self.ns)
+        self.addCleanup(counter.sock.close)
+        start = self.mark()
+        master = self.client("127.0.0.2")
+        master.request("t.bin")
+        self.assertTrue(pump([master], lambda: master.finished, 10, [counter.observer()]))
+        self.assertEqual(master.content(), content)
+        self.assertRegex(self.result_of("127.0.0.2", start), COMPLETED)
+        pump([], lambda: False, 0.2, [counter.observer()])
+        self.assertEqual(len(counter.numbers), 21)
+        self.assertEqual(counter.ttls, {4})
+
+
+if __name__ == "__main__":
+    unittest.main()
