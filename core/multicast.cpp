@@ -7,6 +7,7 @@
 #include "core/server_loop.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "core/sockets.h"
 #include "core/transfer.h"
 
 // Sessions that may share one stream: same file, mode and block size.
@@ -29,6 +30,7 @@ int assign_multicast_group(tftp_session* session) {
         same_stream(s, session)) {
       session->multicast_ip = s->multicast_ip;
       session->multicast_port = s->multicast_port;
+      session->group_data_port = s->group_data_port;
       return 0;
     }
   }
@@ -47,6 +49,34 @@ int assign_multicast_group(tftp_session* session) {
   session->multicast_ip = MulticastIp.load();
   session->multicast_master = 1;
   return 1;
+}
+
+int share_group_data_port(tftp_session* session) {
+  int one = 1;
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  // Sharing is allowed only after the bind, so that no port the system picks
+  // for another socket can land on this one.
+  if (setsockopt(session->data_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      getsockname(session->data_socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+    return 0;
+  session->group_data_port = ntohs(bound.sin_port);
+  return 1;
+}
+
+int open_member_data_socket(const tftp_session* session) {
+  if (session->group_data_port == 0) return -1;
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  int one = 1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(session->group_data_port);
+  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0 ||
+      bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return close_socket(s);
+  return s;
 }
 
 void hand_over_master(tftp_session* session) {

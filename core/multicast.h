@@ -12,6 +12,19 @@ struct tftp_session;
 // the session is listed.
 int assign_multicast_group(tftp_session* session);
 
+// Group DATA leave from the master's data socket, and clients check that
+// DATA come from the port of their own transfer; so all sessions of a group
+// share one data port, each with its socket connected to its own client.
+//
+// A new group's master: lets its bound data socket share its port and
+// records the port as the group's. Returns 1, or 0 when that fails (its
+// members then get ports of their own).
+int share_group_data_port(tftp_session* session);
+
+// A member's data socket on its group's data port, or -1 when the group has
+// none or the port cannot be shared (the caller then binds as usual).
+int open_member_data_socket(const tftp_session* session);
+
 // At the end of a multicast session: an ending master passes its role to
 // the newest live member of its group and drops its own flag. A plain
 // member that ends promotes nobody, so a group never has two masters.

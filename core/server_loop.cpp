@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/file_views.h"
+#include "core/multicast.h"
 #include "core/packets.h"
 #include "core/registry.h"
 #include "core/request.h"
@@ -97,8 +98,12 @@ static void handle_datagram(char* buffer, size_t length, const sockaddr_in* sour
   }
 
   uint32_t data_port = DataPort;
-  s->data_socket = data_port ? open_udp_socket_in_range(0, data_port, data_port + Clients - 1, nullptr)
-                             : open_udp_socket(0, 0);
+  if ((s->option_flags & OPT_MULTICAST) && s->multicast_master == 0) s->data_socket = open_member_data_socket(s);
+  if (s->data_socket == -1)
+    s->data_socket = data_port ? open_udp_socket_in_range(0, data_port, data_port + Clients - 1, nullptr)
+                               : open_udp_socket(0, 0);
+  if (s->data_socket != -1 && (s->option_flags & OPT_MULTICAST) && s->multicast_master == 1)
+    share_group_data_port(s);
   if (s->data_socket == -1) return refuse_start(s, source, 20, "bind on data port failed");
 
   s->packet = new (std::nothrow) uint8_t[s->block_size + 8u];

@@ -58,7 +58,10 @@ struct tftp_session {
   tftp_session* next;
 
   netascii_reader text;
-  int created_file;  // a write request created its file (removed if the session never starts)
+  int created_file;
+  // The data port that every session of a multicast group is bound to, host
+  // order; 0 until the group's first master has its socket.
+  uint16_t group_data_port;  // a write request created its file (removed if the session never starts)
 };
 
 // Shared state of the server core.

@@ -66,6 +66,7 @@ class GroupClient:
         self.oacks = []  # (arrival time, options)
         self.unicast_data = 0
         self.acks_sent = []
+        self.group_sources = set()
 
     def request(self, name, options=None, mode="octet"):
         opts = {"multicast": ""}
@@ -113,6 +114,7 @@ class GroupClient:
         op = struct.unpack("!H", packet[:2])[0]
         if sock is self.group:
             if op == DATA:
+                self.group_sources.add(source)
                 self.take_block(packet)
                 if self.master:
                     self.answer()
@@ -360,6 +362,8 @@ class GroupStream(MulticastCase):
             self.assertEqual(c.content(), content, c.address)
             self.assertRegex(self.result_of(c.address, start), COMPLETED, c.address)
             self.assertEqual(c.unicast_data, 0, "DATA sent to the client itself")
+            # Clients check that DATA come from their own transfer's port.
+            self.assertEqual(c.group_sources, {c.peer}, c.address)
         pump([], lambda: False, 0.3, [counter.observer()])
         blocks = self.SIZE // 512 + 1
         self.assertEqual(set(counter.numbers), set(range(1, blocks + 1)))
@@ -438,6 +442,7 @@ class HandOver(MulticastCase):
         for c in everyone:
             self.assertEqual(c.content(), content, c.address)
             self.assertEqual(c.unicast_data, 0, c.address)
+            self.assertEqual(c.group_sources, {master.peer}, "group DATA from another port than the OACK")
         blocks = self.SIZE // 512 + 1
         self.assertLessEqual(len(counter.numbers), blocks + lacked + 3, "one pass and one repair pass")
         print("\n  group DATA packets for %d blocks, %d repaired: %d" % (blocks, lacked, len(counter.numbers)),
