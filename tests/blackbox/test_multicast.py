@@ -228,6 +228,14 @@ class MulticastCase(unittest.TestCase):
         # socket, a moment after the result line.
         time.sleep(0.3)
 
+    def serve_counted(self, name, content):
+        """Serves content as name; returns a GroupCounter on port 1758 and
+        the console mark from which this test's lines count."""
+        self.server.put_file(name, content)
+        counter = GroupCounter(self.ns)
+        self.addCleanup(counter.sock.close)
+        return counter, self.mark()
+
     def client(self, address, ack_when_complete=True):
         c = GroupClient(self.ns, self.server.port, address, ack_when_complete)
         self.addCleanup(c.close)
@@ -341,10 +349,7 @@ class GroupStream(MulticastCase):
 
     def test_master_drives_one_stream_that_every_member_receives(self):
         content = pattern(self.SIZE, seed=5)
-        self.server.put_file("img.bin", content)
-        counter = GroupCounter(self.ns)
-        self.addCleanup(counter.sock.close)
-        start = self.mark()
+        counter, start = self.serve_counted("img.bin", content)
         master = self.client("127.0.0.2")
         master.hold = True
         members = [self.client("127.0.0.%d" % i) for i in (3, 4)]
@@ -401,10 +406,7 @@ class HandOver(MulticastCase):
 
     def test_newest_member_takes_over_when_the_master_ends(self):
         content = pattern(self.SIZE, seed=7)
-        self.server.put_file("h.bin", content)
-        counter = GroupCounter(self.ns)
-        self.addCleanup(counter.sock.close)
-        start = self.mark()
+        counter, start = self.serve_counted("h.bin", content)
         master = self.client("127.0.0.2")
         master.request("h.bin")
         # The members join late and miss the first blocks.
@@ -450,10 +452,7 @@ class HandOver(MulticastCase):
 
     def test_plain_member_that_ends_promotes_nobody(self):
         content = pattern(50 * 512 + 1, seed=8)
-        self.server.put_file("p.bin", content)
-        counter = GroupCounter(self.ns)
-        self.addCleanup(counter.sock.close)
-        start = self.mark()
+        counter, start = self.serve_counted("p.bin", content)
         master = self.client("127.0.0.2")
         master.hold = True
         master.request("p.bin")
@@ -490,10 +489,7 @@ class TimeToLive(MulticastCase):
 
     def test_group_data_carry_the_configured_ttl(self):
         content = pattern(20 * 512, seed=9)
-        self.server.put_file("t.bin", content)
-        counter = GroupCounter(self.ns)
-        self.addCleanup(counter.sock.close)
-        start = self.mark()
+        counter, start = self.serve_counted("t.bin", content)
         master = self.client("127.0.0.2")
         master.request("t.bin")
         self.assertTrue(pump([master], lambda: master.finished, 10, [counter.observer()]))

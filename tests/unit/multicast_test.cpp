@@ -15,6 +15,7 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -155,8 +156,8 @@ class MemberWait : public Groups {
  protected:
   void SetUp() override {
     Groups::SetUp();
-    server_ = bound_socket();
-    client_ = bound_socket();
+    server_ = loopback_udp_socket();
+    client_ = loopback_udp_socket();
     sockaddr_in to{};
     socklen_t length = sizeof to;
     getsockname(client_, reinterpret_cast<sockaddr*>(&to), &length);
@@ -171,15 +172,6 @@ class MemberWait : public Groups {
     close(server_);
     close(client_);
     Groups::TearDown();
-  }
-
-  static int bound_socket() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return s;
   }
 
   tftp_session* member_of(tftp_session* master) {

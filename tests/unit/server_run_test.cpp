@@ -32,15 +32,6 @@ time_t fixed_clock(time_t* out) {
   return now;
 }
 
-int udp_client() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  return s;
-}
-
 // Receives one datagram within two seconds; returns its length or -1.
 ssize_t receive(int s, uint8_t* buffer, size_t size, sockaddr_in* from) {
   pollfd p{s, POLLIN, 0};
@@ -53,7 +44,7 @@ TEST(ServerRun, ServesAFileAndLogsToTheFileWithoutAConsole) {
   use_fresh_store();
   std::string root = make_temp_dir();
   std::ofstream(root + "hello.txt") << "hello";
-  int probe = udp_client();
+  int probe = loopback_udp_socket();
   sockaddr_in bound{};
   socklen_t bound_length = sizeof bound;
   getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &bound_length);
@@ -76,7 +67,7 @@ TEST(ServerRun, ServesAFileAndLogsToTheFileWithoutAConsole) {
   for (int i = 0; i < 200 && listen_socket == -1; i++) usleep(10000);
   ASSERT_NE(listen_socket.load(), -1);
 
-  int client = udp_client();
+  int client = loopback_udp_socket();
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

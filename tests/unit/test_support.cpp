@@ -1,6 +1,8 @@
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -27,4 +29,13 @@ void set_setting(const char* name, const std::string& value) {
 
 void set_access_rule(const char* name, const std::string& value) {
   ASSERT_EQ(store_write_value(HIVE_MACHINE, "Software\\Orvanel\\Kestrel\\Access", name, value), 1);
+}
+
+int loopback_udp_socket() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  return s;
 }

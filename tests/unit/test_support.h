@@ -13,3 +13,6 @@ void set_access_rule(const char* name, const std::string& value);
 
 // A fresh temporary directory ending with "/".
 std::string make_temp_dir();
+
+// A UDP socket bound to 127.0.0.1 on a free port.
+int loopback_udp_socket();
