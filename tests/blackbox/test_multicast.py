@@ -223,9 +223,15 @@ class MulticastCase(unittest.TestCase):
             cls.server.close()
             cls.ns.remove()
 
+    def setUp(self):
+        self.clients = []
+
     def tearDown(self):
-        # A session's group port is free only once its worker has closed its
-        # socket, a moment after the result line.
+        # Sessions a failed test left behind would hold group ports for the
+        # next test; a session's port is free a moment after its result line.
+        for c in self.clients:
+            if c.peer and not c.finished:
+                c.sock.sendto(error(0, "test over"), c.peer)
         time.sleep(0.3)
 
     def serve_counted(self, name, content):
@@ -238,6 +244,7 @@ class MulticastCase(unittest.TestCase):
 
     def client(self, address, ack_when_complete=True):
         c = GroupClient(self.ns, self.server.port, address, ack_when_complete)
+        self.clients.append(c)
         self.addCleanup(c.close)
         return c
 
@@ -409,15 +416,19 @@ class HandOver(MulticastCase):
         counter, start = self.serve_counted("h.bin", content)
         master = self.client("127.0.0.2")
         master.request("h.bin")
-        # The members join late and miss the first blocks.
+        # The members join late and miss the first blocks; the master holds
+        # back its ACKs until both are in the group.
         self.assertTrue(pump([master], lambda: len(master.blocks) >= 30, 10, [counter.observer()]))
+        master.hold = True
         older = self.client("127.0.0.3", ack_when_complete=False)
         newer = self.client("127.0.0.4", ack_when_complete=False)
         older.request("h.bin")
-        pump([master, older], lambda: older.oacks, 3, [counter.observer()])
+        self.assertTrue(pump([master, older], lambda: older.oacks, 3, [counter.observer()]))
         newer.request("h.bin")
         everyone = [master, older, newer]
-        pump(everyone, lambda: newer.oacks, 3, [counter.observer()])
+        self.assertTrue(pump(everyone, lambda: newer.oacks, 3, [counter.observer()]))
+        master.hold = False
+        master.answer()
         self.assertEqual(older.oacks[0][1]["multicast"], "224.0.0.1,1758,0")
         self.assertEqual(newer.oacks[0][1]["multicast"], "224.0.0.1,1758,0")
 
