@@ -228,11 +228,16 @@ TEST_F(OptionsTest, AcceptedReadCarriesTheRealSize) {
   EXPECT_EQ(session->mapped, 0u) << "by default only multicast reads are mapped";
 }
 
-TEST_F(OptionsTest, MulticastReadIsServedPlainWithoutMulticastInTheOack) {
+TEST_F(OptionsTest, OctetMulticastReadOpensAGroupNetasciiIsPlain) {
   write_file("f.bin", std::string(1500, 'x'));
   EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("octet").str("multicast").str("").bytes), -1);
-  EXPECT_EQ(session->option_flags & OPT_MULTICAST, 0u);
+  EXPECT_EQ(session->option_flags & OPT_MULTICAST, static_cast<uint32_t>(OPT_MULTICAST));
+  EXPECT_EQ(session->multicast_master, 1u);
+  EXPECT_EQ(session->multicast_port, 1758);
   EXPECT_EQ(session->mapped, 1u) << "default MMF maps multicast reads";
+  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("netascii").str("multicast").str("").bytes), -1);
+  EXPECT_EQ(session->option_flags & OPT_MULTICAST, 0u);
+  EXPECT_EQ(session->mapped, 0u);
 }
 
 TEST_F(OptionsTest, DirectoriesAndEmptyMappedFilesAreNotServed) {
