@@ -4,11 +4,14 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <chrono>
+
 #include "core/server_loop.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/sockets.h"
 #include "core/transfer.h"
+#include "core/transfer_log.h"
 
 // Sessions that may share one stream: same file, mode and block size.
 static int same_stream(const tftp_session* a, const tftp_session* b) {
@@ -105,15 +108,31 @@ static void claim_orphaned_group(tftp_session* session) {
   session->multicast_master = 1;
 }
 
+constexpr uint32_t MEMBER_SLICE_MS = 100;
+
 int wait_as_member(tftp_session* session) {
+  // Listening in short slices lets a promoted member send its OACK at once
+  // rather than up to a timeout later; a time-out is still traced, and the
+  // group checked for a master, once per full timeout.
+  uint32_t timeout_ms = session->timeout * 1000u;
+  set_receive_timeout_ms(session->data_socket, timeout_ms < MEMBER_SLICE_MS ? timeout_ms : MEMBER_SLICE_MS);
+  auto turn_start = std::chrono::steady_clock::now();
+  int result = -1;
   while (!server_stop && session->multicast_master.load() == 0) {
-    int r = wait_for_ack(session);
-    if (r < 0) return RESULT_TIMEOUT;
-    if (r == 2) return RESULT_ABORTED;
-    if (r == 3) return RESULT_OK;
-    if (r == 0) claim_orphaned_group(session);
+    int r = receive_ack(session);
+    if (r < 0 || r == 2 || r == 3) {
+      result = r < 0 ? RESULT_TIMEOUT : r == 2 ? RESULT_ABORTED : RESULT_OK;
+      break;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (r == 0 && now - turn_start >= std::chrono::milliseconds(timeout_ms)) {
+      log_line(2, 0, " TFTP  ack timeout %u\n", session->block.load());
+      claim_orphaned_group(session);
+      turn_start = now;
+    }
   }
-  return -1;
+  set_receive_timeout(session->data_socket, session->timeout);
+  return result;
 }
 
 int set_multicast_ttl(const tftp_session* session) {

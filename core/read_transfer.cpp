@@ -101,6 +101,12 @@ static int send_block(tftp_session* s, const uint8_t* buffer, int length) {
 }
 
 int wait_for_ack(tftp_session* s) {
+  int r = receive_ack(s);
+  if (r == 0) log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
+  return r;
+}
+
+int receive_ack(tftp_session* s) {
   uint8_t packet[ACK_BUFFER_SIZE];
   int result;
   for (;;) {
@@ -140,10 +146,7 @@ int wait_for_ack(tftp_session* s) {
     }
     return 1;
   }
-  if (result == 0)
-    log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
-  else
-    log_line(2, 0, " TFTP  ack failure %u\n", static_cast<unsigned>(errno));
+  if (result != 0) log_line(2, 0, " TFTP  ack failure %u\n", static_cast<unsigned>(errno));
   return result;
 }
 

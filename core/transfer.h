@@ -24,10 +24,16 @@ int load_block(tftp_session* session, uint8_t* buffer, uint32_t index);
 // multicast member that has the whole file.
 int wait_for_ack(tftp_session* session);
 
+// wait_for_ack without the trace line of a time-out, for a wait that keeps
+// its own time (the member wait, which listens in short slices).
+int receive_ack(tftp_session* session);
+
 enum { RECEIVE_TIMEOUT = -2, RECEIVE_FAILED = -1 };
 
-// Sets how long each receive on the session's data socket waits.
+// Sets how long each receive on the session's data socket waits; 0 means a
+// millisecond, not forever.
 void set_receive_timeout(int socket, uint32_t seconds);
+void set_receive_timeout_ms(int socket, uint32_t milliseconds);
 
 // Receives one datagram into buffer (size bytes) on the connected data
 // socket, waiting at most the socket's receive time-out. Returns its full

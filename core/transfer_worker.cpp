@@ -16,12 +16,18 @@
 #include "core/transfer.h"
 #include "core/transfer_log.h"
 
-void set_receive_timeout(int socket, uint32_t seconds) {
+void set_receive_timeout_ms(int socket, uint32_t milliseconds) {
   timeval t{};
-  t.tv_sec = seconds > 86400 ? 86400 : seconds;
+  uint32_t ms = milliseconds > 86400000u ? 86400000u : milliseconds;
+  t.tv_sec = ms / 1000;
+  t.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
   // A zero time-out means "wait forever" to the socket; keep it a short wait instead.
-  if (t.tv_sec == 0) t.tv_usec = 1000;
+  if (ms == 0) t.tv_usec = 1000;
   setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+}
+
+void set_receive_timeout(int socket, uint32_t seconds) {
+  set_receive_timeout_ms(socket, seconds > 86400 ? 86400000u : seconds * 1000u);
 }
 
 long receive_datagram(int socket, uint8_t* buffer, size_t size) {
