@@ -18,10 +18,12 @@ static int same_stream(const tftp_session* a, const tftp_session* b) {
   return a->mode == b->mode && a->block_size == b->block_size && strcasecmp(a->path, b->path) == 0;
 }
 
+// Sessions of one group: same group address and port.
 static int same_group(const tftp_session* a, const tftp_session* b) {
   return a->multicast_ip == b->multicast_ip && a->multicast_port == b->multicast_port;
 }
 
+// 1 for a session that still reads by multicast.
 static int is_multicast(const tftp_session* s) { return (s->option_flags & OPT_MULTICAST) != 0; }
 
 int assign_multicast_group(tftp_session* session) {

@@ -78,8 +78,9 @@ int load_block(tftp_session* s, uint8_t* buffer, uint32_t index) {
   return length;
 }
 
-// A master sends to its group; Linux lets the socket connected to the
-// master's client address other destinations with sendto.
+// Sends one DATA packet: a master to its group, everyone else to its own
+// client. The data socket is connected to the client, and Linux still lets
+// sendto address the group through it.
 static int send_block(tftp_session* s, const uint8_t* buffer, int length) {
   size_t size = static_cast<size_t>(length) + 4;
   ssize_t sent;
