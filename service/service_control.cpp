@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "core/server_loop.h"
 #include "platform/event_log.h"
@@ -11,6 +12,9 @@
 std::atomic<int> debug_mode{0};
 service_status status_record{};
 std::atomic<uint32_t> check_point{1};
+// Orders the stop-pending report before the stopped one: the server loop can
+// return, and the service report stopped, before the stop control reports.
+static std::mutex stop_lock;
 
 int format_service_notification(uint32_t state, uint32_t check_point_value, uint32_t wait_hint, char* buffer,
                                 size_t size) {
@@ -69,6 +73,7 @@ char* last_error_text(char* buffer, size_t size) {
 }
 
 void stop_service() {
+  std::lock_guard<std::mutex> hold(stop_lock);
   stop_server();
   report_service_status(SERVICE_STATE_STOP_PENDING, 0, 3000);
 }
@@ -91,6 +96,7 @@ void service_main(int argument_count, char** arguments) {
   status_record.service_type = SERVICE_WIN32_OWN_PROCESS;
   status_record.service_specific_exit_code = 0;
   if (report_service_status(SERVICE_STATE_START_PENDING, 0, 3000)) run_service(argument_count, arguments);
+  std::lock_guard<std::mutex> hold(stop_lock);
   report_service_status(SERVICE_STATE_STOPPED, 0, 0);
 }
 
