@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "core/little_endian.h"
+
 tftp_session* session_list = nullptr;
 std::mutex list_lock;
 std::atomic<uint32_t> active_transfers{0};
@@ -34,15 +36,6 @@ void set_error_text(tftp_session* session, const char* format, ...) {
 
 int session_is_live(const tftp_session* session) {
   return session->data_socket.load() != -1 || session->thread.load() != -1;
-}
-
-static void put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-static void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 static uint32_t token(const void* p) { return p ? 1u : 0u; }

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "core/little_endian.h"
 #include "core/registry.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -23,15 +24,6 @@
 static std::atomic<int> control_pipe{-1};
 static int wake_pipe[2] = {-1, -1};  // written once to end the thread
 static std::thread pipe_thread;
-
-static uint32_t get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-static void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 static int client_in_group(const pipe_client* client, gid_t gid) {
   if (client->gid == gid) return 1;

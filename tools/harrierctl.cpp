@@ -12,29 +12,20 @@
 #include <cstdio>
 #include <cstring>
 
-constexpr const char CHANNEL_NAME[] = "orvanel_tftp_server";
-constexpr size_t MESSAGE_SIZE = 1024;
+#include "core/little_endian.h"
+#include "service/control_pipe.h"
+
+constexpr size_t MESSAGE_SIZE = PIPE_BUFFER_SIZE;
 constexpr size_t RECORD_OFFSET = 8;  // status and active transfers come first
 constexpr uint32_t LIST_LIMIT = 100000;
-
-static uint32_t get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-static uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-static void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 static int connect_channel() {
   int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (s < 0) return -1;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  memcpy(address.sun_path + 1, CHANNEL_NAME, sizeof CHANNEL_NAME - 1);
-  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof CHANNEL_NAME);
+  memcpy(address.sun_path + 1, CONTROL_PIPE_NAME, sizeof CONTROL_PIPE_NAME - 1);
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof CONTROL_PIPE_NAME);
   if (connect(s, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     close(s);
     return -1;
@@ -51,7 +42,7 @@ static long request(int s, uint32_t command, uint32_t index, uint8_t* reply) {
   uint8_t message[8];
   put32(message, command);
   put32(message + 4, index);
-  if (send(s, message, command == 8 ? 8 : 4, MSG_NOSIGNAL) < 0) return -1;
+  if (send(s, message, command == PIPE_SESSION ? 8 : 4, MSG_NOSIGNAL) < 0) return -1;
   ssize_t n = recv(s, reply, MESSAGE_SIZE, 0);
   return n < 4 ? -1 : static_cast<long>(n);
 }
@@ -103,9 +94,9 @@ static int list_transfers(int s) {
   uint8_t reply[MESSAGE_SIZE];
   uint32_t index = 0;
   for (; index < LIST_LIMIT; index++) {
-    long n = request(s, 8, index, reply);
+    long n = request(s, PIPE_SESSION, index, reply);
     if (n < 0) return no_answer();
-    if (get32(reply) != 0 || n < static_cast<long>(RECORD_OFFSET + 484)) break;
+    if (get32(reply) != 0 || n < static_cast<long>(PIPE_SESSION_REPLY_SIZE)) break;
     if (index == 0) {
       printf("active transfers: %u\n", get32(reply + 4));
       printf("#   op  mode              client:port       bytes       size  done  result  path\n");
@@ -139,10 +130,10 @@ int main(int argc, char** argv) {
   uint8_t reply[MESSAGE_SIZE];
   int rc = 0;
   if (strcasecmp(verb, "status") == 0) {
-    rc = request(s, 7, 0, reply) < 12 ? no_answer() : show_state(reply);
+    rc = request(s, PIPE_STATE, 0, reply) < 12 ? no_answer() : show_state(reply);
   } else if (strcasecmp(verb, "pause") == 0 || strcasecmp(verb, "resume") == 0) {
     int pause = strcasecmp(verb, "pause") == 0;
-    if (request(s, pause ? 6 : 5, 0, reply) < 12) {
+    if (request(s, pause ? PIPE_PAUSE : PIPE_RESUME, 0, reply) < 12) {
       rc = no_answer();
     } else {
       show_state(reply);
