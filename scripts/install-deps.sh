@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing the suite needs (Debian 12, as root).
 set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 # tftpd-hpa's package starts a daemon on port 69 where an init system runs;
@@ -10,3 +11,14 @@ apt-get install -y -qq --no-install-recommends \
   build-essential g++ cmake make pkg-config libgtest-dev clang libclang-rt-14-dev \
   python3 curl tftp-hpa atftp tftpd-hpa iproute2 util-linux mount procps binutils ca-certificates \
   systemd >/dev/null
+
+# atftpd conflicts with tftpd-hpa as a package: its .deb is unpacked into
+# build-deps/, where the tests look for it. Fetched here, because tests run
+# in network namespaces without a network and must never download.
+deps="$top/build-deps"
+if [ ! -x "$deps/atftpd/usr/sbin/atftpd" ]; then
+  rm -rf "$deps/atftpd" && mkdir -p "$deps/atftpd"
+  (cd "$deps" && rm -f atftpd_*.deb && apt-get download -qq atftpd 2>/dev/null)
+  dpkg -x "$(ls "$deps"/atftpd_*.deb | tail -n 1)" "$deps/atftpd"
+  test -x "$deps/atftpd/usr/sbin/atftpd"
+fi

@@ -32,8 +32,10 @@ run_ctest() {
   [ "$fails" -eq 0 ] || status=1
 }
 
+# The tests are asked for explicitly: build/ may hold the demo's cache,
+# which has them off.
 build() {
-  "$top/scripts/build.sh" "$@" || { echo "build of $1 failed"; status=1; return 1; }
+  "$top/scripts/build.sh" "$@" -DORVANEL_TESTS=ON || { echo "build of $1 failed"; status=1; return 1; }
 }
 
 echo "== plain build: every test"
@@ -52,6 +54,13 @@ echo "== ThreadSanitizer (the threaded core, store and client under test)"
 if build build-tsan -DORVANEL_SANITIZE=thread; then
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -j2 -L 'unit|blackbox'
 fi
+
+echo "== the other build types, with the tests: unit tests"
+for type in Release Debug MinSizeRel; do
+  if build "build-$type" -DCMAKE_BUILD_TYPE="$type"; then
+    run_ctest "build-$type" -j2 -L unit
+  fi
+done
 
 echo "== fuzzing (short runs)"
 # Only the fuzz targets: the rest of the tree is built and tested above.

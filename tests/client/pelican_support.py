@@ -3,7 +3,6 @@ TFTP servers on 127.0.0.1, a scripted raw-UDP server, and the text
 translations that the expected files are computed with."""
 
 import ctypes
-import glob
 import os
 import shutil
 import signal
@@ -19,6 +18,9 @@ LIBRARY = os.environ.get("PELICAN_LIBRARY", "")
 CLI = os.environ.get("PELICAN_CLI", "")
 BUILD_DIR = os.environ.get("PELICAN_BUILD_DIR", "")
 SOURCE_DIR = os.environ.get("PELICAN_SOURCE_DIR", "")
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from peers import atftpd_path  # noqa: E402
 
 RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
 # A name whose 70-character label cannot be put into a DNS query: it fails
@@ -168,21 +170,8 @@ def start_tftpd_hpa(root, port=None):
 
 
 def find_atftpd():
-    """atftpd conflicts with tftpd-hpa as a package: unpack its .deb in the build tree."""
-    base = os.path.join(BUILD_DIR or tempfile.gettempdir(), "atftpd")
-    binary = os.path.join(base, "usr", "sbin", "atftpd")
-    if os.path.exists(binary):
-        return binary
-    os.makedirs(base, exist_ok=True)
-    debs = glob.glob(os.path.join(base, "atftpd_*.deb")) + glob.glob("/tmp/atftpd_*.deb")
-    if not debs:
-        subprocess.run(["apt-get", "download", "atftpd"], cwd=base, check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-        debs = glob.glob(os.path.join(base, "atftpd_*.deb"))
-    if not debs:
-        raise RuntimeError("atftpd .deb not found and 'apt-get download atftpd' failed")
-    subprocess.run(["dpkg", "-x", sorted(debs)[-1], base], check=True, timeout=60)
-    return binary
+    """atftpd as scripts/install-deps.sh unpacked it (it conflicts with tftpd-hpa as a package)."""
+    return atftpd_path()
 
 
 def start_atftpd(root, port=None):
