@@ -11,12 +11,19 @@
 #include "service/service_control.h"
 #include "service/service_install.h"
 
+// Runs once the TFTP port is bound: the control channel opens, and only then
+// is the manager told that the service is ready.
+static void server_started() {
+  start_control_pipe();
+  report_service_running();
+}
+
 int main(int argc, char** argv) {
   // Writes to a console that went away must fail, not end the server.
   signal(SIGPIPE, SIG_IGN);
   // A file size limit must fail the write (and the upload), not end the server.
   signal(SIGXFSZ, SIG_IGN);
-  server_started_hook = start_control_pipe;
+  server_started_hook = server_started;
   server_ended_hook = stop_control_pipe;
 
   if (argc > 1) {
@@ -31,7 +38,7 @@ int main(int argc, char** argv) {
     if (strcasecmp(argv[1], "-debug") == 0) {
       debug_mode = 1;
       debug_service(argc, argv);
-      return 0;
+      return service_exit_code;
     }
   }
   printf("%s -install     to install the service\n", PROGRAM_NAME);
@@ -41,5 +48,5 @@ int main(int argc, char** argv) {
   printf("This may take several seconds.  Please wait.\n");
   fflush(stdout);
   if (!start_service_dispatcher()) log_service_error("StartServiceCtrlDispatcher failed.");
-  return 0;
+  return service_exit_code;
 }

@@ -6,25 +6,28 @@
 #include <mutex>
 
 #include "core/server_loop.h"
+#include "core/settings.h"
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
 
 std::atomic<int> debug_mode{0};
 service_status status_record{};
+std::atomic<int> service_exit_code{0};
+static std::atomic<int> running_report_failed{0};
 std::atomic<uint32_t> check_point{1};
 // Orders the stop-pending report before the stopped one: the server loop can
 // return, and the service report stopped, before the stop control reports.
 static std::mutex stop_lock;
 
-int format_service_notification(uint32_t state, uint32_t check_point_value, uint32_t wait_hint, char* buffer,
-                                size_t size) {
+int format_service_notification(uint32_t state, uint32_t check_point_value, uint32_t wait_hint, uint32_t port,
+                                char* buffer, size_t size) {
   unsigned long long extend = static_cast<unsigned long long>(wait_hint) * 1000ull;
   switch (state) {
     case SERVICE_STATE_START_PENDING:
       return snprintf(buffer, size, "STATUS=Start pending, check point %u\nEXTEND_TIMEOUT_USEC=%llu\n",
                       check_point_value, extend);
     case SERVICE_STATE_RUNNING:
-      return snprintf(buffer, size, "READY=1\nSTATUS=Running\n");
+      return snprintf(buffer, size, "READY=1\nSTATUS=Running, listening on TFTP port %u\n", port);
     case SERVICE_STATE_STOP_PENDING:
       return snprintf(buffer, size, "STOPPING=1\nSTATUS=Stop pending, check point %u\nEXTEND_TIMEOUT_USEC=%llu\n",
                       check_point_value, extend);
@@ -44,7 +47,7 @@ int report_service_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint
   else
     status_record.check_point = check_point.fetch_add(1);
   char text[160];
-  format_service_notification(state, status_record.check_point, wait_hint, text, sizeof text);
+  format_service_notification(state, status_record.check_point, wait_hint, Port.load(), text, sizeof text);
   if (!notify_service_manager(text)) {
     log_service_error("SetServiceStatus");
     return 0;
@@ -84,18 +87,34 @@ void service_control_handler(uint32_t control) {
   stop_service();
 }
 
+void report_service_running() {
+  // A manager that never hears "ready" ends the service itself after its
+  // start time-out; stopping at once makes that a clean, logged failure.
+  if (!report_service_status(SERVICE_STATE_RUNNING, 0, 0)) {
+    running_report_failed = 1;
+    stop_server();
+  }
+}
+
 void run_service(int argument_count, char** arguments) {
-  // Reported running before the server has its settings or its port, as
-  // the manager is told in every start.
-  int started = report_service_status(SERVICE_STATE_START_PENDING, 0, 3000) &&
-                report_service_status(SERVICE_STATE_RUNNING, 0, 0);
-  if (!started || server_loop(argument_count, arguments) != 0) log_service_error("Unable to start service");
+  // Running is reported by report_service_running once the server's port is
+  // bound: a manager told earlier would let requests in before anyone listens.
+  running_report_failed = 0;
+  int started = report_service_status(SERVICE_STATE_START_PENDING, 0, 3000);
+  if (started && server_loop(argument_count, arguments) != 0) started = 0;
+  if (!started || running_report_failed) {
+    log_service_error("Unable to start service");
+    service_exit_code = 1;
+  }
 }
 
 void service_main(int argument_count, char** arguments) {
   status_record.service_type = SERVICE_WIN32_OWN_PROCESS;
   status_record.service_specific_exit_code = 0;
-  if (report_service_status(SERVICE_STATE_START_PENDING, 0, 3000)) run_service(argument_count, arguments);
+  if (report_service_status(SERVICE_STATE_START_PENDING, 0, 3000))
+    run_service(argument_count, arguments);
+  else
+    service_exit_code = 1;
   std::lock_guard<std::mutex> hold(stop_lock);
   report_service_status(SERVICE_STATE_STOPPED, 0, 0);
 }

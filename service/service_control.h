@@ -30,10 +30,15 @@ extern service_status status_record;
 extern std::atomic<uint32_t> check_point;
 
 // The manager's notification for a status: start pending as STATUS= with
-// EXTEND_TIMEOUT_USEC from the wait hint, running as READY=1, stop pending
-// as STOPPING=1, stopped as a last STATUS=. Returns the text's length.
-int format_service_notification(uint32_t state, uint32_t check_point_value, uint32_t wait_hint, char* buffer,
-                                size_t size);
+// EXTEND_TIMEOUT_USEC from the wait hint, running as READY=1 with the TFTP
+// port, stop pending as STOPPING=1, stopped as a last STATUS=. Returns the
+// text's length.
+int format_service_notification(uint32_t state, uint32_t check_point_value, uint32_t wait_hint, uint32_t port,
+                                char* buffer, size_t size);
+
+// The process's exit code: 1 once the service could not start (its port
+// could not be bound), so that the manager sees the failure; else 0.
+extern std::atomic<int> service_exit_code;
 
 // Reports a state to the service manager; 1 when reported (always in
 // debug_mode), else 0 after an event log entry "SetServiceStatus".
@@ -53,8 +58,12 @@ void service_main(int argument_count, char** arguments);
 // The stop and shutdown controls stop the server; others are ignored.
 void service_control_handler(uint32_t control);
 
-// Reports the start, runs the server loop, reports a failed start.
+// Reports the start, runs the server loop, reports a failed start (and
+// sets service_exit_code).
 void run_service(int argument_count, char** arguments);
+
+// Reports running; called by the server loop once its port is bound.
+void report_service_running();
 
 // Stops the server loop and reports the stop as pending.
 void stop_service();

@@ -85,13 +85,13 @@ TEST(LastErrorText, SystemTextAndNumberOrNothingWhenTooLong) {
 
 TEST(ServiceNotification, EachStateAsTheManagerExpectsIt) {
   char text[160];
-  format_service_notification(2, 7, 3000, text, sizeof text);
+  format_service_notification(2, 7, 3000, 69, text, sizeof text);
   EXPECT_STREQ(text, "STATUS=Start pending, check point 7\nEXTEND_TIMEOUT_USEC=3000000\n");
-  format_service_notification(4, 0, 0, text, sizeof text);
-  EXPECT_STREQ(text, "READY=1\nSTATUS=Running\n");
-  format_service_notification(3, 8, 3000, text, sizeof text);
+  format_service_notification(4, 0, 0, 6969, text, sizeof text);
+  EXPECT_STREQ(text, "READY=1\nSTATUS=Running, listening on TFTP port 6969\n");
+  format_service_notification(3, 8, 3000, 69, text, sizeof text);
   EXPECT_STREQ(text, "STOPPING=1\nSTATUS=Stop pending, check point 8\nEXTEND_TIMEOUT_USEC=3000000\n");
-  format_service_notification(1, 0, 0, text, sizeof text);
+  format_service_notification(1, 0, 0, 69, text, sizeof text);
   EXPECT_STREQ(text, "STATUS=Stopped\n");
 }
 

@@ -19,7 +19,11 @@ import harrier  # noqa: E402
 
 START_1 = "STATUS=Start pending, check point 1\nEXTEND_TIMEOUT_USEC=3000000\n"
 START_2 = "STATUS=Start pending, check point 2\nEXTEND_TIMEOUT_USEC=3000000\n"
-RUNNING = "READY=1\nSTATUS=Running\n"
+
+
+def running(port):
+    return "READY=1\nSTATUS=Running, listening on TFTP port %d\n" % port
+
 STOP_3 = "STOPPING=1\nSTATUS=Stop pending, check point 3\nEXTEND_TIMEOUT_USEC=3000000\n"
 STOPPED = "STATUS=Stopped\n"
 
@@ -64,19 +68,19 @@ class EntryTest(unittest.TestCase):
 class ServiceRunTest(unittest.TestCase):
     def test_notifications_in_order_then_sigterm_stops_with_code_0(self):
         with ProgramDirectory({"Log": 2}) as p:
-            p.start()
-            self.assertEqual(p.notifications(3), [START_1, START_2, RUNNING])
-            # Running: it answers TFTP requests.
             with open(os.path.join(p.root, "f.bin"), "wb") as f:
                 f.write(b"x" * 1500)
+            p.start()
+            self.assertEqual(p.notifications(2), [START_1, START_2])
+            self.assertEqual(p.notifications(1), [running(p.port)])
+            # Ready means bound: the port is taken the moment READY=1 arrives ...
+            probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            with self.assertRaises(OSError, msg="READY=1 came before the port was bound"):
+                probe.bind(("0.0.0.0", p.port))
+            probe.close()
+            # ... and the first request sent right after it is answered, without a retry.
             with harrier.Client(p.port) as c:
-                got = None
-                for _ in range(50):  # the port is bound shortly after READY=1
-                    try:
-                        got, _, _ = harrier.download(c, "f.bin", timeout=0.2)
-                        break
-                    except AssertionError:
-                        c.peer = None
+                got, _, _ = harrier.download(c, "f.bin", timeout=2.0)
                 self.assertEqual(got, b"x" * 1500)
             self.assertEqual(ss.stop(p.proc), 0)
             self.assertEqual(p.notifications(2), [STOP_3, STOPPED])
@@ -96,7 +100,7 @@ class ServiceRunTest(unittest.TestCase):
     def test_second_stop_control_reports_the_next_check_point(self):
         with ProgramDirectory() as p:
             p.start()
-            self.assertEqual(p.notifications(3), [START_1, START_2, RUNNING])
+            self.assertEqual(p.notifications(3), [START_1, START_2, running(p.port)])
             # Two stop controls close together: each reports stop pending.
             p.proc.send_signal(signal.SIGTERM)
             p.proc.send_signal(signal.SIGTERM)
@@ -105,16 +109,18 @@ class ServiceRunTest(unittest.TestCase):
             self.assertEqual(notes[0], STOP_3)
             self.assertIn(notes[1], (STOPPED, STOP_3.replace("point 3", "point 4")))
 
-    def test_port_in_use_is_unable_to_start_and_stops_with_code_0(self):
+    def test_port_in_use_is_unable_to_start_never_ready_and_exits_non_zero(self):
         with ProgramDirectory() as p:
             blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             blocker.bind(("0.0.0.0", p.port))
             try:
                 p.start()
-                self.assertEqual(p.proc.wait(15), 0)
+                # Non-zero, so that the manager marks the unit failed and may restart it.
+                self.assertEqual(p.proc.wait(15), 1)
             finally:
                 blocker.close()
-            self.assertEqual(p.notifications(4), [START_1, START_2, RUNNING, STOPPED])
+            self.assertEqual(p.notifications(3), [START_1, START_2, STOPPED])
+            self.assertTrue(p.no_notification(0.2))
             entry, = p.syslog_entries(1)
             syslog_error(entry, "Unable to start service")
             self.assertTrue(p.no_syslog())
@@ -125,7 +131,7 @@ class ServiceRunTest(unittest.TestCase):
             env = p.env()
             env["NOTIFY_SOCKET"] = os.path.join(p.dir, "nobody-listens")
             r = subprocess.run(p.command([]), env=env, stdout=subprocess.PIPE, timeout=20)
-            self.assertEqual(r.returncode, 0)
+            self.assertEqual(r.returncode, 1)
             entries = p.syslog_entries(2)
             # The first start-pending report fails: no server, then the stopped report fails too.
             syslog_error(entries[0], "SetServiceStatus")
@@ -146,7 +152,7 @@ class ConsoleTest(unittest.TestCase):
                 # Console mode reports nothing to a manager, even when one is there.
                 self.assertTrue(p.no_notification(0.2))
 
-    def test_console_with_port_in_use_ends_at_once_without_event_log(self):
+    def test_console_with_port_in_use_ends_at_once_with_code_1_without_event_log(self):
         with ProgramDirectory() as p:
             blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             blocker.bind(("0.0.0.0", p.port))
@@ -154,7 +160,7 @@ class ConsoleTest(unittest.TestCase):
                 code, out = p.run(["-debug"])
             finally:
                 blocker.close()
-            self.assertEqual(code, 0)
+            self.assertEqual(code, 1)
             self.assertTrue(out.startswith("Debugging TFTP Server.\n"), out)
             self.assertRegex(out, r"bind on TFTP port failed\n$")
             self.assertTrue(p.no_syslog())
