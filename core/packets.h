@@ -9,6 +9,41 @@ struct sockaddr_in;
 
 constexpr int ERROR_TEXT_COUNT = 22;
 extern const char* const error_texts[ERROR_TEXT_COUNT];
+
+// Indices of error_texts: the message index a refusal keeps in `result`.
+enum {
+  MSG_UNSPECIFIED = 0,
+  MSG_FILE_NOT_FOUND = 1,
+  MSG_ACCESS_VIOLATION = 2,
+  MSG_DISK_FULL = 3,
+  MSG_ILLEGAL_OPERATION = 4,
+  MSG_UNKNOWN_TRANSFER = 5,
+  MSG_FILE_EXISTS = 6,
+  MSG_NO_SUCH_USER = 7,
+  MSG_INVALID_OPTION = 8,
+  MSG_BAD_PACKET = 10,
+  MSG_INVALID_PATH = 11,
+  MSG_PATH_TOO_LONG = 12,
+  MSG_ACCESS_DENIED = 13,
+  MSG_BAD_MODE = 14,
+  MSG_BAD_BLKSIZE = 15,
+  MSG_BAD_TIMEOUT = 16,
+  MSG_BAD_TSIZE = 17,
+  MSG_BAD_MULTICAST = 18,
+  MSG_CREATE_FAILED = 19,
+  MSG_DATA_PORT_FAILED = 20,
+  MSG_RESOURCE_PROBLEM = 21,
+};
+
+// TFTP error codes the server sends.
+enum {
+  TFTP_ERROR_UNDEFINED = 0,
+  TFTP_ERROR_NOT_FOUND = 1,
+  TFTP_ERROR_DISK_FULL = 3,
+  TFTP_ERROR_ILLEGAL = 4,
+  TFTP_ERROR_EXISTS = 6,
+  TFTP_ERROR_OPTION = 8,
+};
 extern const char* const mode_names[4];     // "", "mail ", "ascii", "octet"
 extern const char* const request_kinds[3];  // "", "Get", "Put"
 
