@@ -48,6 +48,10 @@ class UploadOverMappedRead:
         self.assertEqual(got, NEW)
 
 
+class UploadAsSameName(UploadOverMappedRead, BlackBoxCase):
+    upload_name = "mc.bin"
+
+
 class UploadAsDotSlash(UploadOverMappedRead, BlackBoxCase):
     upload_name = "./mc.bin"
 
