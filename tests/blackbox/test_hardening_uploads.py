@@ -40,6 +40,7 @@ class Uploads(BlackBoxCase):
     def test_two_uploads_to_one_name_the_last_one_wins_whole(self):
         contents = {"A": b"A" * (3 << 20), "B": b"B" * (1 << 20)}
         path = self.server.put_file("both.bin", OLD)
+        before = self.listing()
         start = self.mark()
         writers = {}
         for key, content in contents.items():
@@ -66,7 +67,8 @@ class Uploads(BlackBoxCase):
         self.assertTrue(got == contents["A"], "the file mixes the two uploads: %d bytes of A, then %d of B, then %d of A"
                         % (got.index(b"B") if b"B" in got else len(got), got.count(b"B"),
                            len(got) - got.rfind(b"B") - 1 if b"B" in got else 0))
-        self.assertTrue(wait_until(lambda: self.listing() == ["both.bin"], 2), self.listing())
+        self.assertTrue(wait_until(lambda: self.listing() == before, 2),
+                        "files left behind: %s" % sorted(set(self.listing()) - set(before)))
 
     def test_silent_upload_leaves_the_old_file_alone(self):
         path = self.server.put_file("silent.bin", OLD)
