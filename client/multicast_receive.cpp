@@ -3,7 +3,7 @@
 // the take-over when the server makes this client the master, and the
 // master's own loop, which asks for the first block it still lacks.
 #include "client/client_state.h"
-#include "core/sockets.h"
+#include "platform/udp_socket.h"
 
 #include <algorithm>
 

@@ -1,14 +1,12 @@
 #include "core/data_socket.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <cerrno>
 
 #include "core/clock.h"
 #include "core/packets.h"
 #include "core/session.h"
 #include "core/transfer_log.h"
+#include "platform/udp_socket.h"
 
 // A receive may end this much after its deadline rather than cost a system
 // call per datagram to set the time-out anew.
@@ -18,13 +16,8 @@ void start_wait(packet_wait* wait, uint32_t timeout_ms) { wait->deadline_ms = mo
 
 int wait_expired(const packet_wait* wait) { return monotonic_now_ms() >= wait->deadline_ms; }
 
-static void set_receive_timeout(tftp_session* s, uint32_t ms) {
-  timeval t{};
-  t.tv_sec = ms / 1000;
-  t.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-  // A zero time-out means "wait forever" to the socket.
-  if (ms == 0) t.tv_usec = 1000;
-  setsockopt(s->data_socket, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+static void set_session_timeout(tftp_session* s, uint32_t ms) {
+  set_receive_timeout(s->data_socket, ms);
   s->receive_timeout_ms = ms;
 }
 
@@ -35,15 +28,14 @@ long receive_before(tftp_session* s, packet_wait* wait, uint8_t* buffer, size_t 
     if (left <= 0) return RECEIVE_TIMEOUT;
     uint32_t want = left > 86400000 ? 86400000u : static_cast<uint32_t>(left);
     if (s->receive_timeout_ms < want || s->receive_timeout_ms > want + DEADLINE_SLACK_MS)
-      set_receive_timeout(s, want);
-    ssize_t n = recv(s->data_socket, buffer, size, MSG_TRUNC);
+      set_session_timeout(s, want);
+    long n = receive_datagram(s->data_socket, buffer, size);
     if (n >= 0) {
       // A slot taken over wakes the receive with an end of input.
       if (s->evicted.load(std::memory_order_relaxed)) return RECEIVE_EVICTED;
-      return static_cast<long>(n);
+      return n;
     }
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNREFUSED)
-      return RECEIVE_FAILED;
+    if (n != SOCKET_TIMEOUT) return RECEIVE_FAILED;
   }
 }
 
@@ -56,11 +48,11 @@ void take_error_text(tftp_session* s, const uint8_t* packet, size_t length) {
 
 void send_ack(uint32_t number, int socket) {
   uint8_t packet[4] = {0, OPCODE_ACK, static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number)};
-  send(socket, packet, sizeof packet, 0);
+  send_datagram(socket, packet, sizeof packet);
   log_line(3, 0, " TFTP  ack %u sent\n", number & 0xFFFFu);
 }
 
 void send_session_error(tftp_session* s, int code, int message_index) {
   uint8_t packet[ERROR_PACKET_SIZE];
-  send(s->data_socket, packet, build_error_packet(code, message_index, packet), 0);
+  send_datagram(s->data_socket, packet, build_error_packet(code, message_index, packet));
 }

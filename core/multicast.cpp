@@ -1,15 +1,12 @@
 #include "core/multicast.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <new>
 
 #include "core/clock.h"
 #include "core/session.h"
 #include "core/settings.h"
-#include "core/sockets.h"
+#include "platform/udp_socket.h"
 
 struct multicast_group {
   uint32_t ip;          // network order
@@ -79,16 +76,12 @@ int assign_multicast_group(tftp_session* session) {
 }
 
 int share_group_data_port(tftp_session* session) {
-  int one = 1;
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
   // Sharing is allowed only after the bind, so that no port the system picks
   // for another socket can land on this one.
-  if (setsockopt(session->data_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      getsockname(session->data_socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
-    return 0;
+  uint16_t port = bound_port(session->data_socket);
+  if (port == 0 || !allow_port_sharing(session->data_socket)) return 0;
   std::lock_guard<std::mutex> hold(list_lock);
-  if (session->group) session->group->data_port = ntohs(bound.sin_port);
+  if (session->group) session->group->data_port = port;
   return 1;
 }
 
@@ -98,18 +91,7 @@ int open_member_data_socket(const tftp_session* session) {
     std::lock_guard<std::mutex> hold(list_lock);
     port = session->group ? session->group->data_port : 0;
   }
-  if (port == 0) return -1;
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
-  int one = 1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0 ||
-      bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return close_socket(s);
-  return s;
+  return port == 0 ? -1 : open_shared_udp_socket(port);
 }
 
 void leave_multicast_group(tftp_session* session) {
@@ -154,8 +136,7 @@ int64_t group_progress_ms(const tftp_session* session) {
 int set_multicast_ttl(const tftp_session* session) {
   uint32_t ttl = MulticastTTL.load();
   if (ttl == 1) return 1;
-  int value = static_cast<int>(ttl > 255 ? 255 : ttl);
-  return setsockopt(session->data_socket, IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value) == 0;
+  return set_multicast_ttl_option(session->data_socket, static_cast<int>(ttl > 255 ? 255 : ttl));
 }
 
 int multicast_group_count() {

@@ -1,6 +1,3 @@
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -16,6 +13,7 @@
 #include "core/settings.h"
 #include "core/transfer.h"
 #include "core/transfer_log.h"
+#include "platform/udp_socket.h"
 
 constexpr size_t ACK_BUFFER_SIZE = 256;
 // A waiting member listens in slices this long, so that a promotion is
@@ -94,15 +92,11 @@ int load_block(tftp_session* s, uint8_t* buffer, uint32_t index) {
 // sendto address the group through it.
 static int send_block(tftp_session* s, const uint8_t* buffer, int length) {
   size_t size = static_cast<size_t>(length) + 4;
-  ssize_t sent;
+  long sent;
   if ((s->option_flags & OPT_MULTICAST) && s->multicast_master.load() == 1) {
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_addr.s_addr = s->multicast_ip;
-    group.sin_port = htons(s->multicast_port);
-    sent = sendto(s->data_socket, buffer, size, 0, reinterpret_cast<const sockaddr*>(&group), sizeof group);
+    sent = send_datagram_to(s->data_socket, buffer, size, s->multicast_ip, network_port(s->multicast_port));
   } else {
-    sent = send(s->data_socket, buffer, size, 0);
+    sent = send_datagram(s->data_socket, buffer, size);
   }
   if (sent < 0) {
     log_line(1, 1, " TFTP  sent block %u %d failed\n", s->block.load(), length);

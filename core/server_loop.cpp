@@ -17,7 +17,7 @@
 #include "core/session.h"
 #include "core/session_table.h"
 #include "core/settings.h"
-#include "core/sockets.h"
+#include "platform/udp_socket.h"
 #include "core/transfer.h"
 #include "core/transfer_log.h"
 #include "platform/program_path.h"

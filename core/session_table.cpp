@@ -1,11 +1,9 @@
 #include "core/session_table.h"
 
-#include <sys/socket.h>
-
 #include "core/clock.h"
 #include "core/session.h"
 #include "core/settings.h"
-#include "core/sockets.h"
+#include "platform/udp_socket.h"
 #include "core/transfer_log.h"
 
 tftp_session* session_list = nullptr;
@@ -53,7 +51,7 @@ int take_over_silent_slot() {
   // The worker may wait in a receive for up to 255 s: end that receive now.
   // Sockets are closed only under this lock, so the descriptor is still ours.
   int socket = silent->data_socket.load();
-  if (socket != -1) shutdown(socket, SHUT_RD);
+  if (socket != -1) wake_receivers(socket);
   return 1;
 }
 

@@ -1,7 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +9,7 @@
 #include "core/session_table.h"
 #include "core/transfer.h"
 #include "core/transfer_log.h"
+#include "platform/udp_socket.h"
 
 static void write_result_line(tftp_session* s, const char* label, long duration) {
   char address[16];
@@ -34,11 +31,7 @@ static void write_result_line(tftp_session* s, const char* label, long duration)
 }
 
 void transfer_worker(tftp_session* s) {
-  sockaddr_in client{};
-  client.sin_family = AF_INET;
-  client.sin_addr.s_addr = s->client_ip;
-  client.sin_port = s->client_port;
-  if (connect(s->data_socket, reinterpret_cast<sockaddr*>(&client), sizeof client) != 0) {
+  if (!connect_socket(s->data_socket, s->client_ip, s->client_port)) {
     log_line(2, 1, " TFTP  Error data connection failed\n");
   } else {
     auto start = std::chrono::steady_clock::now();
