@@ -70,11 +70,10 @@ int parse_options(const char* options, int length, tftp_session* session) {
     if (left > 8 && (enabled & OPT_BLKSIZE) && strcasecmp(p, "blksize") == 0) {
       value = p + 8;
       left -= 8;
-      if (!read_decimal(value, &number)) return refuse(session, 15);
-      uint16_t size = static_cast<uint16_t>(number);
-      // A block must hold at least 8 bytes and fit one UDP datagram.
-      if (size < BLKSIZE_MIN) return refuse(session, 15);
-      session->block_size = size > BLKSIZE_MAX ? BLKSIZE_MAX : size;
+      // A block must hold at least 8 bytes and fit one UDP datagram; the
+      // whole number is judged, so 65544 is a large block, not 8.
+      if (!read_decimal(value, &number) || number < BLKSIZE_MIN) return refuse(session, 15);
+      session->block_size = number > BLKSIZE_MAX ? BLKSIZE_MAX : static_cast<uint16_t>(number);
       session->option_flags |= OPT_BLKSIZE;
     } else if (left > 8 && (enabled & OPT_TIMEOUT) && strcasecmp(p, "timeout") == 0) {
       value = p + 8;
