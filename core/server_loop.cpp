@@ -70,7 +70,7 @@ static void refuse_start(tftp_session* s, const sockaddr_in* source, int message
   free_session(s);
 }
 
-static void handle_datagram(char* buffer, size_t length, const sockaddr_in* source) {
+static void handle_datagram(const char* buffer, size_t length, const sockaddr_in* source) {
   char address[16];
   format_ipv4(source->sin_addr.s_addr, address);
   reopen_log();
@@ -88,7 +88,14 @@ static void handle_datagram(char* buffer, size_t length, const sockaddr_in* sour
   s->client_ip = source->sin_addr.s_addr;
   s->client_port = source->sin_port;
 
-  int code = parse_request(buffer, length, s);
+  int code;
+  if (length > REQUEST_BUFFER_SIZE) {
+    // Longer than the buffer, so it arrived cut: refused, never parsed cut.
+    s->result = 10;
+    code = 4;
+  } else {
+    code = parse_request(buffer, length, s);
+  }
   if (code >= 0) {
     send_error_packet(code, s->result, listen_socket, source);
     log_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode], static_cast<unsigned>(code),
@@ -130,18 +137,17 @@ static void handle_datagram(char* buffer, size_t length, const sockaddr_in* sour
 
 void receive_loop() {
   alignas(8) char buffer[REQUEST_BUFFER_SIZE];
-  buffer[REQUEST_BUFFER_SIZE - 1] = 0;
   while (!server_stop) {
     sockaddr_in source{};
     socklen_t source_length = sizeof source;
-    ssize_t n = recvfrom(listen_socket, buffer, REQUEST_BUFFER_SIZE - 1, 0, reinterpret_cast<sockaddr*>(&source),
+    // MSG_TRUNC: the datagram's real length, so a longer one is seen as such.
+    ssize_t n = recvfrom(listen_socket, buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr*>(&source),
                          &source_length);
     if (server_stop) break;
     if (n <= 0 || server_paused || source.sin_family != AF_INET) continue;
     // An ERROR is never answered: two servers refusing each other's ERROR
     // packets (or one forged packet between them) would never stop.
     if (n >= 2 && buffer[0] == 0 && buffer[1] == OPCODE_ERROR) continue;
-    buffer[n] = 0;  // string scans of the request stop inside the buffer
     handle_datagram(buffer, static_cast<size_t>(n), &source);
   }
 }

@@ -115,6 +115,22 @@ class RefusalTable(BlackBoxCase):
                 got, _, _ = self.fetch(c, "exists.bin")
                 self.assertEqual(got, b"0123456789" * 60)
 
+    def test_datagram_longer_than_the_request_buffer_is_refused_whole(self):
+        # 1536 bytes fit the buffer and are parsed; one more would arrive cut
+        # (a cut option name would be skipped and the read served).
+        def padded(size):
+            head = raw_request(RRQ, "exists.bin", "octet", "x-pad")
+            return head + b"p" * (size - len(head) - 1) + b"\0"
+        c = self.client()
+        self.assertEqual(len(padded(1536)), 1536)
+        c.send_request(padded(1536))
+        answer, _ = self.expect(c)
+        self.assertEqual(answer[:4], data(1, b""))
+        c.send(error(0, "enough"))
+        for size in (1537, 1600, 8000, 65000):
+            with self.subTest(size=size):
+                self.assertRefused(padded(size), *BAD_PACKET)
+
     def test_error_packets_to_the_server_port_get_no_answer(self):
         # Answering an ERROR with an ERROR would let two servers (or a forged
         # source address) keep each other busy forever.
