@@ -13,6 +13,7 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "core/wire_string.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -274,6 +275,31 @@ TEST_F(OptionsTest, UnterminatedStringsAreReadWithinTheDatagram) {
   EXPECT_NE(text.find(" TFTP len 1 file a\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find(" TFTP len 7, option blksize\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find(" TFTP len 4, optarg 1024\r\n"), std::string::npos) << text;
+}
+
+TEST(WireString, ReadsOnlyStringsEndingInsideTheDatagram) {
+  const std::string bytes("ab\0\0cd", 6);
+  std::unique_ptr<uint8_t[]> d(new uint8_t[bytes.size()]);
+  memcpy(d.get(), bytes.data(), bytes.size());
+  wire_string s{};
+  size_t next = 99;
+  ASSERT_EQ(read_wire_string(d.get(), 6, 0, &s, &next), 1);
+  EXPECT_EQ(std::string(s.text, s.length), "ab");
+  EXPECT_EQ(next, 3u);
+  ASSERT_EQ(read_wire_string(d.get(), 6, 3, &s, &next), 1) << "an empty string";
+  EXPECT_EQ(s.length, 0u);
+  EXPECT_EQ(next, 4u);
+  EXPECT_EQ(read_wire_string(d.get(), 6, 4, &s, &next), 0) << "no zero byte before the end";
+  EXPECT_EQ(read_wire_string(d.get(), 6, 6, &s, &next), 0) << "at the end";
+  EXPECT_EQ(read_wire_string(d.get(), 2, 0, &s, &next), 0) << "the zero byte lies past the length";
+  EXPECT_EQ(next, 4u) << "a failed read leaves next alone";
+
+  wire_string name{"BlkSize", 7};
+  EXPECT_EQ(wire_string_is(&name, "blksize"), 1);
+  name.length = 6;
+  EXPECT_EQ(wire_string_is(&name, "blksize"), 0) << "a prefix is not the name";
+  EXPECT_EQ(wire_string_is(&name, "blksiz"), 1);
+  EXPECT_EQ(wire_string_is(&name, "blk"), 0);
 }
 
 // Names are held at their full length until resolving: the order of the
