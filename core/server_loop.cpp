@@ -107,7 +107,7 @@ static void handle_datagram(const char* buffer, size_t length, const sockaddr_in
   uint32_t data_port = DataPort;
   if ((s->option_flags & OPT_MULTICAST) && s->multicast_master == 0) s->data_socket = open_member_data_socket(s);
   if (s->data_socket == -1)
-    s->data_socket = data_port ? open_udp_socket_in_range(0, data_port, data_port + Clients - 1, nullptr)
+    s->data_socket = data_port ? open_udp_socket_in_range(0, data_port, data_port_range_end(data_port), nullptr)
                                : open_udp_socket(0, 0);
   if (s->data_socket != -1 && (s->option_flags & OPT_MULTICAST) && s->multicast_master == 1)
     share_group_data_port(s);
