@@ -62,7 +62,8 @@ int multicast_port_free(uint16_t port) {
 static void refuse_start(tftp_session* s, const sockaddr_in* source, int message_index, const char* why) {
   char address[16];
   send_error_packet(0, message_index, listen_socket, source);
-  log_line(1, 1, "  Error   %-15s %-10s %s\n", format_ipv4(s->client_ip, address), request_kinds[s->opcode], why);
+  log_refusal_line(1, 1, "  Error   %-15s %-10s %s\n", format_ipv4(s->client_ip, address), request_kinds[s->opcode],
+                   why);
   release_file(s);
   if (s->created_file) unlink(s->path);  // leave no trace of an upload that never began
   s->data_socket = close_socket(s->data_socket);
@@ -74,10 +75,10 @@ static void handle_datagram(const char* buffer, size_t length, const sockaddr_in
   char address[16];
   format_ipv4(source->sin_addr.s_addr, address);
   reopen_log();
-  log_line(2, 0, " Request from %s\n", address);
+  log_refusal_line(2, 0, " Request from %s\n", address);
 
   if (find_session_by_peer(source->sin_addr.s_addr, source->sin_port) || active_transfers > Clients) {
-    log_line(2, 1, "  Error   request from %s ignored, %u\n", address, active_transfers.load());
+    log_refusal_line(2, 1, "  Error   request from %s ignored, %u\n", address, active_transfers.load());
     return;
   }
   tftp_session* s = new_session();
@@ -98,8 +99,9 @@ static void handle_datagram(const char* buffer, size_t length, const sockaddr_in
   }
   if (code >= 0) {
     send_error_packet(code, s->result, listen_socket, source);
-    log_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode], static_cast<unsigned>(code),
-             error_texts[code < ERROR_TEXT_COUNT ? code : 0], (code == 1 || code == 2) ? s->path : "");
+    log_refusal_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode],
+                     static_cast<unsigned>(code), error_texts[code < ERROR_TEXT_COUNT ? code : 0],
+                     (code == 1 || code == 2) ? s->path : "");
     free_session(s);
     return;
   }
