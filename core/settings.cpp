@@ -42,8 +42,9 @@ void set_prefix_list(const std::string& text) {
 }
 
 uint32_t data_port_range_end(uint32_t first) {
-  // Clients 0 still lets one transfer run, which needs its port.
-  uint32_t last = first + (Clients > 0 ? Clients - 1 : 0);
+  // Both are in range since load, so the sum cannot wrap; Clients 0 gives an
+  // empty range (first - 1).
+  uint32_t last = first + Clients - 1;
   return last > 65535 ? 65535 : last;
 }
 

@@ -27,8 +27,8 @@ std::string prefix_list();
 void set_root_directory(const std::string& text);
 void set_prefix_list(const std::string& text);
 
-// Last port of the data port range that starts at first (DataPort): the
-// Clients ports from first, at least one, never past 65535.
+// Last port of the data port range that starts at first (DataPort, not 0):
+// the Clients ports from first (none for Clients 0), never past 65535.
 uint32_t data_port_range_end(uint32_t first);
 
 // The loaders bring every number into its range (see the README's settings

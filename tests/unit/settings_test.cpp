@@ -138,9 +138,9 @@ TEST(Settings, EveryNumberIsBroughtIntoItsRangeAtLoad) {
   }
 }
 
-// The data ports are DataPort and the Clients - 1 ports after it, at least
-// one, and never past 65535.
-TEST(Settings, DataPortRangeNeitherWrapsNorEmpties) {
+// The data ports are DataPort and the Clients - 1 ports after it, never
+// past 65535.
+TEST(Settings, DataPortRangeDoesNotWrap) {
   use_fresh_store();
   set_setting("DataPort", "60000");
   set_setting("Clients", "-1");
@@ -148,7 +148,7 @@ TEST(Settings, DataPortRangeNeitherWrapsNorEmpties) {
   EXPECT_EQ(data_port_range_end(DataPort), 64095u);
   set_setting("Clients", "0");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(data_port_range_end(DataPort), 60000u) << "one transfer at a time still has its port";
+  EXPECT_EQ(data_port_range_end(DataPort), 59999u) << "no data ports: an empty range";
   set_setting("DataPort", "65530");
   set_setting("Clients", "10");
   load_settings(SETTINGS_KEY);
