@@ -14,8 +14,8 @@
 
 namespace {
 
-// Bits of wait_sockets_until over {transfer socket, group socket}.
-constexpr int READY_TRANSFER = 1;
+// Bit of wait_sockets_until over {transfer socket, group socket} that tells
+// of the group socket (bit value 1 is the transfer socket).
 constexpr int READY_GROUP = 2;
 // take_over: the OACK repeated the member's role; keep waiting.
 constexpr int TAKE_OVER_KEEP_WAITING = 1;

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 struct tftp_session;
-struct sockaddr_in;
 
 constexpr int ERROR_TEXT_COUNT = 22;
 extern const char* const error_texts[ERROR_TEXT_COUNT];
@@ -55,8 +54,10 @@ constexpr uint32_t TIMEOUT_MIN = 1;
 constexpr uint32_t TIMEOUT_MAX = 255;
 
 // Reads the option pairs after the mode string. `length` is the number of
-// datagram bytes from `options` to the end; the datagram must be followed by
-// a zero byte. Returns -1, or 8 with the message index in session->result.
+// datagram bytes from `options` to the end; nothing after them is read. A
+// name without a value is skipped; a last value without its zero byte ends
+// with the datagram. Returns -1, or 8 with the message index in
+// session->result.
 int parse_options(const char* options, int length, tftp_session* session);
 
 // Builds the OACK for session->option_flags into out (OACK_BUFFER_SIZE
@@ -71,9 +72,11 @@ size_t send_oack(tftp_session* session);
 constexpr size_t ERROR_PACKET_SIZE = 64;  // the longest text has 53 characters
 size_t build_error_packet(int code, int message_index, uint8_t* out);
 
-// Sends one ERROR packet with code and error_texts[message_index].
-void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination);
+// Sends one ERROR packet with code and error_texts[message_index] to the
+// address and port (network order).
+void send_error_packet(int code, int message_index, int socket, uint32_t address, uint16_t port);
 
-// Reads an unsigned decimal: white space, digits, anything after ignored.
-// Returns 1 and the number (at most UINT32_MAX), or 0 when there are no digits.
-int read_decimal(const char* text, uint32_t* out);
+// Reads an unsigned decimal from the `length` bytes at text: white space,
+// digits, anything after ignored. Returns 1 and the number (at most
+// UINT32_MAX), or 0 when there are no digits.
+int read_decimal(const char* text, size_t length, uint32_t* out);

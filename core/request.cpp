@@ -1,11 +1,9 @@
 #include "core/request.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +14,7 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "core/wire_string.h"
 #include "platform/file_open.h"
 
 static int refuse(tftp_session* session, int code, int message_index) {
@@ -115,44 +114,51 @@ static void trace_accepted(const tftp_session* s) {
   log_line(2, 0, " TFTP %s\n", line);
 }
 
-int parse_request(char* datagram, size_t length, tftp_session* s) {
+int parse_request(const char* datagram, size_t length, tftp_session* s) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(datagram);
   unsigned opcode = length >= 2 ? (bytes[0] << 8 | bytes[1]) : 0;
   log_line(4, 0, " TFTP len %u req %u\n", static_cast<unsigned>(length), opcode);
-  if (length <= 2 || (opcode != OPCODE_RRQ && opcode != OPCODE_WRQ)) return refuse(s, 4, 10);
-  if (opcode == OPCODE_WRQ && Upload == 0) return refuse(s, 4, 4);
+  if (length <= 2 || (opcode != OPCODE_RRQ && opcode != OPCODE_WRQ))
+    return refuse(s, TFTP_ERROR_ILLEGAL, MSG_BAD_PACKET);
+  if (opcode == OPCODE_WRQ && Upload == 0) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_ILLEGAL_OPERATION);
   s->opcode = static_cast<uint16_t>(opcode);
 
-  char* name = datagram + 2;
-  int left = static_cast<int>(length) - 2;
-  int name_size = static_cast<int>(strlen(name)) + 1;
-  log_line(4, 0, " TFTP len %u file %s\n", static_cast<unsigned>(left), name);
-  if (name_size > left) return refuse(s, 4, 11);
+  wire_string name;
+  size_t mode_at;
+  int named = read_wire_string(bytes, length, 2, &name, &mode_at);
+  log_line(4, 0, " TFTP len %u file %.*s\n", static_cast<unsigned>(length - 2),
+           static_cast<int>(named ? name.length : length - 2), datagram + 2);
+  if (!named) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_INVALID_PATH);
 
+  // Resolving works on a zero-terminated copy that holds any name a request
+  // buffer can carry, so that its content is judged before its length.
+  char name_text[REQUEST_BUFFER_SIZE];
+  if (name.length >= sizeof name_text) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_PATH_TOO_LONG);
+  memcpy(name_text, name.text, name.length);
+  name_text[name.length] = 0;
   int overwrite = 1;
   size_t base_length = 0;
-  int refusal = resolve_path(name, s->client_ip, s->opcode, s->path, &overwrite, &base_length);
+  int refusal = resolve_path(name_text, s->client_ip, s->opcode, s->path, &overwrite, &base_length);
   s->base_length = static_cast<uint16_t>(base_length);
-  if (refusal != PATH_OK) return refuse(s, 4, refusal);
+  if (refusal != PATH_OK) return refuse(s, TFTP_ERROR_ILLEGAL, refusal);
 
   // The mode follows the name as received, whatever resolving did to it.
-  const char* mode = datagram + 2 + name_size;
-  left -= name_size;
-  int mode_size = static_cast<int>(strlen(mode)) + 1;
-  if (mode_size > left) return refuse(s, 4, 10);
-  s->mode = strcasecmp(mode, "mail") == 0       ? MODE_MAIL
-            : strcasecmp(mode, "netascii") == 0 ? MODE_NETASCII
-            : strcasecmp(mode, "octet") == 0    ? MODE_OCTET
+  wire_string mode;
+  size_t options_at;
+  if (!read_wire_string(bytes, length, mode_at, &mode, &options_at))
+    return refuse(s, TFTP_ERROR_ILLEGAL, MSG_BAD_PACKET);
+  s->mode = wire_string_is(&mode, "mail")       ? MODE_MAIL
+            : wire_string_is(&mode, "netascii") ? MODE_NETASCII
+            : wire_string_is(&mode, "octet")    ? MODE_OCTET
                                                 : MODE_NONE;
-  log_line(4, 0, " TFTP len %u mode %u\n", static_cast<unsigned>(left), static_cast<unsigned>(s->mode));
-  left -= mode_size;
-  if (s->mode == MODE_NONE || s->mode == MODE_MAIL) return refuse(s, 4, 14);
+  log_line(4, 0, " TFTP len %u mode %u\n", static_cast<unsigned>(length - mode_at), static_cast<unsigned>(s->mode));
+  if (s->mode == MODE_NONE || s->mode == MODE_MAIL) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_BAD_MODE);
 
   s->block_size = 512;
   s->file_size = 0;
   s->timeout = Timeout;
-  if (left > 0) {
-    int code = parse_options(mode + mode_size, left, s);
+  if (options_at < length) {
+    int code = parse_options(datagram + options_at, static_cast<int>(length - options_at), s);
     if (code >= 0) return code;
   }
 
