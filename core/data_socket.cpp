@@ -39,6 +39,15 @@ long receive_before(tftp_session* s, packet_wait* wait, uint8_t* buffer, size_t 
   }
 }
 
+long receive_waiting(tftp_session* s, uint8_t* buffer, size_t size) {
+  if (s->evicted.load(std::memory_order_relaxed)) return RECEIVE_EVICTED;
+  long n = receive_waiting_datagram(s->data_socket, buffer, size);
+  if (n >= 0 && s->evicted.load(std::memory_order_relaxed)) return RECEIVE_EVICTED;
+  if (n >= 0) return n;
+  if (n == SOCKET_TIMEOUT) return RECEIVE_TIMEOUT;
+  return RECEIVE_FAILED;
+}
+
 void take_error_text(tftp_session* s, const uint8_t* packet, size_t length) {
   unsigned code = length >= 4 ? static_cast<unsigned>(packet[2] << 8 | packet[3]) : 0;
   size_t n = 0;

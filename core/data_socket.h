@@ -29,6 +29,10 @@ int wait_expired(const packet_wait* wait);
 // call per datagram while the deadline is the usual one.
 long receive_before(tftp_session* session, packet_wait* wait, uint8_t* buffer, size_t size);
 
+// receive_before for a datagram that has arrived already: RECEIVE_TIMEOUT
+// at once when none is waiting.
+long receive_waiting(tftp_session* session, uint8_t* buffer, size_t size);
+
 // Stores "%u %s" from an ERROR packet of `length` bytes (message cut at 116
 // characters, at its zero byte or at the end of the datagram).
 void take_error_text(tftp_session* session, const uint8_t* packet, size_t length);

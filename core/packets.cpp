@@ -98,6 +98,15 @@ int parse_options(const char* options, int length, tftp_session* session) {
     } else if (Multicast != 0 && wire_string_is(&name, "multicast")) {
       if (session->opcode != OPCODE_RRQ || value.length != 0) return refuse(session, MSG_BAD_MULTICAST);
       session->option_flags |= OPT_MULTICAST;
+    } else if (WindowsizeMax != 0 && wire_string_is(&name, "windowsize")) {
+      // A value outside 1..65535 leaves the request as if it had not asked.
+      if (read_decimal(value.text, value.length, &number) && number >= 1 && number <= WINDOWSIZE_LIMIT) {
+        uint32_t most = WindowsizeMax;
+        session->window_size = number < most ? number : most;
+        session->option_flags |= OPT_WINDOWSIZE;
+      } else {
+        session->option_flags &= ~static_cast<uint32_t>(OPT_WINDOWSIZE);
+      }
     }
     log_line(4, 0, " TFTP len %u, optarg %.*s\n", static_cast<unsigned>(end - value_at),
              static_cast<int>(value.length), value.text);
@@ -138,6 +147,10 @@ size_t build_oack(const tftp_session* s, uint8_t* out) {
              s->multicast_master.load());
     at = put_option(out, at, "multicast", value);
   }
+  if (s->option_flags & OPT_WINDOWSIZE) {
+    snprintf(value, sizeof value, "%u", s->window_size);
+    at = put_option(out, at, "windowsize", value);
+  }
   return at;
 }
 
@@ -156,9 +169,10 @@ size_t send_oack(tftp_session* s) {
     summary[n] = 0;
     if (s->option_flags & OPT_MULTICAST) {
       char group[16];
-      snprintf(summary + n, sizeof summary - n, " multicast %s,%u,%u", format_ipv4(s->multicast_ip, group),
-               s->multicast_port, s->multicast_master.load());
+      n += snprintf(summary + n, sizeof summary - n, " multicast %s,%u,%u", format_ipv4(s->multicast_ip, group),
+                    s->multicast_port, s->multicast_master.load());
     }
+    if (s->option_flags & OPT_WINDOWSIZE) snprintf(summary + n, sizeof summary - n, " windowsize %u", s->window_size);
     log_line(2, 0, " TFTP  Oack sent%s\n", summary);
   }
   return length;

@@ -47,7 +47,7 @@ extern const char* const mode_names[4];     // "", "mail ", "ascii", "octet"
 extern const char* const request_kinds[3];  // "", "Get", "Put"
 
 constexpr size_t REQUEST_BUFFER_SIZE = 1536;
-constexpr size_t OACK_BUFFER_SIZE = 128;  // the longest OACK has 86 bytes
+constexpr size_t OACK_BUFFER_SIZE = 128;  // the longest OACK, every option at its longest, has 106 bytes
 constexpr uint16_t BLKSIZE_MIN = 8;
 constexpr uint16_t BLKSIZE_MAX = 65464;  // largest payload of one UDP datagram
 constexpr uint32_t TIMEOUT_MIN = 1;

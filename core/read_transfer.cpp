@@ -20,21 +20,37 @@ constexpr size_t ACK_BUFFER_SIZE = 256;
 // answered at once rather than up to a timeout later.
 constexpr uint32_t MEMBER_SLICE_MS = 100;
 
+// Netascii: the table of recent blocks, and the entry block `index` uses.
+static uint32_t text_slot(const tftp_session* s, uint32_t index, int64_t** start, uint32_t** number) {
+  if (s->text.window_start) {
+    *start = s->text.window_start;
+    *number = s->text.window_index;
+    return index % s->text.window_slots;
+  }
+  *start = const_cast<int64_t*>(s->text.block_start);
+  *number = const_cast<uint32_t*>(s->text.block_index);
+  return index % NETASCII_RECENT;
+}
+
 // Netascii: remembers where block `index` began on disk.
 static void remember_text_block(tftp_session* s, uint32_t index, int64_t offset) {
-  int slot = static_cast<int>(index % NETASCII_RECENT);
-  s->text.block_index[slot] = index;
-  s->text.block_start[slot] = offset;
+  int64_t* start;
+  uint32_t* number;
+  uint32_t slot = text_slot(s, index, &start, &number);
+  number[slot] = index;
+  start[slot] = offset;
 }
 
 // Netascii: positions the stream at the start of translated block `index`.
 // Blocks sent again come from the recent table; anything else is found by
 // translating from the start of the file. Returns 1, or 0 on a read error.
 static int seek_text_block(tftp_session* s, uint32_t index) {
-  int slot = static_cast<int>(index % NETASCII_RECENT);
-  if (s->text.block_start[slot] >= 0 && s->text.block_index[slot] == index) {
+  int64_t* start;
+  uint32_t* number;
+  uint32_t slot = text_slot(s, index, &start, &number);
+  if (start[slot] >= 0 && number[slot] == index) {
     s->text.ended = 0;
-    return fseeko(s->file, s->text.block_start[slot], SEEK_SET) == 0;
+    return fseeko(s->file, start[slot], SEEK_SET) == 0;
   }
   if (fseeko(s->file, 0, SEEK_SET) != 0) return 0;
   s->text.ended = 0;
@@ -106,26 +122,45 @@ static int send_block(tftp_session* s, const uint8_t* buffer, int length) {
   return static_cast<int>(sent);
 }
 
-// wait_for_ack without the trace lines of a time-out or failure.
-static int receive_ack(tftp_session* s, packet_wait* wait) {
+// Takes one datagram that has arrived (wait nullptr: only one that is
+// waiting already) and tells what it is.
+static int take_ack_packet(tftp_session* s, packet_wait* wait, uint32_t* number) {
   uint8_t packet[ACK_BUFFER_SIZE];
   for (;;) {
-    long n = receive_before(s, wait, packet, sizeof packet);
-    if (n == RECEIVE_TIMEOUT) return 0;
+    long n = wait ? receive_before(s, wait, packet, sizeof packet) : receive_waiting(s, packet, sizeof packet);
+    if (n == RECEIVE_TIMEOUT) return ACK_NONE;
     if (n == RECEIVE_EVICTED) {
       log_line(2, 0, " TFTP  silent client, slot taken over\n");
-      return -1;
+      return ACK_FAILED;
     }
-    if (n < 0) return -1;
+    if (n < 0) return ACK_FAILED;
     if (n < 4 || static_cast<size_t>(n) > sizeof packet) continue;
     unsigned opcode = static_cast<unsigned>(packet[0] << 8 | packet[1]);
     if (opcode == OPCODE_ERROR) {
       take_error_text(s, packet, static_cast<size_t>(n));
       log_line(2, 0, " TFTP  error %s\n", s->error_text);
-      return 2;
+      return ACK_ERROR;
     }
     if (opcode != OPCODE_ACK) continue;
-    uint32_t number = static_cast<uint32_t>(packet[2] << 8 | packet[3]);
+    *number = static_cast<uint32_t>(packet[2] << 8 | packet[3]);
+    return ACK_TAKEN;
+  }
+}
+
+int next_ack_packet(tftp_session* s, packet_wait* wait, uint32_t* number) {
+  return take_ack_packet(s, wait, number);
+}
+
+int waiting_ack_packet(tftp_session* s, uint32_t* number) { return take_ack_packet(s, nullptr, number); }
+
+// wait_for_ack without the trace lines of a time-out or failure.
+static int receive_ack(tftp_session* s, packet_wait* wait) {
+  for (;;) {
+    uint32_t number;
+    int taken = next_ack_packet(s, wait, &number);
+    if (taken == ACK_NONE) return 0;
+    if (taken == ACK_FAILED) return -1;
+    if (taken == ACK_ERROR) return 2;
     uint32_t block = s->block.load(std::memory_order_relaxed);
     uint32_t a;
     if (s->option_flags & OPT_MULTICAST) {
@@ -204,9 +239,7 @@ static int option_phase(tftp_session* s) {
   }
 }
 
-// Ends a transfer whose file cannot be read: the client is told, not left
-// with a short file that looks complete.
-static int read_failed(tftp_session* s, uint32_t index) {
+int read_failed(tftp_session* s, uint32_t index) {
   send_session_error(s, TFTP_ERROR_UNDEFINED, MSG_UNSPECIFIED);
   set_error_text(s, "%u %s", TFTP_ERROR_UNDEFINED, error_texts[MSG_UNSPECIFIED]);
   log_line(1, 1, " TFTP  read failed on block %u\n", index + 1);
@@ -214,11 +247,16 @@ static int read_failed(tftp_session* s, uint32_t index) {
 }
 
 int run_read_transfer(tftp_session* s) {
-  if (WindowSize != 0) s->next_packet = new (std::nothrow) uint8_t[s->block_size + 8u];
+  // A client that asked for windowsize is served by its rules alone: no
+  // second block in flight beside them.
+  int windowed = (s->option_flags & OPT_WINDOWSIZE) && prepare_window_read(s);
+  if (WindowSize != 0 && !(s->option_flags & OPT_WINDOWSIZE))
+    s->next_packet = new (std::nothrow) uint8_t[s->block_size + 8u];
   if (s->option_flags) {
     int r = option_phase(s);
     if (r >= 0) return r;
   }
+  if (windowed) return run_window_read(s);
   if (s->option_flags & OPT_MULTICAST) set_multicast_ttl(s);
   uint32_t retransmit = Retransmit;
   int ahead = 0;

@@ -68,6 +68,9 @@ static int open_for_reading(tftp_session* s) {
     s->file_size = static_cast<uint64_t>(st.st_size);  // the real size replaces the client's tsize
   }
   if (s->option_flags & OPT_MULTICAST) assign_multicast_group(s);
+  // A group follows its master's ACKs block by block: no window for it. A
+  // read left without its group (netascii, no free port) keeps the window.
+  if (s->option_flags & OPT_MULTICAST) s->option_flags &= ~static_cast<uint32_t>(OPT_WINDOWSIZE);
   return -1;
 }
 
@@ -111,6 +114,7 @@ static void trace_accepted(const tftp_session* s) {
     char group[16];
     add(" multicast %s,%u,%u", format_ipv4(s->multicast_ip, group), s->multicast_port, s->multicast_master.load());
   }
+  if (s->option_flags & OPT_WINDOWSIZE) add(" windowsize %u", s->window_size);
   log_line(2, 0, " TFTP %s\n", line);
 }
 

@@ -42,7 +42,7 @@ void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE
   put16(out + 0, s->opcode);
   put32(out + 4, s->block.load(std::memory_order_relaxed));
   put32(out + 8, static_cast<uint32_t>(s->mode));
-  put32(out + 12, s->option_flags);
+  put32(out + 12, s->option_flags & RECORD_OPTION_BITS);
   put16(out + 16, s->block_size);
   put32(out + 20, static_cast<uint32_t>(s->file_size.load(std::memory_order_relaxed)));
   put32(out + 24, s->timeout);

@@ -13,10 +13,14 @@
 struct file_mapping;
 struct shared_view;
 struct multicast_group;
+struct window_buffers;
 
 enum { OPCODE_RRQ = 1, OPCODE_WRQ = 2, OPCODE_DATA = 3, OPCODE_ACK = 4, OPCODE_ERROR = 5, OPCODE_OACK = 6 };
 enum { MODE_NONE = 0, MODE_MAIL = 1, MODE_NETASCII = 2, MODE_OCTET = 3 };
-enum { OPT_BLKSIZE = 1, OPT_TIMEOUT = 2, OPT_TSIZE = 4, OPT_MULTICAST = 8 };
+enum { OPT_BLKSIZE = 1, OPT_TIMEOUT = 2, OPT_TSIZE = 4, OPT_MULTICAST = 8, OPT_WINDOWSIZE = 16 };
+// The options the control channel's record carries; windowsize is told by
+// window_size beyond it.
+constexpr uint32_t RECORD_OPTION_BITS = OPT_BLKSIZE | OPT_TIMEOUT | OPT_TSIZE | OPT_MULTICAST;
 enum { RESULT_OK = 0, RESULT_TIMEOUT = 1, RESULT_ABORTED = 2, RESULT_FAILED = 3 };
 
 constexpr int SESSION_PATH_SIZE = 260;
@@ -30,6 +34,12 @@ struct netascii_reader {
   int64_t block_start[NETASCII_RECENT];  // disk offset of block index, or -1
   uint32_t block_index[NETASCII_RECENT];
   int ended;                            // 0x1A seen
+  // A windowed read remembers every block of its window here instead
+  // (window_slots entries each), since a window goes out again from any of
+  // them; nullptr otherwise.
+  int64_t* window_start;
+  uint32_t* window_index;
+  uint32_t window_slots;
 };
 
 // Fields that other threads read while the worker runs are atomic; the
@@ -76,6 +86,8 @@ struct tftp_session {
   std::atomic<int> evicted;    // its slot was taken over: the worker ends at once
   std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer
   uint32_t receive_timeout_ms;  // what the data socket's receive time-out is set to
+  uint32_t window_size;         // blocks per window with OPT_WINDOWSIZE (1..65535)
+  window_buffers* window;       // what a windowed read sends its batches from
 };
 
 // Shared state of the server core.

@@ -13,7 +13,7 @@
 std::atomic<uint32_t> TrayIcon{1}, Iconic{0}, Percent{1}, Log{1}, CreateLog{0};
 std::atomic<uint32_t> Port{69}, DataPort{0}, Timeout{1}, Retransmit{10}, Clients{10}, MMF{1}, Upload{1},
     RootIPspecific{0}, WindowSize{0}, LargeFiles{1};
-std::atomic<uint32_t> Options{7}, Multicast{1}, MulticastIp{htonl(0xE0000001u)}, MulticastTTL{1};
+std::atomic<uint32_t> Options{7}, Multicast{1}, MulticastIp{htonl(0xE0000001u)}, MulticastTTL{1}, WindowsizeMax{64};
 std::atomic<uint16_t> MulticastPort{1758}, MulticastLast{65535};
 std::atomic<uint32_t> AccessControl{0};
 
@@ -112,6 +112,7 @@ void load_option_settings(const char* subkey) {
   MulticastPort = static_cast<uint16_t>(load_number(subkey, "MulticastPort", 1758, 1, 65535, 1758, 1758));
   MulticastLast = static_cast<uint16_t>(load_number(subkey, "MulticastLast", 65535, 1, 65535, 65535, 65535));
   MulticastTTL = load_number(subkey, "MulticastTTL", 1, 1, 255, 1, 1);
+  WindowsizeMax = load_number(subkey, "WindowsizeMax", 64, 0, WINDOWSIZE_LIMIT, 0, WINDOWSIZE_LIMIT);
 }
 
 void load_access_setting(const char* subkey) { AccessControl = load_switch(subkey, "AccessControl", 0); }

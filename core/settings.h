@@ -9,6 +9,7 @@ constexpr const char* SETTINGS_KEY = "Kestrel";
 constexpr int SETTINGS_PATH_MAX = 259;
 constexpr uint32_t LOG_LEVEL_MAX = 4;   // 4 already traces everything
 constexpr uint32_t CLIENTS_MAX = 4096;  // transfers at once, and data ports in a range
+constexpr uint32_t WINDOWSIZE_LIMIT = 65535;  // the largest window a request can name
 
 // Group 1
 extern std::atomic<uint32_t> TrayIcon, Iconic, Percent, Log, CreateLog;
@@ -16,7 +17,7 @@ extern std::atomic<uint32_t> TrayIcon, Iconic, Percent, Log, CreateLog;
 extern std::atomic<uint32_t> Port, DataPort, Timeout, Retransmit, Clients, MMF, Upload, RootIPspecific,
     WindowSize, LargeFiles;
 // Group 3
-extern std::atomic<uint32_t> Options, Multicast, MulticastIp, MulticastTTL;
+extern std::atomic<uint32_t> Options, Multicast, MulticastIp, MulticastTTL, WindowsizeMax;
 extern std::atomic<uint16_t> MulticastPort, MulticastLast;
 // Group 4
 extern std::atomic<uint32_t> AccessControl;

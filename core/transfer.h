@@ -1,6 +1,7 @@
 // The transfer worker and the read and write transfers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct tftp_session;
@@ -30,6 +31,39 @@ int load_block(tftp_session* session, uint8_t* buffer, uint32_t index);
 // value: completed when the client reports the whole file, aborted on an
 // ERROR, time-out when the wait fails or the slot is taken over.
 int wait_as_member(tftp_session* session);
+
+// What next_ack_packet found.
+enum { ACK_TAKEN = 1, ACK_NONE = 0, ACK_FAILED = -1, ACK_ERROR = 2 };
+
+// Takes the client's next ACK before the wait's deadline, passing over other
+// packets: ACK_TAKEN with its block number, ACK_NONE at the deadline,
+// ACK_FAILED when the wait failed or the slot was taken over, ACK_ERROR
+// when the client sent an ERROR (its text is in error_text).
+int next_ack_packet(tftp_session* session, packet_wait* wait, uint32_t* number);
+
+// next_ack_packet for a packet that has arrived already: ACK_NONE at once
+// when none waits.
+int waiting_ack_packet(tftp_session* session, uint32_t* number);
+
+// Ends a read whose file cannot be read at block index `index`: the client
+// gets an ERROR rather than a short file that looks complete. Returns
+// RESULT_FAILED.
+int read_failed(tftp_session* session, uint32_t index);
+
+// A read with the windowsize option. prepare_window_read allocates what
+// its windows need before the OACK tells the window: 1, or 0 when memory
+// is short (the window is then 1, the usual lockstep). run_window_read is
+// the data phase after the OACK's ACK: the window goes out, an ACK of any
+// block in it moves the window past that block, a time-out sends the
+// window again. Returns a RESULT_ value.
+int prepare_window_read(tftp_session* session);
+int run_window_read(tftp_session* session);
+
+// Frees what prepare_window_read allocated (the worker's cleanup).
+void release_window_read(tftp_session* session);
+
+// Socket buffer bytes that hold a window of that many blocks.
+size_t window_socket_bytes(uint32_t window, uint16_t block_size);
 
 // Waits, until the wait's deadline, for the ACK the read transfer expects:
 // 1 expected ACK, 0 time-out, -1 wait failed, slot taken over or ACK beyond

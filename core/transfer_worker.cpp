@@ -47,6 +47,7 @@ void transfer_worker(tftp_session* s) {
   s->packet = nullptr;
   delete[] s->next_packet;
   s->next_packet = nullptr;
+  release_window_read(s);
   if (s->option_flags & OPT_MULTICAST) leave_multicast_group(s);
   release_file(s);
   close_session_socket(s);

@@ -29,6 +29,18 @@ FILE* stream_on_descriptor(int fd, const char* mode) {
   return f;
 }
 
+long read_file_at(int fd, uint64_t offset, void* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, static_cast<uint8_t*>(buffer) + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
 int open_base_directory(const char* path) { return open(path, O_PATH | O_DIRECTORY | O_CLOEXEC); }
 
 // The directories of a walk from the base down, each held open, so that

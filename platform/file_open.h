@@ -71,3 +71,8 @@ void abandon_upload(upload_file* upload);
 // A buffered stream over the descriptor (which it then owns), or nullptr
 // (the descriptor closed).
 FILE* stream_on_descriptor(int fd, const char* mode);
+
+// Reads up to size bytes at offset of the file open on fd, without moving
+// its position or touching a stream's buffer. Returns the bytes read (fewer
+// only at the end of the file) or -1.
+long read_file_at(int fd, uint64_t offset, void* buffer, size_t size);

@@ -1,11 +1,15 @@
 #include "platform/udp_socket.h"
 
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 int net_startup() {
@@ -107,6 +111,143 @@ long send_datagram_to(int socket, const void* data, size_t size, uint32_t addres
   return static_cast<long>(sendto(socket, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
 }
 
+// The largest UDP payload of one IPv4 datagram, which a segmented send may
+// not pass either.
+constexpr size_t UDP_PAYLOAD_MAX = 65507;
+// UDP segmentation offload takes at most this many segments a send.
+constexpr int SEGMENTS_MAX = 64;
+
+// A socket that refused a segmented send with that segment size is not
+// asked again by this thread (one transfer per thread).
+static thread_local int segmenting_refused_socket = -1;
+static thread_local size_t segmenting_refused_size = 0;
+
+static size_t piece_size(const datagram_piece& p) { return p.head_size + p.body_size; }
+
+static void put_iov(iovec* iov, const datagram_piece& p) {
+  iov[0].iov_base = const_cast<void*>(p.head);
+  iov[0].iov_len = p.head_size;
+  iov[1].iov_base = const_cast<void*>(p.body);
+  iov[1].iov_len = p.body_size;
+}
+
+// Sends the datagrams one message each, in one system call while none fails.
+static int send_each(int socket, const datagram_piece* pieces, int count) {
+  mmsghdr messages[DATAGRAM_BATCH_MAX];
+  iovec iov[2 * DATAGRAM_BATCH_MAX];
+  memset(messages, 0, sizeof(mmsghdr) * static_cast<size_t>(count));
+  for (int i = 0; i < count; i++) {
+    put_iov(iov + 2 * i, pieces[i]);
+    messages[i].msg_hdr.msg_iov = iov + 2 * i;
+    messages[i].msg_hdr.msg_iovlen = 2;
+  }
+  int sent = 0;
+  while (sent < count) {
+    int n = sendmmsg(socket, messages + sent, static_cast<unsigned>(count - sent), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return sent > 0 ? sent : -1;
+    }
+    sent += n;
+  }
+  return sent;
+}
+
+// Sends datagrams of one segment size (the last may be shorter) as a few
+// large sends that the kernel cuts into the datagrams. Returns the count
+// sent, -1 when the first failed, or -2 when the kernel refuses to segment
+// them (nothing was sent then).
+static int send_segmented(int socket, const datagram_piece* pieces, int count, size_t segment) {
+  int per_send = static_cast<int>(UDP_PAYLOAD_MAX / segment);
+  if (per_send > SEGMENTS_MAX) per_send = SEGMENTS_MAX;
+  if (per_send < 2) return -2;
+  mmsghdr messages[DATAGRAM_BATCH_MAX];
+  iovec iov[2 * DATAGRAM_BATCH_MAX];
+  alignas(cmsghdr) char control[DATAGRAM_BATCH_MAX][CMSG_SPACE(sizeof(uint16_t))];
+  int groups = 0;
+  int first_of[DATAGRAM_BATCH_MAX + 1];
+  for (int i = 0; i < count; i += per_send, groups++) {
+    int n = count - i < per_send ? count - i : per_send;
+    first_of[groups] = i;
+    for (int j = 0; j < n; j++) put_iov(iov + 2 * (i + j), pieces[i + j]);
+    msghdr& m = messages[groups].msg_hdr;
+    memset(&messages[groups], 0, sizeof messages[groups]);
+    m.msg_iov = iov + 2 * i;
+    m.msg_iovlen = static_cast<size_t>(2 * n);
+    m.msg_control = control[groups];
+    m.msg_controllen = sizeof control[groups];
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    uint16_t size = static_cast<uint16_t>(segment);
+    memcpy(CMSG_DATA(c), &size, sizeof size);
+  }
+  first_of[groups] = count;
+  int done = 0;
+  while (done < groups) {
+    int n = sendmmsg(socket, messages + done, static_cast<unsigned>(groups - done), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // Devices without checksum offload, a segment above the path's MTU,
+      // or a kernel without the option.
+      if (errno == EIO || errno == EINVAL || errno == EMSGSIZE || errno == ENOPROTOOPT || errno == EOPNOTSUPP) {
+        if (done == 0) return -2;
+        int rest = send_each(socket, pieces + first_of[done], count - first_of[done]);
+        return first_of[done] + (rest > 0 ? rest : 0);
+      }
+      return done > 0 ? first_of[done] : -1;
+    }
+    done += n;
+  }
+  return count;
+}
+
+int send_datagrams(int socket, const datagram_piece* pieces, int count) {
+  if (count <= 0) return 0;
+  if (count > DATAGRAM_BATCH_MAX) count = DATAGRAM_BATCH_MAX;
+  if (count == 1) {
+    iovec iov[2];
+    put_iov(iov, pieces[0]);
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = 2;
+    return sendmsg(socket, &m, MSG_NOSIGNAL) < 0 ? -1 : 1;
+  }
+  size_t segment = piece_size(pieces[0]);
+  int same = piece_size(pieces[count - 1]) <= segment;
+  for (int i = 1; same && i < count - 1; i++) same = piece_size(pieces[i]) == segment;
+  if (same && !(socket == segmenting_refused_socket && segment == segmenting_refused_size)) {
+    int sent = send_segmented(socket, pieces, count, segment);
+    if (sent != -2) return sent;
+    segmenting_refused_socket = socket;
+    segmenting_refused_size = segment;
+  }
+  return send_each(socket, pieces, count);
+}
+
+int size_socket_buffers(int socket, size_t send_bytes, size_t receive_bytes) {
+  int granted = 1;
+  const int options[2][2] = {{SO_SNDBUF, SO_SNDBUFFORCE}, {SO_RCVBUF, SO_RCVBUFFORCE}};
+  const size_t wanted[2] = {send_bytes, receive_bytes};
+  for (int i = 0; i < 2; i++) {
+    if (wanted[i] == 0) continue;
+    int bytes = wanted[i] > INT32_MAX / 2 ? INT32_MAX / 2 : static_cast<int>(wanted[i]);
+    int now = 0;
+    socklen_t length = sizeof now;
+    // The kernel reports twice what was set (its bookkeeping included).
+    if (getsockopt(socket, SOL_SOCKET, options[i][0], &now, &length) == 0 && now / 2 >= bytes) continue;
+    setsockopt(socket, SOL_SOCKET, options[i][0], &bytes, sizeof bytes);
+    length = sizeof now;
+    if (getsockopt(socket, SOL_SOCKET, options[i][0], &now, &length) == 0 && now / 2 >= bytes) continue;
+    // Past the system's limit: allowed to a privileged process only.
+    setsockopt(socket, SOL_SOCKET, options[i][1], &bytes, sizeof bytes);
+    length = sizeof now;
+    if (getsockopt(socket, SOL_SOCKET, options[i][0], &now, &length) != 0 || now / 2 < bytes) granted = 0;
+  }
+  return granted;
+}
+
 int set_receive_timeout(int socket, uint32_t milliseconds) {
   timeval t{};
   t.tv_sec = milliseconds / 1000;
@@ -118,6 +259,13 @@ int set_receive_timeout(int socket, uint32_t milliseconds) {
 
 long receive_datagram(int socket, void* buffer, size_t size) {
   ssize_t n = recv(socket, buffer, size, MSG_TRUNC);
+  if (n >= 0) return static_cast<long>(n);
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) return SOCKET_TIMEOUT;
+  return SOCKET_FAILED;
+}
+
+long receive_waiting_datagram(int socket, void* buffer, size_t size) {
+  ssize_t n = recv(socket, buffer, size, MSG_TRUNC | MSG_DONTWAIT);
   if (n >= 0) return static_cast<long>(n);
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) return SOCKET_TIMEOUT;
   return SOCKET_FAILED;

@@ -57,6 +57,31 @@ long send_datagram(int socket, const void* data, size_t size);
 // Sends one datagram to address and port; returns the bytes sent or -1.
 long send_datagram_to(int socket, const void* data, size_t size, uint32_t address, uint16_t port);
 
+// One datagram of a batch: the head bytes followed by the body bytes (a
+// header and a payload that may lie elsewhere, such as in a mapped file).
+struct datagram_piece {
+  const void* head;
+  size_t head_size;
+  const void* body;
+  size_t body_size;
+};
+
+// Most datagrams one send_datagrams call takes.
+constexpr int DATAGRAM_BATCH_MAX = 64;
+
+// Sends count datagrams (1..DATAGRAM_BATCH_MAX) in their order on a
+// connected socket, in as few system calls as the system allows; a plain
+// version sends them one by one with send_datagram. Returns how many were
+// sent: count, fewer when a later one failed, -1 when the first failed.
+// A body the system cannot read (a mapped file cut short) fails the
+// datagram that holds it, with the error EFAULT.
+int send_datagrams(int socket, const datagram_piece* pieces, int count);
+
+// Asks for send and receive buffers of at least these many bytes (0 leaves
+// one as it is), so that a window of datagrams fits; the system may grant
+// less. Returns 1 when both were granted in full, else 0.
+int size_socket_buffers(int socket, size_t send_bytes, size_t receive_bytes);
+
 enum { SOCKET_FAILED = -1, SOCKET_TIMEOUT = -2 };
 
 // Sets how long each receive on the socket waits (0 means a millisecond,
@@ -69,6 +94,10 @@ int set_receive_timeout(int socket, uint32_t milliseconds);
 // SOCKET_FAILED. An error that an earlier send left on the socket (a
 // refused port) ends the receive as a time-out would, without a wait.
 long receive_datagram(int socket, void* buffer, size_t size);
+
+// receive_datagram for a datagram that has arrived already: SOCKET_TIMEOUT
+// at once when none is waiting.
+long receive_waiting_datagram(int socket, void* buffer, size_t size);
 
 // Receives one datagram and its sender on an unconnected socket, waiting as
 // long as it takes. Returns its full length (which may exceed size) or

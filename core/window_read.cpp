@@ -1,0 +1,253 @@
+// Reads with the windowsize option (RFC 7440): a window of blocks leaves in
+// a few system calls, straight from the mapped view or from the file; the
+// client acknowledges the last block of each window, and an ACK of any
+// block in the window moves the window on past it, so that a client that
+// missed a block says so at once and the window starts again there.
+#include <cerrno>
+#include <new>
+
+#include "core/data_socket.h"
+#include "core/file_views.h"
+#include "core/packets.h"
+#include "core/session.h"
+#include "core/session_table.h"
+#include "core/settings.h"
+#include "core/transfer.h"
+#include "core/transfer_log.h"
+#include "platform/file_open.h"
+#include "platform/udp_socket.h"
+
+// A window goes out in batches of at most this much payload (and at most
+// DATAGRAM_BATCH_MAX datagrams), so memory stays bounded whatever window
+// and block size a client asks for.
+constexpr size_t BATCH_BYTES = 256 * 1024;
+// What the kernel keeps per datagram in a socket buffer beside its bytes.
+constexpr size_t DATAGRAM_OVERHEAD = 512;
+constexpr size_t SOCKET_BUFFER_MAX = 32u << 20;
+
+struct window_buffers {
+  int capacity;      // blocks per batch
+  uint8_t* bodies;   // octet from the stream: capacity payloads read at once
+  uint8_t* packets;  // netascii: capacity DATA packets of block_size + 4
+  uint8_t headers[DATAGRAM_BATCH_MAX][4];
+  datagram_piece pieces[DATAGRAM_BATCH_MAX];
+};
+
+static uint32_t block_index(uint32_t index) { return LargeFiles != 0 ? index : (index & 0xFFFFu); }
+
+size_t window_socket_bytes(uint32_t window, uint16_t block_size) {
+  uint64_t bytes = static_cast<uint64_t>(window) * (block_size + 4u + DATAGRAM_OVERHEAD);
+  return bytes > SOCKET_BUFFER_MAX ? SOCKET_BUFFER_MAX : static_cast<size_t>(bytes);
+}
+
+void release_window_read(tftp_session* s) {
+  window_buffers* w = s->window;
+  s->window = nullptr;
+  if (w) {
+    delete[] w->bodies;
+    delete[] w->packets;
+    delete w;
+  }
+  delete[] s->text.window_start;
+  delete[] s->text.window_index;
+  s->text.window_start = nullptr;
+  s->text.window_index = nullptr;
+}
+
+int prepare_window_read(tftp_session* s) {
+  if (s->window_size < 2) return 0;
+  size_t packet = s->block_size + 4u;
+  size_t capacity = BATCH_BYTES / packet;
+  if (capacity > DATAGRAM_BATCH_MAX) capacity = DATAGRAM_BATCH_MAX;
+  if (capacity > s->window_size) capacity = s->window_size;
+  if (capacity < 1) capacity = 1;
+  window_buffers* w = new (std::nothrow) window_buffers{};
+  s->window = w;
+  int ok = w != nullptr;
+  if (ok) {
+    w->capacity = static_cast<int>(capacity);
+    if (s->mode == MODE_NETASCII) {
+      w->packets = new (std::nothrow) uint8_t[capacity * packet];
+      s->text.window_start = new (std::nothrow) int64_t[s->window_size];
+      s->text.window_index = new (std::nothrow) uint32_t[s->window_size];
+      ok = w->packets && s->text.window_start && s->text.window_index;
+      if (ok) {
+        s->text.window_slots = s->window_size;
+        for (uint32_t i = 0; i < s->window_size; i++) s->text.window_start[i] = -1;
+      }
+    } else {
+      // Mapped reads send from the view; the bodies are then only a scratch
+      // block to tell a view cut short.
+      w->bodies = new (std::nothrow) uint8_t[capacity * s->block_size];
+      ok = w->bodies != nullptr;
+    }
+  }
+  if (!ok) {
+    // Short of memory: the OACK offers the lockstep window of 1 instead.
+    release_window_read(s);
+    s->window_size = 1;
+    return 0;
+  }
+  size_socket_buffers(s->data_socket, window_socket_bytes(s->window_size, s->block_size), 0);
+  return 1;
+}
+
+// Puts blocks first .. first + count - 1 into the batch, stopping after a
+// short block (the last of the file, whose number goes to *final_block).
+// Returns the number of blocks loaded, or -1 when the file cannot be read.
+static int load_batch(tftp_session* s, window_buffers* w, uint32_t first, int count, uint32_t* final_block) {
+  uint16_t block_size = s->block_size;
+  if (s->mode == MODE_NETASCII) {
+    for (int i = 0; i < count; i++) {
+      uint8_t* packet = w->packets + static_cast<size_t>(i) * (block_size + 4u);
+      int length = load_block(s, packet, block_index(first + i - 1));
+      if (length < 0) return -1;
+      w->pieces[i] = datagram_piece{packet, 4, packet + 4, static_cast<size_t>(length)};
+      if (length < block_size) {
+        *final_block = first + i;
+        return i + 1;
+      }
+    }
+    return count;
+  }
+  // Exactly the size the file had when it was opened (and the OACK told).
+  uint64_t size = s->file_size.load(std::memory_order_relaxed);
+  uint64_t start = static_cast<uint64_t>(block_index(first - 1)) * block_size;
+  if (start > size) return -1;  // never after a short block: stopped there
+  size_t total = 0;
+  int loaded = 0;
+  while (loaded < count) {
+    uint64_t offset = start + static_cast<uint64_t>(loaded) * block_size;
+    uint64_t left = size - offset;
+    size_t length = left < block_size ? static_cast<size_t>(left) : block_size;
+    uint32_t number = first + static_cast<uint32_t>(loaded);
+    uint8_t* header = w->headers[loaded];
+    header[0] = 0;
+    header[1] = OPCODE_DATA;
+    header[2] = static_cast<uint8_t>(number >> 8);
+    header[3] = static_cast<uint8_t>(number);
+    const uint8_t* body = s->shared ? s->view + offset : w->bodies + total;
+    if (s->shared)
+      log_line(4, 0, " TFTP  load offset %llu/%llu %u %d\n", static_cast<unsigned long long>(offset),
+               static_cast<unsigned long long>(size), number - 1, static_cast<int>(length));
+    w->pieces[loaded++] = datagram_piece{header, 4, body, length};
+    total += length;
+    if (length < block_size) {
+      *final_block = number;
+      break;
+    }
+  }
+  if (!s->shared && total > 0) {
+    // One read for the whole batch, straight into the payloads; a file cut
+    // short since it was opened is an error.
+    long got = read_file_at(fileno(s->file), start, w->bodies, total);
+    if (got != static_cast<long>(total)) return -1;
+  }
+  s->seek_block = block_index(first + static_cast<uint32_t>(loaded) - 2);
+  return loaded;
+}
+
+// Sends blocks first .. last (fewer when the file ends before), batch by
+// batch; *sent_end becomes the last block sent. Returns -1 to go on, or the
+// transfer's RESULT_ value.
+static int send_window(tftp_session* s, uint32_t first, uint32_t last, uint32_t* final_block, uint32_t* sent_end) {
+  window_buffers* w = s->window;
+  *sent_end = first - 1;
+  for (uint32_t b = first; b <= last;) {
+    uint32_t count = last - b + 1;
+    if (count > static_cast<uint32_t>(w->capacity)) count = static_cast<uint32_t>(w->capacity);
+    // With LargeFiles 0 the data starts again at offset 0 after index
+    // 65535: a batch reads one stretch of the file.
+    if (LargeFiles == 0 && count > 65536u - ((b - 1) & 0xFFFFu)) count = 65536u - ((b - 1) & 0xFFFFu);
+    int loaded = load_batch(s, w, b, static_cast<int>(count), final_block);
+    if (loaded < 0) return read_failed(s, block_index(b - 1));
+    int sent = send_datagrams(s->data_socket, w->pieces, loaded);
+    if (sent < loaded) {
+      int error = socket_error();
+      int failed = sent < 0 ? 0 : sent;
+      const datagram_piece& piece = w->pieces[failed];
+      // A view whose file was cut short cannot be read by the kernel
+      // either; the copy confirms it and marks the view.
+      if (s->shared && error == EFAULT &&
+          !copy_from_view(s, static_cast<uint64_t>(block_index(b + failed - 1)) * s->block_size, w->bodies,
+                          piece.body_size))
+        return read_failed(s, block_index(b + failed - 1));
+      log_line(1, 1, " TFTP  sent block %u %d failed\n", b + failed - 1, static_cast<int>(piece.body_size));
+      return RESULT_FAILED;
+    }
+    if (Log >= 3)
+      for (int i = 0; i < loaded; i++)
+        log_line(3, 0, " TFTP  sent block %u %d\n", b + i - 1, static_cast<int>(w->pieces[i].body_size));
+    *sent_end = b + static_cast<uint32_t>(loaded) - 1;
+    if (*final_block != 0 && *sent_end == *final_block) break;
+    b += static_cast<uint32_t>(loaded);
+  }
+  return -1;
+}
+
+// The block in acked .. acked + 65535 that carries the 16-bit number.
+static uint32_t acknowledged_block(uint32_t acked, uint32_t number) { return acked + ((number - acked) & 0xFFFFu); }
+
+// Waits for an ACK that moves the window: one of a block after `acked` up
+// to `sent_end`. Those waiting behind it are taken too, so that the window
+// moves as far as the client has got. Duplicates and strays are passed
+// over and never answered. Returns 1 with the block in *moved, 0 at the
+// deadline, -1 when the wait failed or the ACK lies beyond the file, 2 on
+// an ERROR from the client.
+static int wait_window_ack(tftp_session* s, packet_wait* wait, uint32_t acked, uint32_t sent_end, uint32_t* moved) {
+  uint32_t best = acked;
+  for (;;) {
+    uint32_t number;
+    int taken = best == acked ? next_ack_packet(s, wait, &number) : waiting_ack_packet(s, &number);
+    if (taken == ACK_NONE && best != acked) break;
+    if (taken == ACK_NONE) return 0;
+    if (taken == ACK_ERROR) return 2;
+    if (taken != ACK_TAKEN) return -1;
+    uint32_t k = acknowledged_block(acked, number);
+    if (k <= best || k > sent_end) {
+      log_line(2, 0, " TFTP  ack ignored %u, %u\n", number, sent_end & 0xFFFFu);
+      continue;
+    }
+    best = k;
+  }
+  log_line(3, 0, " received ack %u\n", best);
+  if (static_cast<uint64_t>(best - 1) * s->block_size > s->file_size.load(std::memory_order_relaxed)) return -1;
+  s->block = best;
+  note_progress(s);
+  *moved = best;
+  return 1;
+}
+
+int run_window_read(tftp_session* s) {
+  uint32_t window = s->window_size;
+  uint32_t retransmit = Retransmit;
+  uint32_t acked = s->block.load(std::memory_order_relaxed);
+  uint32_t final_block = 0;  // the number of the short last block, once loaded
+  while (!server_stop) {
+    uint32_t last = acked + window;
+    if (final_block != 0 && last > final_block) last = final_block;
+    uint32_t sent_end;
+    int r = send_window(s, acked + 1, last, &final_block, &sent_end);
+    if (r >= 0) return r;
+    for (uint32_t k = 0;; k++) {
+      // One deadline per sending: wrong ACKs cannot put the resend off.
+      packet_wait wait;
+      start_wait(&wait, s->timeout * 1000u);
+      int got = wait_window_ack(s, &wait, acked, sent_end, &acked);
+      if (got == 1) break;
+      if (got == 2) return RESULT_ABORTED;
+      if (got == 0) log_line(2, 0, " TFTP  ack timeout %u\n", sent_end);
+      if (s->evicted) return RESULT_TIMEOUT;
+      // Only the short last block unacknowledged: the client has it all
+      // but our word that it has.
+      if (got < 0 || k > retransmit)
+        return final_block != 0 && sent_end == final_block && acked + 1 == final_block ? RESULT_OK : RESULT_TIMEOUT;
+      if (server_stop) return RESULT_OK;
+      // One retransmission: the window again, from its first block.
+      r = send_window(s, acked + 1, sent_end, &final_block, &sent_end);
+      if (r >= 0) return r;
+    }
+    if (final_block != 0 && acked == final_block) return RESULT_OK;
+  }
+  return RESULT_OK;
+}
