@@ -1,6 +1,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "core/data_socket.h"
@@ -11,6 +12,7 @@
 #include "core/settings.h"
 #include "core/transfer.h"
 #include "core/transfer_log.h"
+#include "platform/udp_socket.h"
 
 // Writes one block's payload; the last block is flushed as well, so that a
 // full disk is found before the client is told the upload arrived.
@@ -44,6 +46,12 @@ int run_write_transfer(tftp_session* s) {
   uint32_t retries = 0;
   uint64_t written = 0;
   size_t full_packet = static_cast<size_t>(s->block_size) + 4;
+  // With a window the client sends that many blocks before it waits for
+  // our ACK; a window of 1 is the usual lockstep.
+  uint32_t window = (s->option_flags & OPT_WINDOWSIZE) ? s->window_size : 1;
+  if (window > 1) size_socket_buffers(s->data_socket, 0, window_socket_bytes(window, s->block_size));
+  uint32_t acked = 0;                 // the client's window starts after this block
+  uint32_t gap_answered = UINT32_MAX;  // the block a gap was last answered with
   if (s->option_flags)
     send_oack(s);
   else
@@ -63,6 +71,7 @@ int run_write_transfer(tftp_session* s) {
         send_oack(s);
       else
         send_ack(s->block & 0xFFFFu, s->data_socket);
+      acked = s->block;
       start_wait(&wait, s->timeout * 1000u);
       continue;
     }
@@ -103,9 +112,21 @@ int run_write_transfer(tftp_session* s) {
         completed = 1;
         break;
       }
-      send_ack(d, s->data_socket);
+      // Every window-th block is acknowledged (each block without a window).
+      if (s->block - acked >= window) {
+        send_ack(d, s->data_socket);
+        acked = s->block;
+      }
       retries = 0;
       start_wait(&wait, s->timeout * 1000u);
+    } else if (window > 1) {
+      // A block out of order, or one we have: the client learns at once
+      // where its window must start again, once for each place.
+      if (gap_answered != block) {
+        send_ack(block & 0xFFFFu, s->data_socket);
+        acked = block;
+        gap_answered = block;
+      }
     } else if (d < expected) {
       send_ack(d, s->data_socket);
     } else if (block + 1 > 65535 && expected < 32768 && d >= 32768) {
