@@ -1,6 +1,7 @@
 // The request, the first answer, the reading of an OACK, and ERROR packets.
 #include "client/client_state.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -17,9 +18,10 @@ constexpr int OACK_BAD_BLKSIZE = 1;
 constexpr int OACK_BAD_TIMEOUT = 2;
 constexpr int OACK_BAD_TSIZE = 3;
 constexpr int OACK_BAD_MULTICAST = 4;
-constexpr std::array<std::string_view, 5> OACK_TEXTS = {
+constexpr int OACK_BAD_WINDOWSIZE = 5;
+constexpr std::array<std::string_view, 6> OACK_TEXTS = {
     "Invalid Option", "Bad blksize option", "Bad timeout option", "Bad tsize option",
-    "Bad multicast option"};
+    "Bad multicast option", "Bad windowsize option"};
 
 // Appends to a packet buffer of known size; an overflow spoils the packet.
 struct packet_writer {
@@ -121,6 +123,17 @@ std::size_t build_request(client_transfer& transfer, const client_settings& sett
     put_number(w, static_cast<uint64_t>(transfer.timeout));
     transfer.option_flags |= OPT_TIMEOUT;
   }
+  if (transfer.window_size > 0) {
+    if (transfer.operation == OPERATION_PUT) {
+      // A PUT holds its window to send it again.
+      uint32_t fits = static_cast<uint32_t>(
+          std::max<std::size_t>(1, PUT_WINDOW_BYTES / (transfer.block_size + 4)));
+      transfer.window_size = std::min(transfer.window_size, fits);
+    }
+    put_string(w, "windowsize");
+    put_number(w, transfer.window_size);
+    transfer.option_flags |= OPT_WINDOWSIZE;
+  }
   if (settings.multicast) {
     put_string(w, "multicast");
     put_string(w, "");
@@ -199,6 +212,15 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
       }
       transfer.option_flags |= OPT_TSIZE;
       transfer.byte_count = static_cast<uint32_t>(number);
+    } else if (wire_string_is(&name, "windowsize")) {
+      // At most the window asked for, which is what the buffers are sized for.
+      if (!has_value || !parse_unsigned(value, number) || number < 1 ||
+          number > transfer.window_size) {
+        transfer.refused_message = OACK_BAD_WINDOWSIZE;
+        return OACK_REFUSED;
+      }
+      transfer.option_flags |= OPT_WINDOWSIZE;
+      transfer.window_size = static_cast<uint32_t>(number);
     } else if (settings.multicast && wire_string_is(&name, "multicast")) {
       if (!has_value || transfer.operation != OPERATION_GET || !read_multicast(value, transfer)) {
         transfer.refused_message = OACK_BAD_MULTICAST;
@@ -211,6 +233,7 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
   }
   if (!(transfer.option_flags & OPT_BLKSIZE)) transfer.block_size = BLOCK_SIZE_DEFAULT;
   if (!(transfer.option_flags & OPT_TIMEOUT)) transfer.timeout = 1;
+  if (!(transfer.option_flags & OPT_WINDOWSIZE)) transfer.window_size = 1;
   return OACK_USABLE;
 }
 

@@ -19,6 +19,7 @@ constexpr uint32_t OPT_BLKSIZE = 1;
 constexpr uint32_t OPT_TIMEOUT = 2;
 constexpr uint32_t OPT_TSIZE = 4;
 constexpr uint32_t OPT_MULTICAST = 8;
+constexpr uint32_t OPT_WINDOWSIZE = 16;
 
 constexpr uint32_t MODE_NETASCII = 2;
 constexpr uint32_t MODE_OCTET = 3;
@@ -52,6 +53,13 @@ constexpr uint32_t RETRY_COUNT_DEFAULT = 10;
 constexpr uint16_t SERVER_PORT_DEFAULT = 69;
 constexpr std::size_t LOCAL_FILE_BUFFER_SIZE = 65536;
 constexpr std::size_t ERROR_PACKET_SIZE = 128;
+constexpr uint32_t WINDOW_SIZE_MAX = 65535;
+// A windowed PUT keeps its window in memory to send it again: the window a
+// PUT asks for is cut so that it fits this many bytes.
+constexpr std::size_t PUT_WINDOW_BYTES = 16u << 20;
+// What the kernel keeps per datagram in a socket buffer beside its bytes.
+constexpr std::size_t DATAGRAM_OVERHEAD = 512;
+constexpr std::size_t SOCKET_BUFFER_MAX = 32u << 20;
 
 // The local file with its own buffering, so that netascii line ends can be
 // translated on the way and every read or write failure is seen.
@@ -111,6 +119,7 @@ struct client_transfer {
   std::array<char, FILE_NAME_SIZE> local_name;
   uint32_t server_address;      // network order, resolved once per call
   uint32_t requested_block_size;  // what the request asked for
+  uint32_t window_size;         // -w: 0 not asked; then the blocks per window (1 without the option)
   int64_t last_written;         // block last written by the GET loop
   int refused_message;          // index into OACK texts when parse_oack refused
   int delete_local;             // GET: remove the local file at clean-up
@@ -182,6 +191,8 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
                      uint8_t* buffer, std::size_t length);
 int32_t send_file(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                   std::size_t length);
+int32_t send_file_windowed(const client_settings& settings, client_transfer& transfer,
+                           uint8_t* buffer, std::size_t length);
 void run_transfer(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                   std::size_t length);
 

@@ -3,8 +3,13 @@
 #include "client/client_state.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <new>
 
 #include <sys/socket.h>
+
+#include "platform/udp_socket.h"
 
 namespace {
 
@@ -43,15 +48,36 @@ static bool already_received(uint16_t n, uint32_t expected) {
   return behind >= 1 && behind < 32768 && expected > behind;
 }
 
+// Blocks per window that the server acknowledged; 1 is the lockstep.
+static uint32_t window_of(const client_transfer& transfer) {
+  if (!(transfer.option_flags & OPT_WINDOWSIZE) || (transfer.option_flags & OPT_MULTICAST)) return 1;
+  return std::max<uint32_t>(transfer.window_size, 1);
+}
+
+// Socket buffer bytes that hold a window of datagrams.
+static std::size_t window_bytes(uint32_t window, std::size_t block_size) {
+  return std::min<std::size_t>(static_cast<std::size_t>(window) * (block_size + 4 + DATAGRAM_OVERHEAD),
+                               SOCKET_BUFFER_MAX);
+}
+
 int32_t receive_file(const client_settings& settings, client_transfer& transfer,
                      uint8_t* buffer, std::size_t length) {
   transfer.byte_count = 0;
-  // The last ACK sent goes out again on a time-out; the wait for the next
-  // block has one deadline that stray packets do not move.
+  // The ACK of the last block taken in order goes out again on a
+  // time-out; the wait for the next block has one deadline that stray
+  // packets do not move.
   std::array<uint8_t, 4> last_ack{};
   put_header(last_ack.data(), OPCODE_ACK, transfer.block - 1);
   int64_t deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
   uint64_t retries = 0;
+  // With a window the server sends that many blocks before it waits: every
+  // window-th block and the last are acknowledged, and a block out of order
+  // is answered at once (once for each place) with the last one in order,
+  // so that the server sends again from there.
+  uint32_t window = window_of(transfer);
+  uint32_t acked = transfer.block - 1;
+  uint32_t gap_answered = UINT32_MAX;
+  if (window > 1) size_socket_buffers(transfer.receive_socket, 0, window_bytes(window, transfer.block_size));
   for (;;) {
     if (length < 4) return TRANSFER_FAILED;
     uint16_t opcode = get_u16(buffer);
@@ -79,12 +105,22 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
         transfer.block++;
         transfer.byte_count += static_cast<uint32_t>(data_length);
         put_header(last_ack.data(), OPCODE_ACK, n);
-        send(transfer.socket, last_ack.data(), last_ack.size(), 0);
         // Only the block expected ends the file: a short block from
         // elsewhere in the stream must not truncate it.
-        if (data_length < transfer.block_size) return TRANSFER_FINISHED;
+        bool last = data_length < transfer.block_size;
+        if (last || transfer.block - 1 - acked >= window) {
+          send(transfer.socket, last_ack.data(), last_ack.size(), 0);
+          acked = transfer.block - 1;
+        }
+        if (last) return TRANSFER_FINISHED;
         deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
         retries = 0;
+      } else if (window > 1) {
+        if (gap_answered != transfer.block) {
+          send(transfer.socket, last_ack.data(), last_ack.size(), 0);
+          acked = transfer.block - 1;
+          gap_answered = transfer.block;
+        }
       } else if (already_received(n, transfer.block)) {
         // A repeated block: our ACK of it was lost. Acknowledged again with
         // its own number, once; the wait for the next block goes on.
@@ -95,18 +131,25 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
       // A block from ahead of the one expected is dropped: the server sends
       // it again after the missing one.
     }
-    for (;;) {
-      int r = wait_until(transfer.receive_socket, deadline);
-      if (r < 0) return TRANSFER_FAILED;
-      if (r > 0) break;
-      if (retries > settings.retry_count) return TRANSFER_UNFINISHED;
-      retries++;
-      if (send(transfer.socket, last_ack.data(), last_ack.size(), 0) != static_cast<ssize_t>(last_ack.size()))
-        return TRANSFER_FAILED;
-      deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+    // Inside a window the next block is usually there already: take it
+    // without a wait first.
+    ssize_t got = window > 1 ? recv(transfer.receive_socket, buffer, transfer.buffer_size, MSG_DONTWAIT) : -1;
+    if (got < 0 && window > 1 && errno != EAGAIN && errno != EWOULDBLOCK) return TRANSFER_UNFINISHED;
+    if (got < 0) {
+      for (;;) {
+        int r = wait_until(transfer.receive_socket, deadline);
+        if (r < 0) return TRANSFER_FAILED;
+        if (r > 0) break;
+        if (retries > settings.retry_count) return TRANSFER_UNFINISHED;
+        retries++;
+        if (send(transfer.socket, last_ack.data(), last_ack.size(), 0) != static_cast<ssize_t>(last_ack.size()))
+          return TRANSFER_FAILED;
+        acked = transfer.block - 1;
+        deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+      }
+      got = recv(transfer.receive_socket, buffer, transfer.buffer_size, 0);
+      if (got < 0) return TRANSFER_UNFINISHED;
     }
-    ssize_t got = recv(transfer.receive_socket, buffer, transfer.buffer_size, 0);
-    if (got < 0) return TRANSFER_UNFINISHED;
     length = static_cast<std::size_t>(got);
   }
 }
@@ -163,6 +206,99 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
   }
 }
 
+// The block in acked .. acked + 65535 that carries the 16-bit number.
+static uint32_t acknowledged_block(uint32_t acked, uint16_t number) {
+  return acked + ((static_cast<uint32_t>(number) - acked) & 0xFFFFu);
+}
+
+int32_t send_file_windowed(const client_settings& settings, client_transfer& transfer,
+                           uint8_t* buffer, std::size_t length) {
+  transfer.byte_count = 0;
+  if (length < 4 || get_u16(buffer) != OPCODE_ACK || get_u16(buffer + 2) != 0) return TRANSFER_FAILED;
+  uint32_t window = window_of(transfer);
+  std::size_t block_size = std::min<std::size_t>(transfer.block_size, transfer.buffer_size - 4);
+  std::size_t slot = block_size + 4;
+  // The window stays here until it is acknowledged, ready to go out again.
+  std::unique_ptr<uint8_t[]> ring(new (std::nothrow) uint8_t[window * slot]);
+  std::unique_ptr<std::size_t[]> sizes(new (std::nothrow) std::size_t[window]);
+  if (!ring || !sizes) {
+    send_error(transfer.socket, TFTP_ERROR_UNDEFINED, "Out of memory");
+    return TRANSFER_FAILED;
+  }
+  size_socket_buffers(transfer.socket, window_bytes(window, block_size), 0);
+  auto slot_of = [&](uint32_t b) { return ring.get() + ((b - 1) % window) * slot; };
+  auto size_of = [&](uint32_t b) -> std::size_t& { return sizes[(b - 1) % window]; };
+  auto send_range = [&](uint32_t first, uint32_t last) {
+    std::array<datagram_piece, DATAGRAM_BATCH_MAX> pieces;
+    for (uint32_t b = first; b <= last;) {
+      int count = static_cast<int>(std::min<uint32_t>(last - b + 1, DATAGRAM_BATCH_MAX));
+      for (int i = 0; i < count; i++) {
+        uint8_t* packet = slot_of(b + static_cast<uint32_t>(i));
+        pieces[static_cast<std::size_t>(i)] = datagram_piece{packet, 4, packet + 4, size_of(b + static_cast<uint32_t>(i))};
+      }
+      if (send_datagrams(transfer.socket, pieces.data(), count) != count) return false;
+      b += static_cast<uint32_t>(count);
+    }
+    return true;
+  };
+  uint32_t acked = 0;        // the last block the server acknowledged
+  uint32_t loaded = 0;       // the last block read from the file
+  uint32_t final_block = 0;  // the short last block, once read
+  std::array<uint8_t, 4> reply{};
+  for (;;) {
+    uint32_t end = acked + window;
+    if (final_block != 0) end = std::min(end, final_block);
+    while (loaded < end) {
+      uint32_t b = loaded + 1;
+      uint8_t* packet = slot_of(b);
+      std::size_t got = local_file_read(transfer.file, packet + 4, block_size);
+      if (transfer.file.failed) {
+        send_error(transfer.socket, TFTP_ERROR_UNDEFINED, "Read error on the local file");
+        return TRANSFER_FAILED;
+      }
+      put_header(packet, OPCODE_DATA, b);
+      size_of(b) = got;
+      transfer.byte_count += static_cast<uint32_t>(got);
+      transfer.block = loaded = b;
+      if (got < block_size) {
+        final_block = end = b;
+      }
+    }
+    if (!send_range(acked + 1, end)) return TRANSFER_FAILED;
+    // The window goes out again only on a time-out: answering a duplicate
+    // ACK with it would multiply the traffic (Sorcerer's Apprentice).
+    int64_t deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+    uint64_t retries = 0;
+    uint32_t moved = acked;
+    while (moved == acked) {
+      int r = wait_until(transfer.socket, deadline);
+      if (r < 0) return TRANSFER_FAILED;
+      if (r == 0) {
+        if (retries > settings.retry_count) return TRANSFER_UNFINISHED;
+        retries++;
+        if (!send_range(acked + 1, end)) return TRANSFER_FAILED;
+        deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+        continue;
+      }
+      // The ACKs waiting behind the first one are taken too: the window
+      // moves as far as the server has got.
+      for (int flags = 0;; flags = MSG_DONTWAIT) {
+        ssize_t got = recv(transfer.socket, reply.data(), reply.size(), MSG_TRUNC | flags);
+        if (got < 0 && flags != 0) break;
+        if (got < 0) return TRANSFER_UNFINISHED;
+        if (got < 4) continue;
+        uint16_t opcode = get_u16(reply.data());
+        if (opcode == OPCODE_OACK) continue;
+        if (opcode != OPCODE_ACK) return TRANSFER_FAILED;
+        uint32_t k = acknowledged_block(acked, get_u16(reply.data() + 2));
+        if (k > moved && k <= end) moved = k;
+      }
+    }
+    acked = moved;
+    if (final_block != 0 && acked == final_block) return TRANSFER_FINISHED;
+  }
+}
+
 void run_transfer(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                   std::size_t length) {
   bool get = transfer.operation == OPERATION_GET;
@@ -178,7 +314,8 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
       }
       put_header(buffer, OPCODE_ACK, 0);
       if (!get) {
-        transfer.result = send_file(settings, transfer, buffer, 4);
+        transfer.result = window_of(transfer) > 1 ? send_file_windowed(settings, transfer, buffer, 4)
+                                                  : send_file(settings, transfer, buffer, 4);
         return;
       }
       if (transfer.option_flags & OPT_MULTICAST) {
@@ -201,6 +338,7 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
     transfer.option_flags = 0;
     transfer.block_size = BLOCK_SIZE_DEFAULT;
     transfer.timeout = 1;
+    transfer.window_size = 1;
   }
   transfer.result = get ? receive_file(settings, transfer, buffer, length)
                         : send_file(settings, transfer, buffer, length);

@@ -127,6 +127,10 @@ int parse_client_args(int count, char* const* vector, client_transfer& transfer,
       case 't':
         transfer.timeout = static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX));
         break;
+      case 'w':
+        // Blocks per window (RFC 7440); 0 or no digits asks for none.
+        transfer.window_size = std::min(n, WINDOW_SIZE_MAX);
+        break;
       default:
         break;
     }

@@ -12,9 +12,14 @@
  *   -rN   retransmissions before giving up (default 10)
  *   -s    do not send the "tsize" option
  *   -tN   seconds to wait for each answer (default 1)
+ *   -wN   ask for the "windowsize" option (RFC 7440): N blocks (1..65535,
+ *         larger values ask for 65535) go out before each ACK; the server
+ *         may grant fewer. Without it, or when the server does not grant
+ *         it, every block is acknowledged on its own. A PUT keeps its window
+ *         in memory and asks for at most 16 MiB of blocks.
  *
- * Options are a dash or slash followed by one lower-case letter and, for b, r
- * and t, the digits right after it ("-b1468"). Arguments are separated by
+ * Options are a dash or slash followed by one lower-case letter and, for b, r,
+ * t and w, the digits right after it ("-b1468"). Arguments are separated by
  * white space; an argument with blanks is enclosed in double quotes. Only the
  * first 255 characters of a command line are read. Without local_name, the
  * local file is named after the part of remote_name after its last backslash.

@@ -17,7 +17,7 @@ const char* outcome_text(int code) {
   switch (code) {
     case PELICAN_NO_BUFFER: return "the packet buffer could not be allocated";
     case PELICAN_BAD_COMMAND_LINE:
-      return "invalid command line; usage: pelican [-a] [-bN] [-m] [-o] [-rN] [-s] [-tN] "
+      return "invalid command line; usage: pelican [-a] [-bN] [-m] [-o] [-rN] [-s] [-tN] [-wN] "
              "host[:port] GET|PUT remote_name [local_name]";
     case PELICAN_NO_SOCKET: return "the transfer socket could not be opened";
     case PELICAN_LOCAL_FILE_EXISTS: return "the local file exists (-o overwrites it)";

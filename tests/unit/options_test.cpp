@@ -142,7 +142,7 @@ TEST_F(OptionsTest, MulticastOnlyEmptyAndOnlyForReads) {
 TEST_F(OptionsTest, SwitchedOffUnknownAndTruncatedOptionsAreSkipped) {
   set_setting("Options", "1");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "1024") + pair("windowsize", "8")), -1);
+  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "1024") + pair("utimeout", "8")), -1);
   EXPECT_EQ(session->option_flags, static_cast<uint32_t>(OPT_BLKSIZE));
   EXPECT_EQ(session->block_size, 1024);
 
