@@ -28,6 +28,7 @@ wxListCtrl* transfer_list = nullptr;
 int service_mode = 0;
 int refresh_timer = 0;
 int window_minimized = 0;
+int menu_open = 0;
 std::atomic<unsigned> pending_refresh{0};
 
 static wxTimer* timer = nullptr;
@@ -58,6 +59,18 @@ class kestrel_frame : public wxFrame {
     });
     Bind(wxEVT_END_SESSION, [](wxCloseEvent& event) {
       if (!on_end_session(1, 0)) event.Veto();
+    });
+    // A menu bar is not replaced under an open menu of its own.
+    Bind(wxEVT_MENU_OPEN, [](wxMenuEvent& event) {
+      if (!event.IsPopup()) menu_open = 1;
+      event.Skip();
+    });
+    Bind(wxEVT_MENU_CLOSE, [](wxMenuEvent& event) {
+      if (!event.IsPopup() && menu_open) {
+        menu_open = 0;
+        if (pending_refresh.load()) request_refresh(0);
+      }
+      event.Skip();
     });
     Bind(wxEVT_TIMER, [](wxTimerEvent&) { on_refresh_tick(); }, ID_REFRESH_TIMER);
     Bind(wxEVT_MENU, [](wxCommandEvent& event) { on_command(event.GetId()); }, CMD_FIRST, CMD_LAST);
@@ -106,7 +119,12 @@ void on_refresh_tick() {
   unsigned bits = pending_refresh.exchange(0);
   if (service_mode && TrayIcon && !tray_present) tray_present = tray_add();
   refresh_transfer_list();
-  if (bits & REFRESH_TEXTS) rebuild_texts();
+  if (bits & REFRESH_TEXTS) {
+    if (menu_open)
+      pending_refresh.fetch_or(REFRESH_TEXTS);  // rebuilt when the menu closes
+    else
+      rebuild_texts();
+  }
 }
 
 // Sets a cell only when its text or image changed, so that an unchanged

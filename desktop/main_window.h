@@ -23,6 +23,7 @@ extern wxListCtrl* transfer_list;
 extern int service_mode;
 extern int refresh_timer;       // the timer runs
 extern int window_minimized;    // hidden by minimizing or by the close box
+extern int menu_open;           // a pop-up of the menu bar is open
 extern std::atomic<unsigned> pending_refresh;
 
 // Creates the window with its bars and list at the placement, not shown.

@@ -3,10 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <wx/app.h>
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/dialog.h>
-#include <wx/display.h>
 #include <wx/frame.h>
 #include <wx/msgdlg.h>
 #include <wx/generic/msgdlgg.h>
@@ -27,6 +24,7 @@
 #include "desktop/local_socket.h"
 #include "desktop/main_window.h"
 #include "desktop/menus.h"
+#include "desktop/screen_capture.h"
 #include "desktop/tray_icon.h"
 
 static int driver = -1;
@@ -67,7 +65,7 @@ static std::string state() {
   wxRect r = main_window->GetRect();
   wxMenuBar* bar = main_window->GetMenuBar();
   o << "{\"shown\":" << main_window->IsShown() << ",\"minimized\":" << window_minimized
-    << ",\"paused\":" << server_paused.load() << ",\"stop\":" << server_stop.load()
+    << ",\"menu_open\":" << menu_open << ",\"paused\":" << server_paused.load() << ",\"stop\":" << server_stop.load()
     << ",\"active\":" << active_transfers.load() << ",\"title\":" << json_text(main_window->GetTitle())
     << ",\"clients_bar\":" << json_text(clients_bar->GetStatusText())
     << ",\"state_bar\":" << json_text(state_bar->GetStatusText()) << ",\"menu\":" << (bar ? 1 : 0)
@@ -115,18 +113,6 @@ static std::string state() {
   return o.str();
 }
 
-// The screen inside rect, saved as a PNG.
-static int save_screen(const wxRect& wanted, const std::string& path) {
-  wxRect rect = wanted.Intersect(wxDisplay(0u).GetGeometry());
-  if (rect.IsEmpty()) return 0;
-  wxBitmap picture(rect.width, rect.height, 24);
-  wxMemoryDC memory(picture);
-  wxScreenDC screen;
-  memory.Blit(0, 0, rect.width, rect.height, &screen, rect.x, rect.y);
-  memory.SelectObject(wxNullBitmap);
-  return picture.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG);
-}
-
 static std::string run_command(const std::string& line) {
   std::istringstream in(line);
   std::string verb;
@@ -156,9 +142,7 @@ static std::string run_command(const std::string& line) {
     in >> path >> below;
     main_window->Update();
     wxRect r = main_window->GetScreenRect();
-    r.height += below;
-    r.width += below ? 40 : 0;
-    return save_screen(r, path) ? "ok" : "failed";
+    return save_screen(r.x, r.y, r.width + (below ? 40 : 0), r.height + below, path) ? "ok" : "failed";
   }
   if (verb == "dismiss") {
     wxDialog* d = shown_dialog();
