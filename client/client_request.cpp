@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "core/wire_string.h"
+
 namespace {
 
 // Messages of a refused OACK, sent back in the ERROR packet.
@@ -48,15 +50,6 @@ void put_number(packet_writer& w, uint64_t value) {
   put_string(w, std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
 }
 
-bool name_is(std::string_view name, std::string_view expected) {
-  if (name.size() != expected.size()) return false;
-  for (std::size_t i = 0; i < name.size(); i++) {
-    char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
-    if (c != expected[i]) return false;
-  }
-  return true;
-}
-
 // Reads up to a separator: digits only, at most `limit`.
 bool read_field(std::string_view& text, char separator, uint32_t limit, uint32_t& value) {
   std::size_t i = 0;
@@ -88,17 +81,6 @@ bool read_multicast(std::string_view value, client_transfer& transfer) {
   }
   transfer.multicast_port = static_cast<uint16_t>(field[4]);
   transfer.multicast_master = field[5];
-  return true;
-}
-
-// The zero-terminated string at pos, when its zero byte lies inside the length.
-bool terminated_string(const char* text, std::size_t length, std::size_t pos,
-                       std::string_view& out) {
-  if (pos >= length) return false;
-  const char* start = text + pos;
-  const void* end = std::memchr(start, 0, length - pos);
-  if (!end) return false;
-  out = std::string_view(start, static_cast<std::size_t>(static_cast<const char*>(end) - start));
   return true;
 }
 
@@ -183,17 +165,18 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
 int parse_oack(const uint8_t* options, std::size_t length, client_transfer& transfer,
                const client_settings& settings) {
   transfer.option_flags = 0;
-  const char* text = reinterpret_cast<const char*>(options);
   std::size_t pos = 0;
   while (pos < length) {
-    std::string_view name;
-    if (!terminated_string(text, length, pos, name)) break;  // an unterminated tail is no option
-    pos += name.size() + 1;
-    std::string_view value;
-    bool has_value = terminated_string(text, length, pos, value);
+    wire_string name;
+    // An unterminated tail is no option.
+    if (!read_wire_string(options, length, pos, &name, &pos)) break;
+    wire_string value_string{};
+    std::size_t next = pos;
+    bool has_value = read_wire_string(options, length, pos, &value_string, &next) != 0;
+    std::string_view value(value_string.text, value_string.length);
     uint64_t number = 0;
     // An option this client acts on must come with a complete value.
-    if (name_is(name, "blksize")) {
+    if (wire_string_is(&name, "blksize")) {
       if (!has_value || !parse_unsigned(value, number) || number < OACK_BLOCK_SIZE_MIN ||
           number > transfer.requested_block_size) {
         // A larger block than asked for would not fit the packet buffer.
@@ -202,21 +185,21 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
       }
       transfer.option_flags |= OPT_BLKSIZE;
       transfer.block_size = static_cast<uint32_t>(number);
-    } else if (name_is(name, "timeout")) {
+    } else if (wire_string_is(&name, "timeout")) {
       if (!has_value || !parse_unsigned(value, number) ||
           number != static_cast<uint64_t>(transfer.timeout)) {
         transfer.refused_message = OACK_BAD_TIMEOUT;
         return OACK_REFUSED;
       }
       transfer.option_flags |= OPT_TIMEOUT;
-    } else if (name_is(name, "tsize")) {
+    } else if (wire_string_is(&name, "tsize")) {
       if (!has_value || !parse_unsigned(value, number)) {
         transfer.refused_message = OACK_BAD_TSIZE;
         return OACK_REFUSED;
       }
       transfer.option_flags |= OPT_TSIZE;
       transfer.byte_count = static_cast<uint32_t>(number);
-    } else if (settings.multicast && name_is(name, "multicast")) {
+    } else if (settings.multicast && wire_string_is(&name, "multicast")) {
       if (!has_value || transfer.operation != OPERATION_GET || !read_multicast(value, transfer)) {
         transfer.refused_message = OACK_BAD_MULTICAST;
         return OACK_REFUSED;
@@ -224,7 +207,7 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
       transfer.option_flags |= OPT_MULTICAST;
     }
     if (!has_value) break;
-    pos += value.size() + 1;
+    pos = next;
   }
   if (!(transfer.option_flags & OPT_BLKSIZE)) transfer.block_size = BLOCK_SIZE_DEFAULT;
   if (!(transfer.option_flags & OPT_TIMEOUT)) transfer.timeout = 1;

@@ -1,7 +1,7 @@
 // The two exports of libpelican.so and its load-time step.
 #include "client/client_state.h"
 #include "client/pelican.h"
-#include "core/sockets.h"
+#include "platform/udp_socket.h"
 
 namespace {
 

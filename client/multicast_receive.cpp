@@ -3,7 +3,7 @@
 // the take-over when the server makes this client the master, and the
 // master's own loop, which asks for the first block it still lacks.
 #include "client/client_state.h"
-#include "core/sockets.h"
+#include "platform/udp_socket.h"
 
 #include <algorithm>
 
@@ -14,8 +14,8 @@
 
 namespace {
 
-// Bits of wait_sockets_until over {transfer socket, group socket}.
-constexpr int READY_TRANSFER = 1;
+// Bit of wait_sockets_until over {transfer socket, group socket} that tells
+// of the group socket (bit value 1 is the transfer socket).
 constexpr int READY_GROUP = 2;
 // take_over: the OACK repeated the member's role; keep waiting.
 constexpr int TAKE_OVER_KEEP_WAITING = 1;

@@ -2,7 +2,7 @@
 // transfer, and the clean-up that turns its outcome into a result code.
 #include "client/client_state.h"
 #include "client/pelican.h"
-#include "core/sockets.h"
+#include "platform/udp_socket.h"
 
 #include <algorithm>
 #include <memory>

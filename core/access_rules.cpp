@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "core/registry.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -97,7 +99,8 @@ static int prefix_matches(const char* name, size_t name_length, const char* entr
   return memcmp(name, entry, entry_length) == 0 && name[entry_length] == '/';
 }
 
-int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int* overwrite_out) {
+int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int* overwrite_out,
+                 size_t* base_length_out) {
   if (strchr(name, ':') || strstr(name, "..")) return PATH_INVALID;
   for (char* p = name; *p; p++)
     if (*p == '\\') *p = '/';
@@ -114,6 +117,7 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
       if (name_length > SETTINGS_PATH_MAX - 1) return PATH_TOO_LONG;
       memcpy(path_out, name, name_length + 1);
       *overwrite_out = 1;
+      *base_length_out = entry.size();
       return PATH_OK;
     }
     start = end + 1;
@@ -133,7 +137,10 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
     const uint8_t* b = reinterpret_cast<const uint8_t*>(&client_ip);
     snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     std::string candidate = root + dotted;
-    if (is_directory(candidate.c_str())) {
+    int base = open_base_directory(root.c_str());
+    int exists = base >= 0 && is_directory_beneath(base, dotted);
+    if (base >= 0) close(base);
+    if (exists) {
       client_directory = std::string(dotted) + "/" + name;
       if (candidate.size() + 1 + name_length > SETTINGS_PATH_MAX) return PATH_TOO_LONG;
       memcpy(path_out, candidate.c_str(), candidate.size());
@@ -144,5 +151,8 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
   }
   if (!check_access(access_path, client_ip, opcode, overwrite_out)) return PATH_DENIED;
   strcat(path_out, name);
+  // Files under the root, also in a client's own directory, are opened
+  // beneath the root.
+  *base_length_out = root.size();
   return PATH_OK;
 }

@@ -9,8 +9,11 @@ enum { PATH_OK = 0, PATH_INVALID = 11, PATH_TOO_LONG = 12, PATH_DENIED = 13 };
 // Resolves the request's name (changed in place: "\" become "/") against the
 // Prefix list, the root directory and the per-client directory, and checks
 // the access rules. path_out holds 260 bytes. Returns PATH_OK with
-// *overwrite_out set, or the message index of a refusal.
-int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int* overwrite_out);
+// *overwrite_out set and *base_length_out the length of the directory at the
+// start of path_out that the file must be opened beneath (the root, or the
+// matching Prefix entry), or the message index of a refusal.
+int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int* overwrite_out,
+                 size_t* base_length_out);
 
 // 1 when the access rules allow the operation on access_path, else 0;
 // always sets *overwrite_out.

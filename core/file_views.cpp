@@ -1,82 +1,80 @@
 #include "core/file_views.h"
 
-#include <unistd.h>
-
-#include <cstring>
+#include <cstdio>
+#include <new>
 
 #include "core/session.h"
 #include "platform/file_mapping.h"
-#include "platform/file_open.h"
 
-// Paths compare exactly: names differing only in case are different files here.
-static int same_path(const tftp_session* a, const char* path) { return strcmp(a->path, path) == 0; }
+struct shared_view {
+  dev_t device;
+  ino_t inode;
+  uint64_t size;
+  timespec modified;
+  file_mapping* mapping;
+  uint32_t users;
+  std::atomic<int> stale;  // the file shrank under it: no new readers
+  shared_view* next;
+};
 
-int share_mapping(tftp_session* session) {
+static shared_view* views = nullptr;  // under list_lock
+
+static int same_file(const shared_view* v, const struct stat* st) {
+  return v->device == st->st_dev && v->inode == st->st_ino && v->size == static_cast<uint64_t>(st->st_size) &&
+         v->modified.tv_sec == st->st_mtim.tv_sec && v->modified.tv_nsec == st->st_mtim.tv_nsec;
+}
+
+int open_session_view(tftp_session* session, int fd, const struct stat* st) {
+  uint64_t size = static_cast<uint64_t>(st->st_size);
   std::lock_guard<std::mutex> hold(list_lock);
-  for (tftp_session* s = session_list; s; s = s->next) {
-    // A view of a file that has since been replaced or changed is not handed on.
-    if (s->thread.load() != -1 && s->mapped && same_path(s, session->path) && s->mapping && s->view &&
-        s->file_size.load() != 0 && file_mapping_is_current(s->mapping, session->path)) {
-      session->mapping = s->mapping;
-      session->view = s->view;
-      session->file_size = s->file_size.load();
-      mapping_borrower = session;
-      return 1;
+  shared_view* view = nullptr;
+  for (shared_view* v = views; v && !view; v = v->next)
+    if (!v->stale.load() && same_file(v, st)) view = v;
+  if (!view) {
+    file_mapping* mapping = map_file_descriptor(fd, size);
+    if (!mapping) return 0;
+    view = new (std::nothrow) shared_view{st->st_dev, st->st_ino, size, st->st_mtim, mapping, 0, {0}, views};
+    if (!view) {
+      close_file_mapping(mapping);
+      return 0;
     }
+    views = view;
   }
+  view->users++;
+  session->shared = view;
+  session->mapping = view->mapping;
+  session->view = map_file_view(view->mapping);
+  session->file_size = view->size;
+  return 1;
+}
+
+int copy_from_view(tftp_session* session, uint64_t offset, uint8_t* out, size_t length) {
+  shared_view* view = session->shared;
+  if (copy_from_mapping(view->mapping, offset, out, length)) return 1;
+  view->stale = 1;
   return 0;
 }
 
-int open_session_mapping(tftp_session* session) {
-  // Under the lock, so that an upload cannot cut the file between its check
-  // for readers and this mapping.
+void release_view(tftp_session* session) {
   std::lock_guard<std::mutex> hold(list_lock);
-  uint32_t size = 0;
-  file_mapping* mapping = open_file_mapping(session->path, &size);
-  if (!mapping) return 0;
-  session->mapping = mapping;
-  session->view = map_file_view(mapping);
-  session->file_size = size;
-  mapping_borrower = session;
-  return 1;
-}
-
-int start_upload_file(tftp_session* session) {
-  std::lock_guard<std::mutex> hold(list_lock);
-  int mapped = mapping_borrower && mapping_borrower->view && same_path(mapping_borrower, session->path);
-  for (tftp_session* s = session_list; s && !mapped; s = s->next)
-    mapped = s->thread.load() != -1 && s->mapped && s->view && same_path(s, session->path);
-  if (!mapped) return truncate_write_stream(session->file);
-  unlink(session->path);
-  int created;
-  FILE* fresh = open_write_stream(session->path, &created);
-  if (!fresh) return 0;
-  fclose(session->file);
-  session->file = fresh;
-  return 1;
-}
-
-void release_mapping(tftp_session* session) {
-  std::lock_guard<std::mutex> hold(list_lock);
-  const uint8_t* view = session->view;
-  file_mapping* mapping = session->mapping;
-  session->view = nullptr;
+  shared_view* view = session->shared;
+  session->shared = nullptr;
   session->mapping = nullptr;
-  if (!view) return;
-  if (mapping_borrower == session) {
-    mapping_borrower = nullptr;
-  } else if (mapping_borrower && mapping_borrower->view == view) {
-    return;  // a session being set up is about to read this view
+  session->view = nullptr;
+  if (!view || --view->users > 0) return;
+  for (shared_view** link = &views; *link; link = &(*link)->next) {
+    if (*link == view) {
+      *link = view->next;
+      break;
+    }
   }
-  for (tftp_session* s = session_list; s; s = s->next)
-    if (s != session && s->thread.load() != -1 && s->view == view) return;
-  close_file_mapping(mapping, view);
+  close_file_mapping(view->mapping);
+  delete view;
 }
 
 void release_file(tftp_session* session) {
-  if (session->mapped) {
-    release_mapping(session);
-  } else if (session->file) {
+  if (session->shared) release_view(session);
+  if (session->file) {
     FILE* file;
     {
       std::lock_guard<std::mutex> hold(list_lock);  // the control channel reads the slot
@@ -85,4 +83,14 @@ void release_file(tftp_session* session) {
     }
     fclose(file);
   }
+  // A completed upload has renamed its file already; anything left is the
+  // new file of an upload that failed.
+  abandon_upload(&session->upload);
+}
+
+int mapped_view_count() {
+  std::lock_guard<std::mutex> hold(list_lock);
+  int n = 0;
+  for (shared_view* v = views; v; v = v->next) n++;
+  return n;
 }

@@ -1,145 +1,147 @@
 #include "core/multicast.h"
 
-#include <netinet/in.h>
-#include <strings.h>
-#include <sys/socket.h>
+#include <atomic>
+#include <new>
 
-#include <chrono>
-
-#include "core/server_loop.h"
+#include "core/clock.h"
 #include "core/session.h"
 #include "core/settings.h"
-#include "core/sockets.h"
-#include "core/transfer.h"
-#include "core/transfer_log.h"
+#include "platform/udp_socket.h"
 
-// Sessions that may share one stream: same file, mode and block size.
-static int same_stream(const tftp_session* a, const tftp_session* b) {
-  return a->mode == b->mode && a->block_size == b->block_size && strcasecmp(a->path, b->path) == 0;
+struct multicast_group {
+  uint32_t ip;          // network order
+  uint16_t port;        // host order
+  dev_t device;         // the file streamed
+  ino_t inode;
+  int32_t mode;
+  uint16_t block_size;
+  uint32_t sessions;    // sessions placed in the group and not yet ended
+  tftp_session* master;  // nullptr only while the group is empty
+  uint16_t data_port;   // the data port its sessions share, 0 until known
+  std::atomic<int64_t> progress_ms;
+  multicast_group* next;
+};
+
+static multicast_group* groups = nullptr;  // under list_lock
+
+static int port_in_use(uint16_t port) {
+  for (multicast_group* g = groups; g; g = g->next)
+    if (g->port == port) return 1;
+  return 0;
 }
 
-// Sessions of one group: same group address and port.
-static int same_group(const tftp_session* a, const tftp_session* b) {
-  return a->multicast_ip == b->multicast_ip && a->multicast_port == b->multicast_port;
+// Sessions that may share one stream: the same file, mode and block size.
+static multicast_group* find_stream(const tftp_session* s) {
+  for (multicast_group* g = groups; g; g = g->next)
+    if (g->master && g->device == s->file_device && g->inode == s->file_inode && g->mode == s->mode &&
+        g->block_size == s->block_size)
+      return g;
+  return nullptr;
 }
-
-// 1 for a session that still reads by multicast.
-static int is_multicast(const tftp_session* s) { return (s->option_flags & OPT_MULTICAST) != 0; }
 
 int assign_multicast_group(tftp_session* session) {
+  std::lock_guard<std::mutex> hold(list_lock);
   session->multicast_master = 0;
-  // Only this thread links sessions, so the list is walked without the lock;
-  // the master flags that workers change are atomic.
-  for (tftp_session* s = session_list; s; s = s->next) {
-    if (s != session && session_is_live(s) && is_multicast(s) && s->multicast_master.load() == 1 &&
-        same_stream(s, session)) {
-      session->multicast_ip = s->multicast_ip;
-      session->multicast_port = s->multicast_port;
-      session->group_data_port = s->group_data_port;
-      return 0;
-    }
+  multicast_group* g = find_stream(session);
+  if (g) {
+    g->sessions++;
+    session->group = g;
+    session->multicast_ip = g->ip;
+    session->multicast_port = g->port;
+    return 0;
   }
   uint16_t port = MulticastPort.load();
   uint16_t last = MulticastLast.load();
-  int free = multicast_port_free(port);
-  while (!free && port < last) {
-    port = static_cast<uint16_t>(port + 1);
-    free = multicast_port_free(port);
-  }
-  if (!free) {
+  while (port_in_use(port) && port < last) port = static_cast<uint16_t>(port + 1);
+  if (port_in_use(port) || !(g = new (std::nothrow) multicast_group{})) {
     session->option_flags &= ~static_cast<uint32_t>(OPT_MULTICAST);
     return 0;
   }
+  g->ip = MulticastIp.load();
+  g->port = port;
+  g->device = session->file_device;
+  g->inode = session->file_inode;
+  g->mode = session->mode;
+  g->block_size = session->block_size;
+  g->sessions = 1;
+  g->master = session;
+  g->progress_ms = monotonic_now_ms();
+  g->next = groups;
+  groups = g;
+  session->group = g;
+  session->multicast_ip = g->ip;
   session->multicast_port = port;
-  session->multicast_ip = MulticastIp.load();
   session->multicast_master = 1;
   return 1;
 }
 
 int share_group_data_port(tftp_session* session) {
-  int one = 1;
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
   // Sharing is allowed only after the bind, so that no port the system picks
   // for another socket can land on this one.
-  if (setsockopt(session->data_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      getsockname(session->data_socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
-    return 0;
-  session->group_data_port = ntohs(bound.sin_port);
+  uint16_t port = bound_port(session->data_socket);
+  if (port == 0 || !allow_port_sharing(session->data_socket)) return 0;
+  std::lock_guard<std::mutex> hold(list_lock);
+  if (session->group) session->group->data_port = port;
   return 1;
 }
 
 int open_member_data_socket(const tftp_session* session) {
-  if (session->group_data_port == 0) return -1;
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
-  int one = 1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(session->group_data_port);
-  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0 ||
-      bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return close_socket(s);
-  return s;
+  uint16_t port;
+  {
+    std::lock_guard<std::mutex> hold(list_lock);
+    port = session->group ? session->group->data_port : 0;
+  }
+  return port == 0 ? -1 : open_shared_udp_socket(port);
 }
 
-void hand_over_master(tftp_session* session) {
+void leave_multicast_group(tftp_session* session) {
   std::lock_guard<std::mutex> hold(list_lock);
-  // A plain member has no role to pass on; promoting a newer member here
-  // would give the group a second master beside the running one.
-  if (session->multicast_master.load() != 1) return;
-  for (tftp_session* s = session_list; s; s = s->next) {
-    if (s != session && session_is_live(s) && is_multicast(s) && s->multicast_master.load() == 0 &&
-        same_group(s, session) && same_stream(s, session)) {
-      s->multicast_master = 1;
+  multicast_group* g = session->group;
+  if (!g) return;
+  session->group = nullptr;
+  if (g->master == session) {
+    // The newest member that is still there takes over; members are placed
+    // and leave under this lock, so none can be missed.
+    g->master = nullptr;
+    for (tftp_session* s = session_list; s; s = s->next) {
+      if (s != session && s->group == g) {
+        s->multicast_master = 1;
+        g->master = s;
+        break;
+      }
+    }
+    session->multicast_master = 0;
+  }
+  if (--g->sessions > 0) return;
+  for (multicast_group** link = &groups; *link; link = &(*link)->next) {
+    if (*link == g) {
+      *link = g->next;
       break;
     }
   }
-  session->multicast_master = 0;
+  delete g;
 }
 
-// A member that joined while its master was ending may have been missed by
-// the hand-over (it was not listed yet). When the group has no live master,
-// the waiting member takes the role, under the lock, so only one does.
-static void claim_orphaned_group(tftp_session* session) {
-  std::lock_guard<std::mutex> hold(list_lock);
-  for (tftp_session* s = session_list; s; s = s->next)
-    if (session_is_live(s) && is_multicast(s) && s->multicast_master.load() == 1 && same_group(s, session))
-      return;
-  session->multicast_master = 1;
+// A session's own group pointer changes only on its own thread (and before
+// its worker starts), so the worker reads it without the lock; the group
+// lives while the session is in it.
+void note_group_progress(tftp_session* session) {
+  if (session->group) session->group->progress_ms.store(monotonic_now_ms(), std::memory_order_relaxed);
 }
 
-constexpr uint32_t MEMBER_SLICE_MS = 100;
-
-int wait_as_member(tftp_session* session) {
-  // Listening in short slices lets a promoted member send its OACK at once
-  // rather than up to a timeout later; a time-out is still traced, and the
-  // group checked for a master, once per full timeout.
-  uint32_t timeout_ms = session->timeout * 1000u;
-  set_receive_timeout_ms(session->data_socket, timeout_ms < MEMBER_SLICE_MS ? timeout_ms : MEMBER_SLICE_MS);
-  auto turn_start = std::chrono::steady_clock::now();
-  int result = -1;
-  while (!server_stop && session->multicast_master.load() == 0) {
-    int r = receive_ack(session);
-    if (r < 0 || r == 2 || r == 3) {
-      result = r < 0 ? RESULT_TIMEOUT : r == 2 ? RESULT_ABORTED : RESULT_OK;
-      break;
-    }
-    auto now = std::chrono::steady_clock::now();
-    if (r == 0 && now - turn_start >= std::chrono::milliseconds(timeout_ms)) {
-      log_line(2, 0, " TFTP  ack timeout %u\n", session->block.load());
-      claim_orphaned_group(session);
-      turn_start = now;
-    }
-  }
-  set_receive_timeout(session->data_socket, session->timeout);
-  return result;
+int64_t group_progress_ms(const tftp_session* session) {
+  return session->group ? session->group->progress_ms.load(std::memory_order_relaxed) : 0;
 }
 
 int set_multicast_ttl(const tftp_session* session) {
   uint32_t ttl = MulticastTTL.load();
   if (ttl == 1) return 1;
-  int value = static_cast<int>(ttl > 255 ? 255 : ttl);
-  return setsockopt(session->data_socket, IPPROTO_IP, IP_MULTICAST_TTL, &value, sizeof value) == 0;
+  return set_multicast_ttl_option(session->data_socket, static_cast<int>(ttl > 255 ? 255 : ttl));
+}
+
+int multicast_group_count() {
+  std::lock_guard<std::mutex> hold(list_lock);
+  int n = 0;
+  for (multicast_group* g = groups; g; g = g->next) n++;
+  return n;
 }

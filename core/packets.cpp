@@ -1,9 +1,5 @@
 #include "core/packets.h"
 
-#include <netinet/in.h>
-#include <strings.h>
-#include <sys/socket.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +7,8 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "platform/udp_socket.h"
+#include "core/wire_string.h"
 
 const char* const error_texts[ERROR_TEXT_COUNT] = {
     "unspecified Error",
@@ -40,14 +38,14 @@ const char* const error_texts[ERROR_TEXT_COUNT] = {
 const char* const mode_names[4] = {"", "mail ", "ascii", "octet"};
 const char* const request_kinds[3] = {"", "Get", "Put"};
 
-int read_decimal(const char* text, uint32_t* out) {
-  const char* p = text;
-  while (isspace(static_cast<unsigned char>(*p))) p++;
-  if (!isdigit(static_cast<unsigned char>(*p))) return 0;
+int read_decimal(const char* text, size_t length, uint32_t* out) {
+  size_t i = 0;
+  while (i < length && isspace(static_cast<unsigned char>(text[i]))) i++;
+  if (i == length || !isdigit(static_cast<unsigned char>(text[i]))) return 0;
   // Numbers beyond 32 bits saturate rather than wrap to a small value.
   uint64_t value = 0;
-  while (isdigit(static_cast<unsigned char>(*p))) {
-    value = value * 10u + static_cast<uint64_t>(*p++ - '0');
+  for (; i < length && isdigit(static_cast<unsigned char>(text[i])); i++) {
+    value = value * 10u + static_cast<uint64_t>(text[i] - '0');
     if (value > UINT32_MAX) value = UINT32_MAX;
   }
   *out = static_cast<uint32_t>(value);
@@ -60,50 +58,50 @@ static int refuse(tftp_session* session, int message_index) {
 }
 
 int parse_options(const char* options, int length, tftp_session* session) {
-  const char* p = options;
-  int left = length;
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(options);
+  size_t end = length > 0 ? static_cast<size_t>(length) : 0;
+  size_t at = 0;
   uint32_t enabled = Options;
-  while (left > 0) {
-    log_line(4, 0, " TFTP len %u, option %s\n", static_cast<unsigned>(left), p);
-    const char* value;
+  while (at < end) {
+    wire_string name;
+    size_t value_at;
+    int named = read_wire_string(bytes, end, at, &name, &value_at);
+    log_line(4, 0, " TFTP len %u, option %.*s\n", static_cast<unsigned>(end - at),
+             static_cast<int>(named ? name.length : end - at), options + at);
+    // A name without its zero byte, or without a value after it, is skipped.
+    if (!named || value_at >= end) break;
+    wire_string value;
+    size_t next;
+    if (!read_wire_string(bytes, end, value_at, &value, &next)) {
+      // A last value without its zero byte ends with the datagram.
+      value.text = options + value_at;
+      value.length = end - value_at;
+      next = end;
+    }
     uint32_t number;
-    if (left > 8 && (enabled & OPT_BLKSIZE) && strcasecmp(p, "blksize") == 0) {
-      value = p + 8;
-      left -= 8;
-      if (!read_decimal(value, &number)) return refuse(session, 15);
-      uint16_t size = static_cast<uint16_t>(number);
-      // A block must hold at least 8 bytes and fit one UDP datagram.
-      if (size < BLKSIZE_MIN) return refuse(session, 15);
-      session->block_size = size > BLKSIZE_MAX ? BLKSIZE_MAX : size;
+    if ((enabled & OPT_BLKSIZE) && wire_string_is(&name, "blksize")) {
+      // A block must hold at least 8 bytes and fit one UDP datagram; the
+      // whole number is judged, so 65544 is a large block, not 8.
+      if (!read_decimal(value.text, value.length, &number) || number < BLKSIZE_MIN)
+        return refuse(session, MSG_BAD_BLKSIZE);
+      session->block_size = number > BLKSIZE_MAX ? BLKSIZE_MAX : static_cast<uint16_t>(number);
       session->option_flags |= OPT_BLKSIZE;
-    } else if (left > 8 && (enabled & OPT_TIMEOUT) && strcasecmp(p, "timeout") == 0) {
-      value = p + 8;
-      left -= 8;
-      if (!read_decimal(value, &number) || number < TIMEOUT_MIN || number > TIMEOUT_MAX)
-        return refuse(session, 16);
+    } else if ((enabled & OPT_TIMEOUT) && wire_string_is(&name, "timeout")) {
+      if (!read_decimal(value.text, value.length, &number) || number < TIMEOUT_MIN || number > TIMEOUT_MAX)
+        return refuse(session, MSG_BAD_TIMEOUT);
       session->timeout = number;
       session->option_flags |= OPT_TIMEOUT;
-    } else if (left > 6 && (enabled & OPT_TSIZE) && strcasecmp(p, "tsize") == 0) {
-      value = p + 6;
-      left -= 6;
-      if (!read_decimal(value, &number)) return refuse(session, 17);
+    } else if ((enabled & OPT_TSIZE) && wire_string_is(&name, "tsize")) {
+      if (!read_decimal(value.text, value.length, &number)) return refuse(session, MSG_BAD_TSIZE);
       session->file_size = number;
       session->option_flags |= OPT_TSIZE;
-    } else if (Multicast != 0 && left > 10 && strcasecmp(p, "multicast") == 0) {
-      value = p + 10;
-      left -= 10;
-      if (session->opcode != OPCODE_RRQ || value[0] != 0) return refuse(session, 18);
+    } else if (Multicast != 0 && wire_string_is(&name, "multicast")) {
+      if (session->opcode != OPCODE_RRQ || value.length != 0) return refuse(session, MSG_BAD_MULTICAST);
       session->option_flags |= OPT_MULTICAST;
-    } else {
-      size_t name_length = strlen(p);
-      value = p + name_length + 1;
-      left -= static_cast<int>(name_length) + 1;
-      if (left <= 0) break;  // the datagram ends with the name
     }
-    log_line(4, 0, " TFTP len %u, optarg %s\n", static_cast<unsigned>(left), value);
-    size_t value_length = strlen(value);
-    left -= static_cast<int>(value_length) + 1;
-    p = value + value_length + 1;
+    log_line(4, 0, " TFTP len %u, optarg %.*s\n", static_cast<unsigned>(end - value_at),
+             static_cast<int>(value.length), value.text);
+    at = next;
   }
   return -1;
 }
@@ -146,7 +144,7 @@ size_t build_oack(const tftp_session* s, uint8_t* out) {
 size_t send_oack(tftp_session* s) {
   uint8_t packet[OACK_BUFFER_SIZE];
   size_t length = build_oack(s, packet);
-  send(s->data_socket, packet, length, 0);
+  send_datagram(s->data_socket, packet, length);
   if (Log >= 2) {
     char summary[160];
     int n = 0;
@@ -177,8 +175,8 @@ size_t build_error_packet(int code, int message_index, uint8_t* out) {
   return text_length + 5;
 }
 
-void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination) {
+void send_error_packet(int code, int message_index, int socket, uint32_t address, uint16_t port) {
   uint8_t packet[ERROR_PACKET_SIZE];
   size_t length = build_error_packet(code, message_index, packet);
-  sendto(socket, packet, length, 0, reinterpret_cast<const sockaddr*>(destination), sizeof *destination);
+  send_datagram_to(socket, packet, length, address, port);
 }

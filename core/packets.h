@@ -5,10 +5,44 @@
 #include <cstdint>
 
 struct tftp_session;
-struct sockaddr_in;
 
 constexpr int ERROR_TEXT_COUNT = 22;
 extern const char* const error_texts[ERROR_TEXT_COUNT];
+
+// Indices of error_texts: the message index a refusal keeps in `result`.
+enum {
+  MSG_UNSPECIFIED = 0,
+  MSG_FILE_NOT_FOUND = 1,
+  MSG_ACCESS_VIOLATION = 2,
+  MSG_DISK_FULL = 3,
+  MSG_ILLEGAL_OPERATION = 4,
+  MSG_UNKNOWN_TRANSFER = 5,
+  MSG_FILE_EXISTS = 6,
+  MSG_NO_SUCH_USER = 7,
+  MSG_INVALID_OPTION = 8,
+  MSG_BAD_PACKET = 10,
+  MSG_INVALID_PATH = 11,
+  MSG_PATH_TOO_LONG = 12,
+  MSG_ACCESS_DENIED = 13,
+  MSG_BAD_MODE = 14,
+  MSG_BAD_BLKSIZE = 15,
+  MSG_BAD_TIMEOUT = 16,
+  MSG_BAD_TSIZE = 17,
+  MSG_BAD_MULTICAST = 18,
+  MSG_CREATE_FAILED = 19,
+  MSG_DATA_PORT_FAILED = 20,
+  MSG_RESOURCE_PROBLEM = 21,
+};
+
+// TFTP error codes the server sends.
+enum {
+  TFTP_ERROR_UNDEFINED = 0,
+  TFTP_ERROR_NOT_FOUND = 1,
+  TFTP_ERROR_DISK_FULL = 3,
+  TFTP_ERROR_ILLEGAL = 4,
+  TFTP_ERROR_EXISTS = 6,
+  TFTP_ERROR_OPTION = 8,
+};
 extern const char* const mode_names[4];     // "", "mail ", "ascii", "octet"
 extern const char* const request_kinds[3];  // "", "Get", "Put"
 
@@ -20,8 +54,10 @@ constexpr uint32_t TIMEOUT_MIN = 1;
 constexpr uint32_t TIMEOUT_MAX = 255;
 
 // Reads the option pairs after the mode string. `length` is the number of
-// datagram bytes from `options` to the end; the datagram must be followed by
-// a zero byte. Returns -1, or 8 with the message index in session->result.
+// datagram bytes from `options` to the end; nothing after them is read. A
+// name without a value is skipped; a last value without its zero byte ends
+// with the datagram. Returns -1, or 8 with the message index in
+// session->result.
 int parse_options(const char* options, int length, tftp_session* session);
 
 // Builds the OACK for session->option_flags into out (OACK_BUFFER_SIZE
@@ -36,9 +72,11 @@ size_t send_oack(tftp_session* session);
 constexpr size_t ERROR_PACKET_SIZE = 64;  // the longest text has 53 characters
 size_t build_error_packet(int code, int message_index, uint8_t* out);
 
-// Sends one ERROR packet with code and error_texts[message_index].
-void send_error_packet(int code, int message_index, int socket, const sockaddr_in* destination);
+// Sends one ERROR packet with code and error_texts[message_index] to the
+// address and port (network order).
+void send_error_packet(int code, int message_index, int socket, uint32_t address, uint16_t port);
 
-// Reads an unsigned decimal: white space, digits, anything after ignored.
-// Returns 1 and the number (at most UINT32_MAX), or 0 when there are no digits.
-int read_decimal(const char* text, uint32_t* out);
+// Reads an unsigned decimal from the `length` bytes at text: white space,
+// digits, anything after ignored. Returns 1 and the number (at most
+// UINT32_MAX), or 0 when there are no digits.
+int read_decimal(const char* text, size_t length, uint32_t* out);

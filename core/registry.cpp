@@ -33,9 +33,16 @@ int scan_unsigned(const char* text, uint32_t* out) {
   int negative = 0;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   if (!isdigit(static_cast<unsigned char>(*p))) return 0;
-  uint32_t value = 0;
-  while (isdigit(static_cast<unsigned char>(*p))) value = value * 10u + static_cast<uint32_t>(*p++ - '0');
-  *out = negative ? 0u - value : value;
+  // Saturating, so that a huge or negative number reads as a large one and
+  // the ranges of the settings bring it to their upper bound, never to a
+  // small value it happened to wrap to.
+  uint64_t value = 0;
+  while (isdigit(static_cast<unsigned char>(*p))) {
+    value = value * 10u + static_cast<uint64_t>(*p++ - '0');
+    if (value > UINT32_MAX) value = UINT32_MAX;
+  }
+  if (negative && value > 0x80000000u) value = 0x80000000u;
+  *out = negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
   return 1;
 }
 

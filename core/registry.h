@@ -24,5 +24,7 @@ int reg_write_number(const char* subkey, const char* name, uint32_t value, uint3
 
 // One "%u" conversion as the C library does it: white space, an optional
 // sign, digits (a minus gives the two's complement); text after the digits
-// is ignored. Returns 1 and stores the number, or 0 when there are no digits.
+// is ignored. Digits beyond 32 bits saturate at 4294967295, and a negative
+// number reads as 2^31 or more. Returns 1 and stores the number, or 0 when
+// there are no digits.
 int scan_unsigned(const char* text, uint32_t* out);

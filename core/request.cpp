@@ -1,7 +1,9 @@
 #include "core/request.h"
 
-#include <strings.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +14,7 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "core/wire_string.h"
 #include "platform/file_open.h"
 
 static int refuse(tftp_session* session, int code, int message_index) {
@@ -19,28 +22,77 @@ static int refuse(tftp_session* session, int code, int message_index) {
   return code;
 }
 
+// The part of the path below its base directory, without leading "/".
+static const char* relative_path(const tftp_session* s) {
+  const char* p = s->path + s->base_length;
+  while (*p == '/') p++;
+  return p;
+}
+
+// The base directory of the session's path, open for resolving beneath it.
+static int open_session_base(const tftp_session* s) {
+  char base[SESSION_PATH_SIZE];
+  memcpy(base, s->path, s->base_length);
+  base[s->base_length] = 0;
+  return open_base_directory(s->base_length ? base : "/");
+}
+
 static int open_for_reading(tftp_session* s) {
+  int base = open_session_base(s);
+  struct stat st;
+  int fd = base >= 0 ? open_file_beneath(base, relative_path(s), &st) : -1;
+  int error = errno;
+  if (base >= 0) close(base);
+  // A link that leads out of the base is refused as a name that does.
+  if (fd < 0) return error == EXDEV ? refuse(s, TFTP_ERROR_ILLEGAL, MSG_INVALID_PATH)
+                                    : refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
+  s->file_device = st.st_dev;
+  s->file_inode = st.st_ino;
   if (s->mode == MODE_OCTET) s->mapped = MMF & ((s->option_flags & OPT_MULTICAST) ? 1u : 2u);
   if (s->mapped) {
-    if (!share_mapping(s) && !open_session_mapping(s)) {
+    int ok = open_session_view(s, fd, &st);
+    close(fd);  // the mapping keeps the file
+    if (!ok) {
       s->mapped = 0;
-      return refuse(s, 1, 1);
+      return refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
     }
   } else {
     if (s->mode == MODE_NETASCII) s->option_flags &= ~static_cast<uint32_t>(OPT_MULTICAST);
-    uint64_t size = 0;
-    s->file = open_read_stream(s->path, &size);
-    if (!s->file) return refuse(s, 1, 1);
-    s->file_size = size;  // the real size replaces the client's tsize
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    FILE* file = stream_on_descriptor(fd, "rb");
+    if (!file) return refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
+    {
+      std::lock_guard<std::mutex> hold(list_lock);  // listed already: the control channel reads the slot
+      s->file = file;
+    }
+    s->file_size = static_cast<uint64_t>(st.st_size);  // the real size replaces the client's tsize
   }
   if (s->option_flags & OPT_MULTICAST) assign_multicast_group(s);
   return -1;
 }
 
 static int open_for_writing(tftp_session* s, int overwrite) {
-  if (!overwrite && file_exists(s->path)) return refuse(s, 6, 6);
-  s->file = open_write_stream(s->path, &s->created_file);
-  if (!s->file) return refuse(s, 3, 19);
+  s->overwrite = overwrite;
+  int base = open_session_base(s);
+  int ok = base >= 0 && resolve_upload(base, relative_path(s), &s->upload);
+  int error = errno;
+  if (base >= 0) close(base);
+  if (!ok) return error == EXDEV ? refuse(s, TFTP_ERROR_ILLEGAL, MSG_INVALID_PATH)
+                                 : refuse(s, TFTP_ERROR_DISK_FULL, MSG_CREATE_FAILED);
+  if (!overwrite && s->upload.exists) {
+    abandon_upload(&s->upload);
+    return refuse(s, TFTP_ERROR_EXISTS, MSG_FILE_EXISTS);
+  }
+  // The upload fills a new file; the name keeps its old file until the last
+  // block is on disk.
+  int fd = create_upload_file(&s->upload);
+  FILE* file = fd >= 0 ? stream_on_descriptor(fd, "wb") : nullptr;
+  if (!file) {
+    abandon_upload(&s->upload);
+    return refuse(s, TFTP_ERROR_DISK_FULL, MSG_CREATE_FAILED);
+  }
+  std::lock_guard<std::mutex> hold(list_lock);
+  s->file = file;
   return -1;
 }
 
@@ -62,42 +114,51 @@ static void trace_accepted(const tftp_session* s) {
   log_line(2, 0, " TFTP %s\n", line);
 }
 
-int parse_request(char* datagram, size_t length, tftp_session* s) {
+int parse_request(const char* datagram, size_t length, tftp_session* s) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(datagram);
   unsigned opcode = length >= 2 ? (bytes[0] << 8 | bytes[1]) : 0;
   log_line(4, 0, " TFTP len %u req %u\n", static_cast<unsigned>(length), opcode);
-  if (length <= 2 || (opcode != OPCODE_RRQ && opcode != OPCODE_WRQ)) return refuse(s, 4, 10);
-  if (opcode == OPCODE_WRQ && Upload == 0) return refuse(s, 4, 4);
+  if (length <= 2 || (opcode != OPCODE_RRQ && opcode != OPCODE_WRQ))
+    return refuse(s, TFTP_ERROR_ILLEGAL, MSG_BAD_PACKET);
+  if (opcode == OPCODE_WRQ && Upload == 0) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_ILLEGAL_OPERATION);
   s->opcode = static_cast<uint16_t>(opcode);
 
-  char* name = datagram + 2;
-  int left = static_cast<int>(length) - 2;
-  int name_size = static_cast<int>(strlen(name)) + 1;
-  log_line(4, 0, " TFTP len %u file %s\n", static_cast<unsigned>(left), name);
-  if (name_size > left) return refuse(s, 4, 11);
+  wire_string name;
+  size_t mode_at;
+  int named = read_wire_string(bytes, length, 2, &name, &mode_at);
+  log_line(4, 0, " TFTP len %u file %.*s\n", static_cast<unsigned>(length - 2),
+           static_cast<int>(named ? name.length : length - 2), datagram + 2);
+  if (!named) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_INVALID_PATH);
 
+  // Resolving works on a zero-terminated copy that holds any name a request
+  // buffer can carry, so that its content is judged before its length.
+  char name_text[REQUEST_BUFFER_SIZE];
+  if (name.length >= sizeof name_text) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_PATH_TOO_LONG);
+  memcpy(name_text, name.text, name.length);
+  name_text[name.length] = 0;
   int overwrite = 1;
-  int refusal = resolve_path(name, s->client_ip, s->opcode, s->path, &overwrite);
-  if (refusal != PATH_OK) return refuse(s, 4, refusal);
+  size_t base_length = 0;
+  int refusal = resolve_path(name_text, s->client_ip, s->opcode, s->path, &overwrite, &base_length);
+  s->base_length = static_cast<uint16_t>(base_length);
+  if (refusal != PATH_OK) return refuse(s, TFTP_ERROR_ILLEGAL, refusal);
 
   // The mode follows the name as received, whatever resolving did to it.
-  const char* mode = datagram + 2 + name_size;
-  left -= name_size;
-  int mode_size = static_cast<int>(strlen(mode)) + 1;
-  if (mode_size > left) return refuse(s, 4, 10);
-  s->mode = strcasecmp(mode, "mail") == 0       ? MODE_MAIL
-            : strcasecmp(mode, "netascii") == 0 ? MODE_NETASCII
-            : strcasecmp(mode, "octet") == 0    ? MODE_OCTET
+  wire_string mode;
+  size_t options_at;
+  if (!read_wire_string(bytes, length, mode_at, &mode, &options_at))
+    return refuse(s, TFTP_ERROR_ILLEGAL, MSG_BAD_PACKET);
+  s->mode = wire_string_is(&mode, "mail")       ? MODE_MAIL
+            : wire_string_is(&mode, "netascii") ? MODE_NETASCII
+            : wire_string_is(&mode, "octet")    ? MODE_OCTET
                                                 : MODE_NONE;
-  log_line(4, 0, " TFTP len %u mode %u\n", static_cast<unsigned>(left), static_cast<unsigned>(s->mode));
-  left -= mode_size;
-  if (s->mode == MODE_NONE || s->mode == MODE_MAIL) return refuse(s, 4, 14);
+  log_line(4, 0, " TFTP len %u mode %u\n", static_cast<unsigned>(length - mode_at), static_cast<unsigned>(s->mode));
+  if (s->mode == MODE_NONE || s->mode == MODE_MAIL) return refuse(s, TFTP_ERROR_ILLEGAL, MSG_BAD_MODE);
 
   s->block_size = 512;
   s->file_size = 0;
   s->timeout = Timeout;
-  if (left > 0) {
-    int code = parse_options(mode + mode_size, left, s);
+  if (options_at < length) {
+    int code = parse_options(datagram + options_at, static_cast<int>(length - options_at), s);
     if (code >= 0) return code;
   }
 

@@ -1,9 +1,6 @@
 #include "core/server_loop.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,11 +12,12 @@
 #include "core/registry.h"
 #include "core/request.h"
 #include "core/session.h"
+#include "core/session_table.h"
 #include "core/settings.h"
-#include "core/sockets.h"
 #include "core/transfer.h"
 #include "core/transfer_log.h"
 #include "platform/program_path.h"
+#include "platform/udp_socket.h"
 
 void (*server_started_hook)() = nullptr;
 void (*server_ended_hook)() = nullptr;
@@ -28,122 +26,103 @@ static std::atomic<int> next_thread_token{1};
 
 void stop_server() {
   server_stop = 1;
-  // shutdown wakes the loop blocked in recvfrom; the loop closes the socket
-  // itself, so its descriptor cannot be reused under the receive.
+  // The shutdown wakes the loop blocked in its receive; the loop closes the
+  // socket itself, so its descriptor cannot be reused under the receive.
   int s = listen_socket.load();
-  if (s != -1) shutdown(s, SHUT_RDWR);
+  if (s != -1) wake_receivers(s);
 }
 
-void purge_sessions() {
-  tftp_session** link = &session_list;
-  while (*link) {
-    tftp_session* s = *link;
-    if (!session_is_live(s)) {
-      *link = s->next;
-      free_session(s);
-    } else {
-      link = &s->next;
-    }
-  }
-}
-
-tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port) {
-  for (tftp_session* s = session_list; s; s = s->next)
-    if (session_is_live(s) && s->client_ip == client_ip && s->client_port == client_port) return s;
-  return nullptr;
-}
-
-int multicast_port_free(uint16_t port) {
-  for (tftp_session* s = session_list; s; s = s->next)
-    if (session_is_live(s) && (s->option_flags & OPT_MULTICAST) && s->multicast_port == port) return 0;
-  return 1;
-}
-
-// Ends a session that could not be started: tells the client, logs, releases.
-static void refuse_start(tftp_session* s, const sockaddr_in* source, int message_index, const char* why) {
+// Ends a session that could not be started: tells the client, logs,
+// releases what it held (an upload's new file is removed) and drops it.
+static void refuse_start(tftp_session* s, uint32_t ip, uint16_t port, int message_index, const char* why) {
   char address[16];
-  send_error_packet(0, message_index, listen_socket, source);
-  log_line(1, 1, "  Error   %-15s %-10s %s\n", format_ipv4(s->client_ip, address), request_kinds[s->opcode], why);
+  send_error_packet(TFTP_ERROR_UNDEFINED, message_index, listen_socket, ip, port);
+  log_refusal_line(1, 1, "  Error   %-15s %-10s %s\n", format_ipv4(s->client_ip, address), request_kinds[s->opcode],
+                   why);
+  if (s->option_flags & OPT_MULTICAST) leave_multicast_group(s);
   release_file(s);
-  if (s->created_file) unlink(s->path);  // leave no trace of an upload that never began
-  s->data_socket = close_socket(s->data_socket);
+  close_session_socket(s);
   delete[] s->packet;
-  free_session(s);
+  s->packet = nullptr;
+  drop_session(s);
 }
 
-static void handle_datagram(char* buffer, size_t length, const sockaddr_in* source) {
+static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint16_t port) {
   char address[16];
-  format_ipv4(source->sin_addr.s_addr, address);
+  format_ipv4(ip, address);
   reopen_log();
-  log_line(2, 0, " Request from %s\n", address);
+  log_refusal_line(2, 0, " Request from %s\n", address);
 
-  if (find_session_by_peer(source->sin_addr.s_addr, source->sin_port) || active_transfers > Clients) {
-    log_line(2, 1, "  Error   request from %s ignored, %u\n", address, active_transfers.load());
-    return;
-  }
-  tftp_session* s = new_session();
+  int refusal;
+  tftp_session* s = admit_session(ip, port, &refusal);
   if (!s) {
-    log_line(2, 0, " malloc(%u) for client failed\n", SESSION_RECORD_SIZE);
+    if (refusal == ADMIT_NO_MEMORY)
+      log_line(2, 0, " malloc(%u) for client failed\n", SESSION_RECORD_SIZE);
+    else
+      log_refusal_line(2, 1, "  Error   request from %s ignored, %u\n", address, active_transfers.load());
     return;
   }
-  s->client_ip = source->sin_addr.s_addr;
-  s->client_port = source->sin_port;
 
-  int code = parse_request(buffer, length, s);
+  int code;
+  if (length > REQUEST_BUFFER_SIZE) {
+    // Longer than the buffer, so it arrived cut: refused, never parsed cut.
+    s->result = MSG_BAD_PACKET;
+    code = TFTP_ERROR_ILLEGAL;
+  } else {
+    code = parse_request(buffer, length, s);
+  }
   if (code >= 0) {
-    send_error_packet(code, s->result, listen_socket, source);
-    log_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode], static_cast<unsigned>(code),
-             error_texts[code < ERROR_TEXT_COUNT ? code : 0], (code == 1 || code == 2) ? s->path : "");
-    free_session(s);
+    send_error_packet(code, s->result, listen_socket, ip, port);
+    log_refusal_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode],
+                     static_cast<unsigned>(code), error_texts[code < ERROR_TEXT_COUNT ? code : 0],
+                     (code == 1 || code == 2) ? s->path : "");
+    release_file(s);
+    drop_session(s);
     return;
   }
 
   uint32_t data_port = DataPort;
-  if ((s->option_flags & OPT_MULTICAST) && s->multicast_master == 0) s->data_socket = open_member_data_socket(s);
-  if (s->data_socket == -1)
-    s->data_socket = data_port ? open_udp_socket_in_range(0, data_port, data_port + Clients - 1, nullptr)
-                               : open_udp_socket(0, 0);
-  if (s->data_socket != -1 && (s->option_flags & OPT_MULTICAST) && s->multicast_master == 1)
-    share_group_data_port(s);
-  if (s->data_socket == -1) return refuse_start(s, source, 20, "bind on data port failed");
+  int socket = -1;
+  if ((s->option_flags & OPT_MULTICAST) && s->multicast_master == 0) socket = open_member_data_socket(s);
+  if (socket == -1)
+    socket = data_port ? open_udp_socket_in_range(0, data_port, data_port_range_end(data_port), nullptr)
+                       : open_udp_socket(0, 0);
+  s->data_socket = socket;
+  if (socket != -1 && (s->option_flags & OPT_MULTICAST) && s->multicast_master == 1) share_group_data_port(s);
+  if (socket == -1) return refuse_start(s, ip, port, MSG_DATA_PORT_FAILED, "bind on data port failed");
 
-  s->packet = new (std::nothrow) uint8_t[s->block_size + 8u];
-  if (!s->packet) return refuse_start(s, source, 21, "data buffer allocation failed");
+  uint8_t* packet = new (std::nothrow) uint8_t[s->block_size + 8u];
+  if (!packet) return refuse_start(s, ip, port, MSG_RESOURCE_PROBLEM, "data buffer allocation failed");
+  s->packet = packet;
 
+  // Accepted: finished sessions make room, as always when a request is taken.
+  purge_finished_sessions();
   // The token is in place before the worker can run: its last act sets -1.
   s->result = -1;
-  s->thread = next_thread_token.fetch_add(1) & 0x7fffffff;
-  if (s->thread == 0) s->thread = 1;
+  int token = next_thread_token.fetch_add(1) & 0x7fffffff;
+  s->thread = token == 0 ? 1 : token;
   try {
     std::thread(transfer_worker, s).detach();
   } catch (...) {
-    s->thread = -1;
+    s->thread = 0;
     s->result = 0;
-    return refuse_start(s, source, 21, "data thread failed");
+    return refuse_start(s, ip, port, MSG_RESOURCE_PROBLEM, "data thread failed");
   }
-
-  std::lock_guard<std::mutex> hold(list_lock);
-  purge_sessions();
-  s->next = session_list;
-  session_list = s;
-  mapping_borrower = nullptr;
 }
 
 void receive_loop() {
   alignas(8) char buffer[REQUEST_BUFFER_SIZE];
-  buffer[REQUEST_BUFFER_SIZE - 1] = 0;
   while (!server_stop) {
-    sockaddr_in source{};
-    socklen_t source_length = sizeof source;
-    ssize_t n = recvfrom(listen_socket, buffer, REQUEST_BUFFER_SIZE - 1, 0, reinterpret_cast<sockaddr*>(&source),
-                         &source_length);
+    uint32_t ip = 0;
+    uint16_t port = 0;
+    // The datagram's real length comes back, so a longer one is seen as such.
+    long n = receive_datagram_from(listen_socket, buffer, sizeof buffer, &ip, &port);
     if (server_stop) break;
-    if (n <= 0 || server_paused || source.sin_family != AF_INET) continue;
+    if (n <= 0 || server_paused) continue;
     // An ERROR is never answered: two servers refusing each other's ERROR
     // packets (or one forged packet between them) would never stop.
     if (n >= 2 && buffer[0] == 0 && buffer[1] == OPCODE_ERROR) continue;
-    buffer[n] = 0;  // string scans of the request stop inside the buffer
-    handle_datagram(buffer, static_cast<size_t>(n), &source);
+    handle_datagram(buffer, static_cast<size_t>(n), ip, port);
   }
 }
 

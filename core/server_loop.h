@@ -24,15 +24,6 @@ void receive_loop();
 // returns; the loop then closes the socket and ends.
 void stop_server();
 
-// Unlinks and frees every finished session. Call with list_lock held.
-void purge_sessions();
-
-// The first live session of that client address and port, or nullptr.
-tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port);
-
-// 0 when a live multicast session uses the group port, else 1.
-int multicast_port_free(uint16_t port);
-
 // Hook run after the start-up lines, before the receive loop (the service
 // program's control channel); may be null.
 extern void (*server_started_hook)();

@@ -7,19 +7,16 @@
 
 #include "core/little_endian.h"
 
-tftp_session* session_list = nullptr;
-std::mutex list_lock;
-std::atomic<uint32_t> active_transfers{0};
 std::atomic<int> server_stop{0};
 std::atomic<int> server_paused{0};
 std::atomic<int> listen_socket{-1};
-tftp_session* mapping_borrower = nullptr;
 
 tftp_session* new_session() {
   tftp_session* s = new (std::nothrow) tftp_session{};
   if (!s) return nullptr;
   s->data_socket = -1;
   s->thread = 0;
+  clear_upload(&s->upload);
   for (int i = 0; i < NETASCII_RECENT; i++) s->text.block_start[i] = -1;
   return s;
 }

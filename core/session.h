@@ -1,12 +1,18 @@
 // The record of one transfer and the core's shared state.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
 
+#include "platform/file_open.h"
+
 struct file_mapping;
+struct shared_view;
+struct multicast_group;
 
 enum { OPCODE_RRQ = 1, OPCODE_WRQ = 2, OPCODE_DATA = 3, OPCODE_ACK = 4, OPCODE_ERROR = 5, OPCODE_OACK = 6 };
 enum { MODE_NONE = 0, MODE_MAIL = 1, MODE_NETASCII = 2, MODE_OCTET = 3 };
@@ -57,11 +63,19 @@ struct tftp_session {
   char error_text[SESSION_ERROR_TEXT_SIZE];  // written under list_lock (set_error_text)
   tftp_session* next;
 
+  // Beyond the record the control channel sends:
   netascii_reader text;
-  int created_file;
-  // The data port that every session of a multicast group is bound to, host
-  // order; 0 until the group's first master has its socket.
-  uint16_t group_data_port;  // a write request created its file (removed if the session never starts)
+  uint16_t base_length;        // path[0..base_length) is the directory files are opened beneath
+  dev_t file_device;           // identity of the file read, for shared views and groups
+  ino_t file_inode;
+  shared_view* shared;         // the view this session reads, under list_lock
+  multicast_group* group;      // the group of a multicast read, under list_lock
+  upload_file upload;          // a write request's new file and its name
+  int overwrite;               // the upload may replace an existing file
+  std::atomic<int> counted;    // 1 while the session holds a slot of the Clients limit
+  std::atomic<int> evicted;    // its slot was taken over: the worker ends at once
+  std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer
+  uint32_t receive_timeout_ms;  // what the data socket's receive time-out is set to
 };
 
 // Shared state of the server core.
@@ -71,7 +85,6 @@ extern std::atomic<uint32_t> active_transfers;
 extern std::atomic<int> server_stop;
 extern std::atomic<int> server_paused;
 extern std::atomic<int> listen_socket;
-extern tftp_session* mapping_borrower;
 
 // A zeroed session with no socket and no thread, or nullptr.
 tftp_session* new_session();
@@ -81,7 +94,8 @@ void free_session(tftp_session* session);
 // channel can copy the record while the worker runs.
 void set_error_text(tftp_session* session, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// 1 while the session's socket or worker is still there.
+// 1 while the session's socket or worker is still there (a session being
+// set up, whose worker has not started, is live).
 int session_is_live(const tftp_session* session);
 
 // Writes the record in its fixed 484-byte little-endian layout for the

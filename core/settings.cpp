@@ -41,25 +41,46 @@ void set_prefix_list(const std::string& text) {
   prefix_text = text;
 }
 
+uint32_t data_port_range_end(uint32_t first) {
+  // Both are in range since load, so the sum cannot wrap; Clients 0 gives an
+  // empty range (first - 1).
+  uint32_t last = first + Clients - 1;
+  return last > 65535 ? 65535 : last;
+}
+
+// Every number is brought into its range as it is loaded: a value below
+// `low` becomes `below`, one above `high` becomes `above` (a bound or the
+// default).
+static uint32_t load_number(const char* subkey, const char* name, uint32_t default_value, uint32_t low,
+                            uint32_t high, uint32_t below, uint32_t above) {
+  uint32_t value = reg_read_number(subkey, name, default_value);
+  return value < low ? below : value > high ? above : value;
+}
+
+// A switch: any nonzero value is 1.
+static uint32_t load_switch(const char* subkey, const char* name, uint32_t default_value) {
+  return reg_read_number(subkey, name, default_value) != 0 ? 1 : 0;
+}
+
 void load_general_settings(const char* subkey) {
-  TrayIcon = reg_read_number(subkey, "TrayIcon", 1);
-  Iconic = reg_read_number(subkey, "Iconic", 0);
-  Percent = reg_read_number(subkey, "Percent", 1);
-  Log = reg_read_number(subkey, "Log", 1);
-  CreateLog = reg_read_number(subkey, "CreateLog", 0);
+  TrayIcon = load_switch(subkey, "TrayIcon", 1);
+  Iconic = load_switch(subkey, "Iconic", 0);
+  Percent = load_switch(subkey, "Percent", 1);
+  Log = load_number(subkey, "Log", 1, 0, LOG_LEVEL_MAX, 0, LOG_LEVEL_MAX);
+  CreateLog = load_switch(subkey, "CreateLog", 0);
 }
 
 void load_server_settings(const char* subkey) {
-  Port = reg_read_number(subkey, "Port", 69);
-  DataPort = reg_read_number(subkey, "DataPort", 0);
-  Timeout = reg_read_number(subkey, "Timeout", 1);
-  Retransmit = reg_read_number(subkey, "Retransmit", 10);
-  Clients = reg_read_number(subkey, "Clients", 10);
-  MMF = reg_read_number(subkey, "MMF", 1);
-  Upload = reg_read_number(subkey, "Upload", 1);
-  RootIPspecific = reg_read_number(subkey, "RootIPspecific", 0);
-  WindowSize = reg_read_number(subkey, "WindowSize", 0);
-  LargeFiles = reg_read_number(subkey, "LargeFiles", 1);
+  Port = load_number(subkey, "Port", 69, 1, 65535, 69, 69);
+  DataPort = load_number(subkey, "DataPort", 0, 0, 65535, 0, 0);
+  Timeout = load_number(subkey, "Timeout", 1, 1, 255, 1, 255);
+  Retransmit = load_number(subkey, "Retransmit", 10, 0, 255, 0, 255);
+  Clients = load_number(subkey, "Clients", 10, 0, CLIENTS_MAX, 0, CLIENTS_MAX);
+  MMF = load_number(subkey, "MMF", 1, 0, 3, 0, 1);
+  Upload = load_switch(subkey, "Upload", 1);
+  RootIPspecific = load_switch(subkey, "RootIPspecific", 0);
+  WindowSize = load_switch(subkey, "WindowSize", 0);
+  LargeFiles = load_switch(subkey, "LargeFiles", 1);
 
   char text[SETTINGS_PATH_MAX + 1];
   reg_read_string(subkey, "Prefix", "", text, sizeof text);
@@ -78,8 +99,8 @@ void load_server_settings(const char* subkey) {
 }
 
 void load_option_settings(const char* subkey) {
-  Options = reg_read_number(subkey, "Options", 7);
-  Multicast = reg_read_number(subkey, "Multicast", 1);
+  Options = reg_read_number(subkey, "Options", 7) & 7u;  // blksize, timeout, tsize
+  Multicast = load_switch(subkey, "Multicast", 1);
 
   char text[18];
   unsigned a, b, c, d;
@@ -88,12 +109,12 @@ void load_option_settings(const char* subkey) {
       d < 256) {
     MulticastIp = htonl((a << 24) | (b << 16) | (c << 8) | d);
   }
-  MulticastPort = static_cast<uint16_t>(reg_read_number(subkey, "MulticastPort", 1758));
-  MulticastLast = static_cast<uint16_t>(reg_read_number(subkey, "MulticastLast", 65535));
-  MulticastTTL = reg_read_number(subkey, "MulticastTTL", 1);
+  MulticastPort = static_cast<uint16_t>(load_number(subkey, "MulticastPort", 1758, 1, 65535, 1758, 1758));
+  MulticastLast = static_cast<uint16_t>(load_number(subkey, "MulticastLast", 65535, 1, 65535, 65535, 65535));
+  MulticastTTL = load_number(subkey, "MulticastTTL", 1, 1, 255, 1, 1);
 }
 
-void load_access_setting(const char* subkey) { AccessControl = reg_read_number(subkey, "AccessControl", 0); }
+void load_access_setting(const char* subkey) { AccessControl = load_switch(subkey, "AccessControl", 0); }
 
 void load_settings(const char* subkey) {
   load_general_settings(subkey);

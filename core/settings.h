@@ -7,6 +7,8 @@
 
 constexpr const char* SETTINGS_KEY = "Kestrel";
 constexpr int SETTINGS_PATH_MAX = 259;
+constexpr uint32_t LOG_LEVEL_MAX = 4;   // 4 already traces everything
+constexpr uint32_t CLIENTS_MAX = 4096;  // transfers at once, and data ports in a range
 
 // Group 1
 extern std::atomic<uint32_t> TrayIcon, Iconic, Percent, Log, CreateLog;
@@ -24,6 +26,13 @@ std::string root_directory();
 std::string prefix_list();
 void set_root_directory(const std::string& text);
 void set_prefix_list(const std::string& text);
+
+// Last port of the data port range that starts at first (DataPort, not 0):
+// the Clients ports from first (none for Clients 0), never past 65535.
+uint32_t data_port_range_end(uint32_t first);
+
+// The loaders bring every number into its range (see the README's settings
+// table): switches become 0 or 1, other numbers their bound or default.
 
 void load_general_settings(const char* subkey);
 void load_server_settings(const char* subkey);

@@ -1,6 +1,7 @@
 #include "core/transfer_log.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -11,6 +12,19 @@
 std::mutex log_lock;
 FILE* log_stream = nullptr;
 time_t (*log_clock)(time_t*) = time;
+
+static int64_t monotonic_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec);
+}
+int64_t (*refusal_clock)() = monotonic_seconds;
+
+// The refusal limit, under log_lock: the second being counted, the lines
+// written in it, and the lines left out and not yet reported.
+static int64_t refusal_second = INT64_MIN;
+static unsigned refusals_written = 0;
+static unsigned refusals_suppressed = 0;
 static int log_is_console = 0;
 static std::string log_file_in_use;  // name of the open file; compared whole
 
@@ -99,8 +113,36 @@ void reopen_log() {
   }
 }
 
+// Formats and writes one line under log_lock, with its time stamp.
+static void write_line(int flush, const char* format, va_list args) {
+  char line[1024];
+  size_t n = strlen(strcpy(line, log_time_stamp()));
+  int m = vsnprintf(line + n, sizeof line - n, format, args);
+  if (m < 0) return;
+  n += static_cast<size_t>(m) < sizeof line - n ? static_cast<size_t>(m) : sizeof line - n - 1;
+  write_text(line, n);
+  if (flush) fflush(log_stream);
+}
+
+static void write_formatted(int flush, const char* format, ...) __attribute__((format(printf, 2, 3)));
+static void write_formatted(int flush, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_line(flush, format, args);
+  va_end(args);
+}
+
+// Under log_lock with a stream: reports the refusal lines left out once the
+// second in which they were counted is over.
+static void report_suppressed(int64_t now) {
+  if (refusals_suppressed == 0 || now == refusal_second) return;
+  write_formatted(1, " %u refusal log lines suppressed\n", refusals_suppressed);
+  refusals_suppressed = 0;
+}
+
 void close_log() {
   std::lock_guard<std::mutex> hold(log_lock);
+  if (log_stream && refusals_suppressed) report_suppressed(INT64_MAX);  // none is lost at stop
   if (log_stream && !log_is_console) {
     fclose(log_stream);
     log_stream = nullptr;
@@ -112,14 +154,30 @@ void log_line(uint32_t level, int flush, const char* format, ...) {
   if (Log < level) return;
   std::lock_guard<std::mutex> hold(log_lock);
   if (!log_stream) return;
-  char line[1024];
-  size_t n = strlen(strcpy(line, log_time_stamp()));
+  if (refusals_suppressed) report_suppressed(refusal_clock());
   va_list args;
   va_start(args, format);
-  int m = vsnprintf(line + n, sizeof line - n, format, args);
+  write_line(flush, format, args);
   va_end(args);
-  if (m < 0) return;
-  n += static_cast<size_t>(m) < sizeof line - n ? static_cast<size_t>(m) : sizeof line - n - 1;
-  write_text(line, n);
-  if (flush) fflush(log_stream);
+}
+
+void log_refusal_line(uint32_t level, int flush, const char* format, ...) {
+  if (Log < level) return;
+  std::lock_guard<std::mutex> hold(log_lock);
+  if (!log_stream) return;
+  int64_t now = refusal_clock();
+  report_suppressed(now);
+  if (now != refusal_second) {
+    refusal_second = now;
+    refusals_written = 0;
+  }
+  if (refusals_written >= LOG_REFUSALS_PER_SECOND) {
+    refusals_suppressed++;
+    return;
+  }
+  refusals_written++;
+  va_list args;
+  va_start(args, format);
+  write_line(flush, format, args);
+  va_end(args);
 }

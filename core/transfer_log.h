@@ -15,6 +15,12 @@ extern FILE* log_stream;  // nullptr: no log
 // The clock of time stamps and file names; tests replace it.
 extern time_t (*log_clock)(time_t*);
 
+// Refusal lines written in one second at most; the rest are counted.
+constexpr unsigned LOG_REFUSALS_PER_SECOND = 50;
+
+// Whole seconds on the monotonic clock, for the refusal limit; tests replace it.
+extern int64_t (*refusal_clock)();
+
 // Sends the log to standard output from now on (console mode).
 void log_to_console();
 
@@ -37,3 +43,11 @@ void log_file_name(const struct tm* local, int daily, char* buffer, size_t size)
 // Writes one line at trace level `level` and above: the time stamp, then the
 // formatted text. File lines end in CR LF. flush: force the stream out.
 void log_line(uint32_t level, int flush, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// log_line for the lines the server loop writes per request that does not
+// become a transfer (its request line, its refusal, an ignored request): at
+// most LOG_REFUSALS_PER_SECOND of them in a second; once a later second has
+// begun, the next line of any kind is preceded by
+// "%s %u refusal log lines suppressed\n" for those left out. Only lines at
+// or below the trace level count.
+void log_refusal_line(uint32_t level, int flush, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -1,39 +1,57 @@
 #include "platform/file_mapping.h"
 
-#include <fcntl.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <new>
 
 struct file_mapping {
   void* base;
   size_t length;
-  dev_t device;
-  ino_t inode;
-  timespec modified;
 };
 
-file_mapping* open_file_mapping(const char* path, uint32_t* size_out) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size >= (1LL << 32)) {
-    close(fd);
-    return nullptr;
+// A copy from a mapping whose file was truncated meanwhile touches pages
+// that no longer exist, and the kernel answers with SIGBUS. The handler
+// returns such a fault to the copy that caused it; any other SIGBUS keeps
+// its default effect.
+static thread_local sigjmp_buf* copy_guard = nullptr;
+static struct sigaction previous_bus_action;
+static pthread_once_t bus_handler_once = PTHREAD_ONCE_INIT;
+
+static void on_bus_error(int signal_number, siginfo_t* info, void* context) {
+  if (copy_guard) siglongjmp(*copy_guard, 1);
+  // Not ours: behave as if we had never been there.
+  if (previous_bus_action.sa_flags & SA_SIGINFO) {
+    if (previous_bus_action.sa_sigaction) return previous_bus_action.sa_sigaction(signal_number, info, context);
+  } else if (previous_bus_action.sa_handler != SIG_IGN && previous_bus_action.sa_handler != SIG_DFL) {
+    return previous_bus_action.sa_handler(signal_number);
   }
-  size_t length = static_cast<size_t>(st.st_size);
+  signal(SIGBUS, SIG_DFL);
+  raise(SIGBUS);
+}
+
+static void install_bus_handler() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = on_bus_error;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, &previous_bus_action);
+}
+
+file_mapping* map_file_descriptor(int fd, uint64_t size) {
+  if (size == 0 || size >= (1ULL << 32)) return nullptr;
+  pthread_once(&bus_handler_once, install_bus_handler);
+  size_t length = static_cast<size_t>(size);
   void* base = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-  close(fd);  // the mapping keeps the file
   if (base == MAP_FAILED) return nullptr;
   madvise(base, length, MADV_SEQUENTIAL);
-  file_mapping* m = new (std::nothrow) file_mapping{base, length, st.st_dev, st.st_ino, st.st_mtim};
-  if (!m) {
-    munmap(base, length);
-    return nullptr;
-  }
-  *size_out = static_cast<uint32_t>(length);
+  file_mapping* m = new (std::nothrow) file_mapping{base, length};
+  if (!m) munmap(base, length);
   return m;
 }
 
@@ -41,14 +59,23 @@ const uint8_t* map_file_view(file_mapping* mapping) {
   return mapping ? static_cast<const uint8_t*>(mapping->base) : nullptr;
 }
 
-int file_mapping_is_current(const file_mapping* mapping, const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0 && st.st_dev == mapping->device && st.st_ino == mapping->inode &&
-         static_cast<size_t>(st.st_size) == mapping->length && st.st_mtim.tv_sec == mapping->modified.tv_sec &&
-         st.st_mtim.tv_nsec == mapping->modified.tv_nsec;
+int copy_from_mapping(const file_mapping* mapping, uint64_t offset, uint8_t* out, size_t length) {
+  if (offset > mapping->length || length > mapping->length - offset) return 0;
+  sigjmp_buf guard;
+  if (sigsetjmp(guard, 1) != 0) {
+    copy_guard = nullptr;
+    return 0;
+  }
+  copy_guard = &guard;
+  // The fences keep the compiler from moving the copy out of the guarded stretch.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  memcpy(out, static_cast<const uint8_t*>(mapping->base) + offset, length);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  copy_guard = nullptr;
+  return 1;
 }
 
-void close_file_mapping(file_mapping* mapping, const uint8_t*) {
+void close_file_mapping(file_mapping* mapping) {
   if (!mapping) return;
   munmap(mapping->base, mapping->length);
   delete mapping;

@@ -1,19 +1,23 @@
 // Read-only mappings of whole files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct file_mapping;
 
-// Maps a regular file read-only. Returns nullptr for a missing, empty or
-// non-regular file, one of 4 GiB or more, or when mapping fails.
-file_mapping* open_file_mapping(const char* path, uint32_t* size_out);
+// Maps the regular file open on fd read-only, whole; size is its length
+// (1 byte to 4 GiB - 1). The descriptor stays the caller's. nullptr when
+// mapping fails.
+file_mapping* map_file_descriptor(int fd, uint64_t size);
 
 // The first byte of the mapped file.
 const uint8_t* map_file_view(file_mapping* mapping);
 
-// 1 when path still names the file that was mapped (not replaced since).
-int file_mapping_is_current(const file_mapping* mapping, const char* path);
+// Copies length bytes from offset of the mapping. A file cut short by
+// someone else while it is mapped makes the copy fail instead of ending
+// the process: returns 1, or 0 when the bytes are no longer there.
+int copy_from_mapping(const file_mapping* mapping, uint64_t offset, uint8_t* out, size_t length);
 
 // Unmaps the file and frees the mapping.
-void close_file_mapping(file_mapping* mapping, const uint8_t* view);
+void close_file_mapping(file_mapping* mapping);

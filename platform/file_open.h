@@ -1,26 +1,73 @@
-// Opening served files. Only regular files are served: a directory, device
-// or FIFO in the served tree must never block or confuse the server.
+// Opening served files beneath their base directory (the root or a Prefix
+// directory). A symbolic link is followed only while it stays beneath the
+// base; one that leads out fails with EXDEV, as does a ".." above the base.
+// Only regular files are served: a directory, device or FIFO in the served
+// tree must never block or confuse the server.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
 
-// 1 when path names an existing directory.
-int is_directory(const char* path);
+// 1 (the default): resolve with the kernel's openat2 RESOLVE_BENEATH first,
+// falling back to our own walk where the kernel lacks it or refuses an
+// absolute link that points back inside the base. 0: always walk (tests).
+extern int file_open_kernel_beneath;
 
-// A buffered binary stream for reading a regular file, or nullptr.
-// *size_out receives the file's size.
-FILE* open_read_stream(const char* path, uint64_t* size_out);
+// Opens the base directory itself (links in its own path are the
+// administrator's and are followed). Returns a descriptor or -1.
+int open_base_directory(const char* path);
 
-// 1 when path exists (as anything).
-int file_exists(const char* path);
+// Opens `relative` beneath base for reading. Returns a descriptor of a
+// regular file (blocking, close-on-exec) with its status in *status, or -1
+// with errno set: EXDEV out of the base, ENOENT, EISDIR or EINVAL for what
+// is not a regular file, ELOOP for too many links.
+int open_file_beneath(int base, const char* relative, struct stat* status);
 
-// Opens a regular file for writing, creating it when missing, without
-// cutting it yet: a request that fails before its transfer starts must not
-// destroy the file. *created tells whether the file was new. nullptr on
-// failure (also when path names something other than a regular file).
-FILE* open_write_stream(const char* path, int* created);
+// 1 when `relative` names a directory beneath base, else 0.
+int is_directory_beneath(int base, const char* relative);
 
-// Empties the file of a write stream and positions it at the start.
-// Returns 1, or 0 on failure.
-int truncate_write_stream(FILE* stream);
+// An upload is written to a new hidden file in the directory of its name and
+// renamed over the name once complete, so readers keep the file they opened,
+// a failed upload leaves the old file as it was, and the last complete upload
+// wins whole. A link as the last component is followed while it stays
+// beneath the base, so the file it points to is the one replaced.
+constexpr int UPLOAD_NAME_SIZE = 256;
+constexpr int UPLOAD_TEMPORARY_SIZE = 32;
+struct upload_file {
+  int directory;                       // the name's directory, -1 when closed
+  char name[UPLOAD_NAME_SIZE];         // last component of the name
+  char temporary[UPLOAD_TEMPORARY_SIZE];  // the new file's name, "" when none
+  int exists;                          // the name held a file when the upload began
+  struct stat old;                     // that file's status
+};
+
+// An upload that holds nothing.
+void clear_upload(upload_file* upload);
+
+// Resolves `relative` beneath base for writing. Fills *upload with the
+// directory, the final name and whether a file exists there, and creates
+// nothing yet. Returns 1, or 0 with errno (EXDEV out of the base, ENOENT
+// when a directory on the way is missing, EISDIR or EINVAL when the name is
+// no regular file).
+int resolve_upload(int base, const char* relative, upload_file* upload);
+
+// Creates the hidden new file in the upload's directory. Returns its
+// descriptor (the caller's), or -1.
+int create_upload_file(upload_file* upload);
+
+// Makes the new file open on fd permanent: syncs it, gives it the old
+// file's permission bits (set-user and set-group bits cleared) and, where
+// the process may, its owner, then renames it over the name; with replace 0
+// an existing name is never replaced (EEXIST). fd stays open. Returns 1, or
+// 0 with errno; either way the upload then holds nothing but the caller's
+// fd (a failed new file is removed).
+int commit_upload(upload_file* upload, int fd, int replace);
+
+// Removes the new file, if any, and closes the directory.
+void abandon_upload(upload_file* upload);
+
+// A buffered stream over the descriptor (which it then owns), or nullptr
+// (the descriptor closed).
+FILE* stream_on_descriptor(int fd, const char* mode);

@@ -72,7 +72,7 @@ done
 echo "== fuzzing (short runs)"
 # Only the fuzz targets: the rest of the tree is built and tested above.
 if CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DORVANEL_FUZZ=ON -DORVANEL_TESTS=OFF >/dev/null &&
-  cmake --build "$top/build-fuzz" -j"$(nproc)" --target fuzz_store fuzz_request; then
+  cmake --build "$top/build-fuzz" -j"$(nproc)" --target fuzz_store fuzz_request fuzz_oack; then
   for target in "$top"/build-fuzz/bin/fuzz_*; do
     [ -x "$target" ] || continue
     corpus=$(mktemp -d)

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -158,20 +159,34 @@ static void read_client(int connection, pipe_client* client) {
     client->group_count = static_cast<int>(groups_length / sizeof(gid_t));
 }
 
+static int64_t monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // Serves one connected client until it leaves, sends a message longer than
-// the buffer, a write fails, or the channel is stopped (returns 0 then).
-// Clients that connect meanwhile are refused as busy.
+// the buffer, a write fails or would block, it sends nothing for
+// CONTROL_IDLE_SECONDS, or the channel is stopped (returns 0 then). Clients
+// that connect meanwhile are refused as busy.
 static int serve_client(int pipe, int connection,
                         int (*handler)(uint8_t*, size_t, size_t, size_t*, const pipe_client*)) {
   pipe_client client;
   read_client(connection, &client);
   alignas(8) uint8_t buffer[PIPE_BUFFER_SIZE];
+  // One absolute deadline, renewed by each request only: refused busy
+  // clients and interruptions do not move it.
+  int64_t deadline = monotonic_ms() + CONTROL_IDLE_SECONDS * 1000;
   for (;;) {
+    int64_t left = deadline - monotonic_ms();
+    if (left <= 0) return 1;  // silent too long: the channel is free for the next client
     pollfd waits[3] = {{connection, POLLIN, 0}, {pipe, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-    if (poll(waits, 3, -1) < 0) {
+    int ready = poll(waits, 3, static_cast<int>(left));
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return 1;
     }
+    if (ready == 0) continue;
     if (waits[2].revents) return 0;
     // The client first: when it has just left, a waiting one is served next
     // rather than refused.
@@ -182,9 +197,12 @@ static int serve_client(int pipe, int connection,
       message.msg_iovlen = 1;
       ssize_t n = recvmsg(connection, &message, 0);
       if (n <= 0 || (message.msg_flags & MSG_TRUNC)) return 1;
+      deadline = monotonic_ms() + CONTROL_IDLE_SECONDS * 1000;
       size_t reply_length = 0;
       if (!handler(buffer, sizeof buffer, static_cast<size_t>(n), &reply_length, &client)) return 1;
-      if (send(connection, buffer, reply_length, MSG_NOSIGNAL) != static_cast<ssize_t>(reply_length)) return 1;
+      // A client that does not read its replies is dropped rather than waited for.
+      if (send(connection, buffer, reply_length, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(reply_length))
+        return 1;
     }
     if (waits[1].revents & POLLIN) {
       int busy = accept4(pipe, nullptr, nullptr, SOCK_CLOEXEC);

@@ -14,6 +14,9 @@
 
 constexpr const char CONTROL_PIPE_NAME[] = "orvanel_tftp_server";
 constexpr size_t PIPE_BUFFER_SIZE = 1024;
+// A connected client that sends no request for this long is disconnected,
+// so that no local process can hold the one-client channel for itself.
+constexpr int64_t CONTROL_IDLE_SECONDS = 5;
 
 enum {
   PIPE_LOAD_GENERAL = 1,

@@ -232,6 +232,14 @@ def receive_all(client, seconds):
             out.append((time.monotonic(), packet, source))
 
 
+def upload_leftovers(directory):
+    """New files of uploads that something left in the directory tree."""
+    found = []
+    for here, _, names in os.walk(directory):
+        found += [os.path.join(here, n) for n in names if n.startswith(".tftp-upload-")]
+    return found
+
+
 def read_file(path):
     """The file's bytes, or None when it does not exist."""
     try:

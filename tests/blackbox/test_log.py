@@ -2,11 +2,12 @@
 refusals at their exact formats and columns, and the lines of levels 3 and 4."""
 import datetime
 import re
+import time
 import unittest
 
 from blackbox_support import (
-    RRQ, TS, WRQ, BlackBoxCase, Client, Server, ack, data, download, oack_bytes, raw_request, request,
-    result_fields)
+    RRQ, TS, WRQ, BlackBoxCase, Client, Server, ack, data, download, error_bytes, oack_bytes, raw_request,
+    request, result_fields)
 
 
 def body(line):
@@ -176,6 +177,41 @@ class PacketLines(BlackBoxCase):
         ])
         # No parsing lines below level 4.
         self.assertNotIn(" TFTP len ", self.server.output())
+
+
+class RefusalFlood(BlackBoxCase):
+    """A flood of bad requests writes at most 50 refusal lines a second and
+    then says how many it left out; transfer results are always written."""
+    settings = {"Timeout": 1, "Retransmit": 1}
+    REQUESTS = 1000
+
+    def test_refusal_lines_are_limited_and_counted(self):
+        path = self.server.put_file("ok.bin", b"fine")
+        start = self.mark()
+        c = self.client()
+        began = time.monotonic()
+        # In bursts, each answered before the next, so that no datagram is
+        # lost in a full socket buffer and every one is accounted for.
+        for _ in range(self.REQUESTS // 50):
+            for _ in range(50):
+                c.send_request(request(RRQ, "../x"))
+            for _ in range(50):
+                self.assertEqual(self.expect(c)[0], error_bytes(4, "Invalid path"))
+        elapsed = time.monotonic() - began
+        time.sleep(1.1)  # the next second: the count of what was left out is written
+        got, _, _ = self.fetch(self.client(), "ok.bin")
+        self.assertEqual(got, b"fine")
+        self.wait_result(path, start)
+        lines = [body(l) for l in self.lines(start)]
+        refusals = [l for l in lines if l == "Request from 127.0.0.1" or l.startswith(" Error   127.0.0.1 ")]
+        suppressed = [int(m.group(1)) for m in
+                      (re.fullmatch(r"(\d+) refusal log lines suppressed", l) for l in lines) if m]
+        self.assertLessEqual(len(refusals), 50 * (int(elapsed) + 3), "%d lines in %.1f s" % (len(refusals), elapsed))
+        self.assertTrue(suppressed, "no line tells of the lines left out")
+        # Two lines per bad request (its Request and its Error), one Request
+        # of the good one: each written or counted, none lost.
+        self.assertEqual(len(refusals) + sum(suppressed), 2 * self.REQUESTS + 1)
+        self.assertEqual(len(self.result_lines(path, start)), 1)
 
 
 class ParseLines(BlackBoxCase):

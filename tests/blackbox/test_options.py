@@ -62,7 +62,9 @@ class Negotiation(BlackBoxCase):
         cases = [
             ("1428", 1428), ("1428abc", 1428), ("  1428", 1428), ("8", 8), ("9", 9),
             ("65464", 65464), ("65465", 65464), ("65500", 65464), ("65535", 65464),
-            ("70000", 4464), ("65536512", 512),
+            # above 16 bits: the largest block, not the low 16 bits of the number
+            ("65536", 65464), ("65544", 65464), ("66048", 65464), ("70000", 65464),
+            ("65536512", 65464), ("99999999999", 65464),
         ]
         for value, size in cases:
             with self.subTest(blksize=value):

@@ -5,7 +5,7 @@ import select
 import time
 import unittest
 
-from blackbox_support import (
+from blackbox_support import (upload_leftovers, 
     RRQ, WRQ, BlackBoxCase, ack, data, kernel_stamped, oack_bytes, pattern, read_file, receive_stamped,
     request)
 
@@ -58,9 +58,10 @@ class SilentClients(BlackBoxCase):
                 status, address, label_column, rest = self.wait_result(self.server.path(name), start, 3)
                 self.assertEqual((status, address, label_column), (" Timeout", "127.0.0.1      ", kind))
                 self.assertEqual(rest, self.server.path(name))
-        # A silent upload leaves its empty file behind.
-        self.assertEqual(read_file(self.server.path("w1.bin")), b"")
-        self.assertEqual(read_file(self.server.path("w2.bin")), b"")
+        # A silent upload leaves nothing behind: no file under its name, no new file.
+        self.assertIsNone(read_file(self.server.path("w1.bin")))
+        self.assertIsNone(read_file(self.server.path("w2.bin")))
+        self.assertEqual(upload_leftovers(self.server.root), [])
         self.assertIsNotNone(ended, "not every transfer ended")
         # Each time-out of a read is traced twice: 12 for each read.
         for number in (0, 1):

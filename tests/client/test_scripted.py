@@ -169,19 +169,75 @@ class ScriptedTransfers(unittest.TestCase):
             s.expect()
             s.send(pack_ack(1))
             s.expect()
-            s.send(pack_ack(1))  # again: DATA 2 must go out again
-            s.expect()
+            s.send(pack_ack(1))  # a duplicate: nothing may answer it
+            assert s.expect(0.4) is None, "a duplicate ACK was answered with DATA"
             s.send(pack_ack(2))
             s.expect()
             s.send(pack_ack(3))
 
         up = self.local("up.bin", data)
-        code, server = self.call(duplicate_ack, "", "PUT f " + up)
+        code, server = self.call(duplicate_ack, "-t2", "PUT f " + up)
         self.assertEqual(code, 0)
-        self.assertEqual([block_of(p) for p in server.received], [1, 2, 2, 3])
-        self.assertEqual(server.received[1], server.received[2])
-        self.assertEqual(b"".join(p[4:] for p in server.received[:2] + server.received[3:]), data)
+        self.assertEqual([block_of(p) for p in server.received], [1, 2, 3], "one DATA per block")
+        self.assertEqual(b"".join(p[4:] for p in server.received), data)
         self.assertEqual(self.client.tsize(), (1, 1300))
+
+    def test_put_duplicate_acks_do_not_double_the_stream(self):
+        # A server that acknowledges every block twice (as one answering a
+        # duplicate DATA does): the client sends each block once all the same.
+        data = bytes(i % 251 for i in range(5 * 512 + 7))
+
+        def double_acks(s):
+            s.request()
+            s.send(pack_ack(0))
+            for _ in range(40):
+                packet = s.expect(1.5)
+                if packet is None:
+                    return
+                s.send(pack_ack(block_of(packet)))
+                s.send(pack_ack(block_of(packet)))
+                if len(packet) < 516:
+                    return
+
+        up = self.local("twice.bin", data)
+        code, server = self.call(double_acks, "-t2", "PUT f " + up)
+        self.assertEqual(code, 0)
+        self.assertEqual([block_of(p) for p in server.received], [1, 2, 3, 4, 5, 6])
+        self.assertEqual(b"".join(p[4:] for p in server.received), data)
+
+    def test_get_short_block_out_of_order_does_not_end_the_file(self):
+        # Block 2 is lost; the short block 3 arrives first. It is neither
+        # acknowledged nor taken as the end: the file is complete only when
+        # block 2 came again and then block 3.
+        def lost_then_short(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            assert s.expect() == pack_ack(1)
+            s.send(pack_data(3, b"tail"))
+            assert s.expect(0.4) is None, "the out-of-order short block was answered"
+            s.send(pack_data(2, BLOCK))
+            assert s.expect() == pack_ack(2)
+            s.send(pack_data(3, b"tail"))
+            assert s.expect() == pack_ack(3)
+
+        path = self.local("gap.bin")
+        code, server = self.call(lost_then_short, "-t2", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(path), BLOCK + BLOCK + b"tail")
+        self.assertEqual(self.client.tsize(), (1, 1028))
+
+        def lost_and_never_repaired(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            s.expect()
+            s.send(pack_data(3, b"tail"))
+            for _ in range(10):
+                if s.expect(1.5) is None:
+                    break
+
+        code, server = self.call(lost_and_never_repaired, "-r1 -t1 -o", "GET f " + path)
+        self.assertEqual(code, 8, "a file with a hole is not finished")
+        self.assertEqual(server.received, [pack_ack(1)] * 3, "only block 1 is ever acknowledged")
 
     def test_block_zero_before_32768_fails(self):
         def early_zero(s):

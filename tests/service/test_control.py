@@ -182,6 +182,34 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(state(ask(third, 7))[0], 0)
         third.close()
 
+    def test_a_silent_client_is_dropped_and_the_next_one_served(self):
+        idle = connect()  # connects and sends nothing
+        began = time.monotonic()
+        r = subprocess.run([HARRIERCTL, "status"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
+        self.assertEqual(r.returncode, 2, "refused while the silent client holds the channel")
+        idle.settimeout(10)
+        try:
+            self.assertEqual(idle.recv(64), b"")
+        except socket.timeout:
+            self.fail("a silent client still holds the channel after 10 s")
+        held = time.monotonic() - began
+        self.assertGreater(held, 4.0)
+        self.assertLess(held, 7.5)
+        idle.close()
+        r = subprocess.run([HARRIERCTL, "status"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("server: answering", r.stdout.decode())
+
+    def test_a_client_that_keeps_asking_stays_connected(self):
+        c = connect()
+        began = time.monotonic()
+        for _ in range(9):  # a request a second for 8 s, longer than the idle limit
+            self.assertEqual(state(ask(c, 7)), (0, 0, 0))
+            time.sleep(1)
+        self.assertGreater(time.monotonic() - began, 8)
+        self.assertEqual(state(ask(c, 7)), (0, 0, 0))
+        c.close()
+
     def test_pause_drops_requests_until_resume(self):
         c = connect()
         self.assertTrue(self.answered())

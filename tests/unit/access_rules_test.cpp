@@ -30,12 +30,14 @@ class PathTest : public ::testing::Test {
     std::string buffer = name;
     path[0] = 0;
     overwrite = -1;
-    return resolve_path(buffer.data(), ip(client), opcode, path, &overwrite);
+    base_length = 0;
+    return resolve_path(buffer.data(), ip(client), opcode, path, &overwrite, &base_length);
   }
 
   std::string root;
   char path[SESSION_PATH_SIZE];
   int overwrite;
+  size_t base_length;
 };
 
 TEST_F(PathTest, SlashesAndBackslashesNameTheSameFileUnderTheRoot) {
@@ -66,14 +68,17 @@ TEST_F(PathTest, PrefixEntriesServeAbsoluteDirectoriesOnlyBelowThem) {
   ASSERT_EQ(resolve("/srv/images/a.bin"), 0);
   EXPECT_STREQ(path, "/srv/images/a.bin");
   EXPECT_EQ(overwrite, 1);
+  EXPECT_EQ(base_length, strlen("/srv/images")) << "opened beneath the Prefix entry, not the root";
   ASSERT_EQ(resolve("\\opt\\pub\\x\\y"), 0);
   EXPECT_STREQ(path, "/opt/pub/x/y");
+  EXPECT_EQ(base_length, strlen("/opt/pub"));
 
   // A neighbour whose name merely begins with the entry is not below it.
   set_setting("AccessControl", "0");
   reload();
   ASSERT_EQ(resolve("/srv/images2/secret"), 0);
   EXPECT_EQ(std::string(path), root + "srv/images2/secret");
+  EXPECT_EQ(base_length, root.size()) << "opened beneath the root";
   ASSERT_EQ(resolve("/srv/images"), 0);
   EXPECT_EQ(std::string(path), root + "srv/images");
   // Case matters on this file system.

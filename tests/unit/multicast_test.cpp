@@ -1,5 +1,5 @@
 // Group placement and the passing of the master role, on a session list
-// built by hand (no sockets, no workers).
+// built by hand (no workers).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -19,6 +19,9 @@
 
 namespace {
 
+// Files are told apart by identity: these stand for distinct inodes.
+enum { BOOT = 1, OTHER = 2, THIRD = 3, A = 11, B = 12, C = 13, D = 14, E = 15 };
+
 class Groups : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -28,127 +31,135 @@ class Groups : public ::testing::Test {
   }
 
   void TearDown() override {
+    for (tftp_session* s : made_)
+      if (s->group) leave_multicast_group(s);
     session_list = nullptr;
     for (tftp_session* s : made_) free_session(s);
+    EXPECT_EQ(multicast_group_count(), 0) << "a group outlived its sessions";
   }
 
-  // A multicast read of `path`, not listed; live as if its worker ran.
-  tftp_session* request(const char* path, uint16_t block_size = 512) {
+  // A multicast read of the file with that inode, placed and listed as the
+  // server loop does (newest first).
+  tftp_session* join(ino_t inode, uint16_t block_size = 512) {
     tftp_session* s = new_session();
     made_.push_back(s);
     s->opcode = 1;
     s->mode = MODE_OCTET;
     s->option_flags = OPT_MULTICAST;
     s->block_size = block_size;
-    strcpy(s->path, path);
-    s->data_socket = 100;  // not a real socket: only liveness is looked at
-    s->thread = 1;
-    return s;
-  }
-
-  // Places the session and lists it, as the server loop does.
-  tftp_session* join(const char* path, uint16_t block_size = 512) {
-    tftp_session* s = request(path, block_size);
+    s->file_device = 7;
+    s->file_inode = inode;
+    s->timeout = 1;
     assign_multicast_group(s);
     s->next = session_list;
     session_list = s;
     return s;
   }
 
-  static void end(tftp_session* s) {
-    s->data_socket = -1;
-    s->thread = -1;
-  }
+  // The session's worker ends: it leaves its group.
+  static void end(tftp_session* s) { leave_multicast_group(s); }
 
   std::vector<tftp_session*> made_;
 };
 
-TEST_F(Groups, SameStreamJoinsOtherBlockSizeOrFileOpensTheNextFreePort) {
-  tftp_session* master = join("/srv/boot.img");
+TEST_F(Groups, SameFileJoinsOtherBlockSizeOrFileOpensTheNextFreePort) {
+  tftp_session* master = join(BOOT);
   EXPECT_EQ(master->multicast_master, 1u);
   EXPECT_EQ(master->multicast_port, 1758);
   EXPECT_EQ(master->multicast_ip, inet_addr("224.0.0.1"));
 
-  tftp_session* member = join("/SRV/Boot.IMG");  // letter case does not matter
+  tftp_session* member = join(BOOT);  // whatever name it was asked by
   EXPECT_EQ(member->multicast_master, 0u);
   EXPECT_EQ(member->multicast_port, 1758);
 
-  EXPECT_EQ(join("/srv/boot.img", 1024)->multicast_port, 1759);
-  EXPECT_EQ(join("/srv/other.img")->multicast_port, 1760);
+  EXPECT_EQ(join(BOOT, 1024)->multicast_port, 1759);
+  EXPECT_EQ(join(OTHER)->multicast_port, 1760);
 
   // A group whose sessions have all ended frees its port for the next group.
   end(master);
   end(member);
-  tftp_session* again = join("/srv/third.img");
+  tftp_session* again = join(THIRD);
   EXPECT_EQ(again->multicast_port, 1758);
   EXPECT_EQ(again->multicast_master, 1u);
 }
 
-TEST_F(Groups, MembersJoinOnlyALiveMaster) {
-  tftp_session* master = join("/srv/boot.img");
-  tftp_session* member = join("/srv/boot.img");
-  master->multicast_master = 0;  // the role is being passed on
-  tftp_session* next = join("/srv/boot.img");
-  EXPECT_EQ(next->multicast_master, 1u);
-  EXPECT_EQ(next->multicast_port, 1759);
-  EXPECT_EQ(member->multicast_port, 1758);
+TEST_F(Groups, AnotherFileOnTheSameDeviceIsAnotherGroup) {
+  tftp_session* boot = join(BOOT);
+  tftp_session* other = join(OTHER);
+  EXPECT_EQ(other->multicast_master, 1u);
+  EXPECT_NE(other->multicast_port, boot->multicast_port);
+  tftp_session* elsewhere = new_session();
+  made_.push_back(elsewhere);
+  elsewhere->mode = MODE_OCTET;
+  elsewhere->option_flags = OPT_MULTICAST;
+  elsewhere->block_size = 512;
+  elsewhere->file_device = 8;  // same inode number, another device
+  elsewhere->file_inode = BOOT;
+  assign_multicast_group(elsewhere);
+  EXPECT_EQ(elsewhere->multicast_master, 1u);
 }
 
 TEST_F(Groups, WithoutAFreePortTheReadIsUnicast) {
   MulticastLast = 1759;
-  join("/srv/a.img");
-  join("/srv/b.img");
-  tftp_session* third = join("/srv/c.img");
+  join(A);
+  join(B);
+  tftp_session* third = join(C);
   EXPECT_EQ(third->option_flags & OPT_MULTICAST, 0u);
   EXPECT_EQ(third->multicast_master, 0u);
+  EXPECT_EQ(third->group, nullptr);
   // Joining a running group needs no port of its own.
-  EXPECT_EQ(join("/srv/a.img")->option_flags & OPT_MULTICAST, static_cast<uint32_t>(OPT_MULTICAST));
+  EXPECT_EQ(join(A)->option_flags & OPT_MULTICAST, static_cast<uint32_t>(OPT_MULTICAST));
 
   // The search stops at MulticastLast, also at the top of the port range.
   MulticastPort = 65535;
   MulticastLast = 65535;
-  EXPECT_EQ(join("/srv/d.img")->multicast_port, 65535);
-  EXPECT_EQ(join("/srv/e.img")->option_flags & OPT_MULTICAST, 0u);
+  EXPECT_EQ(join(D)->multicast_port, 65535);
+  EXPECT_EQ(join(E)->option_flags & OPT_MULTICAST, 0u);
 }
 
 TEST_F(Groups, AnEndingMasterPromotesTheNewestMemberOfItsOwnGroupOnly) {
-  tftp_session* master = join("/srv/boot.img");
-  tftp_session* older = join("/srv/boot.img");
-  tftp_session* other_group = join("/srv/boot.img", 1024);
-  tftp_session* newer = join("/srv/boot.img");
-  tftp_session* unicast = join("/srv/boot.img");
-  unicast->option_flags = 0;
+  tftp_session* master = join(BOOT);
+  tftp_session* older = join(BOOT);
+  tftp_session* other_group = join(BOOT, 1024);
+  tftp_session* newer = join(BOOT);
 
-  hand_over_master(master);
+  end(master);
   EXPECT_EQ(master->multicast_master, 0u);
   EXPECT_EQ(newer->multicast_master, 1u);
   EXPECT_EQ(older->multicast_master, 0u);
   EXPECT_EQ(other_group->multicast_master, 1u);  // master of its own group, untouched
-  EXPECT_EQ(unicast->multicast_master, 0u);
 
-  end(master);
+  // The new master's group is found by the next request.
+  tftp_session* late = join(BOOT);
+  EXPECT_EQ(late->multicast_master, 0u);
+  EXPECT_EQ(late->multicast_port, newer->multicast_port);
+
   end(newer);
-  hand_over_master(newer);
+  EXPECT_EQ(late->multicast_master, 1u);
+  EXPECT_EQ(older->multicast_master, 0u);
+  end(late);
   EXPECT_EQ(older->multicast_master, 1u);
 }
 
 TEST_F(Groups, AnEndingPlainMemberPromotesNobody) {
-  tftp_session* master = join("/srv/boot.img");
-  tftp_session* older = join("/srv/boot.img");
-  tftp_session* newer = join("/srv/boot.img");
-  hand_over_master(older);
+  tftp_session* master = join(BOOT);
+  tftp_session* older = join(BOOT);
+  tftp_session* newer = join(BOOT);
+  end(older);
   EXPECT_EQ(master->multicast_master, 1u);
   EXPECT_EQ(newer->multicast_master, 0u);
   EXPECT_EQ(older->multicast_master, 0u);
 }
 
-TEST_F(Groups, AMasterWithoutMembersLeavesNoMaster) {
-  tftp_session* master = join("/srv/boot.img");
-  tftp_session* ended = join("/srv/boot.img");
-  end(ended);
-  hand_over_master(master);
+TEST_F(Groups, TheLastSessionFreesTheGroupAndItsPort) {
+  tftp_session* master = join(BOOT);
+  tftp_session* member = join(BOOT);
+  end(member);
+  EXPECT_EQ(multicast_group_count(), 1);
+  end(master);
   EXPECT_EQ(master->multicast_master, 0u);
-  EXPECT_EQ(ended->multicast_master, 0u);
+  EXPECT_EQ(multicast_group_count(), 0);
+  EXPECT_EQ(join(OTHER)->multicast_port, 1758);
 }
 
 // A member's data socket connected to a client socket on loopback.
@@ -165,7 +176,6 @@ class MemberWait : public Groups {
     length = sizeof to;
     getsockname(server_, reinterpret_cast<sockaddr*>(&to), &length);
     ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    set_receive_timeout(server_, 0);  // a short wait per turn
   }
 
   void TearDown() override {
@@ -175,7 +185,7 @@ class MemberWait : public Groups {
   }
 
   tftp_session* member_of(tftp_session* master) {
-    tftp_session* m = join(master->path);
+    tftp_session* m = join(master->file_inode);
     m->data_socket = server_;
     m->file_size = 4000;  // blocks 1 to 8
     return m;
@@ -190,7 +200,7 @@ class MemberWait : public Groups {
 };
 
 TEST_F(MemberWait, EndsCompletedWhenTheClientHasTheWholeFile) {
-  tftp_session* master = join("/srv/boot.img");
+  tftp_session* master = join(BOOT);
   tftp_session* member = member_of(master);
   client_sends({0, 4, 0, 5});  // within the file: only noted
   client_sends({0, 4, 0, 8});  // 8 x 512 > 4000: the client holds everything
@@ -200,37 +210,41 @@ TEST_F(MemberWait, EndsCompletedWhenTheClientHasTheWholeFile) {
 }
 
 TEST_F(MemberWait, EndsAbortedOnAnErrorFromTheClient) {
-  tftp_session* member = member_of(join("/srv/boot.img"));
+  tftp_session* member = member_of(join(BOOT));
   client_sends({0, 5, 0, 0, 'n', 'o', 0});
   EXPECT_EQ(wait_as_member(member), RESULT_ABORTED);
   EXPECT_STREQ(member->error_text, "0 no");
 }
 
-TEST_F(MemberWait, LeavesWhenTheEndingMasterPromotesIt) {
-  tftp_session* master = join("/srv/boot.img");
+TEST_F(MemberWait, LeavesAtOnceWhenTheEndingMasterPromotesIt) {
+  tftp_session* master = join(BOOT);
   tftp_session* member = member_of(master);
   std::thread ending([master] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    hand_over_master(master);
+    leave_multicast_group(master);
   });
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(wait_as_member(member), -1);
+  auto waited = std::chrono::steady_clock::now() - start;
   ending.join();
-  // It waited for the hand-over instead of claiming a group that has a master.
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+  EXPECT_GE(waited, std::chrono::milliseconds(45));
+  EXPECT_LT(waited, std::chrono::milliseconds(900)) << "a promotion waits for no full timeout";
   EXPECT_EQ(member->multicast_master, 1u);
   EXPECT_EQ(master->multicast_master, 0u);
 }
 
-TEST_F(MemberWait, TakesTheRoleOfAGroupThatLostItsMaster) {
-  // The master ended before this member was listed, so no hand-over found it.
-  tftp_session* master = join("/srv/boot.img");
+TEST_F(MemberWait, AWaitingMemberIsAsBusyAsItsGroup) {
+  tftp_session* master = join(BOOT);
   tftp_session* member = member_of(master);
-  hand_over_master(master);
-  member->multicast_master = 0;
-  end(master);
+  member->last_progress_ms = 0;
+  note_group_progress(master);
+  std::thread ending([master] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    leave_multicast_group(master);
+  });
   EXPECT_EQ(wait_as_member(member), -1);
-  EXPECT_EQ(member->multicast_master, 1u);
+  ending.join();
+  EXPECT_GT(member->last_progress_ms.load(), 0) << "the group's progress did not reach the member";
 }
 
 }  // namespace

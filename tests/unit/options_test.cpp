@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "core/file_views.h"
@@ -11,6 +12,8 @@
 #include "core/request.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "core/transfer_log.h"
+#include "core/wire_string.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -47,14 +50,20 @@ class OptionsTest : public ::testing::Test {
     free_session(session);
   }
 
+  // The bytes in a heap block of exactly their size, so that AddressSanitizer
+  // sees a read past the datagram's end.
+  char* exact(const std::string& bytes) {
+    buffer.reset(new char[bytes.size()]);
+    memcpy(buffer.get(), bytes.data(), bytes.size());
+    return buffer.get();
+  }
+
   // Parses the options of an RRQ (or WRQ) and returns parse_options' result.
   int options(const std::string& pairs, int opcode = OPCODE_RRQ) {
-    buffer = pairs;
-    buffer += '\0';  // the receive buffer's guard byte
     session->opcode = static_cast<uint16_t>(opcode);
     session->block_size = 512;
     session->timeout = Timeout;
-    return parse_options(buffer.data(), static_cast<int>(pairs.size()), session);
+    return parse_options(exact(pairs), static_cast<int>(pairs.size()), session);
   }
 
   // Each request gets a fresh record, as the server loop gives it.
@@ -62,9 +71,7 @@ class OptionsTest : public ::testing::Test {
     release_file(session);
     free_session(session);
     session = new_session();
-    buffer = datagram;
-    buffer += '\0';
-    return parse_request(buffer.data(), datagram.size(), session);
+    return parse_request(exact(datagram), datagram.size(), session);
   }
 
   void write_file(const std::string& name, const std::string& content) {
@@ -72,7 +79,7 @@ class OptionsTest : public ::testing::Test {
   }
 
   std::string root;
-  std::string buffer;
+  std::unique_ptr<char[]> buffer;
   tftp_session* session = nullptr;
 };
 
@@ -83,16 +90,21 @@ TEST_F(OptionsTest, BlockSizeIsReadLikeADecimalAndKeptWithinDatagramLimits) {
   EXPECT_EQ(session->block_size, 1428);
   EXPECT_EQ(session->option_flags, static_cast<uint32_t>(OPT_BLKSIZE));
 
-  EXPECT_EQ(options(pair("blksize", "70000")), -1);
-  EXPECT_EQ(session->block_size, 4464) << "low 16 bits of the number";
+  // The whole number is judged: anything above the largest block gets the
+  // largest block, never its low 16 bits.
+  for (const char* big : {"65465", "65500", "65535", "65536", "65543", "65544", "66048", "70000", "65536512",
+                          "4294967295", "99999999999"}) {
+    session->block_size = 512;
+    EXPECT_EQ(options(pair("blksize", big)), -1) << big;
+    EXPECT_EQ(session->block_size, 65464) << big;
+  }
 
-  EXPECT_EQ(options(pair("blksize", "65500")), -1);
-  EXPECT_EQ(session->block_size, 65464) << "a DATA packet must fit one datagram";
-
+  EXPECT_EQ(options(pair("blksize", "65464")), -1);
+  EXPECT_EQ(session->block_size, 65464);
   EXPECT_EQ(options(pair("blksize", "8")), -1);
   EXPECT_EQ(session->block_size, 8);
 
-  for (const char* bad : {"abc", "", "7", "0", "65536", "65543"}) {
+  for (const char* bad : {"abc", "", "7", "0"}) {
     session->result = -1;
     EXPECT_EQ(options(pair("blksize", bad)), 8) << bad;
     EXPECT_EQ(session->result, 15) << bad;
@@ -209,6 +221,96 @@ TEST_F(OptionsTest, RefusalsComeInTheirOrder) {
   EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").bytes), 1);
   EXPECT_EQ(session->result, 1);
   EXPECT_EQ(std::string(session->path), root + "missing");
+}
+
+// Every string is read with the datagram's length: nothing after the last
+// byte is looked at, also by the parsing trace of level 4.
+TEST_F(OptionsTest, UnterminatedStringsAreReadWithinTheDatagram) {
+  write_file("a", "abc");
+  FILE* trace = tmpfile();
+  ASSERT_NE(trace, nullptr);
+  {
+    std::lock_guard<std::mutex> hold(log_lock);
+    log_stream = trace;
+  }
+  Log = 4;
+
+  EXPECT_EQ(request(packet_builder().op(1).raw("a").bytes), 4) << "name without its zero byte";
+  EXPECT_EQ(session->result, 11);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("oct").bytes), 4) << "mode without its zero byte";
+  EXPECT_EQ(session->result, 10);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), 4);
+  EXPECT_EQ(session->result, 10);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").raw("blksize").bytes), -1)
+      << "an option name at the very end is skipped";
+  EXPECT_EQ(session->option_flags, 0u);
+  EXPECT_EQ(session->block_size, 512);
+  // A last value without its zero byte ends with the datagram.
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("blksize").raw("1024").bytes), -1);
+  EXPECT_EQ(session->block_size, 1024);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("timeout").raw("7").bytes), -1);
+  EXPECT_EQ(session->timeout, 7u);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("tsize").raw("x").bytes), 8);
+  EXPECT_EQ(session->result, 17);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("multicast").raw("1").bytes), 8);
+  EXPECT_EQ(session->result, 18);
+
+  // parse_options on its own, at every cut of a complete pair.
+  const std::string pairs = pair("blksize", "1024") + pair("timeout", "3");
+  for (size_t cut = 1; cut <= pairs.size(); cut++) {
+    session->option_flags = 0;
+    EXPECT_EQ(options(pairs.substr(0, cut)), cut == 9 ? 8 : -1) << cut;  // "blksize\0" + "1": too small
+  }
+
+  {
+    std::lock_guard<std::mutex> hold(log_lock);
+    log_stream = nullptr;
+  }
+  Log = 1;
+  rewind(trace);
+  std::string text;
+  char line[512];
+  while (fgets(line, sizeof line, trace)) text += line;
+  fclose(trace);
+  EXPECT_NE(text.find(" TFTP len 1 file a\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" TFTP len 7, option blksize\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" TFTP len 4, optarg 1024\r\n"), std::string::npos) << text;
+}
+
+TEST(WireString, ReadsOnlyStringsEndingInsideTheDatagram) {
+  const std::string bytes("ab\0\0cd", 6);
+  std::unique_ptr<uint8_t[]> d(new uint8_t[bytes.size()]);
+  memcpy(d.get(), bytes.data(), bytes.size());
+  wire_string s{};
+  size_t next = 99;
+  ASSERT_EQ(read_wire_string(d.get(), 6, 0, &s, &next), 1);
+  EXPECT_EQ(std::string(s.text, s.length), "ab");
+  EXPECT_EQ(next, 3u);
+  ASSERT_EQ(read_wire_string(d.get(), 6, 3, &s, &next), 1) << "an empty string";
+  EXPECT_EQ(s.length, 0u);
+  EXPECT_EQ(next, 4u);
+  EXPECT_EQ(read_wire_string(d.get(), 6, 4, &s, &next), 0) << "no zero byte before the end";
+  EXPECT_EQ(read_wire_string(d.get(), 6, 6, &s, &next), 0) << "at the end";
+  EXPECT_EQ(read_wire_string(d.get(), 2, 0, &s, &next), 0) << "the zero byte lies past the length";
+  EXPECT_EQ(next, 4u) << "a failed read leaves next alone";
+
+  wire_string name{"BlkSize", 7};
+  EXPECT_EQ(wire_string_is(&name, "blksize"), 1);
+  name.length = 6;
+  EXPECT_EQ(wire_string_is(&name, "blksize"), 0) << "a prefix is not the name";
+  EXPECT_EQ(wire_string_is(&name, "blksiz"), 1);
+  EXPECT_EQ(wire_string_is(&name, "blk"), 0);
+}
+
+// Names are held at their full length until resolving: the order of the
+// refusals stays that of the name's content, whatever its length.
+TEST_F(OptionsTest, LongNamesAreRefusedByContentThenByLength) {
+  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1400, 'x') + "..").str("octet").bytes), 4);
+  EXPECT_EQ(session->result, 11);
+  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1500, 'x')).str("octet").bytes), 4);
+  EXPECT_EQ(session->result, 12);
+  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1533, 'x')).raw("").bytes), 4);
+  EXPECT_EQ(session->result, 12) << "the name is judged before the missing mode";
 }
 
 TEST_F(OptionsTest, UploadsSwitchedOffAreRefusedBeforeTheOpcodeIsKept) {

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "core/registry.h"
 #include "core/settings.h"
@@ -44,16 +47,116 @@ TEST(Settings, NumbersAreTextAndDefaultsAreStoredAsAbsence) {
   EXPECT_EQ(reg_read_number("Kestrel", "Timeout", 1), 1u);
 
   set_setting("Port", "12abc");
-  set_setting("Clients", "-1");
   set_setting("Retransmit", "x3");
-  set_setting("MulticastPort", "70000");
   set_setting("RootDirectory", "/srv/tftp");
   load_settings(SETTINGS_KEY);
   EXPECT_EQ(Port, 12u) << "text after the number is ignored";
-  EXPECT_EQ(Clients, 0xFFFFFFFFu) << "a minus gives the two's complement";
   EXPECT_EQ(Retransmit, 10u);
-  EXPECT_EQ(MulticastPort, 4464) << "held in 16 bits";
   EXPECT_EQ(root_directory(), "/srv/tftp") << "a stored root is taken as written";
+}
+
+// Reads a number as the store holds it: digits beyond 32 bits saturate, and
+// a minus sign gives a number of 2^31 or more, never a small one.
+TEST(Settings, NumbersBeyondThirtyTwoBitsAndNegativeOnesReadAsLarge) {
+  uint32_t value = 0;
+  ASSERT_EQ(scan_unsigned("-1", &value), 1);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  ASSERT_EQ(scan_unsigned(" -2147483648", &value), 1);
+  EXPECT_EQ(value, 0x80000000u);
+  ASSERT_EQ(scan_unsigned("-99999999999", &value), 1);
+  EXPECT_EQ(value, 0x80000000u);
+  ASSERT_EQ(scan_unsigned("99999999999", &value), 1);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  ASSERT_EQ(scan_unsigned("4294967297", &value), 1);
+  EXPECT_EQ(value, 0xFFFFFFFFu) << "not 1";
+  ASSERT_EQ(scan_unsigned("+4294967295x", &value), 1);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  ASSERT_EQ(scan_unsigned("-0", &value), 1);
+  EXPECT_EQ(value, 0u);
+  EXPECT_EQ(scan_unsigned("-", &value), 0);
+}
+
+// Each setting with the values that were stored and what loading makes of them.
+struct range_case {
+  const char* name;
+  std::vector<std::pair<const char*, uint32_t>> values;
+};
+
+uint32_t loaded(const char* name) {
+  const std::pair<const char*, uint32_t> table[] = {
+      {"TrayIcon", TrayIcon},     {"Iconic", Iconic},
+      {"Percent", Percent},       {"Log", Log},
+      {"CreateLog", CreateLog},   {"Port", Port},
+      {"DataPort", DataPort},     {"Timeout", Timeout},
+      {"Retransmit", Retransmit}, {"Clients", Clients},
+      {"MMF", MMF},               {"Upload", Upload},
+      {"RootIPspecific", RootIPspecific}, {"WindowSize", WindowSize},
+      {"LargeFiles", LargeFiles}, {"Options", Options},
+      {"Multicast", Multicast},   {"MulticastPort", MulticastPort.load()},
+      {"MulticastLast", MulticastLast.load()}, {"MulticastTTL", MulticastTTL},
+      {"AccessControl", AccessControl},
+  };
+  for (const auto& entry : table)
+    if (strcmp(entry.first, name) == 0) return entry.second;
+  ADD_FAILURE() << "no setting " << name;
+  return 0;
+}
+
+TEST(Settings, EveryNumberIsBroughtIntoItsRangeAtLoad) {
+  const range_case cases[] = {
+      {"Log", {{"0", 0}, {"4", 4}, {"5", 4}, {"-1", 4}, {"99999999999", 4}}},
+      {"TrayIcon", {{"0", 0}, {"1", 1}, {"2", 1}, {"-1", 1}}},
+      {"Iconic", {{"7", 1}, {"0", 0}}},
+      {"Percent", {{"99999999999", 1}, {"0", 0}}},
+      {"CreateLog", {{"2", 1}}},
+      {"Upload", {{"-1", 1}, {"0", 0}}},
+      {"RootIPspecific", {{"5", 1}}},
+      {"WindowSize", {{"8", 1}}},
+      {"LargeFiles", {{"3", 1}, {"0", 0}}},
+      {"Multicast", {{"2", 1}, {"0", 0}}},
+      {"AccessControl", {{"9", 1}, {"0", 0}}},
+      {"Port", {{"0", 69}, {"1", 1}, {"65535", 65535}, {"65536", 69}, {"-1", 69}, {"99999999999", 69}}},
+      {"DataPort", {{"0", 0}, {"65535", 65535}, {"65536", 0}, {"-1", 0}, {"99999999999", 0}}},
+      {"Timeout", {{"0", 1}, {"1", 1}, {"255", 255}, {"256", 255}, {"-1", 255}, {"99999999999", 255}}},
+      {"Retransmit", {{"0", 0}, {"255", 255}, {"256", 255}, {"-1", 255}}},
+      {"Clients", {{"0", 0}, {"4096", 4096}, {"4097", 4096}, {"-1", 4096}, {"-5", 4096},
+                   {"99999999999", 4096}}},
+      {"MMF", {{"0", 0}, {"3", 3}, {"4", 1}, {"-1", 1}}},
+      {"Options", {{"0", 0}, {"7", 7}, {"15", 7}, {"9", 1}, {"-1", 7}}},
+      {"MulticastPort", {{"0", 1758}, {"1", 1}, {"65535", 65535}, {"65536", 1758}, {"70000", 1758},
+                         {"-1", 1758}}},
+      {"MulticastLast", {{"0", 65535}, {"1", 1}, {"65536", 65535}, {"99999999999", 65535}}},
+      {"MulticastTTL", {{"0", 1}, {"255", 255}, {"256", 1}, {"-1", 1}}},
+  };
+  for (const range_case& c : cases) {
+    for (const auto& [text, expected] : c.values) {
+      use_fresh_store();
+      set_setting(c.name, text);
+      load_settings(SETTINGS_KEY);
+      EXPECT_EQ(loaded(c.name), expected) << c.name << " = " << text;
+    }
+  }
+}
+
+// The data ports are DataPort and the Clients - 1 ports after it, never
+// past 65535.
+TEST(Settings, DataPortRangeDoesNotWrap) {
+  use_fresh_store();
+  set_setting("DataPort", "60000");
+  set_setting("Clients", "-1");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(data_port_range_end(DataPort), 64095u);
+  set_setting("Clients", "0");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(data_port_range_end(DataPort), 59999u) << "no data ports: an empty range";
+  set_setting("DataPort", "65530");
+  set_setting("Clients", "10");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(data_port_range_end(DataPort), 65535u);
+  set_setting("DataPort", "65535");
+  set_setting("Clients", "4096");
+  load_settings(SETTINGS_KEY);
+  EXPECT_EQ(data_port_range_end(DataPort), 65535u);
 }
 
 TEST(Settings, OtherValueTypesReadAsRawBytes) {

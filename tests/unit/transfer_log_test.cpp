@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "core/settings.h"
 #include "core/transfer_log.h"
@@ -127,6 +128,57 @@ TEST_F(LogTest, LevelZeroCreatesNoFile) {
   log_line(0, 1, " nothing\n");
   EXPECT_FALSE(exists("tftp270203.log"));
   EXPECT_EQ(log_stream, nullptr);
+}
+
+int64_t fake_second = 0;
+int64_t fake_monotonic() { return fake_second; }
+
+// Refusal lines are limited per second of the monotonic clock; the count of
+// those left out comes before the next line of a later second, and other
+// lines are never held back.
+TEST_F(LogTest, RefusalLinesAreLimitedPerSecondAndCounted) {
+  CreateLog = 0;
+  Log = 1;  // no header line
+  int64_t (*saved_clock)() = refusal_clock;
+  refusal_clock = fake_monotonic;
+  fake_now = local_time(2027, 3, 4, 5, 6, 7);
+  unlink((directory + "tftp2703.log").c_str());
+  reopen_log();
+  Log = 2;
+  fake_second = 1000;
+  for (unsigned i = 0; i < LOG_REFUSALS_PER_SECOND + 20; i++) log_refusal_line(1, 1, " refused %u\n", i);
+  log_refusal_line(3, 1, " above the level: neither written nor counted\n");
+  log_line(1, 1, " result, same second\n");
+  fake_second = 1001;
+  log_refusal_line(2, 0, " next second\n");
+  fake_second = 1005;
+  for (unsigned i = 0; i < LOG_REFUSALS_PER_SECOND + 3; i++) log_refusal_line(1, 1, " again %u\n", i);
+  fake_second = 1006;
+  log_line(1, 1, " result, later second\n");
+  fake_second = 1007;
+  for (unsigned i = 0; i < LOG_REFUSALS_PER_SECOND + 1; i++) log_refusal_line(1, 1, " last %u\n", i);
+  close_log();  // reports what is still pending
+  refusal_clock = saved_clock;
+
+  std::string text = file("tftp2703.log");
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(text.substr(at + 20, end - at - 20));  // without the time stamp
+  ASSERT_EQ(lines.size(), 3 * LOG_REFUSALS_PER_SECOND + 6);
+  EXPECT_EQ(lines[0], "refused 0");
+  EXPECT_EQ(lines[LOG_REFUSALS_PER_SECOND - 1], "refused 49");
+  size_t i = LOG_REFUSALS_PER_SECOND;
+  EXPECT_EQ(lines[i++], "result, same second");
+  EXPECT_EQ(lines[i++], "20 refusal log lines suppressed");
+  EXPECT_EQ(lines[i++], "next second");
+  EXPECT_EQ(lines[i], "again 0");
+  i += LOG_REFUSALS_PER_SECOND;
+  EXPECT_EQ(lines[i++], "3 refusal log lines suppressed") << "before any line of a later second";
+  EXPECT_EQ(lines[i++], "result, later second");
+  EXPECT_EQ(lines[i], "last 0");
+  i += LOG_REFUSALS_PER_SECOND;
+  EXPECT_EQ(lines[i++], "1 refusal log lines suppressed") << "at close";
+  EXPECT_EQ(i, lines.size());
 }
 
 TEST(FormatIpv4, PrintsNetworkOrderBytes) {

@@ -1,0 +1,56 @@
+// The session table: which requests hold a slot of the Clients limit, the
+// list of running and recently finished transfers, and the taking over of
+// slots that silent clients hold.
+//
+// A session counts against the limit from the moment it is admitted, before
+// its request is even parsed, and is listed at once, so that every thread
+// that walks the list sees it. Only the server loop's thread admits, drops
+// and purges sessions; everything else a session holds (its shared view,
+// its group) is counted by identity in file_views and multicast.
+#pragma once
+
+#include <cstdint>
+
+struct tftp_session;
+
+enum { ADMITTED = 0, ADMIT_DUPLICATE = 1, ADMIT_FULL = 2, ADMIT_NO_MEMORY = 3 };
+
+// Admits a request from the peer (address and port in network order): a
+// zeroed session, listed, holding a slot. Returns it, or nullptr with the
+// reason in *refusal: a live session of that peer exists, or the table is
+// full and no silent slot could be taken over, or memory ran out.
+tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, int* refusal);
+
+// Unlists and frees a session that never started its worker; its slot is
+// given back. The caller has released what it held.
+void drop_session(tftp_session* session);
+
+// Frees every finished session. Takes list_lock.
+void purge_finished_sessions();
+
+// Unlinks and frees every finished session. Call with list_lock held.
+void purge_sessions();
+
+// The first live session of that client address and port, or nullptr.
+// Server loop thread only.
+tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port);
+
+// Gives the session's slot back; only the first call counts.
+void release_slot(tftp_session* session);
+
+// The client moved the transfer on (an expected ACK or DATA).
+void note_progress(tftp_session* session);
+
+// Closes the session's data socket under list_lock, so that nobody who
+// takes the lock can act on a descriptor that is already reused.
+void close_session_socket(tftp_session* session);
+
+// A full table may give the slot of a session whose client has not moved
+// it for longer than this (Timeout x Retransmit of the settings, in ms).
+int64_t silence_limit_ms();
+
+// Takes over the slot of the admitted session that has been silent longest,
+// if that is longer than silence_limit_ms: the session is marked evicted,
+// its slot given back and its worker woken, which then ends it. Returns 1
+// when a slot was freed. Server loop thread.
+int take_over_silent_slot();

@@ -1,0 +1,83 @@
+// UDP sockets: the only way the server core and the client library reach the
+// network. Addresses and ports are in network order unless a name says host
+// order; a socket that is absent is -1. On failure a call leaves the
+// system's error number where socket_error() finds it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// A port in host order as it is held in network order (big-endian bytes).
+inline uint16_t network_port(uint16_t host_order) {
+  uint8_t bytes[2] = {static_cast<uint8_t>(host_order >> 8), static_cast<uint8_t>(host_order)};
+  uint16_t port;
+  memcpy(&port, bytes, sizeof port);
+  return port;
+}
+
+// Prepares the process for networking. Returns 1 on success.
+int net_startup();
+
+// A UDP socket bound to address (0 = any) and port (host order, 0 = any
+// free port), with broadcast sending allowed. Returns the socket, or -1
+// when creating, binding or the option fails.
+int open_udp_socket(uint32_t address, uint16_t port);
+
+// One UDP socket bound to the first free port of first_port..last_port
+// (host order, inclusive); moves on only while a bind fails because the
+// port is in use. Stores the bound port when bound_port is given. Returns
+// the socket or -1.
+int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t last_port,
+                             uint16_t* bound_port);
+
+// A UDP socket bound to port (host order) that other sockets of this kind
+// may bind too (a multicast group's shared data port). Returns it or -1.
+int open_shared_udp_socket(uint16_t port);
+
+// Lets other sockets bind the port this socket is already bound to.
+// Returns 1 or 0.
+int allow_port_sharing(int socket);
+
+// The port the socket is bound to, host order, or 0.
+uint16_t bound_port(int socket);
+
+// Closes the socket unless it is -1; returns -1 for assignment.
+int close_socket(int socket);
+
+// Connects the socket to one peer. Returns 1 or 0.
+int connect_socket(int socket, uint32_t address, uint16_t port);
+
+// Sets the multicast time-to-live of datagrams sent. Returns 1 or 0.
+int set_multicast_ttl_option(int socket, int ttl);
+
+// Sends one datagram on a connected socket; returns the bytes sent or -1.
+long send_datagram(int socket, const void* data, size_t size);
+
+// Sends one datagram to address and port; returns the bytes sent or -1.
+long send_datagram_to(int socket, const void* data, size_t size, uint32_t address, uint16_t port);
+
+enum { SOCKET_FAILED = -1, SOCKET_TIMEOUT = -2 };
+
+// Sets how long each receive on the socket waits (0 means a millisecond,
+// not forever). Returns 1 or 0.
+int set_receive_timeout(int socket, uint32_t milliseconds);
+
+// Receives one datagram into buffer (size bytes) on a connected socket,
+// waiting at most the socket's receive time-out. Returns its full length,
+// which may exceed size (the rest is cut off), SOCKET_TIMEOUT, or
+// SOCKET_FAILED. An error that an earlier send left on the socket (a
+// refused port) ends the receive as a time-out would, without a wait.
+long receive_datagram(int socket, void* buffer, size_t size);
+
+// Receives one datagram and its sender on an unconnected socket, waiting as
+// long as it takes. Returns its full length (which may exceed size) or
+// SOCKET_FAILED.
+long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port);
+
+// Ends a receive that another thread waits in on this socket, now and for
+// every later one (they then return 0 bytes). Returns 1 or 0.
+int wake_receivers(int socket);
+
+// The system's error number of the last failed call of this thread.
+int socket_error();

@@ -1,0 +1,155 @@
+"""Files that change under a reader: an upload to the name being read through
+a mapped view (also spelt ./name and //name), a file rewritten in place by
+an administrator during a mapped or a stream read. The server must survive,
+and a reader either gets the file it opened, whole, or an ERROR; never a
+"completed" transfer with other bytes."""
+import os
+import re
+import time
+import unittest
+
+from blackbox_support import (
+    COMPLETED, BlackBoxCase, Client, ack, pattern, read_file, result_fields)
+from stepwise import StepReader, StepWriter
+import test_multicast as mc
+
+ORIGINAL = pattern(200 * 1024, seed=101)  # 400 blocks: far past the first page
+NEW = pattern(10 * 1024 + 77, seed=102)
+WRITER = "127.0.0.2"
+
+
+class UploadOverMappedRead:
+    """Client A reads mc.bin through a mapped view (MMF 3), client B uploads
+    a shorter file under another spelling of the name, then A goes on."""
+
+    settings = {"MMF": 3, "Timeout": 1, "Retransmit": 3}
+    upload_name = None
+
+    def test_reader_keeps_its_file_and_the_upload_lands(self):
+        path = self.server.put_file("mc.bin", ORIGINAL)
+        start = self.mark()
+        reader = StepReader(self.client(), "mc.bin")
+        reader.run(blocks=10)
+        self.assertEqual(reader.blocks, 10, "read did not start: %s" % (reader.error,))
+        writer = StepWriter(self.client(WRITER), self.upload_name, NEW)
+        self.assertEqual(writer.first, ack(0))
+        self.assertTrue(writer.run(), "upload stalled at block %d: %r" % (writer.next, writer.last_answer))
+        # The name as spelt may stand in the line: find it by its client.
+        line = self.wait_line(r"^\S+ \S+ .{8} %s +Put/octet " % re.escape(WRITER), start)
+        self.assertRegex(result_fields(line)[0], COMPLETED)
+        reader.run(timeout=3.0)
+        self.assertIsNone(self.server.proc.poll(), "server died (exit %s)" % self.server.proc.returncode)
+        self.assertEqual(reader.outcome, "done", "reader ended with %s %s" % (reader.outcome, reader.error))
+        self.assertTrue(bytes(reader.received) == ORIGINAL,
+                        "reader got %d bytes, not the original file" % len(reader.received))
+        self.assertEqual(read_file(path), NEW)
+        # Later requests are answered, with the new content.
+        got, _, _ = self.fetch(self.client(), "mc.bin")
+        self.assertEqual(got, NEW)
+
+
+class UploadAsSameName(UploadOverMappedRead, BlackBoxCase):
+    upload_name = "mc.bin"
+
+
+class UploadAsDotSlash(UploadOverMappedRead, BlackBoxCase):
+    upload_name = "./mc.bin"
+
+
+class UploadAsDoubleSlash(UploadOverMappedRead, BlackBoxCase):
+    upload_name = "//mc.bin"
+
+
+class RewrittenInPlace:
+    """The administrator rewrites the served file in place (as cp does: cut
+    to zero, then write) while a read runs. The read must end with ERROR 0
+    and an "Error" result line."""
+
+    settings = {"Timeout": 1, "Retransmit": 3}
+
+    def test_rewrite_during_read_ends_it_with_an_error(self):
+        path = self.server.put_file("boot.img", ORIGINAL)
+        start = self.mark()
+        reader = StepReader(self.client(), "boot.img")
+        reader.run(blocks=20)
+        self.assertEqual(reader.blocks, 20)
+        with open(path, "wb") as f:
+            f.write(NEW[:1000])
+        reader.run(timeout=4.0)
+        self.assertIsNone(self.server.proc.poll(), "server died (exit %s)" % self.server.proc.returncode)
+        self.assertEqual(reader.outcome, "error",
+                         "read ended %s after %d bytes instead of an ERROR" % (reader.outcome, len(reader.received)))
+        self.assertEqual(reader.error[0], 0, reader.error)
+        status, _, label, rest = self.wait_result(path, start)
+        self.assertEqual((status, label, rest), (" Error  ", "Get/octet ", path))
+        self.assertEqual([l for l in self.result_lines(path, start) if l[20:28].strip().endswith("s")], [],
+                         "a completed result line for the broken read")
+        time.sleep(0.2)
+        got, _, _ = self.fetch(self.client(), "boot.img")
+        self.assertEqual(got, NEW[:1000])
+
+
+class RewrittenUnderMappedRead(RewrittenInPlace, BlackBoxCase):
+    settings = {"MMF": 3, "Timeout": 1, "Retransmit": 3}
+
+
+class RewrittenUnderStreamRead(RewrittenInPlace, BlackBoxCase):
+    settings = {"MMF": 0, "Timeout": 1, "Retransmit": 3}
+
+
+class TruncatedUnderStreamRead(BlackBoxCase):
+    """A file cut short (not rewritten) during a stream read: the read finds
+    fewer bytes than the file had, which is a reading error, not the end."""
+
+    settings = {"MMF": 0, "Timeout": 1, "Retransmit": 3}
+
+    def test_cut_file_ends_the_read_with_an_error(self):
+        path = self.server.put_file("cut.bin", ORIGINAL)
+        start = self.mark()
+        reader = StepReader(self.client(), "cut.bin", options={"blksize": 1024})
+        reader.run(blocks=20)
+        self.assertEqual(reader.blocks, 20)
+        os.truncate(path, 3000)
+        reader.run(timeout=4.0)
+        self.assertEqual(reader.outcome, "error",
+                         "read ended %s after %d bytes instead of an ERROR" % (reader.outcome, len(reader.received)))
+        self.assertEqual(reader.error[0], 0, reader.error)
+        status, _, label, _ = self.wait_result(path, start)
+        self.assertEqual((status, label), (" Error  ", "Get/octet "))
+
+
+class UploadOverMulticastRead(mc.MulticastCase):
+    """Default settings: a multicast read is mapped. Its master holds back its
+    ACKs while another client uploads to ./mc.bin, then goes on."""
+
+    def test_master_keeps_its_file_and_the_upload_lands(self):
+        path = self.server.put_file("mc.bin", ORIGINAL)
+        start = self.mark()
+        master = self.client("127.0.0.2")
+        master.hold_after = 10
+        master.request("mc.bin")
+        self.assertTrue(mc.pump([master], lambda: master.contiguous_end() >= 10, 5),
+                        "the group read did not start")
+        master.hold = True
+        uploader = Client(self.server.port)
+        uploader.sock.close()
+        uploader.sock = self.ns.socket()
+        uploader.sock.bind(("127.0.0.3", 0))
+        self.addCleanup(uploader.close)
+        writer = StepWriter(uploader, "./mc.bin", NEW)
+        self.assertEqual(writer.first, ack(0))
+        self.assertTrue(writer.run(), "upload stalled at block %d: %r" % (writer.next, writer.last_answer))
+        self.assertRegex(self.result_of("127.0.0.3", start), COMPLETED)
+        master.hold = False
+        master.hold_after = None
+        master.answer()
+        mc.pump([master], lambda: master.finished or self.server.proc.poll() is not None, 20)
+        self.assertIsNone(self.server.proc.poll(), "server died (exit %s)" % self.server.proc.returncode)
+        self.assertTrue(master.complete(), "master holds %d blocks" % len(master.blocks))
+        self.assertTrue(master.content() == ORIGINAL, "the master got other bytes than the file it opened")
+        self.assertRegex(self.result_of("127.0.0.2", start), COMPLETED)
+        self.assertEqual(read_file(path), NEW)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

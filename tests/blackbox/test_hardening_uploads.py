@@ -1,0 +1,184 @@
+"""Uploads that must not damage the file they replace: two uploads to one
+name at once, a reader during an upload, an upload that times out, is
+aborted or is refused for an oversized DATA; the mode and owner of the file
+replaced; runts in the middle of an upload.
+
+An upload writes a new file beside the old one and puts it in place only
+when its last block is on disk, so the old file stays whole until then and
+a failed upload leaves nothing behind."""
+import os
+import stat
+import unittest
+
+from blackbox_support import (
+    COMPLETED, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
+    wait_until)
+from stepwise import StepReader, StepWriter
+
+OLD = pattern(1 << 20, seed=401)
+NOBODY = 65534
+
+
+def size_of(content):
+    return None if content is None else len(content)
+
+
+def wait_results(case, path, since, count):
+    """The first `count` result lines of `path`; fails when fewer come."""
+    wait_until(lambda: len(case.result_lines(path, since)) >= count, 5)
+    results = case.result_lines(path, since)
+    case.assertEqual(len(results), count, results)
+    return results
+
+
+class Uploads(BlackBoxCase):
+    settings = {"Timeout": 1, "Retransmit": 1}
+
+    def listing(self):
+        return sorted(os.listdir(self.server.root))
+
+    def test_two_uploads_to_one_name_the_last_one_wins_whole(self):
+        contents = {"A": b"A" * (3 << 20), "B": b"B" * (1 << 20)}
+        path = self.server.put_file("both.bin", OLD)
+        before = self.listing()
+        start = self.mark()
+        writers = {}
+        for key, content in contents.items():
+            writers[key] = StepWriter(self.client(), "both.bin", content, options={"blksize": 1428})
+            self.assertEqual(writers[key].first, oack_bytes(("blksize", 1428)), key)
+        finished = []
+        for _ in range(len(contents["A"]) // 1428 + 2):
+            running = [k for k, w in writers.items() if not w.finished()]
+            if not running:
+                break
+            for key in running:
+                writers[key].send_next()
+            for key in running:
+                w = writers[key]
+                self.assertTrue(w.take_ack(), "upload %s got no ACK for block %d: %r" % (key, w.next, w.last_answer))
+                if w.finished():
+                    finished.append(key)
+        self.assertEqual(finished, ["B", "A"])
+        results = wait_results(self, path, start, 2)
+        for line in results:
+            self.assertRegex(line[20:28], COMPLETED)
+        got = read_file(path)
+        self.assertEqual(len(got), len(contents["A"]), "the file is no single upload: %d bytes" % len(got))
+        self.assertTrue(got == contents["A"], "the file mixes the two uploads: %d bytes of A, then %d of B, then %d of A"
+                        % (got.index(b"B") if b"B" in got else len(got), got.count(b"B"),
+                           len(got) - got.rfind(b"B") - 1 if b"B" in got else 0))
+        self.assertTrue(wait_until(lambda: self.listing() == before, 2),
+                        "files left behind: %s" % sorted(set(self.listing()) - set(before)))
+
+    def test_silent_upload_leaves_the_old_file_alone(self):
+        path = self.server.put_file("silent.bin", OLD)
+        before = self.listing()
+        start = self.mark()
+        c = self.client()
+        c.send_request(request(WRQ, "silent.bin"))
+        self.assertEqual(self.expect(c)[0], ack(0))
+        self.assertEqual(self.wait_result(path, start, timeout=8)[0], " Timeout")
+        after = read_file(path)
+        self.assertTrue(after == OLD, "a bare WRQ changed the old file (%s bytes now)" % size_of(after))
+        self.assertTrue(wait_until(lambda: self.listing() == before, 2),
+                        "files left behind: %s" % sorted(set(self.listing()) - set(before)))
+
+    def test_aborted_upload_leaves_the_old_file_alone(self):
+        path = self.server.put_file("abort.bin", OLD)
+        before = self.listing()
+        start = self.mark()
+        writer = StepWriter(self.client(), "abort.bin", pattern(100000, seed=402))
+        self.assertTrue(writer.run(blocks=50))
+        writer.client.send(error(0, "changed my mind"))
+        self.assertEqual(self.wait_result(path, start)[0], " Abort  ")
+        after = read_file(path)
+        self.assertTrue(after == OLD, "an aborted upload changed the old file (%s bytes now)"
+                        % size_of(after))
+        self.assertTrue(wait_until(lambda: self.listing() == before, 2),
+                        "files left behind: %s" % sorted(set(self.listing()) - set(before)))
+
+    def test_oversized_data_is_refused_and_leaves_nothing(self):
+        for name, old in (("over-old.bin", pattern(3000, seed=403)), ("over-new.bin", None)):
+            with self.subTest(name=name):
+                path = self.server.path(name)
+                if old is not None:
+                    self.server.put_file(name, old)
+                before = self.listing()
+                start = self.mark()
+                writer = StepWriter(self.client(), name, pattern(10000, seed=404))
+                self.assertTrue(writer.run(blocks=3))
+                writer.client.send(data(4, b"x" * 600))
+                answer, _ = self.expect(writer.client)
+                self.assertEqual(answer, error_bytes(4, "Bad tftp packet"))
+                status, _, label, _ = self.wait_result(path, start)
+                self.assertEqual((status, label), (" Error  ", "Put/octet "))
+                self.assertEqual(read_file(path), old)
+                self.assertTrue(wait_until(lambda: self.listing() == before, 2),
+                        "files left behind: %s" % sorted(set(self.listing()) - set(before)))
+
+    def test_runts_during_an_upload_are_ignored(self):
+        content = pattern(5000, seed=405)
+        path = self.server.path("runts.bin")
+        start = self.mark()
+        writer = StepWriter(self.client(), "runts.bin", content)
+        self.assertTrue(writer.run(blocks=4))
+        for runt in (b"\x00\x03", b"\x00\x03\x00", b"\x00", b""):
+            writer.client.send(runt)
+        self.expect_nothing(writer.client, 0.3)
+        self.assertTrue(writer.run(), "upload ended at block %d: %r" % (writer.next, writer.last_answer))
+        self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
+        self.assertEqual(read_file(path), content)
+
+    def test_replaced_file_keeps_its_mode_and_owner(self):
+        for mode, kept in ((0o600, 0o600), (0o640, 0o640), (0o6755, 0o755), (0o4711, 0o711)):
+            with self.subTest(mode=oct(mode)):
+                path = self.server.put_file("mode.bin", b"old")
+                os.chown(path, NOBODY, NOBODY)
+                os.chmod(path, mode)
+                start = self.mark()
+                writer = StepWriter(self.client(), "mode.bin", b"new content")
+                self.assertTrue(writer.run())
+                self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
+                self.assertEqual(read_file(path), b"new content")
+                st = os.stat(path)
+                self.assertEqual(oct(stat.S_IMODE(st.st_mode)), oct(kept))
+                self.assertEqual((st.st_uid, st.st_gid), (NOBODY, NOBODY))
+                os.unlink(path)
+
+
+class ReadDuringUpload:
+    """A reader that starts while an upload to its file runs gets the old
+    file, whole; the upload then replaces it."""
+
+    def test_reader_gets_the_old_file_whole(self):
+        new = pattern(1 << 20, seed=406)
+        path = self.server.put_file("busy.bin", OLD)
+        start = self.mark()
+        writer = StepWriter(self.client(), "busy.bin", new)
+        self.assertTrue(writer.run(blocks=200))
+        reader = StepReader(self.client(), "busy.bin", options={"blksize": 1024})
+        reader.run()
+        self.assertEqual(reader.outcome, "done", "read ended %s %s" % (reader.outcome, reader.error))
+        self.assertTrue(bytes(reader.received) == OLD,
+                        "reader got %d bytes, not the old file" % len(reader.received))
+        self.assertTrue(writer.run())
+        wait_results(self, path, start, 2)
+        self.assertTrue(read_file(path) == new)
+
+
+# The upload waits while the whole file is read: time-outs long enough for a
+# slow sanitizer build.
+class ReadDuringUploadStream(ReadDuringUpload, BlackBoxCase):
+    settings = {"MMF": 0, "Timeout": 2, "Retransmit": 4}
+
+
+class ReadDuringUploadDefault(ReadDuringUpload, BlackBoxCase):
+    settings = {"Timeout": 2, "Retransmit": 4}
+
+
+class ReadDuringUploadMapped(ReadDuringUpload, BlackBoxCase):
+    settings = {"MMF": 3, "Timeout": 2, "Retransmit": 4}
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
