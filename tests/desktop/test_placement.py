@@ -30,7 +30,7 @@ class PlacementTest(unittest.TestCase):
         k.assert_ok(k.command("move 0 55"))
         k.wait_state(lambda s: (s["x"], s["y"]) == (0, 55))
         k.menu(40004)
-        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(k.wait_exit(), 0, k.output())
         self.assertEqual(read_user_store(k.user_store), {"top": "55", "width": "500", "height": "250"})
 
     def test_sizes_below_the_minimum_are_raised(self):
@@ -43,7 +43,7 @@ class PlacementTest(unittest.TestCase):
         k.assert_ok(k.command("close"))
         k.wait_state(lambda s: not s["shown"])
         k.menu(40004)
-        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(k.wait_exit(), 0, k.output())
         self.assertEqual(read_user_store(k.user_store), {"left": "30", "top": "40", "width": "600"})
 
 

@@ -99,7 +99,7 @@ class ScreensTest(unittest.TestCase):
         slow.stop.set()
         slow.join(5)
         k.menu(40004)
-        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(k.wait_exit(), 0, k.output())
 
         holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.addCleanup(holder.close)

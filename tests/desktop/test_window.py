@@ -97,7 +97,7 @@ class WindowTest(unittest.TestCase):
         k.assert_ok(k.command("move 37 41"))
         k.wait_state(lambda s: (s["x"], s["y"]) == (37, 41))
         k.menu(40004)
-        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(k.wait_exit(), 0, k.output())
         self.assertTrue(port_is_free(k.port))
         self.assertEqual(read_user_store(k.user_store),
                          {"left": "37", "top": "41", "width": "500", "height": "250"})
