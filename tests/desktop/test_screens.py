@@ -1,7 +1,8 @@
 """Screenshots of the real window, for a person to look at, with the state
 they show checked: real curl transfers (one finished, one abandoned, one
-running with a slow client), the open File menu, the paused server and a
-failed bind. The pictures go to build/screens/."""
+running with a slow client, and one refused that shows no row), the open
+File menu, the paused server and a failed bind. The pictures go to
+build/screens/."""
 import os
 import socket
 import subprocess
@@ -68,11 +69,15 @@ class ScreensTest(unittest.TestCase):
         self.assertNotEqual(abandoned.returncode, 0)
         done = subprocess.run(["curl", "-s", url + "hello.txt"], capture_output=True, timeout=20)
         self.assertEqual(done.stdout, b"Hello from Kestrel.\n" * 40)
+        # Refused by the server (no such file): never a row of its own.
+        refused = subprocess.run(["curl", "-s", "-o", "/dev/null", url + "missing.txt"], timeout=20)
+        self.assertNotEqual(refused.returncode, 0)
         s = k.wait_state(lambda s: len(s["rows"]) == 3 and s["rows"][1][0] == IMAGE_FAILED, 10)
         self.assertEqual(s["rows"][0][:2], [IMAGE_COMPLETE, "100 %"])
         self.assertEqual(s["rows"][0][2:], ["127.0.0.1", "Get/octet", "hello.txt"])
         self.assertEqual(s["rows"][1][4], "big.bin")
         self.assertEqual(s["rows"][2][4], "slow.bin")
+        self.assertNotIn("missing.txt", [r[4] for r in k.state()["rows"]])
         self.assertLess(s["rows"][2][0], 15)
         self.assertTrue(s["rows"][2][1].endswith(" %"))
         self.assertEqual(s["clients_bar"], " Active Clients: 1")
