@@ -21,6 +21,7 @@
 
 void (*server_started_hook)() = nullptr;
 void (*server_ended_hook)() = nullptr;
+void (*server_bound_hook)(int bound) = nullptr;
 static std::atomic<int> next_thread_token{1};
 
 void stop_server() {
@@ -130,6 +131,32 @@ void receive_loop() {
   }
 }
 
+// Binds listen_socket to Port and logs the outcome; a failure sets
+// server_stop. Returns 1 when bound, else 0.
+static int bind_server_port() {
+  listen_socket = open_udp_socket(0, static_cast<uint16_t>(Port.load()));
+  if (listen_socket == -1) {
+    log_line(1, 0, " bind on TFTP port failed\n");
+    server_stop = 1;
+    return 0;
+  }
+  log_line(2, 0, " Ready on TFTP port %u\n", Port.load());
+  return 1;
+}
+
+int desktop_server_loop() {
+  net_startup();
+  reopen_log();
+  int bound = bind_server_port();
+  if (server_bound_hook) server_bound_hook(bound);
+  if (bound) {
+    receive_loop();
+    close_socket(listen_socket.exchange(-1));
+  }
+  close_log();
+  return bound ? 0 : 1;
+}
+
 int server_loop(int argument_count, char** arguments) {
   net_startup();
   char directory[4096];
@@ -145,14 +172,10 @@ int server_loop(int argument_count, char** arguments) {
   reopen_log();
   log_line(2, 0, " %s\n", PRODUCT_TITLE);
 
-  listen_socket = open_udp_socket(0, static_cast<uint16_t>(Port.load()));
-  if (listen_socket == -1) {
-    log_line(1, 0, " bind on TFTP port failed\n");
-    server_stop = 1;
+  if (!bind_server_port()) {
     close_log();
     return 1;
   }
-  log_line(2, 0, " Ready on TFTP port %u\n", Port.load());
   log_line(2, 0, " RootDirectory : %s\n", root_directory().c_str());
   log_line(2, 0, " Prefix        : %s\n", prefix_list().c_str());
   log_line(2, 0, " def. Timeout  : %u\n", Timeout.load());
