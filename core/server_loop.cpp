@@ -72,17 +72,14 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
     code = parse_request(buffer, length, s);
   }
   if (code >= 0) {
+    log_refusal_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode],
+                     static_cast<unsigned>(code), error_texts[code < ERROR_TEXT_COUNT ? code : 0],
+                     (code == 1 || code == 2) ? s->path : "");
     // Gone from the list before the client hears of the refusal.
     int message_index = s->result;
-    int opcode = s->opcode;
-    char path[SESSION_PATH_SIZE];
-    memcpy(path, s->path, sizeof path);
     release_file(s);
     drop_session(s);
     send_error_packet(code, message_index, listen_socket, ip, port);
-    log_refusal_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[opcode],
-                     static_cast<unsigned>(code), error_texts[code < ERROR_TEXT_COUNT ? code : 0],
-                     (code == 1 || code == 2) ? path : "");
     return;
   }
 

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/session.h"
+
 void copy_session_rows(std::vector<session_row_source>* rows) {
   rows->clear();
   std::lock_guard<std::mutex> hold(list_lock);
@@ -10,7 +12,7 @@ void copy_session_rows(std::vector<session_row_source>* rows) {
     // A session is listed at admission, before its request is parsed; until
     // its worker starts it may still be refused, and its fields are being
     // written by the server loop. Only started or ended ones are shown.
-    if (s->thread.load() == 0) continue;
+    if (!session_has_started(s)) continue;
     session_row_source& r = rows->emplace_back();
     r.key = reinterpret_cast<uintptr_t>(s);
     r.opcode = s->opcode;
