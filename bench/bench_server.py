@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Server benchmark: harrier against tftpd-hpa, same machine, same root, same
-files, same client (curl), in one run with interleaved rounds.
+files, same client (curl), in one run with interleaved rounds; and kestrel,
+the desktop program, against harrier in the same run (same store values,
+same files, its window open on an Xvfb of its own) in the pinned 1428
+download and the 20 clients, so that the window's cost shows as a ratio.
 
 Cases:
   - one client downloading a 64 MiB file at blksize 512, 1428 and 65464, with
@@ -17,7 +20,8 @@ parent's /proc entry. Without a writable cgroup v2 hierarchy the script
 says so and reports harrier's CPU from /proc alone.
 
 Needs root (tftpd-hpa chroots and drops to nobody), curl, taskset and
-in.tftpd. Talks to 127.0.0.1 only; both servers are killed at the end, also
+in.tftpd; for kestrel also Xvfb (left out with --no-kestrel or when
+build/bin/kestrel is missing). Talks to 127.0.0.1 only; both servers are killed at the end, also
 on failure or Ctrl+C.
 
     python3 bench/bench_server.py [--rounds 5] [--build build]
@@ -40,6 +44,7 @@ PIN_CPU = 0
 CURL_SECONDS = 120  # limit of one curl run
 
 OURS, THEIRS = "harrier", "tftpd-hpa"
+DESKTOP = "kestrel"
 
 
 def log(text):
@@ -165,12 +170,26 @@ def pin(pid, cpus):
             pass
 
 
+def free_display():
+    for number in range(90, 190):
+        if not os.path.exists("/tmp/.X%d-lock" % number) and \
+                not os.path.exists("/tmp/.X11-unix/X%d" % number):
+            return number
+    raise RuntimeError("no free X display number")
+
+
+def store_text(port, root):
+    return ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"
+            '"Port"="%d"\r\n"RootDirectory"="%s/"\r\n"Clients"="32"\r\n' % (port, root))
+
+
 class Servers:
-    def __init__(self, work, root, build):
+    def __init__(self, work, root, build, with_kestrel):
         self.root = root
         self.procs = {}
         self.meters = {}
         self.ports = {}
+        self.xvfb = None
         harrier = os.path.join(build, "bin", "harrier")
         if not os.access(harrier, os.X_OK):
             sys.exit("no %s: build it first (cmake --build %s --target harrier)" % (harrier, build))
@@ -181,18 +200,47 @@ class Servers:
         port = free_port()
         store = os.path.join(work, "hklm.reg")
         with open(store, "w") as f:
-            f.write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"
-                    '"Port"="%d"\r\n"RootDirectory"="%s/"\r\n"Clients"="32"\r\n' % (port, root))
+            f.write(store_text(port, root))
         env = dict(os.environ, ORVANEL_HKLM=store)
         self.harrier_log = os.path.join(work, "harrier.log")
         out = open(self.harrier_log, "wb")
         self.start(OURS, [harrier, "-debug"], port, stdout=out, env=env)
         out.close()
 
+        kestrel = os.path.join(build, "bin", "kestrel")
+        if with_kestrel and os.access(kestrel, os.X_OK) and shutil.which("Xvfb"):
+            self.start_kestrel(work, root, kestrel)
+        elif with_kestrel:
+            log("note: kestrel left out (no %s or no Xvfb)" % kestrel)
+
         port = free_port()
         self.start(THEIRS, ["in.tftpd", "-L", "-s", "-c", "-u", "nobody",
                             "-a", "%s:%d" % (HOST, port), root], port,
                    stdout=subprocess.DEVNULL, env=None)
+
+    def start_kestrel(self, work, root, kestrel):
+        # The same store values but the port; a copy of the program in the
+        # work directory, so that its log files go there.
+        display = free_display()
+        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % display, "-screen", "0", "1280x800x24",
+                                      "-nolisten", "tcp"], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists("/tmp/.X11-unix/X%d" % display):
+            if self.xvfb.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("Xvfb did not start on :%d" % display)
+            time.sleep(0.05)
+        program = os.path.join(work, "kestrel-bin")
+        os.mkdir(program)
+        shutil.copy(kestrel, program)
+        port = free_port()
+        store = os.path.join(work, "hklm-kestrel.reg")
+        with open(store, "w") as f:
+            f.write(store_text(port, root))
+        env = dict(os.environ, ORVANEL_HKLM=store, ORVANEL_HKCU=os.path.join(work, "hkcu.reg"),
+                   DISPLAY=":%d" % display)
+        env.pop("KESTREL_TEST_DRIVER", None)
+        self.start(DESKTOP, [os.path.join(program, "kestrel")], port, stdout=subprocess.DEVNULL, env=env)
 
     def start(self, name, args, port, stdout, env):
         proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=stdout,
@@ -240,6 +288,9 @@ class Servers:
                 pass
         for meter in self.meters.values():
             meter.remove()
+        if self.xvfb and self.xvfb.poll() is None:
+            self.xvfb.terminate()
+            self.xvfb.wait(5)
 
 
 # -- clients ---------------------------------------------------------------------
@@ -261,19 +312,23 @@ def run_curl(args, pinned):
 
 
 class Case:
-    def __init__(self, title, noise, pinned, run):
+    def __init__(self, title, noise, pinned, run, desktop=False):
         self.title = title
         self.noise = noise      # relative difference that is noise
         self.pinned = pinned
         self.run = run          # run(server name, port, round) -> (bytes, seconds)
-        self.rates = {OURS: [], THEIRS: []}
-        self.cpu = {OURS: 0.0, THEIRS: 0.0}
-        self.bytes = {OURS: 0, THEIRS: 0}
+        self.desktop = desktop  # kestrel runs it too
+        self.rates = {OURS: [], THEIRS: [], DESKTOP: []}
+        self.cpu = {OURS: 0.0, THEIRS: 0.0, DESKTOP: 0.0}
+        self.bytes = {OURS: 0, THEIRS: 0, DESKTOP: 0}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--no-kestrel", action="store_true", help="leave the desktop program out")
+    parser.add_argument("--kestrel-cases", action="store_true",
+                        help="only the cases kestrel runs (the 1428 download and the 20 clients)")
     parser.add_argument("--build", default=os.path.join(os.path.dirname(
         os.path.abspath(__file__)), "..", "build"))
     options = parser.parse_args()
@@ -303,7 +358,7 @@ def main():
         with open(upload_file, "wb") as f:
             f.write(os.urandom(16 * MIB))
 
-        servers = Servers(work, root, options.build)
+        servers = Servers(work, root, options.build, not options.no_kestrel)
         for name, meter in servers.meters.items():
             if meter.note:
                 log("note: %s CPU: %s%s" % (name, meter.note,
@@ -350,19 +405,25 @@ def main():
 
         cases = [
             Case("download 64 MiB, blksize 512", 0.10, True, single(512, 1)),
-            Case("download 64 MiB, blksize 1428", 0.10, True, single(1428, 1)),
+            Case("download 64 MiB, blksize 1428", 0.10, True, single(1428, 1), desktop=True),
             Case("download 64 MiB x4, blksize 65464", 0.10, True, single(65464, 4)),
-            Case("20 clients x 8 MiB, blksize 1428", 0.20, False, concurrent),
+            Case("20 clients x 8 MiB, blksize 1428", 0.20, False, concurrent, desktop=True),
             Case("upload 16 MiB, blksize 1428", 0.10, True, upload),
         ]
+
+        if options.kestrel_cases:
+            cases = [c for c in cases if c.desktop]
 
         log("machine: %d CPUs, load average at start %s" % (os.cpu_count(), load_average()))
         all_cpus = os.sched_getaffinity(0)
         for round_index in range(options.rounds):
-            order = (OURS, THEIRS) if round_index % 2 == 0 else (THEIRS, OURS)
+            order = [OURS, DESKTOP, THEIRS]
+            order = order[round_index % 3:] + order[:round_index % 3]
             for case in cases:
                 servers.pin_all({PIN_CPU} if case.pinned else all_cpus)
                 for name in order:
+                    if name not in servers.procs or (name == DESKTOP and not case.desktop):
+                        continue
                     meter = servers.meters[name]
                     before = meter.seconds()
                     moved, seconds = case.run(name, servers.ports[name], round_index)
@@ -423,6 +484,35 @@ def report(cases, servers):
         log("%-36s %-22s %-22s %6s" % (title, cells[0], cells[1], ratio))
     log("")
     log("Targets: every throughput ratio >= 1.0; 20-client ratio >= 1.2; CPU ratio <= 0.8.")
+    if DESKTOP not in servers.procs:
+        return
+    log("")
+    log("kestrel (window open) against harrier, same run: MB/s median [min-max]; "
+        "ratio = kestrel / harrier, target >= 0.95")
+    log("%-36s %-22s %-22s %6s  %s" % ("case", DESKTOP, OURS, "ratio", "(noise band)"))
+    for case in cases:
+        if not case.desktop:
+            continue
+        cells = ["%8.1f [%.0f-%.0f]" % (statistics.median(case.rates[n]), min(case.rates[n]),
+                                        max(case.rates[n])) for n in (DESKTOP, OURS)]
+        ratio = statistics.median(case.rates[DESKTOP]) / statistics.median(case.rates[OURS])
+        log("%-36s %-22s %-22s %6.2f  %s (+-%d%%)" % (case.title, cells[0], cells[1], ratio,
+                                                     verdict(ratio, case.noise),
+                                                     round(case.noise * 100)))
+        # Per round, in the order run: a slow moment of the machine shows in
+        # both columns of its round.
+        log("%-36s %s" % ("  by round (kestrel/harrier)", "  ".join(
+            "%.0f/%.0f" % pair for pair in zip(case.rates[DESKTOP], case.rates[OURS]))))
+    log("")
+    log("CPU seconds per GiB moved (window included for kestrel)")
+    for case in cases:
+        if not case.desktop:
+            continue
+        per_gib = [None if case.cpu[n] is None or not case.bytes[n] else case.cpu[n] / (case.bytes[n] / GIB)
+                   for n in (DESKTOP, OURS)]
+        cells = ["n/a" if v is None else "%.3f" % v for v in per_gib]
+        ratio = "n/a" if None in per_gib or not per_gib[1] else "%.2f" % (per_gib[0] / per_gib[1])
+        log("%-36s %-22s %-22s %6s" % (case.title, cells[0], cells[1], ratio))
 
 
 if __name__ == "__main__":

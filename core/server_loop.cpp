@@ -21,6 +21,7 @@
 
 void (*server_started_hook)() = nullptr;
 void (*server_ended_hook)() = nullptr;
+void (*server_bound_hook)(int bound) = nullptr;
 static std::atomic<int> next_thread_token{1};
 
 void stop_server() {
@@ -71,12 +72,14 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
     code = parse_request(buffer, length, s);
   }
   if (code >= 0) {
-    send_error_packet(code, s->result, listen_socket, ip, port);
     log_refusal_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode],
                      static_cast<unsigned>(code), error_texts[code < ERROR_TEXT_COUNT ? code : 0],
                      (code == 1 || code == 2) ? s->path : "");
+    // Gone from the list before the client hears of the refusal.
+    int message_index = s->result;
     release_file(s);
     drop_session(s);
+    send_error_packet(code, message_index, listen_socket, ip, port);
     return;
   }
 
@@ -125,6 +128,32 @@ void receive_loop() {
   }
 }
 
+// Binds listen_socket to Port and logs the outcome; a failure sets
+// server_stop. Returns 1 when bound, else 0.
+static int bind_server_port() {
+  listen_socket = open_udp_socket(0, static_cast<uint16_t>(Port.load()));
+  if (listen_socket == -1) {
+    log_line(1, 0, " bind on TFTP port failed\n");
+    server_stop = 1;
+    return 0;
+  }
+  log_line(2, 0, " Ready on TFTP port %u\n", Port.load());
+  return 1;
+}
+
+int desktop_server_loop() {
+  net_startup();
+  reopen_log();
+  int bound = bind_server_port();
+  if (server_bound_hook) server_bound_hook(bound);
+  if (bound) {
+    receive_loop();
+    close_socket(listen_socket.exchange(-1));
+  }
+  close_log();
+  return bound ? 0 : 1;
+}
+
 int server_loop(int argument_count, char** arguments) {
   net_startup();
   char directory[4096];
@@ -140,14 +169,10 @@ int server_loop(int argument_count, char** arguments) {
   reopen_log();
   log_line(2, 0, " %s\n", PRODUCT_TITLE);
 
-  listen_socket = open_udp_socket(0, static_cast<uint16_t>(Port.load()));
-  if (listen_socket == -1) {
-    log_line(1, 0, " bind on TFTP port failed\n");
-    server_stop = 1;
+  if (!bind_server_port()) {
     close_log();
     return 1;
   }
-  log_line(2, 0, " Ready on TFTP port %u\n", Port.load());
   log_line(2, 0, " RootDirectory : %s\n", root_directory().c_str());
   log_line(2, 0, " Prefix        : %s\n", prefix_list().c_str());
   log_line(2, 0, " def. Timeout  : %u\n", Timeout.load());

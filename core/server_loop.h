@@ -11,6 +11,12 @@ struct tftp_session;
 // "-debug" (any case) traces to standard output at level 2 or more.
 int server_loop(int argument_count, char** arguments);
 
+// The desktop program's loop, on a thread of its own, with the settings
+// already loaded: log, port, server_bound_hook, then the receive loop until
+// stop_server. No title or configuration lines, no control channel. Returns
+// 1 when the server port cannot be bound, else 0 after the stop.
+int desktop_server_loop();
+
 // The receive loop alone, on an already bound listen_socket.
 void receive_loop();
 
@@ -23,3 +29,6 @@ void stop_server();
 extern void (*server_started_hook)();
 // Hook run after the receive loop ended (closes that channel); may be null.
 extern void (*server_ended_hook)();
+// Hook run by desktop_server_loop after its bind attempt, with 1 when the
+// port is bound, else 0 (the window shows the server's state); may be null.
+extern void (*server_bound_hook)(int bound);

@@ -35,6 +35,8 @@ int session_is_live(const tftp_session* session) {
   return session->data_socket.load() != -1 || session->thread.load() != -1;
 }
 
+int session_has_started(const tftp_session* session) { return session->thread.load() != 0; }
+
 static uint32_t token(const void* p) { return p ? 1u : 0u; }
 
 void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE]) {

@@ -110,6 +110,10 @@ void set_error_text(tftp_session* session, const char* format, ...) __attribute_
 // set up, whose worker has not started, is live).
 int session_is_live(const tftp_session* session);
 
+// 1 once the session's worker has been started (it may have ended since); a
+// session listed while its request is still looked at has not.
+int session_has_started(const tftp_session* session);
+
 // Writes the record in its fixed 484-byte little-endian layout for the
 // control channel. Call with list_lock held. Pointer and handle slots carry 0 when absent and a
 // nonzero token when present; thread is -1 once the worker has ended.

@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs, builds, and serves a demo directory with harrier in the console.
+# Installs, builds, and serves a demo directory with harrier in the console,
+# or with --desktop in kestrel's window (needs a desktop session: DISPLAY).
 # Port 6969 by default (no clash with a system TFTP server, no root needed to run).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 port=${PORT:-6969}
+desktop=0
+if [ "${1:-}" = "--desktop" ]; then
+  desktop=1
+elif [ -n "${1:-}" ]; then
+  echo "usage: $0 [--desktop]" >&2
+  exit 2
+fi
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" build -DORVANEL_TESTS=OFF
 
@@ -21,6 +29,14 @@ REG
 echo "Serving $demo/root on UDP port $port. Try in another terminal:"
 echo "  curl -o /tmp/hello.txt tftp://127.0.0.1:$port/hello.txt"
 echo "  tftp -m binary 127.0.0.1 $port -c get boot/image.bin /tmp/image.bin"
-echo "Stop with Ctrl+C."
 export ORVANEL_HKLM="$demo/hklm.reg"
+if [ "$desktop" = 1 ]; then
+  if [ ! -x "$top/build/bin/kestrel" ]; then
+    echo "kestrel was not built (wxWidgets 3.2 missing?)" >&2
+    exit 1
+  fi
+  echo "End with File > Exit (the close box only hides the window; the tray icon brings it back)."
+  exec "$top/build/bin/kestrel"
+fi
+echo "Stop with Ctrl+C."
 exec "$top/build/bin/harrier" -debug

@@ -7,10 +7,12 @@ apt-get update -qq
 # tftpd-hpa's package starts a daemon on port 69 where an init system runs;
 # the tests start their own servers on high ports and never need it.
 # systemd gives systemd-analyze, which checks the service unit harrier writes.
+# kestrel needs wxWidgets 3.2 on GTK 3 (and Xlib for its test screenshots);
+# its tests run it under Xvfb and click with xdotool.
 apt-get install -y -qq --no-install-recommends \
   build-essential g++ cmake make pkg-config libgtest-dev clang libclang-rt-14-dev \
   python3 curl tftp-hpa atftp tftpd-hpa iproute2 util-linux mount procps binutils ca-certificates \
-  systemd >/dev/null
+  systemd libwxgtk3.2-dev libx11-dev xvfb xauth xdotool >/dev/null
 
 # atftpd conflicts with tftpd-hpa as a package: its .deb is unpacked into
 # build-deps/, where the tests look for it. Fetched here, because tests run

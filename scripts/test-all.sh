@@ -35,19 +35,26 @@ run_ctest() {
 # The tests are asked for explicitly: build/ may hold the demo's cache,
 # which has them off.
 build() {
-  "$top/scripts/build.sh" "$@" -DORVANEL_TESTS=ON || { echo "build of $1 failed"; status=1; return 1; }
+  "$top/scripts/build.sh" "$@" -DORVANEL_TESTS=ON -DORVANEL_DESKTOP=ON ||
+    { echo "build of $1 failed"; status=1; return 1; }
 }
 
 echo "== plain build: every test"
 if build build; then
-  run_ctest build -j2 -LE 'load|serial'
+  run_ctest build -j2 -LE 'load|serial|desktop'
   run_ctest build -L 'load|serial'
+  # The window tests one at a time: each runs its own X server.
+  run_ctest build -L desktop
 fi
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 if build build-asan -DORVANEL_SANITIZE=address,undefined; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_ctest build-asan -j2 -L 'unit|blackbox'
+  # One at a time, as above; the tests bring their own leak suppressions
+  # for the toolkit (desktop/lsan.supp).
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_ctest build-asan -L desktop
 fi
 
 echo "== ThreadSanitizer (the threaded core, store and client under test)"

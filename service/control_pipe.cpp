@@ -74,12 +74,14 @@ static void set_pause(uint32_t command, const pipe_client* client) {
 }
 
 // Copies the record at position index of the session list (0 the newest)
-// behind status and active_transfers. Returns 0 when there is none.
+// behind status and active_transfers. Returns 0 when there is none. A
+// request still being looked at is not a transfer yet and is not shown.
 static int copy_session(uint32_t index, uint8_t* reply) {
   std::lock_guard<std::mutex> hold(list_lock);
   uint32_t position = 0;
-  for (tftp_session* s = session_list; s; s = s->next, position++) {
-    if (position != index) continue;
+  for (tftp_session* s = session_list; s; s = s->next) {
+    if (!session_has_started(s)) continue;
+    if (position++ != index) continue;
     put32(reply, 0);
     put32(reply + 4, active_transfers.load());
     write_session_record(s, reply + 8);

@@ -1,0 +1,126 @@
+// Kestrel: the TFTP server inside a desktop window.
+#include <signal.h>
+#include <strings.h>
+#include <unistd.h>
+#include <wx/debug.h>
+#include <wx/app.h>
+#include <wx/frame.h>
+#include <wx/image.h>
+#include <wx/log.h>
+#include <wx/settings.h>
+
+#include <cstdio>
+
+#include "core/session.h"
+#include "core/settings.h"
+#include "core/transfer_log.h"
+#include "desktop/icons.h"
+#include "desktop/main_window.h"
+#include "desktop/message_box.h"
+#include "desktop/resources.h"
+#include "desktop/single_instance.h"
+#include "desktop/test_driver.h"
+#include "desktop/transfer_rows.h"
+#include "platform/program_path.h"
+
+static wxAssertHandler_t toolkit_assert_handler = nullptr;
+static int report_asserts_on_stderr = 0;
+
+// The command numbers 40001 to 40012 lie above the 16-bit signed range that
+// the toolkit checks menu item ids against for another platform's sake; this
+// toolkit's menus carry them unchanged, so that check alone is let through.
+static void on_toolkit_assert(const wxString& file, int line, const wxString& function, const wxString& condition,
+                              const wxString& message) {
+  if (function.Contains("wxMenuItemBase") && condition.Contains("itemid")) return;
+  if (report_asserts_on_stderr || !toolkit_assert_handler) {
+    fprintf(stderr, "%s(%d): assert \"%s\" failed in %s: %s\n", file.utf8_str().data(), line,
+            condition.utf8_str().data(), function.utf8_str().data(), message.utf8_str().data());
+    return;
+  }
+  toolkit_assert_handler(file, line, function, condition, message);
+}
+
+static int program_argc = 0;
+static char** program_argv = nullptr;
+
+class kestrel_app : public wxApp {
+ public:
+  bool OnInit() override;
+  int OnRun() override;
+  int OnExit() override;
+
+ private:
+  int started = 0;
+};
+
+// Start-up after the single-instance check, in the described order.
+// Returns 1 when the window runs, 0 when the program is to end with 0.
+static int start_program() {
+  if (program_argc > 1 && strcasecmp(program_argv[1], "-service") == 0) service_mode = 1;
+  wxInitAllImageHandlers();
+  load_program_resources();
+
+  window_placement placement = read_placement(wxSystemSettings::GetMetric(wxSYS_SCREEN_X),
+                                              wxSystemSettings::GetMetric(wxSYS_SCREEN_Y));
+  if (!create_main_window(&placement)) {
+    show_message(nullptr, "Create Window failed");
+    if (main_window) main_window->Destroy();
+    return 0;
+  }
+  main_window->SetIcons(program_icons());
+  // The log files are written, and listed by the log viewer, beside the program.
+  char directory[4096];
+  if (module_directory(directory, sizeof directory) > 0 && chdir(directory) != 0) directory[0] = 0;
+
+  load_settings(SETTINGS_KEY);
+  attach_icons(transfer_list, IMAGE_COUNT, transfer_icon_ids);
+  main_window->SetTitle(PRODUCT_TITLE);
+  rebuild_texts();
+  if (!Iconic) main_window->Show();
+  start_refresh_timer();
+  if (!start_server_thread()) {
+    show_message(main_window, "Startup failed");
+    stop_refresh_timer();
+    main_window->Destroy();
+    return 0;
+  }
+  start_instance_listener();
+  return 1;
+}
+
+bool kestrel_app::OnInit() {
+  SetAppName("kestrel");
+  if (getenv("KESTREL_TEST_DRIVER")) {
+    // A log or assert box would stop the automation: tests read stderr.
+    delete wxLog::SetActiveTarget(new wxLogStderr);
+    report_asserts_on_stderr = 1;
+  }
+  started = start_program();
+  if (started) start_test_driver();
+  return true;
+}
+
+int kestrel_app::OnRun() {
+  if (!started) return 0;
+  wxApp::OnRun();
+  return 0;
+}
+
+int kestrel_app::OnExit() {
+  stop_test_driver();
+  stop_instance_listener();
+  return wxApp::OnExit();
+}
+
+wxIMPLEMENT_APP_NO_MAIN(kestrel_app);
+
+int main(int argc, char** argv) {
+  // Writes to a peer that went away must fail, not end the server.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  toolkit_assert_handler = wxSetAssertHandler(on_toolkit_assert);
+  program_argc = argc;
+  program_argv = argv;
+  if (claim_single_instance() == INSTANCE_SIGNALLED) return 0;
+  return wxEntry(argc, argv);
+}

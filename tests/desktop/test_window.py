@@ -1,0 +1,196 @@
+"""The real kestrel under Xvfb: start-up, Start and Stop, the close box,
+Exit, a second start, a port that cannot be bound, and the rows of real
+transfers."""
+import os
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from harrier import Client, RRQ, ACK, DATA, ERROR, OACK, ack, download, error, parse, request  # noqa: E402
+from kestrel import (IMAGE_BLANK, IMAGE_COMPLETE, IMAGE_FAILED, TITLE, Kestrel, KESTREL,  # noqa: E402
+                     port_is_free, read_user_store)
+
+LISTENING = " Listening on Port %u"
+PAUSED = " Server paused"
+FAILED = " Failed to listen on Port %u"
+
+
+def answered(port, name="a.bin", timeout=1.5):
+    """1 when an RRQ to the server port gets any answer within timeout."""
+    with Client(port) as c:
+        c.send_request(request(RRQ, name))
+        packet, _ = c.receive(timeout)
+        if packet is not None:
+            c.send(error(0, "done"))
+        return packet is not None
+
+
+class WindowTest(unittest.TestCase):
+    def start(self, **kw):
+        k = Kestrel(**kw)
+        self.addCleanup(k.close)
+        return k
+
+    def put(self, k, name, data):
+        with open(os.path.join(k.root, name), "wb") as f:
+            f.write(data)
+
+    def test_comes_up_listening_with_both_bars_and_the_menu(self):
+        k = self.start()
+        s = k.wait_state(lambda s: s["state_bar"] == LISTENING % k.port)
+        self.assertEqual(s["title"], TITLE)
+        self.assertTrue(s["shown"])
+        self.assertEqual(s["clients_bar"], " Active Clients: 0")
+        self.assertEqual(s["menus"], ["&File", "&Options", "&Help"])
+        self.assertEqual((s["checked_start"], s["checked_stop"]), (1, 0))
+        self.assertEqual((s["grip"], s["top_grip"]), (1, 0))
+        # The list fills the space between the top bar and the bottom one.
+        self.assertEqual(s["bar_y"], 0)
+        self.assertGreater(s["list_y"], 10)
+        self.assertEqual(s["list_y"] + s["list_height"], s["client_height"])
+        self.assertEqual([c[0] for c in s["columns"]], ["Status", "IP Address", "Operation", "File"])
+        widths = [c[1] for c in s["columns"]]
+        self.assertEqual(widths[0], widths[1])
+        self.assertAlmostEqual(widths[3], 2 * widths[0], delta=2)
+        self.assertEqual(s["rows"], [])
+        self.assertEqual([t for _, t in s["tray_menu"]], ["&View Log", "&Exit", "&Stop..."])
+        self.put(k, "a.bin", b"x" * 700)
+        with Client(k.port) as c:
+            data, _, _ = download(c, "a.bin")
+        self.assertEqual(data, b"x" * 700)
+
+    def test_start_and_stop_flip_the_pause_flag_check_mark_and_bottom_text(self):
+        k = self.start()
+        self.put(k, "a.bin", b"y" * 2000)
+        k.menu(40002)
+        s = k.wait_state(lambda s: s["paused"] == 1 and s["state_bar"] == PAUSED)
+        self.assertEqual((s["checked_start"], s["checked_stop"]), (0, 1))
+        self.assertEqual(s["tray_menu"][2], [40001, "&Start..."])
+        self.assertFalse(answered(k.port))
+        k.menu(40002)  # a second Stop leaves it paused
+        s = k.wait_state(lambda s: s["checked_stop"] == 1)
+        self.assertEqual((s["paused"], s["state_bar"]), (1, PAUSED))
+        self.assertFalse(answered(k.port))
+        k.menu(40001)
+        s = k.wait_state(lambda s: s["paused"] == 0 and s["state_bar"] == LISTENING % k.port)
+        self.assertEqual((s["checked_start"], s["checked_stop"]), (1, 0))
+        self.assertEqual(s["tray_menu"][2], [40002, "&Stop..."])
+        with Client(k.port) as c:
+            self.assertEqual(download(c, "a.bin")[0], b"y" * 2000)
+
+    def test_close_box_hides_and_the_server_keeps_serving(self):
+        k = self.start()
+        self.put(k, "b.bin", b"z" * 5000)
+        k.assert_ok(k.command("close"))
+        k.wait_state(lambda s: not s["shown"])
+        with Client(k.port) as c:
+            self.assertEqual(download(c, "b.bin")[0], b"z" * 5000)
+        s = k.wait_state(lambda s: s["rows"] and s["rows"][0][0] == IMAGE_COMPLETE)
+        self.assertEqual(s["rows"][0][1:], ["100 %", "127.0.0.1", "Get/octet", "b.bin"])
+        self.assertIsNone(k.proc.poll())
+
+    def test_exit_stops_the_server_frees_the_port_and_stores_the_placement(self):
+        k = self.start()
+        k.assert_ok(k.command("move 37 41"))
+        k.wait_state(lambda s: (s["x"], s["y"]) == (37, 41))
+        k.menu(40004)
+        self.assertEqual(k.wait_exit(), 0, k.output())
+        self.assertTrue(port_is_free(k.port))
+        self.assertEqual(read_user_store(k.user_store),
+                         {"left": "37", "top": "41", "width": "500", "height": "250"})
+
+    def test_a_second_start_brings_the_first_window_to_the_front_and_ends(self):
+        k = self.start()
+        k.assert_ok(k.command("close"))
+        k.wait_state(lambda s: not s["shown"])
+        env = dict(k.env, KESTREL_TEST_DRIVER="")
+        second = subprocess.run([KESTREL], env=env, timeout=20, capture_output=True)
+        self.assertEqual(second.returncode, 0, second.stderr)
+        s = k.wait_state(lambda s: s["shown"])
+        self.assertEqual(s["restores"], 1)
+        self.assertEqual(s["state_bar"], LISTENING % k.port)
+
+    def test_a_port_that_cannot_be_bound_shows_the_failure(self):
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(holder.close)
+        holder.bind(("0.0.0.0", 0))
+        port = holder.getsockname()[1]
+        k = self.start(port=port)
+        s = k.wait_state(lambda s: s["state_bar"] == FAILED % port)
+        self.assertEqual(s["stop"], 1)
+        k.menu(40002)  # Stop cannot hide the failure
+        time.sleep(1.2)
+        self.assertEqual(k.state()["state_bar"], FAILED % port)
+
+    def test_missing_dialogs_report_failure_and_the_about_box_shows_the_title(self):
+        k = self.start()
+        for command in (40003, 40005, 40006):
+            k.menu(command)
+            s = k.wait_state(lambda s: s["dialog"] is not None)
+            self.assertEqual(s["dialog"], [TITLE, "Failed to create dialog"])
+            k.assert_ok(k.command("dismiss"))
+            k.wait_state(lambda s: s["dialog"] is None)
+        k.menu(40012)
+        s = k.wait_state(lambda s: s["dialog"] is not None)
+        self.assertEqual(s["dialog"][0], TITLE)
+        k.assert_ok(k.command("dismiss"))
+        k.wait_state(lambda s: s["dialog"] is None)
+        k.menu(40009)  # no help file beside the program: no message
+        time.sleep(0.5)
+        self.assertIsNone(k.state()["dialog"])
+
+    def test_rows_of_a_running_a_failed_and_a_finished_transfer(self):
+        k = self.start()
+        self.put(k, "slow.bin", os.urandom(512 * 40))
+        self.put(k, "fail.bin", os.urandom(512 * 40))
+        self.put(k, "done.bin", os.urandom(700))
+        slow, failing, done = Client(k.port), Client(k.port), Client(k.port)
+        for c in (slow, failing, done):
+            self.addCleanup(c.close)
+        slow.send_request(request(RRQ, "slow.bin"))
+        for block in range(1, 11):  # 10 of 40 blocks: a quarter
+            packet, _ = slow.receive()
+            self.assertEqual(parse(packet), (DATA, (block, packet[4:])))
+            if block < 10:
+                slow.send(ack(block))
+        # Each is accepted while the ones before it still run: an accepted
+        # request purges the finished sessions.
+        failing.send_request(request(RRQ, "fail.bin"))
+        failing.receive()
+        done.send_request(request(RRQ, "done.bin"))
+        done.receive()
+        done.send(ack(1))
+        done.receive()
+        done.send(ack(2))
+        failing.send(error(0, "stop"))  # aborts: the red cross
+        s = k.wait_state(lambda s: len(s["rows"]) == 3 and s["rows"][0][0] == IMAGE_COMPLETE
+                         and s["rows"][1][0] == IMAGE_FAILED, 8)
+        self.assertEqual(s["rows"][0][1:], ["100 %", "127.0.0.1", "Get/octet", "done.bin"])
+        self.assertEqual(s["rows"][1][2:], ["127.0.0.1", "Get/octet", "fail.bin"])
+        # 10 blocks of 40 sent: 25 %, step 3 of 15.
+        self.assertEqual(s["rows"][2][:2], [3, "25 %"])
+        self.assertEqual(s["clients_bar"], " Active Clients: 1")
+        slow.send(error(0, "enough"))
+
+    def test_bytes_instead_of_percent_and_an_upload_without_size(self):
+        k = self.start(settings={"Percent": 0})
+        with Client(k.port) as c:
+            c.send_request(request(2, "up.bin"))
+            packet, _ = c.receive()
+            self.assertEqual(parse(packet)[0], ACK)
+            c.send(b"\x00\x03\x00\x01" + b"u" * 512)
+            c.receive()
+            s = k.wait_state(lambda s: s["rows"] and s["rows"][0][1] == "512 b")
+            self.assertEqual(s["rows"][0][0], IMAGE_BLANK)
+            self.assertEqual(s["rows"][0][3], "Put/octet")
+            c.send(b"\x00\x03\x00\x02" + b"u" * 100)
+            c.receive()
+        s = k.wait_state(lambda s: s["rows"] and s["rows"][0][0] == IMAGE_COMPLETE)
+        self.assertEqual(s["rows"][0][1], "612 b")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,186 @@
+"""Starting the real kestrel under the test's X server, and driving it.
+
+Every program gets its own machine and user store, root directory, port
+(30000-39999) and driver socket; it is killed when the test ends, also on
+failure. The driver (KESTREL_TEST_DRIVER) answers one-line commands; the
+mouse and keys come from xdotool, as a user's would.
+"""
+import json
+import os
+import random
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+from harrier import BUILD_DIR, write_store
+
+KESTREL = os.path.abspath(os.path.join(BUILD_DIR, "bin", "kestrel"))
+SCREENS = os.path.abspath(os.path.join(BUILD_DIR, "screens"))
+TITLE = "Orvanel TFTP Server 1.4.5"
+IMAGE_COMPLETE, IMAGE_FAILED, IMAGE_BLANK = 15, 16, 17
+
+
+def free_port():
+    """A UDP port of 30000-39999 on 127.0.0.1 that is free right now."""
+    for _ in range(200):
+        port = random.randint(30000, 39999)
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            s.bind(("127.0.0.1", port))
+            return port
+        except OSError:
+            continue
+        finally:
+            s.close()
+    raise RuntimeError("no free port")
+
+
+def port_is_free(port):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def read_user_store(path):
+    """The values of Software\\Orvanel\\Kestrel in a user store file."""
+    values = {}
+    if not os.path.exists(path):
+        return values
+    section = None
+    with open(path, encoding="latin-1") as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("["):
+                section = line.strip("[]")
+            elif section and section.lower().endswith("software\\orvanel\\kestrel"):
+                m = re.match(r'"([^"]*)"="([^"]*)"', line)
+                if m:
+                    values[m.group(1)] = m.group(2)
+    return values
+
+
+def write_user_store(path, values):
+    lines = ["REGEDIT4", "", "[HKEY_CURRENT_USER\\Software\\Orvanel\\Kestrel]"]
+    lines += ['"%s"="%s"' % (k, v) for k, v in values.items()]
+    with open(path, "w") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+
+
+class Kestrel:
+    """kestrel on its own port, stores and root; driven through its socket."""
+
+    def __init__(self, settings=None, user=None, port=None, directory=None, wait=True, args=None):
+        self.owned = directory is None
+        self.dir = directory or tempfile.mkdtemp(prefix="kestrel-test-")
+        self.root = os.path.join(self.dir, "root")
+        os.makedirs(self.root, exist_ok=True)
+        self.port = port or free_port()
+        self.store = os.path.join(self.dir, "hklm.reg")
+        self.user_store = os.path.join(self.dir, "hkcu.reg")
+        values = {"Port": self.port, "RootDirectory": self.root + "/", "Log": 0}
+        values.update(settings or {})
+        write_store(self.store, values)
+        if user is not None:
+            write_user_store(self.user_store, user)
+        self.driver_name = "kestrel-test-%d-%d" % (os.getpid(), random.randint(0, 1 << 30))
+        self.env = dict(os.environ, ORVANEL_HKLM=self.store, ORVANEL_HKCU=self.user_store,
+                        KESTREL_TEST_DRIVER=self.driver_name)
+        self.output_path = os.path.join(self.dir, "kestrel-%d.txt" % random.randint(0, 1 << 30))
+        self._out = open(self.output_path, "wb")
+        self.proc = subprocess.Popen([KESTREL] + (args or []), stdout=self._out,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                     env=self.env)
+        self.sock = None
+        if wait:
+            self.connect()
+            self.wait_state(lambda s: s["state_bar"] != "", 10)
+
+    def output(self):
+        with open(self.output_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def connect(self, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise AssertionError("kestrel exited (%s):\n%s" % (self.proc.returncode, self.output()))
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                s.connect("\0" + self.driver_name)
+                self.sock = s
+                self.reader = s.makefile("r", encoding="utf-8")
+                return
+            except OSError:
+                s.close()
+                time.sleep(0.05)
+        raise AssertionError("no driver within %ss:\n%s" % (timeout, self.output()))
+
+    def command(self, line):
+        self.sock.sendall((line + "\n").encode())
+        answer = self.reader.readline()
+        if not answer:
+            raise AssertionError("driver closed on %r:\n%s" % (line, self.output()))
+        return answer.rstrip("\n")
+
+    def state(self):
+        return json.loads(self.command("state"))
+
+    def wait_state(self, predicate, timeout=5.0):
+        """Polls the state until predicate holds; returns that state."""
+        deadline = time.monotonic() + timeout
+        state = None
+        while time.monotonic() < deadline:
+            state = self.state()
+            if predicate(state):
+                return state
+            time.sleep(0.1)
+        raise AssertionError("state never matched within %ss: %s" % (timeout, state))
+
+    def menu(self, command):
+        self.assert_ok(self.command("menu %d" % command))
+
+    def assert_ok(self, answer):
+        if answer != "ok":
+            raise AssertionError("driver answered %r" % answer)
+
+    def screenshot(self, name, below=0):
+        os.makedirs(SCREENS, exist_ok=True)
+        path = os.path.join(SCREENS, name)
+        self.assert_ok(self.command("screenshot %s %d" % (path, below)))
+        return path
+
+    def wait_exit(self, timeout=10.0):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("kestrel did not end within %ss:\n%s" % (timeout, self.output()))
+
+    def close(self):
+        if self.sock:
+            self.sock.close()
+            self.sock = None
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if not self._out.closed:
+            self._out.close()
+        if self.owned:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool"] + [str(a) for a in args], check=True, timeout=10)
