@@ -99,7 +99,7 @@ class Negotiation(BlackBoxCase):
 
     def test_unknown_and_truncated_options_are_skipped(self):
         # Unknown options do not appear in the OACK.
-        packet = raw_request(RRQ, "f.bin", "octet", "foo", "bar", "blksize", "1024", "windowsize", "4")
+        packet = raw_request(RRQ, "f.bin", "octet", "foo", "bar", "blksize", "1024", "utimeout", "4")
         self.assertEqual(self.read_with(packet, oack_bytes(("blksize", 1024)), 1024), FILE)
         # Only unknown options: a plain read, DATA 1 first.
         self.assertEqual(self.read_with(raw_request(RRQ, "f.bin", "octet", "foo", "bar"), None, 512), FILE)

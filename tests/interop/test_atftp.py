@@ -77,7 +77,7 @@ class AtftpOctet(AtftpCase):
             (["--option", "blksize 70000"], "blksize 65464"),  # the most a datagram holds
             (["--option", "blksize 65500"], "blksize 65464"),  # the most a datagram holds
             (["--option", "blksize 8", "--option", "timeout 2"], "blksize 8 timeout 2"),
-            (["--option", "windowsize 4"], None),  # unknown here: ignored
+            (["--option", "windowsize 4"], "windowsize 4"),
         ]
         data = octet_content(20000, 24)
         for i, (options, oack) in enumerate(cases):
