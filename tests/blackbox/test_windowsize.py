@@ -217,6 +217,36 @@ class WindowedUploads(WindowCase):
         self.finished("up-rough.bin")
 
 
+class WindowedRollOver(BlackBoxCase):
+    settings = {"LargeFiles": 1, "Timeout": 2, "Retransmit": 3}
+
+    def test_block_numbers_wrap_inside_a_window(self):
+        size, window = 8, 64
+        payload = pattern(66000 * size + 3, seed=66000)
+        self.server.put_file("roll.bin", payload)
+        c = self.client()
+        c.send_request(request(RRQ, "roll.bin", options={"blksize": size, "windowsize": window}))
+        answer, _ = self.expect(c)
+        self.assertEqual(answer, oack_bytes(("blksize", size), ("windowsize", window)))
+        c.send(ack(0))
+        parts, count, sent = [], 0, 0
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and sent < 80000:
+            packet, _ = self.expect(c)
+            sent += 1
+            number = struct.unpack("!H", packet[2:4])[0]
+            if number != (count + 1) & 0xFFFF:
+                continue  # a resend after a late ACK on a busy machine
+            parts.append(packet[4:])
+            count += 1
+            if len(packet) - 4 < size or count % window == 0:
+                c.send(ack(number))
+            if len(packet) - 4 < size:
+                break
+        self.assertEqual(count, 66001)
+        self.assertEqual(b"".join(parts), payload)
+
+
 class Limited(WindowCase):
     settings = {"Timeout": 1, "Retransmit": 3, "WindowsizeMax": 8}
 
