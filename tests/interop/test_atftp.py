@@ -91,6 +91,19 @@ class AtftpOctet(AtftpCase):
                 else:
                     self.assertNotIn("Oack sent", accepted)
 
+    def test_windowed_transfers_are_byte_identical(self):
+        data = octet_content(2 * 1024 * 1024 + 333, 46)
+        for window in (1, 4, 32):
+            with self.subTest(window=window):
+                options = ["--option", "blksize 1428", "--option", "windowsize %d" % window]
+                name = "win-%d.bin" % window
+                self.serve(name, data)
+                self.assert_same_bytes(self.download(name, options), data, name)
+                accepted = self.server.output().split(self.server.path(name))[1]
+                self.assertIn("Oack sent blksize 1428 windowsize %d\n" % window, accepted)
+                up = "win-up-%d.bin" % window
+                self.assert_same_bytes(self.upload(data, up, options), data, up)
+
     def test_missing_file_is_reported(self):
         r = self.atftp([], "-g", "-r", "no-such-file.bin", "-l", self.fresh_local("missing"))
         self.assertIn("File not found", r.stderr)
