@@ -438,6 +438,106 @@ class ScriptedTransfers(unittest.TestCase):
         server.finish()
         self.assertEqual(server.requests, [])
 
+    def test_windowed_get_acknowledges_windows_and_gaps_once(self):
+        # Window 4 at 512 bytes: only every fourth block and the last are
+        # acknowledged; a lost block is answered at once with the last one in
+        # order, once for that place however many blocks follow it.
+        blocks = [bytes([i]) * 512 for i in range(1, 10)] + [b"tail"]
+
+        def lossy(s):
+            req = s.request()
+            assert ("windowsize", "4") in parse_request(req)[3], parse_request(req)
+            s.send(pack_oack([("windowsize", "4")]))
+            assert s.expect() == pack_ack(0)
+            for b in (1, 2, 3, 4):
+                s.send(pack_data(b, blocks[b - 1]))
+            assert s.expect() == pack_ack(4)
+            assert s.expect(0.3) is None, "ACK inside a window"
+            for b in (5, 7, 8):  # block 6 lost
+                s.send(pack_data(b, blocks[b - 1]))
+            assert s.expect() == pack_ack(5)
+            assert s.expect(0.3) is None, "the gap was answered twice"
+            for b in (6, 7, 8, 9):
+                s.send(pack_data(b, blocks[b - 1]))
+            assert s.expect() == pack_ack(9)
+            s.send(pack_data(10, blocks[9]))
+            assert s.expect() == pack_ack(10)
+
+        path = self.local("win.bin")
+        code, server = self.call(lossy, "-w4", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(read_file(path), b"".join(blocks))
+        self.assertEqual(server.received, [pack_ack(n) for n in (0, 4, 5, 9, 10)])
+
+    def test_windowed_get_takes_the_window_the_server_grants(self):
+        # Asked for 8, granted 2: every second block is acknowledged. A grant
+        # above what was asked for is refused with error 8.
+        def granted_two(s):
+            s.request()
+            s.send(pack_oack([("windowsize", "2")]))
+            s.expect()
+            for b in (1, 2, 3):
+                s.send(pack_data(b, BLOCK))
+            s.expect()
+            s.send(pack_data(4, b"x"))
+            s.expect()
+
+        path = self.local("two.bin")
+        code, server = self.call(granted_two, "-w8", "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(server.received, [pack_ack(n) for n in (0, 2, 4)])
+        self.assertEqual(read_file(path), BLOCK * 3 + b"x")
+
+        def granted_more(s):
+            s.request()
+            s.send(pack_oack([("windowsize", "9")]))
+            s.expect()
+
+        code, server = self.call(granted_more, "-w8", "GET f " + self.local("more.bin"))
+        self.assertEqual(code, 8)
+        self.assertEqual(opcode_of(server.received[0]), 5)
+        self.assertEqual(server.received[0][2:4], b"\x00\x08")
+
+    def test_windowed_put_moves_on_mid_window_acks_and_resends_only_on_time_out(self):
+        data = bytes(i % 249 for i in range(10 * 512 + 100))  # blocks 1..11
+        sent = []
+
+        def script(s):
+            s.request()
+            s.send(pack_oack([("windowsize", "4")]))
+
+            def take(count):
+                got = []
+                for _ in range(count):
+                    p = s.expect(3)
+                    assert p is not None, "window incomplete after %s" % got
+                    got.append(block_of(p))
+                sent.extend(got)
+                return got
+
+            assert take(4) == [1, 2, 3, 4]
+            s.send(pack_ack(2))  # blocks 3 and 4 lost: the window starts at 3
+            assert take(4) == [3, 4, 5, 6]
+            s.send(pack_ack(2))  # a duplicate ACK: nothing may answer it
+            assert s.expect(0.5) is None, "a duplicate ACK was answered"
+            s.send(pack_ack(6))
+            assert take(4) == [7, 8, 9, 10]
+            # Silence: the client's time-out sends the same window once more.
+            assert take(4) == [7, 8, 9, 10]
+            s.send(pack_ack(10))
+            assert take(1) == [11]
+            s.send(pack_ack(11))
+
+        up = self.local("wput.bin", data)
+        code, server = self.call(script, "-w4 -t1", "PUT f " + up)
+        self.assertEqual(code, 0, server.received)
+        self.assertEqual(sent, [1, 2, 3, 4, 3, 4, 5, 6, 7, 8, 9, 10, 7, 8, 9, 10, 11])
+        by_block = {}
+        for p in server.received:
+            by_block.setdefault(block_of(p), p[4:])
+        self.assertEqual(b"".join(by_block[b] for b in sorted(by_block)), data)
+        self.assertEqual(self.client.tsize(), (1, len(data)))
+
 
 if __name__ == "__main__":
     main(__name__)
