@@ -18,6 +18,7 @@ SIZES = [0, 511, 512, 513, 1 << 20]
 BIG = 40 << 20  # past 65535 blocks of 512 bytes: the block number rolls over
 OCTET_VARIANTS = ["", "-b1468", "-b65468", "-s", "-t3", "-s -b8196 -t2"]
 TEXT_VARIANTS = ["-a", "-a -b1468", "-a -s"]
+WINDOW_VARIANTS = ["-w4", "-w32 -b1428", "-w64 -b1428", "-w8 -b8192", "-w1"]
 
 
 def octet_data(size):
@@ -132,6 +133,29 @@ class ServerTransfers:
         data = octet_data(BIG)
         self.get("", "o%d.bin" % BIG, data, BIG)
         self.put("", data, data)
+
+    def test_windowed_transfers(self):
+        # With a window where the server grants one, in lockstep where it
+        # ignores the option: the same bytes either way, also in netascii.
+        for options in WINDOW_VARIANTS:
+            for size in SIZES:
+                with self.subTest(options=options, size=size):
+                    data = octet_data(size)
+                    self.get(options, "o%d.bin" % size, data, size)
+                    self.put(options, data, data)
+        for options in ("-a -w8", "-a -w16 -b1468"):
+            with self.subTest(options=options):
+                size = SIZES[-1]
+                wire = self.served_text(self.text_file(size))
+                # -s: tftpd-hpa refuses tsize on netascii reads.
+                self.get(options + " -s", "t%d.txt" % size, text_write(wire), len(wire))
+                data = text_data(size, b"\r\n", False)
+                sent = text_read(data)
+                self.put(options, data, self.stored_text(sent), len(sent))
+        # Past 65535 blocks inside windows.
+        data = octet_data(BIG)
+        self.get("-w16", "o%d.bin" % BIG, data, BIG)
+        self.put("-w16", data, data)
 
     def test_limits_of_the_server(self):
         local = os.path.join(self.dir, "large_block")
