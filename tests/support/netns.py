@@ -154,3 +154,49 @@ class BridgedNetwork:
     def __exit__(self, *exc):
         self.remove()
         return False
+
+
+class VethPair:
+    """Two namespaces joined by one veth pair: the server side is
+    10.<net>.1.1, the client side 10.<net>.1.2. shape() puts a netem
+    queueing discipline on both ends (a delay there is one way, so the round
+    trip is twice it). Raises unittest.SkipTest when namespaces cannot be
+    made; remove() deletes both, and with them the link."""
+
+    def __init__(self, stem="orv", net=None):
+        self.net = net if net is not None else 64 + os.getpid() % 128
+        self.server_address = "10.%d.1.1" % self.net
+        self.client_address = "10.%d.1.2" % self.net
+        self.server = Namespace(stem + "s", multicast_route=False)
+        self.client = None
+        try:
+            self.client = Namespace(stem + "c", multicast_route=False)
+            _ip("-n", self.server.name, "link", "add", "eth0", "type", "veth", "peer", "name", "eth0",
+                "netns", self.client.name)
+            for ns, address in ((self.server, self.server_address), (self.client, self.client_address)):
+                _ip("-n", ns.name, "addr", "add", address + "/24", "dev", "eth0")
+                _ip("-n", ns.name, "link", "set", "eth0", "up")
+        except BaseException:
+            self.remove()
+            raise
+
+    def shape(self, *netem):
+        """Applies `tc qdisc add dev eth0 root netem ...` on both ends; raises
+        unittest.SkipTest when the kernel has no netem."""
+        for ns in (self.server, self.client):
+            r = subprocess.run(["tc", "-n", ns.name, "qdisc", "add", "dev", "eth0", "root", "netem"] + list(netem),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=10)
+            if r.returncode != 0:
+                raise unittest.SkipTest("no netem in this kernel: %s" % r.stderr.strip())
+
+    def remove(self):
+        if self.client is not None:
+            self.client.remove()
+        self.server.remove()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.remove()
+        return False
