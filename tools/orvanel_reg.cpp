@@ -54,7 +54,12 @@ void usage() {
       "KEY starts with HKLM\\ (HKEY_LOCAL_MACHINE\\) or HKCU\\ (HKEY_CURRENT_USER\\).\n"
       "Switches may also be written with '-', in any case. Values are always text\n"
       "(REG_SZ). The machine hive is $ORVANEL_HKLM or /etc/orvanel/hklm.reg, the\n"
-      "user hive $ORVANEL_HKCU or ~/.config/orvanel/hkcu.reg.\n");
+      "user hive $ORVANEL_HKCU or ~/.config/orvanel/hkcu.reg.\n"
+      "\n"
+      "Examples:\n"
+      "  orvanel-reg add 'HKLM\\Software\\Orvanel\\Kestrel' /v RootDirectory /d /srv/tftp/ /f\n"
+      "  orvanel-reg add 'HKLM\\Software\\Orvanel\\Kestrel' /v WindowsizeMax /d 16 /f\n"
+      "  orvanel-reg query 'HKLM\\Software\\Orvanel\\Kestrel' /s\n");
 }
 
 // Splits "HKLM\Software\..." into hive and path. Returns 0 for other roots.

@@ -2,6 +2,7 @@
 """Black-box test of orvanel-reg: runs the tool against a private hive file
 and checks its output, exit codes and the file it leaves."""
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -115,6 +116,16 @@ def main():
         check(rc == 0 and "orvanel-reg add" in out, "usage")
         rc, out, _ = run(env, "add", "-?")
         check(rc == 0 and "orvanel-reg add" in out, "usage after an operation")
+        # The usage's examples work as printed (a shell's quoting taken off).
+        examples = out.split("Examples:\n", 1)[-1].splitlines()
+        check(any("WindowsizeMax" in line for line in examples), f"no WindowsizeMax example: {out!r}")
+        for line in examples:
+            words = shlex.split(line)
+            check(words[:1] == ["orvanel-reg"], f"example {line!r}")
+            rc, said, err = run(env, *words[1:])
+            check(rc == 0 and err == "", f"example {line!r}: rc={rc} err={err!r}")
+        rc, said, _ = run(env, "query", key, "/v", "WindowsizeMax")
+        check(rc == 0 and "    WindowsizeMax    REG_SZ    16" in said.splitlines(), f"example value: {said!r}")
         expect_ok(env, "add", key, "/v", "Odd", "/d", "/?")
         rc, out, _ = run(env, "query", key, "/v", "odd")
         check(rc == 0 and "    Odd    REG_SZ    /?" in out.splitlines(), f"data that looks like a switch: {out!r}")
