@@ -22,6 +22,12 @@ uint32_t reg_read_number(const char* subkey, const char* name, uint32_t default_
 // Deletes the value when value equals default_value, else writes it as "%u".
 int reg_write_number(const char* subkey, const char* name, uint32_t value, uint32_t default_value);
 
+// Replaces all values of the key by the count texts under their names (an
+// empty text stores no value), as one change that readers see whole (the access rules are rewritten so:
+// a request must never meet half a rule set). Returns 1 on success, 0 on
+// failure, when nothing changed.
+int reg_replace_values(const char* subkey, const char* const* names, const char* const* texts, size_t count);
+
 // One "%u" conversion as the C library does it: white space, an optional
 // sign, digits (a minus gives the two's complement); text after the digits
 // is ignored. Digits beyond 32 bits saturate at 4294967295, and a negative

@@ -7,8 +7,10 @@
 #include <string>
 
 #include "core/access_rules.h"
+#include "core/registry.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "platform/registry_store.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -165,6 +167,23 @@ TEST_F(RulesTest, BadAddressesCoverNobodyAndAGapEndsTheList) {
   EXPECT_EQ(allowed("10.0.0.9", OPCODE_RRQ), 0);
   set_access_rule("%root%\\4", std::string(64, 'r'));  // too long: ends the list as well
   EXPECT_EQ(allowed("10.0.0.9", OPCODE_RRQ), 0);
+}
+
+// The editor's save: the whole set is replaced, stale rules of the old set
+// go, and an empty text stores no rule.
+TEST_F(RulesTest, ReplacedRulesApplyWholeToTheNextCheck) {
+  set_access_rule("%root%\\0", "rw");
+  set_access_rule("%root%\\1", "r");
+  set_access_rule("pub\\0", "rw");
+  const char* names[] = {"%root%\\0", "%root%\\1", "pub\\0"};
+  const char* texts[] = {",10.0.0.7-10.0.0.7", "r", ""};
+  ASSERT_EQ(reg_replace_values("Kestrel\\Access", names, texts, 3), 1);
+  EXPECT_EQ(allowed("10.0.0.7", OPCODE_RRQ), 0);
+  EXPECT_EQ(allowed("10.0.0.8", OPCODE_RRQ), 1);
+  EXPECT_EQ(allowed("10.0.0.8", OPCODE_WRQ), 0);
+  EXPECT_EQ(allowed("10.0.0.8", OPCODE_RRQ, "pub/a"), 0) << "the empty text left no pub rule";
+  std::string text;
+  EXPECT_EQ(store_read_value(HIVE_MACHINE, "Software\\Orvanel\\Kestrel\\Access", "pub\\0", &text), 0);
 }
 
 TEST(ParseIpv4, StrictDottedQuads) {
