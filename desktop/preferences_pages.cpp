@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "core/registry.h"
 #include "core/settings.h"
+#include "desktop/setting_writes.h"
 
 // ---------------------------------------------------------------- texts
 
@@ -68,20 +68,6 @@ static std::string decimal(uint32_t value) {
   return text;
 }
 
-// Writes a setting and tells whether the store now holds it: deleting a
-// value of a key that does not exist yet reports failure, yet leaves the
-// store as wanted.
-static int store_text(const char* name, const char* text) {
-  reg_write_string(SETTINGS_KEY, name, text);
-  char now[SETTINGS_PATH_MAX + 2];
-  size_t length = reg_read_string(SETTINGS_KEY, name, "", now, sizeof now);
-  return text ? strcmp(now, text) == 0 : length == 0;
-}
-
-static int store_number(const char* name, uint32_t value, uint32_t default_value) {
-  return store_text(name, value == default_value ? nullptr : decimal(value).c_str());
-}
-
 // ---------------------------------------------------------------- General
 
 void load_general_page(general_page* page, int has_start_entry) {
@@ -98,16 +84,16 @@ void load_general_page(general_page* page, int has_start_entry) {
 int apply_general_page(const general_page* page) {
   int ok = 1;
   TrayIcon = page->tray_icon ? 1 : 0;
-  ok &= store_number("TrayIcon", TrayIcon, 1);
+  ok &= store_setting_number("TrayIcon", TrayIcon, 1);
   Iconic = page->iconic ? 1 : 0;
-  ok &= store_number("Iconic", Iconic, 0);
+  ok &= store_setting_number("Iconic", Iconic, 0);
   uint32_t level = page->write_log ? (Log != 0 ? Log.load() : 1u) : 0u;
   Log = level;
-  ok &= store_number("Log", level, 1);
+  ok &= store_setting_number("Log", level, 1);
   CreateLog = page->daily ? 1 : 0;
-  ok &= store_number("CreateLog", CreateLog, 0);
+  ok &= store_setting_number("CreateLog", CreateLog, 0);
   Percent = page->percent ? 1 : 0;
-  ok &= store_number("Percent", Percent, 1);
+  ok &= store_setting_number("Percent", Percent, 1);
   return ok;
 }
 
@@ -149,41 +135,41 @@ void load_server_page(server_page* page, uint32_t max_clients) {
 int apply_server_page(const server_page* page, uint32_t max_clients) {
   int ok = 1;
   Port = port_from_text(page->port, 69);
-  ok &= store_number("Port", Port, 69);
+  ok &= store_setting_number("Port", Port, 69);
   DataPort = port_from_text(page->data_port, 0);
-  ok &= store_number("DataPort", DataPort, 0);
+  ok &= store_setting_number("DataPort", DataPort, 0);
 
   // An empty field deletes the value and keeps the running root; a path too
   // long to be loaded again changes neither.
   std::string root = root_directory_from_text(page->root_directory);
   if (!root.empty()) {
-    if (store_text("RootDirectory", root.c_str())) {
+    if (store_setting_text("RootDirectory", root.c_str())) {
       set_root_directory(root);
     } else {
       ok = 0;
     }
   } else if (page->root_directory.empty()) {
-    ok &= store_text("RootDirectory", nullptr);
+    ok &= store_setting_text("RootDirectory", nullptr);
   } else {
     ok = 0;
   }
 
   RootIPspecific = page->root_ip_specific ? 1 : 0;
-  ok &= store_number("RootIPspecific", RootIPspecific, 0);
+  ok &= store_setting_number("RootIPspecific", RootIPspecific, 0);
   if (page->timeout_row >= 0 && page->timeout_row < PREF_TIMEOUT_ROWS) {
     Timeout = static_cast<uint32_t>(page->timeout_row) + 1;
-    ok &= store_number("Timeout", Timeout, 1);
+    ok &= store_setting_number("Timeout", Timeout, 1);
   }
   if (page->retransmit_row >= 0 && page->retransmit_row < PREF_RETRANSMIT_ROWS) {
     Retransmit = static_cast<uint32_t>(page->retransmit_row) + 1;
-    ok &= store_number("Retransmit", Retransmit, 10);
+    ok &= store_setting_number("Retransmit", Retransmit, 10);
   }
   if (page->clients > 0) {
     Clients = static_cast<uint32_t>(clients_position(static_cast<uint32_t>(page->clients), max_clients));
-    ok &= store_number("Clients", Clients, 10);
+    ok &= store_setting_number("Clients", Clients, 10);
   }
   WindowSize = page->window_size ? 1 : 0;
-  ok &= store_number("WindowSize", WindowSize, 0);
+  ok &= store_setting_number("WindowSize", WindowSize, 0);
   return ok;
 }
 
@@ -209,28 +195,28 @@ void load_options_page(options_page* page) {
 int apply_options_page(const options_page* page) {
   int ok = 1;
   uint32_t options = (page->blksize ? 1u : 0u) | (page->timeout ? 2u : 0u) | (page->tsize ? 4u : 0u);
-  ok &= store_number("Options", options, 7);
-  ok &= store_number("Multicast", page->multicast ? 1 : 0, 1);
+  ok &= store_setting_number("Options", options, 7);
+  ok &= store_setting_number("Multicast", page->multicast ? 1 : 0, 1);
   if (page->multicast) {
     uint32_t address;
     // Stored as typed (239.001.002.003 stays so); the default is no value.
     if (multicast_address_from_text(page->multicast_ip, &address) && address != htonl(0xE0000001u)) {
-      ok &= store_text("MulticastIp", page->multicast_ip.c_str());
+      ok &= store_setting_text("MulticastIp", page->multicast_ip.c_str());
     } else {
-      ok &= store_text("MulticastIp", nullptr);
+      ok &= store_setting_text("MulticastIp", nullptr);
       // The loader keeps the last address when the value is absent.
       MulticastIp = htonl(0xE0000001u);
     }
     uint32_t port;
     if (!number_from_text(page->multicast_port, 65536, &port) || port == 0) port = 1758;
-    ok &= store_number("MulticastPort", port, 1758);
+    ok &= store_setting_number("MulticastPort", port, 1758);
     uint32_t ttl;
     if (!number_from_text(page->multicast_ttl, 256, &ttl) || ttl == 0) ttl = 1;
-    ok &= store_number("MulticastTTL", ttl, 1);
+    ok &= store_setting_number("MulticastTTL", ttl, 1);
   }
   uint32_t window;
   if (!number_from_text(page->windowsize_max, WINDOWSIZE_LIMIT + 1, &window)) window = 64;
-  ok &= store_number("WindowsizeMax", window, 64);
+  ok &= store_setting_number("WindowsizeMax", window, 64);
   load_option_settings(SETTINGS_KEY);
   return ok;
 }
