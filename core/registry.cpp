@@ -71,3 +71,15 @@ int reg_replace_values(const char* subkey, const char* const* names, const char*
   }
   return store_replace_key_values(HIVE_MACHINE, key_path(subkey), values);
 }
+
+int reg_read_values(const char* subkey, std::vector<std::string>* names, std::vector<std::string>* texts) {
+  names->clear();
+  texts->clear();
+  std::vector<store_value> values;
+  if (!store_list_key(HIVE_MACHINE, key_path(subkey), &values, nullptr)) return 0;
+  for (store_value& v : values) {
+    names->push_back(std::move(v.name));
+    texts->push_back(v.data.substr(0, strnlen(v.data.c_str(), v.data.size())));
+  }
+  return 1;
+}

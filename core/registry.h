@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Reads the value into buffer (at most size bytes with its zero); copies the
 // default when the key or value is missing or the value does not fit.
@@ -27,6 +29,13 @@ int reg_write_number(const char* subkey, const char* name, uint32_t value, uint3
 // a request must never meet half a rule set). Returns 1 on success, 0 on
 // failure, when nothing changed.
 int reg_replace_values(const char* subkey, const char* const* names, const char* const* texts, size_t count);
+
+// All values of the key as one snapshot of the store, so that a reader of
+// several values never takes some from before a change and some from
+// after it. texts[i] is the value's text (a value of another type: its
+// bytes up to the first zero). Returns 1 when the key exists, else 0 with
+// both lists empty.
+int reg_read_values(const char* subkey, std::vector<std::string>* names, std::vector<std::string>* texts);
 
 // One "%u" conversion as the C library does it: white space, an optional
 // sign, digits (a minus gives the two's complement); text after the digits
