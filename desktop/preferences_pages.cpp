@@ -35,6 +35,16 @@ std::string root_directory_from_text(const std::string& text) {
   return root;
 }
 
+std::string folder_browser_start(const std::string& root) {
+  if (root.size() > 1 && root.back() == '/') return root.substr(0, root.size() - 1);
+  return root;
+}
+
+std::string folder_browser_status(const std::string& path) {
+  if (path.size() <= 48) return path;
+  return "..." + path.substr(path.size() - 45);
+}
+
 int row_of_value(uint32_t value, int rows) {
   return value >= 1 && value <= static_cast<uint32_t>(rows) ? static_cast<int>(value) - 1 : PREF_NO_ROW;
 }

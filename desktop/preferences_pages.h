@@ -92,6 +92,12 @@ uint32_t port_from_text(const std::string& text, uint32_t fallback);
 // text is empty or the result would not fit the setting (259 characters).
 std::string root_directory_from_text(const std::string& text);
 
+// The folder browser: the folder it starts in (the root without its last
+// "/", the file system's root kept whole), and the status line for a
+// chosen path ("..." and the last 45 characters of one longer than 48).
+std::string folder_browser_start(const std::string& root);
+std::string folder_browser_status(const std::string& path);
+
 // The list-box row of a value shown in rows "1" .. "rows", or PREF_NO_ROW.
 int row_of_value(uint32_t value, int rows);
 

@@ -171,6 +171,17 @@ TEST_F(PreferencesTest, RootDirectoryIsStoredWithItsSlash) {
   EXPECT_EQ(root_directory(), page.root_directory + "/") << "the stored root loads back whole";
 }
 
+TEST(FolderBrowser, StartsInTheRootAndShortensLongPaths) {
+  EXPECT_EQ(folder_browser_start("/srv/tftp/"), "/srv/tftp");
+  EXPECT_EQ(folder_browser_start("/"), "/");
+  EXPECT_EQ(folder_browser_start(""), "");
+  std::string path = "/" + std::string(47, 'a');
+  EXPECT_EQ(folder_browser_status(path), path);
+  path += "bcd";
+  EXPECT_EQ(folder_browser_status(path), "..." + path.substr(6));  // 51 characters, the last 45
+  EXPECT_EQ(folder_browser_status(path).size(), 48u);
+}
+
 TEST_F(PreferencesTest, SwitchesOfTheServerPage) {
   server_page page = loaded_server_page();
   EXPECT_EQ(page.root_ip_specific, 0);
