@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include <strings.h>
 #include <unistd.h>
 
 #include "core/registry.h"
@@ -41,15 +43,31 @@ uint32_t parse_ipv4(const char* text, int* valid_out) {
   return valid ? htonl(address) : 0;
 }
 
+// The value named name in the snapshot (names compare without regard to
+// case, as in the store), or nullptr.
+static const std::string* find_rule(const std::vector<std::string>& names, const std::vector<std::string>& texts,
+                                    const char* name) {
+  for (size_t i = 0; i < names.size(); i++)
+    if (strcasecmp(names[i].c_str(), name) == 0) return &texts[i];
+  return nullptr;
+}
+
 int match_access_rule(uint32_t client_address, const char* directory, char* rights_out) {
   char subkey[64];
   snprintf(subkey, sizeof subkey, "%s\\Access", SETTINGS_KEY);
-  for (unsigned n = 0;; n++) {
+  // One snapshot for the whole walk: the editor replaces the rule set at
+  // once, and reading rule by rule could take rule 0 of the old set and
+  // rule 1 of the new.
+  std::vector<std::string> names, texts;
+  reg_read_values(subkey, &names, &texts);
+  for (unsigned n = 0; n <= names.size(); n++) {
     char name[SESSION_PATH_SIZE + 16];
     char rule[RULE_TEXT_MAX + 2];
     snprintf(name, sizeof name, "%s\\%u", directory, n);
+    const std::string* text = find_rule(names, texts, name);
     // A rule longer than 63 characters does not fit and ends the list like a missing one.
-    if (reg_read_string(subkey, name, "", rule, RULE_TEXT_MAX + 1) == 0) return 0;
+    if (!text || text->empty() || text->size() > RULE_TEXT_MAX) return 0;
+    memcpy(rule, text->c_str(), text->size() + 1);
     char* comma = strchr(rule, ',');
     if (comma) {
       *comma = 0;
@@ -69,6 +87,7 @@ int match_access_rule(uint32_t client_address, const char* directory, char* righ
     rights_out[length] = 0;
     return 1;
   }
+  return 0;
 }
 
 int check_access(const char* access_path, uint32_t client_ip, int opcode, int* overwrite_out) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/registry_store.h"
 
@@ -58,4 +59,27 @@ int reg_write_number(const char* subkey, const char* name, uint32_t value, uint3
   char text[16];
   snprintf(text, sizeof text, "%u", value);
   return reg_write_string(subkey, name, text);
+}
+
+int reg_replace_values(const char* subkey, const char* const* names, const char* const* texts, size_t count) {
+  std::vector<store_value> values;
+  values.reserve(count);
+  for (size_t i = 0; i < count; i++) {
+    if (!names[i] || !texts[i]) return 0;
+    if (!*texts[i]) continue;  // an empty text is stored as no value, as everywhere
+    values.push_back(store_value{names[i], STORE_SZ, texts[i], {}});
+  }
+  return store_replace_key_values(HIVE_MACHINE, key_path(subkey), values);
+}
+
+int reg_read_values(const char* subkey, std::vector<std::string>* names, std::vector<std::string>* texts) {
+  names->clear();
+  texts->clear();
+  std::vector<store_value> values;
+  if (!store_list_key(HIVE_MACHINE, key_path(subkey), &values, nullptr)) return 0;
+  for (store_value& v : values) {
+    names->push_back(std::move(v.name));
+    texts->push_back(v.data.substr(0, strnlen(v.data.c_str(), v.data.size())));
+  }
+  return 1;
 }

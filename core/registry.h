@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Reads the value into buffer (at most size bytes with its zero); copies the
 // default when the key or value is missing or the value does not fit.
@@ -21,6 +23,19 @@ uint32_t reg_read_number(const char* subkey, const char* name, uint32_t default_
 
 // Deletes the value when value equals default_value, else writes it as "%u".
 int reg_write_number(const char* subkey, const char* name, uint32_t value, uint32_t default_value);
+
+// Replaces all values of the key by the count texts under their names (an
+// empty text stores no value), as one change that readers see whole (the access rules are rewritten so:
+// a request must never meet half a rule set). Returns 1 on success, 0 on
+// failure, when nothing changed.
+int reg_replace_values(const char* subkey, const char* const* names, const char* const* texts, size_t count);
+
+// All values of the key as one snapshot of the store, so that a reader of
+// several values never takes some from before a change and some from
+// after it. texts[i] is the value's text (a value of another type: its
+// bytes up to the first zero). Returns 1 when the key exists, else 0 with
+// both lists empty.
+int reg_read_values(const char* subkey, std::vector<std::string>* names, std::vector<std::string>* texts);
 
 // One "%u" conversion as the C library does it: white space, an optional
 // sign, digits (a minus gives the two's complement); text after the digits

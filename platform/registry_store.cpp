@@ -642,6 +642,46 @@ int store_delete_key(int hive, std::string_view key) {
   return r == STORE_EDIT_CHANGED;
 }
 
+int store_replace_key_values(int hive, std::string_view key, const std::vector<store_value>& values) {
+  if (!text_storable(key) || normalize_path(key).empty()) return 0;
+  // Built first, so that a value that cannot be stored fails the whole set.
+  std::vector<store_value> wanted;
+  for (const store_value& v : values) {
+    if (v.type != STORE_SZ || !text_storable(v.name) || !text_storable(v.data)) return 0;
+    store_value copy = v;
+    copy.raw.clear();
+    int replaced = 0;
+    for (store_value& w : wanted) {
+      if (!equal_nocase(w.name, copy.name)) continue;
+      w.type = copy.type;
+      w.data = std::move(copy.data);
+      w.raw = std::move(copy.raw);
+      replaced = 1;
+      break;
+    }
+    if (!replaced) wanted.push_back(std::move(copy));
+  }
+  int r = update_hive(hive, [&](store_document* doc) {
+    store_key* k = find_key(doc, key);
+    if (!k) {
+      if (wanted.empty()) return static_cast<int>(STORE_EDIT_UNCHANGED);
+      k = add_key(doc, key);
+    }
+    if (k->values.size() == wanted.size()) {
+      int same = 1;
+      for (size_t i = 0; i < wanted.size() && same; ++i) {
+        const store_value& a = k->values[i];
+        const store_value& b = wanted[i];
+        same = a.name == b.name && a.type == b.type && a.data == b.data && a.raw == b.raw;
+      }
+      if (same) return static_cast<int>(STORE_EDIT_UNCHANGED);
+    }
+    k->values = wanted;
+    return static_cast<int>(STORE_EDIT_CHANGED);
+  });
+  return r != STORE_EDIT_FAILED;
+}
+
 int store_list_key(int hive, std::string_view key, std::vector<store_value>* values,
                    std::vector<std::string>* subkeys) {
   if (values) values->clear();

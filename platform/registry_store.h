@@ -64,6 +64,14 @@ int store_create_key(int hive, std::string_view key);
 // did), 0 when the key does not exist or the file cannot be written.
 int store_delete_value(int hive, std::string_view key, std::string_view name);
 
+// Replaces all values of a key by the string values `values` in one
+// replacement of the file, so that a reader sees either the old set or the
+// new one, never a mix or an empty key in between. Subkeys stay. Names compare without regard to case;
+// of two equal names the later wins. An empty set on a missing key creates
+// nothing. Returns 1 on success, 0 on failure (then nothing changed), also
+// when a value is not STORE_SZ or any name or text holds a line break.
+int store_replace_key_values(int hive, std::string_view key, const std::vector<store_value>& values);
+
 // Deletes a key with all keys below it. Returns 1 when it existed and was
 // deleted, else 0.
 int store_delete_key(int hive, std::string_view key);

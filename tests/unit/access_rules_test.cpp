@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 
 #include "core/access_rules.h"
+#include "core/registry.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "platform/registry_store.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -165,6 +170,50 @@ TEST_F(RulesTest, BadAddressesCoverNobodyAndAGapEndsTheList) {
   EXPECT_EQ(allowed("10.0.0.9", OPCODE_RRQ), 0);
   set_access_rule("%root%\\4", std::string(64, 'r'));  // too long: ends the list as well
   EXPECT_EQ(allowed("10.0.0.9", OPCODE_RRQ), 0);
+}
+
+// The editor's save: the whole set is replaced, stale rules of the old set
+// go, and an empty text stores no rule.
+TEST_F(RulesTest, ReplacedRulesApplyWholeToTheNextCheck) {
+  set_access_rule("%root%\\0", "rw");
+  set_access_rule("%root%\\1", "r");
+  set_access_rule("pub\\0", "rw");
+  const char* names[] = {"%root%\\0", "%root%\\1", "pub\\0"};
+  const char* texts[] = {",10.0.0.7-10.0.0.7", "r", ""};
+  ASSERT_EQ(reg_replace_values("Kestrel\\Access", names, texts, 3), 1);
+  EXPECT_EQ(allowed("10.0.0.7", OPCODE_RRQ), 0);
+  EXPECT_EQ(allowed("10.0.0.8", OPCODE_RRQ), 1);
+  EXPECT_EQ(allowed("10.0.0.8", OPCODE_WRQ), 0);
+  EXPECT_EQ(allowed("10.0.0.8", OPCODE_RRQ, "pub/a"), 0) << "the empty text left no pub rule";
+  std::string text;
+  EXPECT_EQ(store_read_value(HIVE_MACHINE, "Software\\Orvanel\\Kestrel\\Access", "pub\\0", &text), 0);
+}
+
+// One request reads one rule set: with the editor replacing the set over
+// and over, 10.0.0.7 may read under the old set and under the new one, and
+// is refused only by old rule 1 read after new rule 0.
+TEST_F(RulesTest, ARequestNeverReadsHalfOfTwoRuleSets) {
+  const char* names[] = {"%root%\\0", "%root%\\1"};
+  const char* old_set[] = {"r,10.0.0.7-10.0.0.7", ",10.0.0.7"};
+  const char* new_set[] = {",10.0.0.1-10.0.0.6", "r"};
+  ASSERT_EQ(reg_replace_values("Kestrel\\Access", names, old_set, 2), 1);
+  std::atomic<int> stop{0};
+  std::atomic<int> writes{0};
+  std::thread editor([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; i < 2000 && !stop && std::chrono::steady_clock::now() < deadline; i++) {
+      reg_replace_values("Kestrel\\Access", names, i % 2 ? old_set : new_set, 2);
+      writes++;
+    }
+    stop = 1;
+  });
+  int refused = 0;
+  long checks = 0;
+  for (; checks < 20000000 && !stop; checks++) refused += allowed("10.0.0.7", OPCODE_RRQ) == 0;
+  stop = 1;
+  editor.join();
+  EXPECT_GT(writes.load(), 10);
+  EXPECT_EQ(refused, 0) << "of " << checks << " checks during " << writes.load() << " replacements";
 }
 
 TEST(ParseIpv4, StrictDottedQuads) {
