@@ -73,6 +73,7 @@ static int start_program() {
   if (module_directory(directory, sizeof directory) > 0 && chdir(directory) != 0) directory[0] = 0;
 
   load_settings(SETTINGS_KEY);
+  load_language_module();
   attach_icons(transfer_list, IMAGE_COUNT, transfer_icon_ids);
   main_window->SetTitle(PRODUCT_TITLE);
   rebuild_texts();

@@ -14,9 +14,12 @@
 #include <string>
 
 #include "core/session.h"
+#include "desktop/access_dialog.h"
 #include "desktop/icons.h"
+#include "desktop/log_dialog.h"
 #include "desktop/main_window.h"
 #include "desktop/message_box.h"
+#include "desktop/preferences_dialog.h"
 #include "desktop/resources.h"
 #include "desktop/tray_icon.h"
 #include "desktop/ui_strings.h"
@@ -40,7 +43,6 @@ void build_menus() {
 }
 
 void on_command(int command) {
-  char text[128];
   switch (command) {
     case CMD_START:
       server_paused = 0;
@@ -51,10 +53,19 @@ void on_command(int command) {
       request_refresh(REFRESH_TEXTS);
       break;
     case CMD_VIEW_LOG:
+      show_log_viewer(main_window);
+      break;
     case CMD_PREFERENCES:
+      show_preferences(main_window);
+      break;
     case CMD_ACCESS_CONTROL:
-      // These dialogs are not part of the program yet.
-      show_message(main_window, "%s", load_ui_string(UI_DIALOG_FAILED, text, sizeof text));
+      show_access_editor(main_window);
+      break;
+    case CMD_NEW_ACCESS_ROW:
+      access_new_entry();
+      break;
+    case CMD_REMOVE_ACCESS_ROW:
+      access_remove_entry();
       break;
     case CMD_EXIT:
       exit_program();

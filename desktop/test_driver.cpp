@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "core/session.h"
+#include "desktop/dialog_driver.h"
 #include "desktop/local_socket.h"
 #include "desktop/main_window.h"
 #include "desktop/menus.h"
@@ -150,7 +151,8 @@ static std::string run_command(const std::string& line) {
     d->EndModal(wxID_OK);
     return "ok";
   }
-  return "unknown";
+  std::string answer = run_dialog_command(verb, in);
+  return answer.empty() ? "unknown" : answer;
 }
 
 // Carries out one command on the main thread and waits for its answer.

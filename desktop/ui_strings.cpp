@@ -87,3 +87,22 @@ char* format_ui_number(int id, uint32_t value, char* buffer, size_t size) {
 #pragma GCC diagnostic pop
   return buffer;
 }
+
+void parse_module_strings(std::string_view text, std::map<int, std::string>* out) {
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    size_t tab = line.find('\t');
+    if (line.empty() || line[0] == '#' || tab == std::string_view::npos || tab == 0 || tab > 5) continue;
+    int id = 0;
+    bool digits = true;
+    for (char c : line.substr(0, tab)) {
+      if (c < '0' || c > '9') digits = false;
+      else id = id * 10 + (c - '0');
+    }
+    if (!digits || id < 1 || id > 65535) continue;
+    (*out)[id] = std::string(line.substr(tab + 1));
+  }
+}

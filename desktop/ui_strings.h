@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 enum {
   UI_LANGUAGE_NAME = 1,
@@ -52,6 +53,11 @@ char* load_ui_string(int id, char* buffer, size_t size);
 // module with any other conversion is not used as a format: the program's
 // own text is. Returns buffer.
 char* format_ui_number(int id, uint32_t value, char* buffer, size_t size);
+
+// A module's string table: one "id<TAB>text" per line (CR LF or LF), "#"
+// lines are comments; lines without a tab or with an id outside 1..65535
+// are skipped, a later line of the same id wins. Adds to out.
+void parse_module_strings(std::string_view text, std::map<int, std::string>* out);
 
 // 1 when text holds exactly one "%u" and no other conversion than "%%".
 int is_number_format(const char* text);

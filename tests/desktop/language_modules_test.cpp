@@ -114,4 +114,14 @@ TEST_F(LanguageTest, MissingModuleStringsFallBackToTheBuiltInOnes) {
   module_ui_strings.clear();
 }
 
+// The table as a module carries it: comments, CR LF, bad lines skipped.
+TEST_F(LanguageTest, ModuleStringTableIsReadLineByLine) {
+  std::map<int, std::string> table;
+  parse_module_strings("# comment\r\n1\tDeutsch\r\n26\t Empfang auf Port %u\n"
+                       "x\tno id\n0\tzero\n70000\ttoo big\nno tab\n\t\n17\t&Neu\n17\t&Neuer Eintrag",
+                       &table);
+  EXPECT_EQ(table, (std::map<int, std::string>{{1, "Deutsch"}, {17, "&Neuer Eintrag"},
+                                               {26, " Empfang auf Port %u"}}));
+}
+
 }  // namespace

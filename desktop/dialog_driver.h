@@ -1,0 +1,11 @@
+// The test driver's commands on the open modal dialog, as a user's clicks
+// and typing would do them: each change goes through the control's own
+// notification, so the dialog's handlers run as they would for a user.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+// Carries out one dialog verb (dialog, page, set, get, press, list, shot,
+// print); returns its answer, or "" when verb is none of them.
+std::string run_dialog_command(const std::string& verb, std::istringstream& in);
