@@ -2,6 +2,7 @@
 
 #include <wx/dc.h>
 #include <wx/dcps.h>
+#include <wx/font.h>
 #include <wx/print.h>
 #include <wx/printdlg.h>
 
@@ -18,13 +19,21 @@ static wxString line_text(const std::string& line) {
   return text;
 }
 
-// The PostScript device writes its text in Latin-1 and drops a whole line
-// that has a character outside it: such characters print as "?".
+// The PostScript device converts its text with the C library's character
+// set and drops a whole line that does not convert: characters outside
+// ASCII print there as "?", so that the rest of the line stays.
 static wxString printable_on_postscript(const wxString& text) {
   wxString out;
   out.reserve(text.length());
-  for (wxUniChar c : text) out += c.GetValue() < 256 ? c : wxUniChar('?');
+  for (wxUniChar c : text) out += c.GetValue() < 128 ? c : wxUniChar('?');
   return out;
+}
+
+// The printer's default font, in a fixed pitch so that the columns of a
+// log line stay one under the other.
+static void set_print_font(wxDC* dc) {
+  dc->SetFont(wxFont(wxFontInfo(10).Family(wxFONTFAMILY_TELETYPE)));
+  dc->SetTextForeground(*wxBLACK);
 }
 
 // The toolkit's printout, kept thin: it draws the sheets of a plan.
@@ -42,11 +51,14 @@ class text_printout : public wxPrintout {
       failed_ = true;
       return;
     }
+    // One unit a screen pixel: the font has the size it has on the screen
+    // whatever the printer's resolution.
+    MapScreenSizeToPage();
+    set_print_font(dc);
     wxCoord w = 0, h = 0, descent = 0, leading = 0;
     dc->GetTextExtent("Xg", &w, &h, &descent, &leading);
     line_height_ = h + leading > 0 ? h + leading : 1;
-    int page_width = 0, page_height = 0;
-    dc->GetSize(&page_width, &page_height);
+    int page_height = GetLogicalPageRect().GetHeight();
     std::string name = path_.substr(path_.find_last_of('/') + 1);
     plan_ = plan_print(name, lines_.size(), limit_, print_lines_per_page(page_height, line_height_), copies_,
                        collate_);
@@ -65,6 +77,8 @@ class text_printout : public wxPrintout {
     wxDC* dc = GetDC();
     if (!dc || !HasPage(page)) return false;
     const print_sheet& sheet = print_sheet_at(plan_, static_cast<size_t>(page - 1));
+    MapScreenSizeToPage();
+    set_print_font(dc);
     draw(dc, sheet.header, 0);
     for (size_t i = 0; i < sheet.line_count && sheet.first_line + i < lines_.size(); i++)
       draw(dc, lines_[sheet.first_line + i], static_cast<int>(i + PRINT_HEADER_LINES));

@@ -8,11 +8,12 @@ apt-get update -qq
 # the tests start their own servers on high ports and never need it.
 # systemd gives systemd-analyze, which checks the service unit harrier writes.
 # kestrel needs wxWidgets 3.2 on GTK 3 (and Xlib for its test screenshots);
-# its tests run it under Xvfb and click with xdotool.
+# its tests run it under Xvfb and click with xdotool, and turn its printouts
+# into pictures with Ghostscript.
 apt-get install -y -qq --no-install-recommends \
   build-essential g++ cmake make pkg-config libgtest-dev clang libclang-rt-14-dev \
   python3 curl tftp-hpa atftp tftpd-hpa iproute2 util-linux mount procps binutils ca-certificates \
-  systemd libwxgtk3.2-dev libx11-dev xvfb xauth xdotool >/dev/null
+  systemd libwxgtk3.2-dev libx11-dev xvfb xauth xdotool ghostscript >/dev/null
 
 # atftpd conflicts with tftpd-hpa as a package: its .deb is unpacked into
 # build-deps/, where the tests look for it. Fetched here, because tests run

@@ -49,22 +49,29 @@ def port_is_free(port):
         s.close()
 
 
-def read_user_store(path):
-    """The values of Software\\Orvanel\\Kestrel in a user store file."""
+def read_store_key(path, key="software\\orvanel\\kestrel"):
+    """The text values of one key (its path's end, any letter case) in a
+    store file, names and texts unescaped."""
     values = {}
     if not os.path.exists(path):
         return values
     section = None
+    unescape = lambda t: re.sub(r"\\(.)", r"\1", t)
     with open(path, encoding="latin-1") as f:
         for line in f:
             line = line.strip()
             if line.startswith("["):
                 section = line.strip("[]")
-            elif section and section.lower().endswith("software\\orvanel\\kestrel"):
-                m = re.match(r'"([^"]*)"="([^"]*)"', line)
+            elif section and section.lower().endswith(key.lower()):
+                m = re.match(r'"((?:[^"\\]|\\.)*)"="((?:[^"\\]|\\.)*)"', line)
                 if m:
-                    values[m.group(1)] = m.group(2)
+                    values[unescape(m.group(1))] = unescape(m.group(2))
     return values
+
+
+def read_user_store(path):
+    """The values of Software\\Orvanel\\Kestrel in a user store file."""
+    return read_store_key(path)
 
 
 def write_user_store(path, values):
@@ -77,7 +84,10 @@ def write_user_store(path, values):
 class Kestrel:
     """kestrel on its own port, stores and root; driven through its socket."""
 
-    def __init__(self, settings=None, user=None, port=None, directory=None, wait=True, args=None):
+    def __init__(self, settings=None, user=None, port=None, directory=None, wait=True, args=None,
+                 own_program=False, env=None):
+        """own_program: run a copy of the program (with its Languages/) from
+        a directory of its own, where it writes and lists its log files."""
         self.owned = directory is None
         self.dir = directory or tempfile.mkdtemp(prefix="kestrel-test-")
         self.root = os.path.join(self.dir, "root")
@@ -95,7 +105,17 @@ class Kestrel:
                         KESTREL_TEST_DRIVER=self.driver_name)
         self.output_path = os.path.join(self.dir, "kestrel-%d.txt" % random.randint(0, 1 << 30))
         self._out = open(self.output_path, "wb")
-        self.proc = subprocess.Popen([KESTREL] + (args or []), stdout=self._out,
+        self.env.update(env or {})
+        program = KESTREL
+        self.program_dir = os.path.dirname(KESTREL)
+        if own_program:
+            self.program_dir = os.path.join(self.dir, "bin")
+            os.makedirs(self.program_dir, exist_ok=True)
+            program = shutil.copy(KESTREL, self.program_dir)
+            languages = os.path.join(os.path.dirname(KESTREL), "Languages")
+            if os.path.isdir(languages):
+                shutil.copytree(languages, os.path.join(self.program_dir, "Languages"), dirs_exist_ok=True)
+        self.proc = subprocess.Popen([program] + (args or []), stdout=self._out,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                      env=self.env)
         self.sock = None
@@ -155,6 +175,47 @@ class Kestrel:
         os.makedirs(SCREENS, exist_ok=True)
         path = os.path.join(SCREENS, name)
         self.assert_ok(self.command("screenshot %s %d" % (path, below)))
+        return path
+
+    # -- the open modal dialog -------------------------------------------
+    def open_dialog(self, command, timeout=5.0):
+        """Runs a menu command and waits until its modal dialog is shown;
+        returns the dialog's description."""
+        self.menu(command)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            answer = self.command("dialog")
+            if answer != "none":
+                return json.loads(answer)
+            time.sleep(0.1)
+        raise AssertionError("no dialog after command %d:\n%s" % (command, self.output()))
+
+    def wait_no_dialog(self, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while self.command("dialog") != "none":
+            if time.monotonic() > deadline:
+                raise AssertionError("the dialog stayed open")
+            time.sleep(0.1)
+
+    def get(self, control):
+        answer = self.command("get %s" % control)
+        if not answer.startswith("{"):
+            raise AssertionError("get %s: %r" % (control, answer))
+        return json.loads(answer)
+
+    def set(self, control, value):
+        self.assert_ok(self.command("set %s %s" % (control, value)))
+
+    def press(self, button):
+        self.assert_ok(self.command("press %s" % button))
+
+    def page(self, index):
+        self.assert_ok(self.command("page %d" % index))
+
+    def dialog_shot(self, name):
+        os.makedirs(SCREENS, exist_ok=True)
+        path = os.path.join(SCREENS, name)
+        self.assert_ok(self.command("shot %s" % path))
         return path
 
     def wait_exit(self, timeout=10.0):
