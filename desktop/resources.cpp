@@ -65,7 +65,8 @@ void load_language_module() {
   module_ui_strings.clear();
   char directory[4096];
   if (module_directory(directory, sizeof directory) == 0) return;
-  std::string path = language_module_path(directory, resolve_language_module(directory));
+  // The chosen module's file beneath Languages/, or "" for the built-in texts.
+  std::string path = resolve_language_module(directory);
   if (path.empty()) return;
   std::map<int, std::string> strings;
   if (!read_module_strings(path, &strings)) return;

@@ -41,7 +41,8 @@ class DialogCase(unittest.TestCase):
 
     def setUp(self):
         self.k = Kestrel(settings=dict(self.settings), own_program=self.own_program)
-        self.addCleanup(self.k.close)
+        # The test may start another program in its place: the one there then.
+        self.addCleanup(lambda: self.k.close())
 
     def machine(self, key="software\\orvanel\\kestrel"):
         return read_store_key(self.k.store, key)
@@ -381,6 +382,60 @@ class LogViewer(DialogCase):
         order = sorted((text2.find(h), h) for h in headers)
         self.assertEqual([h for _, h in order], headers)
         self.assertEqual(text2.count(headers[0]), 2)
+
+
+class Languages(DialogCase):
+    def language_rows(self):
+        return [r[1] for r in self.k.get(1004)["rows"]]
+
+    def test_switching_to_german_and_back(self):
+        self.k.open_dialog(PREFERENCES)
+        self.k.page(LANGUAGE)
+        self.assertEqual(self.k.get(1120)["value"], "English")
+        rows = self.language_rows()
+        self.assertEqual(rows, ["Deutsch.xrs", "English"], "sorted, first letter upper case")
+        self.k.set(1004, rows.index("Deutsch.xrs"))
+        self.assertEqual(self.k.get(1060)["value"], "Orvanel-Projekt")
+        self.k.press("apply")
+        # The menu bar and the status texts change at once; the sheet stays.
+        state = self.k.wait_state(lambda s: s["menus"][:1] == ["&Datei"])
+        self.assertEqual(state["menus"], ["&Datei", "&Optionen", "&Hilfe"])
+        self.assertEqual(state["state_bar"], " Empfang auf Port %d" % self.k.port)
+        self.assertEqual(json_dialog(self.k)["pages"], ["General", "Language", "Server", "Options"])
+        self.assertEqual(self.machine().get("Language"), "Deutsch.xrs")
+        self.k.press("ok")
+        self.k.wait_no_dialog()
+        self.k.screenshot("main-window-german.png", below=0)
+        d = self.k.open_dialog(PREFERENCES)
+        self.assertEqual(d["title"], "Einstellungen")
+        self.assertEqual(d["pages"], ["Allgemein", "Sprache", "Server", "Optionen"])
+        self.k.page(SERVER)
+        time.sleep(0.2)
+        self.k.dialog_shot("preferences-server-german.png")
+        self.k.page(LANGUAGE)
+        self.assertEqual(self.k.get(1120)["value"], "Deutsch")
+        self.k.set(1004, self.language_rows().index("English"))
+        self.k.press("ok")
+        self.k.wait_no_dialog()
+        self.assertNotIn("Language", self.machine(), "the built-in row deletes the value")
+        state = self.k.wait_state(lambda s: s["menus"][:1] == ["&File"])
+        self.assertEqual(state["state_bar"], " Listening on Port %d" % self.k.port)
+
+    def test_german_user_language_chooses_the_german_module(self):
+        self.k.close()
+        self.k = Kestrel(env={"LANG": "de_DE.UTF-8", "LC_ALL": None, "LC_MESSAGES": None})
+        state = self.k.state()
+        self.assertEqual(state["menus"], ["&Datei", "&Optionen", "&Hilfe"])
+        d = self.k.open_dialog(ACCESS_CONTROL)
+        self.assertEqual(d["title"], "Zugriffskontrolle")
+        self.assertEqual(self.k.get(1047)["columns"], ["Verzeichnis", "", "Adressbereich", ""])
+        self.k.press(2)
+        self.k.wait_no_dialog()
+        # A stored choice wins over the user's language.
+        self.k.close()
+        self.k = Kestrel(settings={"Language": "English"}, env={"LANG": "de_DE.UTF-8", "LC_ALL": None,
+                                                               "LC_MESSAGES": None})
+        self.assertEqual(self.k.state()["menus"], ["&File", "&Options", "&Help"])
 
 
 def json_dialog(k):

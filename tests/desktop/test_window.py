@@ -1,15 +1,17 @@
 """The real kestrel under Xvfb: start-up, Start and Stop, the close box,
 Exit, a second start, a port that cannot be bound, and the rows of real
 transfers."""
+import io
 import os
 import socket
 import subprocess
 import sys
 import time
+import zipfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from harrier import Client, RRQ, ACK, DATA, ERROR, OACK, ack, download, error, parse, request  # noqa: E402
+from harrier import BUILD_DIR, Client, RRQ, ACK, DATA, ERROR, OACK, ack, download, error, parse, request  # noqa: E402
 from kestrel import (IMAGE_BLANK, IMAGE_COMPLETE, IMAGE_FAILED, TITLE, Kestrel, KESTREL,  # noqa: E402
                      port_is_free, read_user_store)
 
@@ -126,13 +128,26 @@ class WindowTest(unittest.TestCase):
         self.assertEqual(k.state()["state_bar"], FAILED % port)
 
     def test_missing_dialogs_report_failure_and_the_about_box_shows_the_title(self):
-        k = self.start()
-        for command in (40003, 40005, 40006):
+        # A module with its menu and strings but no dialog templates: the
+        # log viewer and the access editor report the failure, the
+        # preferences sheet shows nothing; the about box is the program's own.
+        archive = io.BytesIO()
+        with zipfile.ZipFile(archive, "w") as z:
+            with open(os.path.join(BUILD_DIR, "desktop", "deutsch", "menu.xrc"), "rb") as f:
+                z.writestr("menu.xrc", f.read())
+            z.writestr("strings.txt", "1\tTeil\n")
+        k = self.start(own_program=True, settings={"Language": "partial.xrs"},
+                       program_files={"Languages/partial.xrs": archive.getvalue()})
+        self.assertEqual(k.state()["menus"][0], "&Datei")
+        for command in (40003, 40006):
             k.menu(command)
             s = k.wait_state(lambda s: s["dialog"] is not None)
             self.assertEqual(s["dialog"], [TITLE, "Failed to create dialog"])
             k.assert_ok(k.command("dismiss"))
             k.wait_state(lambda s: s["dialog"] is None)
+        k.menu(40005)
+        time.sleep(0.5)
+        self.assertIsNone(k.state()["dialog"])
         k.menu(40012)
         s = k.wait_state(lambda s: s["dialog"] is not None)
         self.assertEqual(s["dialog"][0], TITLE)

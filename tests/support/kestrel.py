@@ -85,9 +85,10 @@ class Kestrel:
     """kestrel on its own port, stores and root; driven through its socket."""
 
     def __init__(self, settings=None, user=None, port=None, directory=None, wait=True, args=None,
-                 own_program=False, env=None):
+                 own_program=False, env=None, program_files=None):
         """own_program: run a copy of the program (with its Languages/) from
-        a directory of its own, where it writes and lists its log files."""
+        a directory of its own, where it writes and lists its log files;
+        program_files ({relative path: bytes}) are put there before it starts."""
         self.owned = directory is None
         self.dir = directory or tempfile.mkdtemp(prefix="kestrel-test-")
         self.root = os.path.join(self.dir, "root")
@@ -105,7 +106,11 @@ class Kestrel:
                         KESTREL_TEST_DRIVER=self.driver_name)
         self.output_path = os.path.join(self.dir, "kestrel-%d.txt" % random.randint(0, 1 << 30))
         self._out = open(self.output_path, "wb")
-        self.env.update(env or {})
+        for name, value in (env or {}).items():  # None takes a variable out
+            if value is None:
+                self.env.pop(name, None)
+            else:
+                self.env[name] = value
         program = KESTREL
         self.program_dir = os.path.dirname(KESTREL)
         if own_program:
@@ -115,6 +120,11 @@ class Kestrel:
             languages = os.path.join(os.path.dirname(KESTREL), "Languages")
             if os.path.isdir(languages):
                 shutil.copytree(languages, os.path.join(self.program_dir, "Languages"), dirs_exist_ok=True)
+            for name, content in (program_files or {}).items():
+                path = os.path.join(self.program_dir, name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    f.write(content)
         self.proc = subprocess.Popen([program] + (args or []), stdout=self._out,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                      env=self.env)
