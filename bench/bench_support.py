@@ -128,7 +128,10 @@ def port_in_use(port, host=HOST):
 # -- tables --------------------------------------------------------------------
 def rate_cell(rates):
     """Median of the rounds with their range."""
-    return "%8.1f [%.0f-%.0f]" % (statistics.median(rates), min(rates), max(rates))
+    middle = statistics.median(rates)
+    if middle < 10:  # slow links: whole numbers would hide the range
+        return "%8.2f [%.2f-%.2f]" % (middle, min(rates), max(rates))
+    return "%8.1f [%.0f-%.0f]" % (middle, min(rates), max(rates))
 
 
 def verdict(ratio, noise):

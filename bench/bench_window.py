@@ -297,12 +297,16 @@ class Place:
 
 
 # -- the ceiling ------------------------------------------------------------------
-def blast(build, block_size):
+BLASTS = ("plain", "segmented")
+BLASTS_PER_ROUND = 3  # each is over in well under a second
+
+
+def blast(build, block_size, mode):
     """MB/s of block bytes (headers not counted, as for the transfers) and
     the share of datagrams that arrived."""
     count = -(-LOOP_SIZE // block_size)
     program = os.path.join(build, "bin", "udp_blast")
-    r = subprocess.run([program, str(count), str(block_size + 4)], capture_output=True, text=True,
+    r = subprocess.run([program, str(count), str(block_size + 4), mode], capture_output=True, text=True,
                        timeout=CLIENT_SECONDS)
     if r.returncode != 0:
         raise RuntimeError("udp_blast: exit %d %s" % (r.returncode, r.stderr.strip()))
@@ -369,15 +373,16 @@ def main():
 
         log("machine: %d CPUs, load average at start %s; net.core.rmem_default %s, rmem_max %s"
             % (os.cpu_count(), load_average(), sysctl("net.core.rmem_default"), sysctl("net.core.rmem_max")))
-        ceiling = {1428: [], 8192: []}
-        arrived = {1428: [], 8192: []}
+        ceiling = {(b, m): [] for b in (1428, 8192) for m in BLASTS}
+        arrived = {key: [] for key in ceiling}
         for round_index in range(options.rounds):
             order = [OURS, THEIRS] if round_index % 2 == 0 else [THEIRS, OURS]
             started = time.monotonic()
-            for block_size in ceiling:
-                rate, share = blast(build, block_size)
-                ceiling[block_size].append(rate)
-                arrived[block_size].append(share)
+            for _ in range(BLASTS_PER_ROUND):
+                for block_size, mode in ceiling:
+                    rate, share = blast(build, block_size, mode)
+                    ceiling[block_size, mode].append(rate)
+                    arrived[block_size, mode].append(share)
             for servers, cases, place in groups:
                 for case in cases:
                     for name in order:
@@ -449,11 +454,14 @@ def report(cases, ceiling, arrived, link_how):
 
     loop = [c for c in cases if c.group == "loopback"]
     log("")
-    for block_size, rates in ceiling.items():
+    log("Plain UDP over loopback, as many datagrams as the 64 MiB file has blocks (%d blasts a round);"
+        % BLASTS_PER_ROUND)
+    log("plain = sendmmsg of single datagrams, segmented = UDP_SEGMENT, up to 64 datagrams a message")
+    for (block_size, mode), rates in ceiling.items():
         best = max((c for c in loop if c.block_size == block_size and c.rates[OURS]),
                    key=lambda c: median(c.rates[OURS]), default=None)
-        line = "UDP blast, %d-byte blocks: %s MB/s, %.1f%% arrived" % (
-            block_size, rate_cell(rates).strip(), 100 * min(arrived[block_size]))
+        line = "UDP blast %-9s %d-byte blocks: %s MB/s, %.1f%% arrived" % (
+            mode, block_size, rate_cell(rates).strip(), 100 * min(arrived[block_size, mode]))
         if best:
             line += "; best harrier case %s at %.1f MB/s = %.2f of it" % (
                 best.title, median(best.rates[OURS]), median(best.rates[OURS]) / median(rates))

@@ -2,15 +2,18 @@
 // UDP datagrams over loopback with no protocol at all. One thread sends
 // COUNT datagrams of SIZE bytes with sendmmsg as fast as it can, another
 // drains them with recvmmsg; the receiver's clock runs from its first
-// datagram to its last, so thread start-up is not counted.
+// datagram to its last, so thread start-up is not counted. With "segmented"
+// each message of the batch carries up to 64 datagrams that the kernel
+// splits (UDP_SEGMENT), as harrier sends a window where the kernel allows.
 //
-//     udp_blast COUNT SIZE
+//     udp_blast COUNT SIZE [plain|segmented]
 //
 // Prints one line: "sent N received M seconds S" (S of the receiver).
 // Exit code 0 when something was received, 1 on bad arguments or a socket
 // failure, 2 when nothing arrived.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -33,6 +36,8 @@ constexpr long BLAST_COUNT_MAX = 10'000'000;
 constexpr long BLAST_SIZE_MAX = 65'507;           // the most an IPv4 datagram holds
 constexpr int BLAST_QUIET_MS = 300;               // receiver gives up after this long without a datagram
 constexpr int BLAST_RUN_SECONDS = 60;             // and after this long in all
+constexpr long BLAST_SEGMENTS_MAX = 64;           // datagrams per segmented message
+constexpr long BLAST_PAYLOAD_MAX = 65'507;        // bytes the kernel splits at once
 
 struct blast_result {
   long received = 0;
@@ -96,26 +101,34 @@ void drain(int s, long count, long size, const std::atomic<int>* sending_done, b
   }
 }
 
-long blast(int s, long count, long size) {
-  std::vector<uint8_t> payload(static_cast<size_t>(size), 0x5a);
+// Sends count datagrams of size bytes, per_message of them in each message
+// (more than one only on a socket with UDP_SEGMENT set); returns how many
+// went out, or -1 on a failure.
+long blast(int s, long count, long size, long per_message) {
+  std::vector<uint8_t> payload(static_cast<size_t>(size * per_message), 0x5a);
   mmsghdr messages[BLAST_BATCH];
-  iovec iov{payload.data(), payload.size()};
+  iovec iov[BLAST_BATCH];
   long sent = 0;
   double deadline = monotonic_seconds() + BLAST_RUN_SECONDS;
   while (sent < count && monotonic_seconds() < deadline) {
-    int batch = count - sent < BLAST_BATCH ? static_cast<int>(count - sent) : BLAST_BATCH;
     std::memset(messages, 0, sizeof messages);
-    for (int i = 0; i < batch; i++) {
-      messages[i].msg_hdr.msg_iov = &iov;
-      messages[i].msg_hdr.msg_iovlen = 1;
+    int batch = 0;
+    long queued = 0;
+    for (; batch < BLAST_BATCH && sent + queued < count; batch++) {
+      long n = count - sent - queued < per_message ? count - sent - queued : per_message;
+      iov[batch].iov_base = payload.data();
+      iov[batch].iov_len = static_cast<size_t>(n * size);
+      messages[batch].msg_hdr.msg_iov = &iov[batch];
+      messages[batch].msg_hdr.msg_iovlen = 1;
+      queued += n;
     }
-    int n = sendmmsg(s, messages, static_cast<unsigned>(batch), 0);
-    if (n < 0) {
+    int done = sendmmsg(s, messages, static_cast<unsigned>(batch), 0);
+    if (done < 0) {
       // A full queue of the loopback device is a drop too, not a failure.
       if (errno == ENOBUFS || errno == EAGAIN || errno == EINTR) continue;
       return -1;
     }
-    sent += n;
+    for (int i = 0; i < done; i++) sent += static_cast<long>(iov[i].iov_len) / size;
   }
   return sent;
 }
@@ -123,11 +136,13 @@ long blast(int s, long count, long size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long count = argc == 3 ? parse_count(argv[1], 1, BLAST_COUNT_MAX) : -1;
-  long size = argc == 3 ? parse_count(argv[2], 1, BLAST_SIZE_MAX) : -1;
-  if (count < 0 || size < 0) {
-    std::fprintf(stderr, "usage: udp_blast COUNT SIZE (COUNT 1..%ld, SIZE 1..%ld)\n", BLAST_COUNT_MAX,
-                 BLAST_SIZE_MAX);
+  int arguments_fit = argc == 3 || argc == 4;
+  long count = arguments_fit ? parse_count(argv[1], 1, BLAST_COUNT_MAX) : -1;
+  long size = arguments_fit ? parse_count(argv[2], 1, BLAST_SIZE_MAX) : -1;
+  int segmented = argc == 4 && std::strcmp(argv[3], "segmented") == 0;
+  if (count < 0 || size < 0 || (argc == 4 && !segmented && std::strcmp(argv[3], "plain") != 0)) {
+    std::fprintf(stderr, "usage: udp_blast COUNT SIZE [plain|segmented] (COUNT 1..%ld, SIZE 1..%ld)\n",
+                 BLAST_COUNT_MAX, BLAST_SIZE_MAX);
     return 1;
   }
   int receiver = socket(AF_INET, SOCK_DGRAM, 0);
@@ -151,10 +166,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  long per_message = 1;
+  if (segmented) {
+    per_message = BLAST_PAYLOAD_MAX / size < BLAST_SEGMENTS_MAX ? BLAST_PAYLOAD_MAX / size : BLAST_SEGMENTS_MAX;
+    int segment = static_cast<int>(size);
+    if (per_message < 2 || setsockopt(sender, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) != 0) {
+      std::fprintf(stderr, "UDP_SEGMENT not usable for %ld-byte datagrams\n", size);
+      return 1;
+    }
+  }
+
   std::atomic<int> sending_done{0};
   blast_result result;
   std::thread reader(drain, receiver, count, size, &sending_done, &result);
-  long sent = blast(sender, count, size);
+  long sent = blast(sender, count, size, per_message);
   sending_done.store(1);
   reader.join();
   close(sender);
