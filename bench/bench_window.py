@@ -371,8 +371,10 @@ def main():
                 if meter.note:
                     log("note: %s CPU: %s; using /proc/PID/stat" % (name, meter.note))
 
-        log("machine: %d CPUs, load average at start %s; net.core.rmem_default %s, rmem_max %s"
-            % (os.cpu_count(), load_average(), sysctl("net.core.rmem_default"), sysctl("net.core.rmem_max")))
+        log("machine: %d CPUs, load average at start %s" % (os.cpu_count(), load_average()))
+        log("socket buffers: harrier and pelican size theirs for the window; atftpd and the atftp client "
+            "cannot and keep net.core.rmem_default %s, wmem_default %s bytes"
+            % (sysctl("net.core.rmem_default"), sysctl("net.core.wmem_default")))
         ceiling = {(b, m): [] for b in (1428, 8192) for m in BLASTS}
         arrived = {key: [] for key in ceiling}
         for round_index in range(options.rounds):
