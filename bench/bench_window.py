@@ -65,24 +65,27 @@ class Servers:
         self.procs = {}
         self.meters = {}
         self.ports = {}
-        self.outputs = []
         prefix = namespace.exec_prefix() if namespace else []
-        # harrier as set up for this load: its root and a high port, every
-        # other setting the default (WindowsizeMax 64, Timeout 1, MMF 1).
-        port = self.port_for(label)
-        store = os.path.join(work, "hklm-%s.reg" % label)
-        with open(store, "w") as f:
-            f.write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"
-                    '"Port"="%d"\r\n"RootDirectory"="%s/"\r\n' % (port, root))
-        env = dict(os.environ, ORVANEL_HKLM=store)
-        self.start(OURS, prefix + [os.path.join(build, "bin", "harrier"), "-debug"], port, env,
-                   os.path.join(work, "harrier-%s.log" % label))
-        port = self.port_for(label)
-        self.start(THEIRS, prefix + [atftpd_path(), "--daemon", "--no-fork", "--port", str(port),
-                                     "--bind-address", host, "--logfile", "/dev/null", root],
-                   port, None, os.path.join(work, "atftpd-%s.log" % label))
+        try:
+            # harrier as set up for this load: its root and a high port, every
+            # other setting the default (WindowsizeMax 64, Timeout 1, MMF 1).
+            port = self.port_for()
+            store = os.path.join(work, "hklm-%s.reg" % label)
+            with open(store, "w") as f:
+                f.write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"
+                        '"Port"="%d"\r\n"RootDirectory"="%s/"\r\n' % (port, root))
+            env = dict(os.environ, ORVANEL_HKLM=store)
+            self.start(OURS, prefix + [os.path.join(build, "bin", "harrier"), "-debug"], port, env,
+                       os.path.join(work, "harrier-%s.log" % label))
+            port = self.port_for()
+            self.start(THEIRS, prefix + [atftpd_path(), "--daemon", "--no-fork", "--port", str(port),
+                                         "--bind-address", host, "--logfile", "/dev/null", root],
+                       port, None, os.path.join(work, "atftpd-%s.log" % label))
+        except BaseException:
+            self.stop()
+            raise
 
-    def port_for(self, label):
+    def port_for(self):
         # A namespace of our own has every port free; loopback needs a look.
         return 6900 + len(self.procs) if self.namespace else free_port()
 
@@ -94,7 +97,6 @@ class Servers:
 
     def start(self, name, args, port, env, output):
         out = open(output, "wb")
-        self.outputs.append(output)
         proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                                 env=env)
         out.close()
