@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "monotonic_clock.h"
+
 namespace {
 
 constexpr size_t DELAY_SLOT_BYTES = 2048;    // above the devices' MTU of 1500
@@ -47,12 +49,6 @@ struct delay_queue {
   int64_t delay = 0;
   long dropped = 0;
 };
-
-int64_t monotonic_ns() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
 
 long parse_number(const char* text, long high) {
   char* end = nullptr;

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "monotonic_clock.h"
+
 namespace {
 
 constexpr int BLAST_BATCH = 64;                   // datagrams per system call
@@ -44,12 +46,6 @@ struct blast_result {
   double first = 0;
   double last = 0;
 };
-
-double monotonic_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 long parse_count(const char* text, long low, long high) {
   char* end = nullptr;
