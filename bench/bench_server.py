@@ -30,119 +30,22 @@ import argparse
 import os
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-MIB = 1 << 20
-GIB = 1 << 30
-HOST = "127.0.0.1"
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bench_support import (GIB, HOST, MIB, CpuMeter, free_port, load_average, log,  # noqa: E402
+                           port_in_use, rate_cell, stop_process, verdict)
+
 PIN_CPU = 0
 CURL_SECONDS = 120  # limit of one curl run
 
 OURS, THEIRS = "harrier", "tftpd-hpa"
 DESKTOP = "kestrel"
-
-
-def log(text):
-    print(text, flush=True)
-
-
-def load_average():
-    with open("/proc/loadavg") as f:
-        return " ".join(f.read().split()[:3])
-
-
-# -- cgroups ------------------------------------------------------------------
-def cgroup2_mount():
-    """Mount point of the cgroup v2 hierarchy, or None."""
-    with open("/proc/mounts") as f:
-        for line in f:
-            fields = line.split()
-            if len(fields) > 2 and fields[2] == "cgroup2":
-                return fields[1]
-    return None
-
-
-class CpuMeter:
-    """CPU time of one server and all its children, in seconds."""
-
-    def __init__(self, name, pid):
-        self.name = name
-        self.pid = pid
-        self.group = None
-        self.note = ""
-        mount = cgroup2_mount()
-        if mount is None:
-            self.note = "no cgroup v2 hierarchy mounted"
-            return
-        path = os.path.join(mount, "bench-%s-%d" % (name, os.getpid()))
-        try:
-            os.mkdir(path)
-            with open(os.path.join(path, "cgroup.procs"), "w") as f:
-                f.write(str(pid))
-            self.group = path
-        except OSError as e:
-            self.note = "cgroup %s not usable: %s" % (path, e)
-            try:
-                os.rmdir(path)
-            except OSError:
-                pass
-
-    def seconds(self):
-        """Total CPU seconds so far, or None when it cannot be measured."""
-        if self.group:
-            with open(os.path.join(self.group, "cpu.stat")) as f:
-                for line in f:
-                    key, value = line.split()
-                    if key == "usage_usec":
-                        return int(value) / 1e6
-        if self.name == OURS:
-            # One process with threads: /proc/PID/stat covers every thread.
-            with open("/proc/%d/stat" % self.pid) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-        return None
-
-    def pids(self):
-        if not self.group:
-            return []
-        with open(os.path.join(self.group, "cgroup.procs")) as f:
-            return [int(p) for p in f.read().split()]
-
-    def remove(self):
-        if not self.group:
-            return
-        for _ in range(50):
-            try:
-                os.rmdir(self.group)
-                return
-            except OSError:
-                time.sleep(0.1)
-        log("note: could not remove %s" % self.group)
-
-
-# -- servers -------------------------------------------------------------------
-def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind((HOST, 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def port_in_use(port):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        s.bind((HOST, port))
-        return False
-    except OSError:
-        return True
-    finally:
-        s.close()
 
 
 def children_of(pid):
@@ -252,7 +155,7 @@ class Servers:
             if proc.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("%s did not start on port %d" % (name, port))
             time.sleep(0.05)
-        self.meters[name] = CpuMeter(name, proc.pid)
+        self.meters[name] = CpuMeter(name, proc.pid, single_process=name == OURS)
 
     def pin_all(self, cpus):
         for proc in self.procs.values():
@@ -266,13 +169,7 @@ class Servers:
         for meter in self.meters.values():
             leftovers.update(meter.pids())
         for name, proc in self.procs.items():
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGINT if name == OURS else signal.SIGTERM)
-                try:
-                    proc.wait(5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+            stop_process(proc, signal.SIGINT if name == OURS else signal.SIGTERM)
         for meter in self.meters.values():
             leftovers.update(meter.pids())
         leftovers -= {proc.pid for proc in self.procs.values()}
@@ -448,12 +345,6 @@ def main():
     return 0
 
 
-def verdict(ratio, noise):
-    if abs(ratio - 1.0) < noise:
-        return "noise"
-    return "faster" if ratio > 1.0 else "SLOWER"
-
-
 def report(cases, servers):
     log("")
     log("Throughput in MB/s (10^6 bytes), median of the rounds [min-max]; "
@@ -463,7 +354,7 @@ def report(cases, servers):
         cells = []
         for name in (OURS, THEIRS):
             r = case.rates[name]
-            cells.append("%8.1f [%.0f-%.0f]" % (statistics.median(r), min(r), max(r)))
+            cells.append(rate_cell(r))
         ratio = statistics.median(case.rates[OURS]) / statistics.median(case.rates[THEIRS])
         log("%-36s %-22s %-22s %6.2f  %s (+-%d%%)" % (case.title, cells[0], cells[1], ratio,
                                                      verdict(ratio, case.noise),
@@ -493,8 +384,7 @@ def report(cases, servers):
     for case in cases:
         if not case.desktop:
             continue
-        cells = ["%8.1f [%.0f-%.0f]" % (statistics.median(case.rates[n]), min(case.rates[n]),
-                                        max(case.rates[n])) for n in (DESKTOP, OURS)]
+        cells = [rate_cell(case.rates[n]) for n in (DESKTOP, OURS)]
         ratio = statistics.median(case.rates[DESKTOP]) / statistics.median(case.rates[OURS])
         log("%-36s %-22s %-22s %6.2f  %s (+-%d%%)" % (case.title, cells[0], cells[1], ratio,
                                                      verdict(ratio, case.noise),

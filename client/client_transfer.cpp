@@ -77,7 +77,6 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
   uint32_t window = window_of(transfer);
   uint32_t acked = transfer.block - 1;
   uint32_t gap_answered = UINT32_MAX;
-  if (window > 1) size_socket_buffers(transfer.receive_socket, 0, window_bytes(window, transfer.block_size));
   for (;;) {
     if (length < 4) return TRANSFER_FAILED;
     uint16_t opcode = get_u16(buffer);
@@ -321,6 +320,11 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
       if (transfer.option_flags & OPT_MULTICAST) {
         transfer.result = run_multicast_get(settings, transfer, buffer);
         return;
+      }
+      // The first window follows ACK 0 at once: the buffer must hold it
+      // before the ACK goes out, or its tail is lost and costs a time-out.
+      if (window_of(transfer) > 1) {
+        size_socket_buffers(transfer.receive_socket, 0, window_bytes(window_of(transfer), transfer.block_size));
       }
       if (send_and_wait(settings, transfer, buffer, 4) <= 0) {
         transfer.result = TRANSFER_FAILED;

@@ -2,8 +2,10 @@
 real servers will not do on demand."""
 
 import os
+import re
 import shutil
 import stat
+import subprocess
 import sys
 import tempfile
 import time
@@ -15,6 +17,16 @@ from pelican_support import (ACK, DATA, UNRESOLVABLE_HOST, Client, ScriptedServe
                              parse_request, read_file, text_read, text_write)
 
 BLOCK = bytes(range(256)) * 2  # 512 bytes
+
+
+def receive_buffer_bytes(port):
+    """The receive buffer of the UDP socket on the port, as ss reports it."""
+    out = subprocess.run(["ss", "-uamnH", "sport = :%d" % port], capture_output=True, text=True,
+                         timeout=10, check=True).stdout
+    found = re.search(r"\brb(\d+)", out)
+    if not found:
+        raise AssertionError("no socket on port %d: %r" % (port, out))
+    return int(found.group(1))
 
 
 class ScriptedTransfers(unittest.TestCase):
@@ -181,6 +193,30 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual([block_of(p) for p in server.received], [1, 2, 3], "one DATA per block")
         self.assertEqual(b"".join(p[4:] for p in server.received), data)
         self.assertEqual(self.client.tsize(), (1, 1300))
+
+    def test_windowed_get_holds_a_window_before_it_acknowledges_the_options(self):
+        # The first window follows ACK 0 at once; a receive buffer enlarged
+        # only after the first block keeps the system's default, which at
+        # blksize 8192 holds 23 of 32 blocks: the rest is lost and waits for
+        # a time-out.
+        window, block = 32, 8192
+        seen = {}
+
+        def window_server(s):
+            s.request()
+            s.send(pack_oack([("blksize", str(block)), ("windowsize", str(window))]))
+            seen["ack"] = s.expect()
+            seen["rb"] = receive_buffer_bytes(s.client[1])
+            s.send(pack_data(1, b"tail"))
+            seen["last"] = s.expect()
+
+        path = self.local("win.bin")
+        code, server = self.call(window_server, "-s -b%d -w%d" % (block + 4, window), "GET f " + path)
+        self.assertEqual(code, 0)
+        self.assertEqual(seen["ack"], pack_ack(0))
+        self.assertGreaterEqual(seen["rb"], window * (block + 4))
+        self.assertEqual(seen["last"], pack_ack(1))
+        self.assertEqual(read_file(path), b"tail")
 
     def test_put_duplicate_acks_do_not_double_the_stream(self):
         # A server that acknowledges every block twice (as one answering a

@@ -1,0 +1,140 @@
+"""What the benchmark programs share: printing, the machine's load, a CPU
+meter per server (cgroup v2), free ports and the table cells."""
+import os
+import socket
+import statistics
+import subprocess
+import time
+
+MIB = 1 << 20
+GIB = 1 << 30
+HOST = "127.0.0.1"
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+# -- cgroups ------------------------------------------------------------------
+def cgroup2_mount():
+    """Mount point of the cgroup v2 hierarchy, or None."""
+    with open("/proc/mounts") as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) > 2 and fields[2] == "cgroup2":
+                return fields[1]
+    return None
+
+
+class CpuMeter:
+    """CPU time of one server and all its children, in seconds.
+
+    single_process: the server never forks, so that without a cgroup its
+    /proc entry still tells its time (all threads included)."""
+
+    def __init__(self, name, pid, single_process=False):
+        self.name = name
+        self.pid = pid
+        self.single_process = single_process
+        self.group = None
+        self.note = ""
+        mount = cgroup2_mount()
+        if mount is None:
+            self.note = "no cgroup v2 hierarchy mounted"
+            return
+        path = os.path.join(mount, "bench-%s-%d" % (name, os.getpid()))
+        try:
+            os.mkdir(path)
+            with open(os.path.join(path, "cgroup.procs"), "w") as f:
+                f.write(str(pid))
+            self.group = path
+        except OSError as e:
+            self.note = "cgroup %s not usable: %s" % (path, e)
+            try:
+                os.rmdir(path)
+            except OSError:
+                pass
+
+    def seconds(self):
+        """Total CPU seconds so far, or None when it cannot be measured."""
+        if self.group:
+            with open(os.path.join(self.group, "cpu.stat")) as f:
+                for line in f:
+                    key, value = line.split()
+                    if key == "usage_usec":
+                        return int(value) / 1e6
+        if self.single_process:
+            # One process with threads: /proc/PID/stat covers every thread.
+            with open("/proc/%d/stat" % self.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return None
+
+    def pids(self):
+        if not self.group:
+            return []
+        with open(os.path.join(self.group, "cgroup.procs")) as f:
+            return [int(p) for p in f.read().split()]
+
+    def remove(self):
+        if not self.group:
+            return
+        for _ in range(50):
+            try:
+                os.rmdir(self.group)
+                return
+            except OSError:
+                time.sleep(0.1)
+        log("note: could not remove %s" % self.group)
+
+
+def stop_process(proc, sig):
+    """Asks a server to end with sig, and kills it after 5 s."""
+    if proc.poll() is not None:
+        return
+    proc.send_signal(sig)
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+# -- ports ---------------------------------------------------------------------
+def free_port(host=HOST):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((host, 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def port_in_use(port, host=HOST):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind((host, port))
+        return False
+    except OSError:
+        return True
+    finally:
+        s.close()
+
+
+# -- tables --------------------------------------------------------------------
+def rate_cell(rates):
+    """Median of the rounds with their range."""
+    middle = statistics.median(rates)
+    if middle < 10:  # slow links: whole numbers would hide the range
+        return "%8.2f [%.2f-%.2f]" % (middle, min(rates), max(rates))
+    return "%8.1f [%.0f-%.0f]" % (middle, min(rates), max(rates))
+
+
+def verdict(ratio, noise):
+    if abs(ratio - 1.0) < noise:
+        return "noise"
+    return "faster" if ratio > 1.0 else "SLOWER"
