@@ -17,6 +17,8 @@ TOP = os.path.normpath(os.path.join(HERE, "..", ".."))
 BUILD = os.environ.get("ORVANEL_BUILD_DIR", os.path.join(TOP, "build"))
 BIN = os.path.join(BUILD, "bin")
 HELP_FILES = ("tftp.htm", "tftp-d.htm")
+# Blocks counted per section: a full translation has as many of each.
+BLOCKS = ("h3", "h4", "p", "li", "tr", "pre", "table")
 VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source", "track", "wbr"}
 # Sections a reader looks for; both files must have them.
 REQUIRED_IDS = {
@@ -48,6 +50,10 @@ class help_document(html.parser.HTMLParser):
         self.section = None
         self.table_ids = []
         self.cell = None
+        self.literals = []  # text of every <code>, without its <i> placeholders
+        self.code_depth = 0
+        self.italic_depth = 0
+        self.structure = {}  # h2 id -> {block tag: count}
 
     def handle_starttag(self, tag, attrs):
         attrs = dict(attrs)
@@ -67,6 +73,15 @@ class help_document(html.parser.HTMLParser):
             self.tables[self.table_ids[-1]].append([])
         if tag in ("td", "th"):
             self.cell = ""
+        if tag == "code":
+            self.code_depth += 1
+            if self.code_depth == 1:
+                self.literals.append("")
+        if tag == "i":
+            self.italic_depth += 1
+        if self.section is not None and tag in BLOCKS:
+            counts = self.structure.setdefault(self.section, {})
+            counts[tag] = counts.get(tag, 0) + 1
         if tag not in VOID:
             self.stack.append((tag, self.getpos()))
 
@@ -82,6 +97,10 @@ class help_document(html.parser.HTMLParser):
             self.errors.append("line %d: </%s> closes %s" % (self.getpos()[0], tag, self.stack[-1] if self.stack else "nothing"))
             return
         self.stack.pop()
+        if tag == "code":
+            self.code_depth -= 1
+        if tag == "i":
+            self.italic_depth -= 1
         if tag in ("td", "th") and self.cell is not None:
             if self.table_ids and self.table_ids[-1]:
                 self.tables[self.table_ids[-1]][-1].append(self.cell.replace("\xa0", " "))
@@ -90,6 +109,8 @@ class help_document(html.parser.HTMLParser):
             self.table_ids.pop()
 
     def handle_data(self, data):
+        if self.code_depth and not self.italic_depth:
+            self.literals[-1] += data
         if self.cell is not None:
             self.cell += data
         if self.section is not None:
@@ -174,6 +195,13 @@ class help_files_test(unittest.TestCase):
         self.assertEqual(sorted(REQUIRED_IDS - english), [])
         # Same order, too: the German text follows the English one section by section.
         self.assertEqual(self.docs["tftp.htm"].ids, self.docs["tftp-d.htm"].ids)
+
+    def test_german_is_a_full_translation(self):
+        english, german = (self.docs[n] for n in HELP_FILES)
+        # Names, commands, paths and values are the same in both; only the prose differs.
+        self.assertEqual([" ".join(t.split()) for t in english.literals],
+                         [" ".join(t.split()) for t in german.literals])
+        self.assertEqual(english.structure, german.structure)
 
     def test_every_setting_the_server_loads_is_in_the_table(self):
         loaded = settings_loaded()
