@@ -187,6 +187,8 @@ class AccessEditor(DialogCase):
         rows = self.k.get(1047)["rows"]
         self.assertEqual(rows[3][1:], ["   cfg", "w", "*", ""])
         self.assertEqual([r[0] for r in rows], [1, 3, 1, 2], "row images follow the rights")
+        self.assertEqual((self.k.get(1050)["value"], self.k.get(1051)["value"]), (0, 1))
+        time.sleep(0.3)  # GTK draws a check box's change a moment later
         self.k.dialog_shot("access-editor.png")
         self.k.press(1)
         self.k.wait_no_dialog()
