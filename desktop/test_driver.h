@@ -1,7 +1,7 @@
 // Automation of the real program for its tests: with KESTREL_TEST_DRIVER
 // set to a socket name, a thread answers one-line commands of this user
-// (state, menu N, close, move X Y, screenshot PATH [BELOW], dismiss), each
-// carried out on the main thread. Unset, nothing of
+// (state, menu N, close, move X Y, screenshot PATH [BELOW], dismiss, and the
+// dialog verbs of dialog_driver.h), each carried out on the main thread. Unset, nothing of
 // this runs.
 #pragma once
 

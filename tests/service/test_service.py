@@ -237,6 +237,12 @@ class InstallTargetTest(unittest.TestCase):
         for name in ("harrier", "harrierctl", "orvanel-reg", "bin/pelican"):
             self.assertTrue(os.access(os.path.join(prefix, name), os.X_OK), name)
         self.assertTrue(os.path.exists(os.path.join(prefix, "lib", "libpelican.so")))
+        # The help files, and with the desktop program its language modules, beside the programs.
+        for name in ("tftp.htm", "tftp-d.htm"):
+            self.assertTrue(os.path.isfile(os.path.join(prefix, name)), name)
+        if os.path.exists(os.path.join(harrier.BUILD_DIR, "bin", "kestrel")):
+            self.assertTrue(os.access(os.path.join(prefix, "kestrel"), os.X_OK))
+            self.assertTrue(os.path.isfile(os.path.join(prefix, "Languages", "deutsch.xrs")))
         # The installed program runs from there.
         r = subprocess.run([os.path.join(prefix, "harrier")], stdout=subprocess.PIPE, timeout=20,
                            env=dict(os.environ, ORVANEL_HKLM=os.path.join(prefix, "x.reg")))
