@@ -23,7 +23,7 @@ static wxDialog* top_dialog() {
   return nullptr;
 }
 
-static std::string quoted(const wxString& text) {
+std::string json_text(const wxString& text) {
   std::string out = "\"";
   for (unsigned char c : std::string(text.utf8_str().data())) {
     if (c == '"' || c == '\\') {
@@ -95,18 +95,18 @@ static std::string get_control(wxWindow* w) {
   std::string o = "{\"enabled\":" + std::to_string(w->IsEnabled()) + ",\"shown\":" + std::to_string(w->IsShown());
   if (auto* box = dynamic_cast<wxCheckBox*>(w)) return o + ",\"value\":" + std::to_string(box->GetValue()) + "}";
   if (auto* radio = dynamic_cast<wxRadioButton*>(w)) return o + ",\"value\":" + std::to_string(radio->GetValue()) + "}";
-  if (auto* edit = dynamic_cast<wxTextCtrl*>(w)) return o + ",\"value\":" + quoted(edit->GetValue()) + "}";
+  if (auto* edit = dynamic_cast<wxTextCtrl*>(w)) return o + ",\"value\":" + json_text(edit->GetValue()) + "}";
   if (auto* choice = dynamic_cast<wxChoice*>(w)) {
     o += ",\"value\":" + std::to_string(choice->GetSelection()) + ",\"items\":[";
-    for (unsigned i = 0; i < choice->GetCount(); i++) o += (i ? "," : "") + quoted(choice->GetString(i));
+    for (unsigned i = 0; i < choice->GetCount(); i++) o += (i ? "," : "") + json_text(choice->GetString(i));
     return o + "]}";
   }
   if (auto* slider = dynamic_cast<wxSlider*>(w))
     return o + ",\"value\":" + std::to_string(slider->GetValue()) + ",\"min\":" + std::to_string(slider->GetMin()) +
            ",\"max\":" + std::to_string(slider->GetMax()) + ",\"line\":" + std::to_string(slider->GetLineSize()) +
            ",\"page_size\":" + std::to_string(slider->GetPageSize()) + "}";
-  if (auto* label = dynamic_cast<wxStaticText*>(w)) return o + ",\"value\":" + quoted(label->GetLabel()) + "}";
-  if (auto* button = dynamic_cast<wxButton*>(w)) return o + ",\"value\":" + quoted(button->GetLabel()) + "}";
+  if (auto* label = dynamic_cast<wxStaticText*>(w)) return o + ",\"value\":" + json_text(label->GetLabel()) + "}";
+  if (auto* button = dynamic_cast<wxButton*>(w)) return o + ",\"value\":" + json_text(button->GetLabel()) + "}";
   if (auto* list = dynamic_cast<wxListCtrl*>(w)) {
     o += ",\"selected\":" + std::to_string(list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED));
     o += ",\"columns\":[";
@@ -114,7 +114,7 @@ static std::string get_control(wxWindow* w) {
       wxListItem column;
       column.SetMask(wxLIST_MASK_TEXT);
       list->GetColumn(c, column);
-      o += (c ? "," : "") + quoted(column.GetText());
+      o += (c ? "," : "") + json_text(column.GetText());
     }
     o += "],\"rows\":[";
     for (long i = 0; i < list->GetItemCount(); i++) {
@@ -123,7 +123,7 @@ static std::string get_control(wxWindow* w) {
       item.SetMask(wxLIST_MASK_IMAGE);
       list->GetItem(item);
       o += std::string(i ? "," : "") + "[" + std::to_string(item.GetImage());
-      for (int c = 0; c < list->GetColumnCount(); c++) o += "," + quoted(list->GetItemText(i, c));
+      for (int c = 0; c < list->GetColumnCount(); c++) o += "," + json_text(list->GetItemText(i, c));
       o += "]";
     }
     return o + "]}";
@@ -146,11 +146,11 @@ std::string run_dialog_command(const std::string& verb, std::istringstream& in) 
   if (!d) return "none";
   auto* sheet = dynamic_cast<wxPropertySheetDialog*>(d);
   if (verb == "dialog") {
-    std::string o = "{\"title\":" + quoted(d->GetTitle());
+    std::string o = "{\"title\":" + json_text(d->GetTitle());
     if (sheet) {
       wxBookCtrlBase* book = sheet->GetBookCtrl();
       o += ",\"page\":" + std::to_string(book->GetSelection()) + ",\"pages\":[";
-      for (size_t i = 0; i < book->GetPageCount(); i++) o += (i ? "," : "") + quoted(book->GetPageText(i));
+      for (size_t i = 0; i < book->GetPageCount(); i++) o += (i ? "," : "") + json_text(book->GetPageText(i));
       o += "]";
     }
     wxSize s = d->GetSize(), least = d->GetMinSize();

@@ -6,6 +6,12 @@
 #include <sstream>
 #include <string>
 
+class wxString;
+
+// The text as a JSON string literal (UTF-8, quotes, backslashes and control
+// characters escaped).
+std::string json_text(const wxString& text);
+
 // Carries out one dialog verb (dialog, page, set, get, press, list, shot,
 // print); returns its answer, or "" when verb is none of them.
 std::string run_dialog_command(const std::string& verb, std::istringstream& in);

@@ -32,23 +32,6 @@ static int driver = -1;
 static std::atomic<int> connection{-1};
 static std::thread driver_thread;
 
-static std::string json_text(const wxString& text) {
-  std::string out = "\"";
-  for (unsigned char c : std::string(text.utf8_str().data())) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 static int menu_checked(int id) {
   wxMenuBar* bar = main_window->GetMenuBar();
   wxMenuItem* item = bar ? bar->FindItem(id) : nullptr;

@@ -194,9 +194,5 @@ class VethPair:
             self.client.remove()
         self.server.remove()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.remove()
-        return False
+    __enter__ = Namespace.__enter__
+    __exit__ = Namespace.__exit__
