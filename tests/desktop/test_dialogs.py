@@ -21,12 +21,16 @@ PREFERENCES, ACCESS_CONTROL, VIEW_LOG = 40005, 40006, 40003
 GENERAL, LANGUAGE, SERVER, OPTIONS = range(4)
 
 
-def first_answer(port, packet, timeout=3.0):
+def first_answer(port, packet, timeout=3.0, tries=1):
     """The server's first answer to one request, parsed; the session is
-    ended with an ERROR so that it holds no slot."""
+    ended with an ERROR so that it holds no slot. The request goes out up
+    to tries times, as a client retransmits it after each time-out."""
     with Client(port) as c:
-        c.send_request(packet)
-        answer, _ = c.receive(timeout)
+        for _ in range(tries):
+            c.send_request(packet)
+            answer, _ = c.receive(timeout)
+            if answer is not None:
+                break
         if answer is None:
             raise AssertionError("no answer to the request")
         op, fields = parse(answer)
@@ -257,7 +261,8 @@ class AccessEditor(DialogCase):
                 if stop.is_set():
                     return
                 try:
-                    op, fields = first_answer(self.k.port, request(RRQ, "pub/f.bin"), timeout=2.0)
+                    # A slow moment of a loaded machine is no refusal: asked again.
+                    op, fields = first_answer(self.k.port, request(RRQ, "pub/f.bin"), timeout=2.0, tries=3)
                 except AssertionError:
                     results["silent"] += 1
                     continue
