@@ -1,7 +1,5 @@
 #include "core/access_rules.h"
 
-#include <arpa/inet.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -9,12 +7,13 @@
 #include <vector>
 
 #include <strings.h>
-#include <unistd.h>
 
 #include "core/registry.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "platform/file_open.h"
+#include "platform/path_names.h"
+#include "platform/udp_socket.h"
 
 constexpr size_t RULE_TEXT_MAX = 63;
 
@@ -40,7 +39,7 @@ uint32_t parse_ipv4(const char* text, int* valid_out) {
   if (valid && *p != 0) valid = 0;
   if (valid && address == 0) valid = 0;  // 0.0.0.0 counts as no address
   if (valid_out) *valid_out = valid;
-  return valid ? htonl(address) : 0;
+  return valid ? network_address(address) : 0;
 }
 
 // The value named name in the snapshot (names compare without regard to
@@ -75,10 +74,10 @@ int match_access_rule(uint32_t client_address, const char* directory, char* righ
       char* dash = strchr(first, '-');
       if (dash) *dash = 0;
       int valid;
-      uint32_t low = ntohl(parse_ipv4(first, &valid));
+      uint32_t low = host_address(parse_ipv4(first, &valid));
       if (!valid || low > client_address) continue;
       if (dash) {
-        uint32_t high = ntohl(parse_ipv4(dash + 1, &valid));
+        uint32_t high = host_address(parse_ipv4(dash + 1, &valid));
         if (!valid || high < client_address) continue;
       }
     }
@@ -94,7 +93,7 @@ int check_access(const char* access_path, uint32_t client_ip, int opcode, int* o
   *overwrite_out = 1;
   if (AccessControl == 0) return 1;
   char directory[SESSION_PATH_SIZE];
-  const char* slash = strchr(access_path, '/');
+  const char* slash = strchr(access_path, path_separator());
   if (slash) {
     size_t n = static_cast<size_t>(slash - access_path);
     if (n >= sizeof directory) n = sizeof directory - 1;
@@ -104,25 +103,20 @@ int check_access(const char* access_path, uint32_t client_ip, int opcode, int* o
     strcpy(directory, "%root%");
   }
   char rights[RULE_TEXT_MAX + 1];
-  if (!match_access_rule(ntohl(client_ip), directory, rights)) return 0;
+  if (!match_access_rule(host_address(client_ip), directory, rights)) return 0;
   *overwrite_out = strchr(rights, 'o') != nullptr;
   if (opcode == OPCODE_RRQ && !strchr(rights, 'r')) return 0;
   if (opcode == OPCODE_WRQ && !strchr(rights, 'w')) return 0;
   return 1;
 }
 
-// The name matches a Prefix entry when it begins with the entry and goes on
-// with "/" right after it, so /srv/images does not serve /srv/images2.
-static int prefix_matches(const char* name, size_t name_length, const char* entry, size_t entry_length) {
-  if (entry_length < 2 || entry[0] != '/' || name_length < entry_length + 1) return 0;
-  return memcmp(name, entry, entry_length) == 0 && name[entry_length] == '/';
-}
-
 int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int* overwrite_out,
                  size_t* base_length_out) {
   if (strchr(name, ':') || strstr(name, "..")) return PATH_INVALID;
+  // Either spelling of the separator is taken; the system's is kept.
+  const char separator = path_separator();
   for (char* p = name; *p; p++)
-    if (*p == '\\') *p = '/';
+    if (*p == '/' || *p == '\\') *p = separator;
   size_t name_length = strlen(name);
 
   std::string prefixes = prefix_list();
@@ -131,18 +125,18 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
     size_t end = prefixes.find(';', start);
     if (end == std::string::npos) end = prefixes.size();
     std::string entry = prefixes.substr(start, end - start);
-    while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
-    if (prefix_matches(name, name_length, entry.c_str(), entry.size())) {
-      if (name_length > SETTINGS_PATH_MAX - 1) return PATH_TOO_LONG;
-      memcpy(path_out, name, name_length + 1);
+    while (entry.size() > 1 && entry.back() == separator) entry.pop_back();
+    size_t base = prefix_path(name, name_length, entry.c_str(), entry.size(), path_out, SETTINGS_PATH_MAX);
+    if (base == static_cast<size_t>(-1)) return PATH_TOO_LONG;
+    if (base) {
       *overwrite_out = 1;
-      *base_length_out = entry.size();
+      *base_length_out = base;
       return PATH_OK;
     }
     start = end + 1;
   }
 
-  if (name[0] == '/') {
+  if (name[0] == separator) {
     name++;
     name_length--;
   }
@@ -158,12 +152,12 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
     std::string candidate = root + dotted;
     int base = open_base_directory(root.c_str());
     int exists = base >= 0 && is_directory_beneath(base, dotted);
-    if (base >= 0) close(base);
+    if (base >= 0) close_file(base);
     if (exists) {
-      client_directory = std::string(dotted) + "/" + name;
+      client_directory = std::string(dotted) + separator + name;
       if (candidate.size() + 1 + name_length > SETTINGS_PATH_MAX) return PATH_TOO_LONG;
       memcpy(path_out, candidate.c_str(), candidate.size());
-      path_out[candidate.size()] = '/';
+      path_out[candidate.size()] = separator;
       path_out[candidate.size() + 1] = 0;
       access_path = client_directory.c_str();
     }

@@ -7,10 +7,10 @@
 #include "platform/file_mapping.h"
 
 struct shared_view {
-  dev_t device;
-  ino_t inode;
+  uint64_t device;
+  uint64_t index;
   uint64_t size;
-  timespec modified;
+  int64_t modified_ns;
   file_mapping* mapping;
   uint32_t users;
   std::atomic<int> stale;  // the file shrank under it: no new readers
@@ -19,13 +19,13 @@ struct shared_view {
 
 static shared_view* views = nullptr;  // under list_lock
 
-static int same_file(const shared_view* v, const struct stat* st) {
-  return v->device == st->st_dev && v->inode == st->st_ino && v->size == static_cast<uint64_t>(st->st_size) &&
-         v->modified.tv_sec == st->st_mtim.tv_sec && v->modified.tv_nsec == st->st_mtim.tv_nsec;
+static int same_file(const shared_view* v, const file_status* st) {
+  return v->device == st->device && v->index == st->index && v->size == st->size &&
+         v->modified_ns == st->modified_ns;
 }
 
-int open_session_view(tftp_session* session, int fd, const struct stat* st) {
-  uint64_t size = static_cast<uint64_t>(st->st_size);
+int open_session_view(tftp_session* session, int fd, const file_status* st) {
+  uint64_t size = st->size;
   std::lock_guard<std::mutex> hold(list_lock);
   shared_view* view = nullptr;
   for (shared_view* v = views; v && !view; v = v->next)
@@ -33,7 +33,7 @@ int open_session_view(tftp_session* session, int fd, const struct stat* st) {
   if (!view) {
     file_mapping* mapping = map_file_descriptor(fd, size);
     if (!mapping) return 0;
-    view = new (std::nothrow) shared_view{st->st_dev, st->st_ino, size, st->st_mtim, mapping, 0, {0}, views};
+    view = new (std::nothrow) shared_view{st->device, st->index, size, st->modified_ns, mapping, 0, {0}, views};
     if (!view) {
       close_file_mapping(mapping);
       return 0;

@@ -1,16 +1,16 @@
 // Sharing one mapped view of a file between the sessions that read it.
 //
-// Views are told apart by the file's identity (device and inode, with its
+// Views are told apart by the file's identity (device and file index, with its
 // size and modification time), not by the name it was asked for, so every
 // name of one file shares one view and a file replaced under its name gets
 // a view of its own. A view is counted per session and unmapped by the
 // last; the count is kept under list_lock.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/file_open.h"
 
 struct tftp_session;
 
@@ -18,7 +18,7 @@ struct tftp_session;
 // shared one when a current view of that file exists, else a new mapping.
 // Sets mapping, view, shared and file_size. Returns 1, or 0 when the file
 // cannot be mapped (empty, 4 GiB or more, or mapping fails).
-int open_session_view(tftp_session* session, int fd, const struct stat* st);
+int open_session_view(tftp_session* session, int fd, const file_status* st);
 
 // Copies length bytes from offset of the session's view into out. Returns
 // 1, or 0 when the file was cut short under the view (the view is then no

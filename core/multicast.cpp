@@ -11,8 +11,8 @@
 struct multicast_group {
   uint32_t ip;          // network order
   uint16_t port;        // host order
-  dev_t device;         // the file streamed
-  ino_t inode;
+  uint64_t device;      // the file streamed
+  uint64_t inode;
   int32_t mode;
   uint16_t block_size;
   uint32_t sessions;    // sessions placed in the group and not yet ended

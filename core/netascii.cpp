@@ -2,18 +2,21 @@
 
 #include <cstring>
 
+// From the backend's own directory: the one header the build picks by platform.
+#include "stream_byte.h"
+
 size_t netascii_read(FILE* stream, uint8_t* out, size_t size, int* ended) {
   size_t n = 0;
   if (*ended) return 0;
   while (n < size) {
-    int c = getc_unlocked(stream);
+    int c = stream_byte(stream);
     if (c == EOF) break;
     if (c == 0x1A) {
       *ended = 1;
       break;
     }
     if (c == '\r') {
-      int next = getc_unlocked(stream);
+      int next = stream_byte(stream);
       if (next == '\n') {
         c = '\n';
       } else if (next != EOF) {

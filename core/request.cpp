@@ -1,8 +1,5 @@
 #include "core/request.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,16 +13,17 @@
 #include "core/transfer_log.h"
 #include "core/wire_string.h"
 #include "platform/file_open.h"
+#include "platform/path_names.h"
 
 static int refuse(tftp_session* session, int code, int message_index) {
   session->result = message_index;
   return code;
 }
 
-// The part of the path below its base directory, without leading "/".
+// The part of the path below its base directory, without leading separator.
 static const char* relative_path(const tftp_session* s) {
   const char* p = s->path + s->base_length;
-  while (*p == '/') p++;
+  while (*p == path_separator()) p++;
   return p;
 }
 
@@ -34,38 +32,39 @@ static int open_session_base(const tftp_session* s) {
   char base[SESSION_PATH_SIZE];
   memcpy(base, s->path, s->base_length);
   base[s->base_length] = 0;
-  return open_base_directory(s->base_length ? base : "/");
+  const char top[2] = {path_separator(), 0};
+  return open_base_directory(s->base_length ? base : top);
 }
 
 static int open_for_reading(tftp_session* s) {
   int base = open_session_base(s);
-  struct stat st;
+  file_status st;
   int fd = base >= 0 ? open_file_beneath(base, relative_path(s), &st) : -1;
   int error = errno;
-  if (base >= 0) close(base);
+  close_file(base);
   // A link that leads out of the base is refused as a name that does.
   if (fd < 0) return error == EXDEV ? refuse(s, TFTP_ERROR_ILLEGAL, MSG_INVALID_PATH)
                                     : refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
-  s->file_device = st.st_dev;
-  s->file_inode = st.st_ino;
+  s->file_device = st.device;
+  s->file_inode = st.index;
   if (s->mode == MODE_OCTET) s->mapped = MMF & ((s->option_flags & OPT_MULTICAST) ? 1u : 2u);
   if (s->mapped) {
     int ok = open_session_view(s, fd, &st);
-    close(fd);  // the mapping keeps the file
+    close_file(fd);  // the mapping keeps the file
     if (!ok) {
       s->mapped = 0;
       return refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
     }
   } else {
     if (s->mode == MODE_NETASCII) s->option_flags &= ~static_cast<uint32_t>(OPT_MULTICAST);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    advise_sequential(fd);
     FILE* file = stream_on_descriptor(fd, "rb");
     if (!file) return refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
     {
       std::lock_guard<std::mutex> hold(list_lock);  // listed already: the control channel reads the slot
       s->file = file;
     }
-    s->file_size = static_cast<uint64_t>(st.st_size);  // the real size replaces the client's tsize
+    s->file_size = st.size;  // the real size replaces the client's tsize
   }
   if (s->option_flags & OPT_MULTICAST) assign_multicast_group(s);
   // A group follows its master's ACKs block by block: no window for it. A
@@ -79,7 +78,7 @@ static int open_for_writing(tftp_session* s, int overwrite) {
   int base = open_session_base(s);
   int ok = base >= 0 && resolve_upload(base, relative_path(s), &s->upload);
   int error = errno;
-  if (base >= 0) close(base);
+  close_file(base);
   if (!ok) return error == EXDEV ? refuse(s, TFTP_ERROR_ILLEGAL, MSG_INVALID_PATH)
                                  : refuse(s, TFTP_ERROR_DISK_FULL, MSG_CREATE_FAILED);
   if (!overwrite && s->upload.exists) {

@@ -1,7 +1,6 @@
 #include "core/server_loop.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <thread>

@@ -1,8 +1,6 @@
 // The record of one transfer and the core's shared state.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -76,8 +74,8 @@ struct tftp_session {
   // Beyond the record the control channel sends:
   netascii_reader text;
   uint16_t base_length;        // path[0..base_length) is the directory files are opened beneath
-  dev_t file_device;           // identity of the file read, for shared views and groups
-  ino_t file_inode;
+  uint64_t file_device;        // identity of the file read, for shared views and groups
+  uint64_t file_inode;
   shared_view* shared;         // the view this session reads, under list_lock
   multicast_group* group;      // the group of a multicast read, under list_lock
   upload_file upload;          // a write request's new file and its name

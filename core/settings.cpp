@@ -1,19 +1,18 @@
 #include "core/settings.h"
 
-#include <arpa/inet.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "core/registry.h"
+#include "platform/path_names.h"
+#include "platform/udp_socket.h"
 
 std::atomic<uint32_t> TrayIcon{1}, Iconic{0}, Percent{1}, Log{1}, CreateLog{0};
 std::atomic<uint32_t> Port{69}, DataPort{0}, Timeout{1}, Retransmit{10}, Clients{10}, MMF{1}, Upload{1},
     RootIPspecific{0}, WindowSize{0}, LargeFiles{1};
-std::atomic<uint32_t> Options{7}, Multicast{1}, MulticastIp{htonl(0xE0000001u)}, MulticastTTL{1}, WindowsizeMax{64};
+std::atomic<uint32_t> Options{7}, Multicast{1}, MulticastIp{network_address(0xE0000001u)}, MulticastTTL{1}, WindowsizeMax{64};
 std::atomic<uint16_t> MulticastPort{1758}, MulticastLast{65535};
 std::atomic<uint32_t> AccessControl{0};
 
@@ -88,12 +87,7 @@ void load_server_settings(const char* subkey) {
 
   // An unset root is the current directory; a stored one is taken as written.
   if (reg_read_string(subkey, "RootDirectory", "", text, sizeof text) == 0) {
-    if (!getcwd(text, sizeof text - 1)) text[0] = 0;
-    size_t n = strlen(text);
-    if (n == 0 || text[n - 1] != '/') {
-      text[n] = '/';
-      text[n + 1] = 0;
-    }
+    if (!current_directory(text, sizeof text)) text[0] = 0;
   }
   set_root_directory(text);
 }
@@ -107,7 +101,7 @@ void load_option_settings(const char* subkey) {
   if (reg_read_string(subkey, "MulticastIp", "", text, sizeof text) > 0 &&
       sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) == 4 && a < 256 && b < 256 && c < 256 &&
       d < 256) {
-    MulticastIp = htonl((a << 24) | (b << 16) | (c << 8) | d);
+    MulticastIp = network_address((a << 24) | (b << 16) | (c << 8) | d);
   }
   MulticastPort = static_cast<uint16_t>(load_number(subkey, "MulticastPort", 1758, 1, 65535, 1758, 1758));
   MulticastLast = static_cast<uint16_t>(load_number(subkey, "MulticastLast", 65535, 1, 65535, 65535, 65535));

@@ -7,17 +7,14 @@
 #include <string>
 
 #include "core/settings.h"
+#include "platform/clock.h"
 #include "platform/program_path.h"
 
 std::mutex log_lock;
 FILE* log_stream = nullptr;
 time_t (*log_clock)(time_t*) = time;
 
-static int64_t monotonic_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec);
-}
+static int64_t monotonic_seconds() { return monotonic_now_ms() / 1000; }
 int64_t (*refusal_clock)() = monotonic_seconds;
 
 // The refusal limit, under log_lock: the second being counted, the lines
@@ -41,7 +38,7 @@ const char* log_time_stamp() {
   static char stamp[31];
   time_t now = log_clock(nullptr);
   struct tm local;
-  localtime_r(&now, &local);
+  local_calendar_time(now, &local);
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   return stamp;
 }
@@ -89,7 +86,7 @@ void reopen_log() {
 
   time_t now = log_clock(nullptr);
   struct tm local;
-  localtime_r(&now, &local);
+  local_calendar_time(now, &local);
   char name[32];
   log_file_name(&local, CreateLog != 0, name, sizeof name);
   if (log_stream && log_file_in_use == name) return;

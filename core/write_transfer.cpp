@@ -1,5 +1,3 @@
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>

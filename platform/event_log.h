@@ -1,4 +1,4 @@
-// The system's event log: syslog, at error priority.
+// The system's event log (syslog at error priority on Linux).
 #pragma once
 
 // Writes one error entry under the identity `source` carrying both texts.

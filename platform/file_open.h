@@ -15,15 +15,32 @@
 // absolute link that points back inside the base. 0: always walk (tests).
 extern int file_open_kernel_beneath;
 
+// What the server needs to know of a file it serves: its identity (the
+// same file, however it was named, has the same device and index), its
+// length and when it was last written.
+struct file_status {
+  uint64_t device;
+  uint64_t index;
+  uint64_t size;
+  int64_t modified_ns;  // since the epoch
+};
+
+// Closes a descriptor of this facility (a file, a base or a directory)
+// unless it is -1.
+void close_file(int fd);
+
+// Tells the system that the file open on fd will be read from start to end.
+void advise_sequential(int fd);
+
 // Opens the base directory itself (links in its own path are the
 // administrator's and are followed). Returns a descriptor or -1.
 int open_base_directory(const char* path);
 
 // Opens `relative` beneath base for reading. Returns a descriptor of a
-// regular file (blocking, close-on-exec) with its status in *status, or -1
+// regular file (blocking, not inherited) with its status in *status, or -1
 // with errno set: EXDEV out of the base, ENOENT, EISDIR or EINVAL for what
 // is not a regular file, ELOOP for too many links.
-int open_file_beneath(int base, const char* relative, struct stat* status);
+int open_file_beneath(int base, const char* relative, file_status* status);
 
 // 1 when `relative` names a directory beneath base, else 0.
 int is_directory_beneath(int base, const char* relative);

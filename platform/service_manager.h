@@ -1,6 +1,8 @@
-// The service manager (systemd): status notifications, the stop control,
-// and the unit operations that installing and removing need. Failures
-// leave errno set, so that callers can describe them.
+// The service manager: the dispatcher, status reports and the stop control
+// (systemd on Linux, the service control manager on Windows). The systemd
+// unit operations that installing and removing need on Linux are declared
+// at the end. Failures leave errno set on Linux, the thread's last error on
+// Windows (last_system_error reads either), so that callers can describe them.
 #pragma once
 
 #include <cstdint>
@@ -14,21 +16,43 @@ enum {
 };
 enum { SERVICE_CONTROL_STOP = 1, SERVICE_CONTROL_SHUTDOWN = 5 };
 
+// A status report, field for field the system's service status record.
+struct service_report {
+  uint32_t service_type;
+  uint32_t current_state;
+  uint32_t controls_accepted;
+  uint32_t win32_exit_code;
+  uint32_t service_specific_exit_code;
+  uint32_t check_point;
+  uint32_t wait_hint;
+};
+
+// The error number of the calling thread's last failed system call, and
+// the system's text for one (without line end) in buffer, or nullptr when
+// the system has none.
+int last_system_error();
+const char* system_error_message(int error, char* buffer, unsigned size);
+
 // Runs service_main(argument_count, arguments) on a thread of its own while
 // the calling thread's helper delivers stop controls (SIGTERM) to
-// control_handler. Returns 1 after service_main returned, or 0 with errno
-// set when the process was not started by the service manager (no
-// NOTIFY_SOCKET).
+// control_handler. arguments[0] is the service's name. Returns 1 after
+// service_main returned, or 0 when the process was not started by the
+// service manager (Linux: no NOTIFY_SOCKET). On Windows the control handler
+// is registered on the service's thread before service_main runs;
+// service_main is not called when that fails.
 int run_service_dispatcher(void (*service_main)(int, char**), void (*control_handler)(uint32_t),
                            int argument_count, char** arguments);
 
-// Sends one notification ("READY=1\n…") to the manager. Returns 1 when it
-// was sent, else 0 with errno set.
-int notify_service_manager(const char* text);
+// Reports a status to the manager: systemd gets the notification text
+// ("READY=1\n…"), the service control manager the record. Returns 1 when
+// it was sent, else 0.
+int notify_service_manager(const service_report* report, const char* text);
 
 // 1 when systemd runs this machine and its unit directory may be written by
 // us, else 0 with errno set.
 int open_service_manager();
+
+// ---- systemd only (Linux)
 
 // Path of the unit file of the named service under /etc/systemd/system.
 void service_unit_path(const char* service_name, char* buffer, unsigned size);

@@ -16,6 +16,21 @@ inline uint16_t network_port(uint16_t host_order) {
   return port;
 }
 
+// An IPv4 address in host order as it is held in network order, and back.
+inline uint32_t network_address(uint32_t host_order) {
+  uint8_t bytes[4] = {static_cast<uint8_t>(host_order >> 24), static_cast<uint8_t>(host_order >> 16),
+                      static_cast<uint8_t>(host_order >> 8), static_cast<uint8_t>(host_order)};
+  uint32_t address;
+  memcpy(&address, bytes, sizeof address);
+  return address;
+}
+inline uint32_t host_address(uint32_t network_order) {
+  uint8_t bytes[4];
+  memcpy(bytes, &network_order, sizeof bytes);
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
 // Prepares the process for networking. Returns 1 on success.
 int net_startup();
 

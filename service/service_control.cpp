@@ -48,7 +48,11 @@ int report_service_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint
     status_record.check_point = check_point.fetch_add(1);
   char text[160];
   format_service_notification(state, status_record.check_point, wait_hint, Port.load(), text, sizeof text);
-  if (!notify_service_manager(text)) {
+  service_report report{status_record.service_type,  status_record.current_state,
+                        status_record.controls_accepted, status_record.win32_exit_code,
+                        status_record.service_specific_exit_code, status_record.check_point,
+                        status_record.wait_hint};
+  if (!notify_service_manager(&report, text)) {
     log_service_error("SetServiceStatus");
     return 0;
   }
@@ -57,17 +61,16 @@ int report_service_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint
 
 void log_service_error(const char* message) {
   if (debug_mode) return;
-  int error = errno;
+  int error = last_system_error();
   char first[64];
   snprintf(first, sizeof first, "%s error: %d", SERVICE_NAME, error);
   write_event_log_error(SERVICE_NAME, first, message);
 }
 
 char* last_error_text(char* buffer, size_t size) {
-  int error = errno;
+  int error = last_system_error();
   char text[256];
-  // The GNU strerror_r may return a static text instead of filling ours.
-  const char* message = strerror_r(error, text, sizeof text);
+  const char* message = system_error_message(error, text, sizeof text);
   if (message && strlen(message) + 14 <= size)
     snprintf(buffer, size, "%s (0x%x)", message, static_cast<unsigned>(error));
   else if (size > 0)

@@ -79,7 +79,7 @@ class Beneath : public ::testing::TestWithParam<int> {
 
   // The file's contents, or "<errno name>" when it was refused.
   std::string open_read(const char* relative) {
-    struct stat st;
+    file_status st;
     int fd = open_file_beneath(base, relative, &st);
     if (fd < 0) return errno == EXDEV ? "<EXDEV>" : errno == ENOENT ? "<ENOENT>" : "<errno " + std::to_string(errno) + ">";
     return read_fd(fd);

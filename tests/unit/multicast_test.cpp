@@ -1,10 +1,7 @@
 // Group placement and the passing of the master role, on a session list
 // built by hand (no workers).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -15,6 +12,7 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer.h"
+#include "platform/udp_socket.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -27,7 +25,7 @@ class Groups : public ::testing::Test {
   void SetUp() override {
     MulticastPort = 1758;
     MulticastLast = 65535;
-    MulticastIp = inet_addr("224.0.0.1");
+    MulticastIp = ipv4("224.0.0.1");
   }
 
   void TearDown() override {
@@ -66,7 +64,7 @@ TEST_F(Groups, SameFileJoinsOtherBlockSizeOrFileOpensTheNextFreePort) {
   tftp_session* master = join(BOOT);
   EXPECT_EQ(master->multicast_master, 1u);
   EXPECT_EQ(master->multicast_port, 1758);
-  EXPECT_EQ(master->multicast_ip, inet_addr("224.0.0.1"));
+  EXPECT_EQ(master->multicast_ip, ipv4("224.0.0.1"));
 
   tftp_session* member = join(BOOT);  // whatever name it was asked by
   EXPECT_EQ(member->multicast_master, 0u);
@@ -169,18 +167,14 @@ class MemberWait : public Groups {
     Groups::SetUp();
     server_ = loopback_udp_socket();
     client_ = loopback_udp_socket();
-    sockaddr_in to{};
-    socklen_t length = sizeof to;
-    getsockname(client_, reinterpret_cast<sockaddr*>(&to), &length);
-    ASSERT_EQ(connect(server_, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    length = sizeof to;
-    getsockname(server_, reinterpret_cast<sockaddr*>(&to), &length);
-    ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    uint32_t loopback = network_address(0x7F000001u);
+    ASSERT_EQ(connect_socket(server_, loopback, network_port(bound_port(client_))), 1);
+    ASSERT_EQ(connect_socket(client_, loopback, network_port(bound_port(server_))), 1);
   }
 
   void TearDown() override {
-    close(server_);
-    close(client_);
+    close_socket(server_);
+    close_socket(client_);
     Groups::TearDown();
   }
 
@@ -192,7 +186,7 @@ class MemberWait : public Groups {
   }
 
   void client_sends(const std::vector<uint8_t>& packet) {
-    ASSERT_EQ(send(client_, packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
+    ASSERT_EQ(send_datagram(client_, packet.data(), packet.size()), static_cast<long>(packet.size()));
   }
 
   int server_ = -1;

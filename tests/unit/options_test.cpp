@@ -1,8 +1,8 @@
 // Option negotiation, OACK bytes and the refusal order of requests.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -343,7 +343,7 @@ TEST_F(OptionsTest, OctetMulticastReadOpensAGroupNetasciiIsPlain) {
 }
 
 TEST_F(OptionsTest, DirectoriesAndEmptyMappedFilesAreNotServed) {
-  ASSERT_EQ(mkdir((root + "dir").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(root + "dir"));
   EXPECT_EQ(request(packet_builder().op(1).str("dir").str("octet").bytes), 1);
   EXPECT_EQ(request(packet_builder().op(1).str("").str("octet").bytes), 1) << "the root itself";
   write_file("empty", "");

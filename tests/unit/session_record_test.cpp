@@ -1,10 +1,11 @@
 // The fixed 484-byte record the control channel sends.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "core/session.h"
+#include "platform/udp_socket.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -23,9 +24,9 @@ TEST(SessionRecord, FieldsStandAtTheirOffsets) {
   s->data_socket = 7;
   s->result = -1;
   s->mapped = 1;
-  s->client_ip = inet_addr("192.168.1.10");
-  s->multicast_ip = inet_addr("224.0.0.1");
-  s->client_port = htons(40000);
+  s->client_ip = ipv4("192.168.1.10");
+  s->multicast_ip = ipv4("224.0.0.1");
+  s->client_port = network_port(40000);
   s->multicast_port = 1758;
   s->multicast_master = 1;
   s->thread = 42;

@@ -1,9 +1,7 @@
 // Loading the settings key: defaults, text numbers, raw values.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 #include <vector>
@@ -11,14 +9,15 @@
 #include "core/registry.h"
 #include "core/settings.h"
 #include "platform/registry_store.h"
+#include "platform/path_names.h"
+#include "platform/udp_socket.h"
 #include "tests/unit/test_support.h"
 
 namespace {
 
 TEST(Settings, EmptyStoreGivesTheDefaults) {
   use_fresh_store();
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  std::string cwd = std::filesystem::current_path().string();
   EXPECT_EQ(Port, 69u);
   EXPECT_EQ(Timeout, 1u);
   EXPECT_EQ(Retransmit, 10u);
@@ -30,9 +29,9 @@ TEST(Settings, EmptyStoreGivesTheDefaults) {
   EXPECT_EQ(Multicast, 1u);
   EXPECT_EQ(MulticastPort, 1758);
   EXPECT_EQ(MulticastLast, 65535);
-  EXPECT_EQ(MulticastIp, inet_addr("224.0.0.1"));
+  EXPECT_EQ(MulticastIp, ipv4("224.0.0.1"));
   EXPECT_EQ(Log, 1u);
-  EXPECT_EQ(root_directory(), std::string(cwd) + "/");
+  EXPECT_EQ(root_directory(), cwd + path_separator()) << "an unset root is the current directory";
   EXPECT_EQ(prefix_list(), "");
 }
 
@@ -172,10 +171,10 @@ TEST(Settings, MulticastAddressKeepsTheLastValidText) {
   use_fresh_store();
   set_setting("MulticastIp", "239.1.2.3");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(MulticastIp, inet_addr("239.1.2.3"));
+  EXPECT_EQ(MulticastIp, ipv4("239.1.2.3"));
   set_setting("MulticastIp", "239.1.2.300");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(MulticastIp, inet_addr("239.1.2.3"));
+  EXPECT_EQ(MulticastIp, ipv4("239.1.2.3"));
   set_setting("MulticastIp", "224.0.0.1");
   load_settings(SETTINGS_KEY);
 }

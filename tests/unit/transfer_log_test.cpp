@@ -1,6 +1,5 @@
 // Log file naming, switching and line format.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -47,7 +46,7 @@ class LogTest : public ::testing::Test {
   void TearDown() override {
     close_log();
     log_clock = time;
-    for (const std::string& name : created) unlink((directory + name).c_str());
+    for (const std::string& name : created) std::remove((directory + name).c_str());
   }
   std::string file(const std::string& name) {
     created.push_back(name);
@@ -77,9 +76,9 @@ TEST_F(LogTest, NamesPerDayAndPerMonth) {
 }
 
 TEST_F(LogTest, DailyFilesSwitchAtTheFirstLineOfANewDayAlsoTenDaysLater) {
-  unlink((directory + "tftp261201.log").c_str());
-  unlink((directory + "tftp261202.log").c_str());
-  unlink((directory + "tftp261212.log").c_str());
+  std::remove((directory + "tftp261201.log").c_str());
+  std::remove((directory + "tftp261202.log").c_str());
+  std::remove((directory + "tftp261212.log").c_str());
   fake_now = local_time(2026, 12, 1, 23, 59, 59);
   reopen_log();
   log_line(1, 1, " first\n");
@@ -106,7 +105,7 @@ TEST_F(LogTest, DailyFilesSwitchAtTheFirstLineOfANewDayAlsoTenDaysLater) {
 TEST_F(LogTest, MonthlyFileHasNoHeaderAtLevelOneAndLevelsFilterLines) {
   CreateLog = 0;
   Log = 1;
-  unlink((directory + "tftp2701.log").c_str());
+  std::remove((directory + "tftp2701.log").c_str());
   fake_now = local_time(2027, 1, 31, 12, 0, 0);
   reopen_log();
   log_line(1, 1, " %7us %-15s %-10s %s\n", 3u, "10.0.0.1", "Get/octet", "/srv/x");
@@ -123,7 +122,7 @@ TEST_F(LogTest, MonthlyFileHasNoHeaderAtLevelOneAndLevelsFilterLines) {
 TEST_F(LogTest, LevelZeroCreatesNoFile) {
   Log = 0;
   fake_now = local_time(2027, 2, 3, 4, 5, 6);
-  unlink((directory + "tftp270203.log").c_str());
+  std::remove((directory + "tftp270203.log").c_str());
   reopen_log();
   log_line(0, 1, " nothing\n");
   EXPECT_FALSE(exists("tftp270203.log"));
@@ -142,7 +141,7 @@ TEST_F(LogTest, RefusalLinesAreLimitedPerSecondAndCounted) {
   int64_t (*saved_clock)() = refusal_clock;
   refusal_clock = fake_monotonic;
   fake_now = local_time(2027, 3, 4, 5, 6, 7);
-  unlink((directory + "tftp2703.log").c_str());
+  std::remove((directory + "tftp2703.log").c_str());
   reopen_log();
   Log = 2;
   fake_second = 1000;

@@ -256,17 +256,28 @@ static int open_beneath(int base, const char* relative, int flags) {
   return fd;
 }
 
-int open_file_beneath(int base, const char* relative, struct stat* status) {
+void close_file(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+void advise_sequential(int fd) { posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
+
+int open_file_beneath(int base, const char* relative, file_status* status) {
   // O_NONBLOCK: a FIFO in the tree cannot stall the open.
   int fd = open_beneath(base, relative, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return -1;
-  if (fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
-    int error = S_ISDIR(status->st_mode) ? EISDIR : EINVAL;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     close(fd);
     errno = error;
     return -1;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  status->device = static_cast<uint64_t>(st.st_dev);
+  status->index = static_cast<uint64_t>(st.st_ino);
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return fd;
 }
 

@@ -48,7 +48,15 @@ int run_service_dispatcher(void (*service_main)(int, char**), void (*control_han
   return 1;
 }
 
-int notify_service_manager(const char* text) {
+int last_system_error() { return errno; }
+
+const char* system_error_message(int error, char* buffer, unsigned size) {
+  // The GNU strerror_r may return a static text instead of filling ours.
+  const char* message = strerror_r(error, buffer, size);
+  return message && *message ? message : nullptr;
+}
+
+int notify_service_manager(const service_report*, const char* text) {
   const char* path = getenv("NOTIFY_SOCKET");
   if (!path || !*path) {
     errno = ENOTCONN;

@@ -1,0 +1,7 @@
+// One byte from a stream the calling thread alone reads, without taking the
+// stream's lock each time (inline: it runs once per byte of a netascii read).
+#pragma once
+
+#include <cstdio>
+
+inline int stream_byte(FILE* stream) { return _getc_nolock(stream); }

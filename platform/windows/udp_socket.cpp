@@ -1,0 +1,386 @@
+#include "platform/udp_socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+// Winsock's SOCKET is a handle; the system keeps handle values within 32
+// bits, so the int of the interface holds it.
+static SOCKET handle_of(int socket) { return static_cast<SOCKET>(static_cast<unsigned>(socket)); }
+
+// A shutdown does not end a receive that another thread waits in, so every
+// socket of this backend waits on events instead: one the system sets when a
+// datagram is there, and one that wake_receivers sets for good. The receive
+// time-out is kept here, as the socket's own applies to blocking calls only.
+struct socket_events {
+  WSAEVENT readable;
+  HANDLE woken;  // manual reset: once set, every later receive ends at once
+  std::atomic<DWORD> timeout_ms{INFINITE};
+};
+static std::mutex table_lock;
+static std::map<int, std::shared_ptr<socket_events>> table;
+
+static std::shared_ptr<socket_events> events_of(int socket) {
+  std::lock_guard<std::mutex> hold(table_lock);
+  auto found = table.find(socket);
+  return found == table.end() ? nullptr : found->second;
+}
+
+static int add_events(SOCKET s) {
+  auto events = std::make_shared<socket_events>();
+  events->readable = WSACreateEvent();
+  events->woken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (events->readable == WSA_INVALID_EVENT || !events->woken ||
+      WSAEventSelect(s, events->readable, FD_READ) != 0) {
+    if (events->readable != WSA_INVALID_EVENT) WSACloseEvent(events->readable);
+    if (events->woken) CloseHandle(events->woken);
+    return 0;
+  }
+  std::lock_guard<std::mutex> hold(table_lock);
+  table[static_cast<int>(s)] = events;
+  return 1;
+}
+
+static void drop_events(int socket) {
+  std::shared_ptr<socket_events> events;
+  {
+    std::lock_guard<std::mutex> hold(table_lock);
+    auto found = table.find(socket);
+    if (found == table.end()) return;
+    events = found->second;
+    table.erase(found);
+  }
+  WSACloseEvent(events->readable);
+  CloseHandle(events->woken);
+}
+
+enum { WAIT_READABLE = 0, WAIT_WOKEN = 1, WAIT_EXPIRED = 2, WAIT_BROKEN = 3 };
+
+// Waits until a datagram may be there, the socket was woken, or timeout_ms
+// passed (INFINITE: no limit).
+static int wait_for_datagram(const socket_events& events, DWORD timeout_ms) {
+  if (WaitForSingleObject(events.woken, 0) == WAIT_OBJECT_0) return WAIT_WOKEN;
+  HANDLE handles[2] = {events.woken, events.readable};
+  DWORD r = WaitForMultipleObjects(2, handles, FALSE, timeout_ms);
+  if (r == WAIT_OBJECT_0) return WAIT_WOKEN;
+  if (r == WAIT_OBJECT_0 + 1) {
+    WSAResetEvent(events.readable);
+    return WAIT_READABLE;
+  }
+  return r == WAIT_TIMEOUT ? WAIT_EXPIRED : WAIT_BROKEN;
+}
+
+int net_startup() {
+  static std::once_flag once;
+  static int started = 0;
+  std::call_once(once, [] {
+    WSADATA data;
+    started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  });
+  return started;
+}
+
+static int new_udp_socket() {
+  if (!net_startup()) return -1;
+  SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return -1;
+  BOOL one = TRUE;
+  // An ICMP "port unreachable" for an earlier send would otherwise fail the
+  // next receive with WSAECONNRESET, on the listening socket too.
+  BOOL report_reset = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(s, SIO_UDP_CONNRESET, &report_reset, sizeof report_reset, nullptr, 0, &returned, nullptr, nullptr);
+  if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&one), sizeof one) != 0 ||
+      s > static_cast<SOCKET>(INT_MAX) || !add_events(s)) {
+    closesocket(s);
+    return -1;
+  }
+  return static_cast<int>(s);
+}
+
+static sockaddr_in address_of(uint32_t address, uint16_t port_network_order) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = address;
+  sa.sin_port = port_network_order;
+  return sa;
+}
+
+static int bind_port(int s, uint32_t address, uint32_t port) {
+  sockaddr_in sa = address_of(address, network_port(static_cast<uint16_t>(port)));
+  return bind(handle_of(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+}
+
+int open_udp_socket(uint32_t address, uint16_t port) {
+  int s = new_udp_socket();
+  if (s < 0) return -1;
+  if (bind_port(s, address, port) != 0) {
+    int saved = WSAGetLastError();
+    closesocket(handle_of(s));
+    WSASetLastError(saved);
+    return -1;
+  }
+  return s;
+}
+
+int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t last_port,
+                             uint16_t* bound_port_out) {
+  int s = new_udp_socket();
+  if (s < 0) return -1;
+  for (uint32_t port = first_port; port <= last_port && port <= 65535; port++) {
+    if (bind_port(s, address, port) == 0) {
+      if (bound_port_out) *bound_port_out = static_cast<uint16_t>(port);
+      return s;
+    }
+    int error = WSAGetLastError();
+    if (error != WSAEADDRINUSE && error != WSAEACCES) break;
+  }
+  closesocket(handle_of(s));
+  return -1;
+}
+
+int allow_port_sharing(int socket) {
+  BOOL one = TRUE;
+  return setsockopt(handle_of(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one) == 0;
+}
+
+int open_shared_udp_socket(uint16_t port) {
+  int s = new_udp_socket();
+  if (s < 0) return -1;
+  if (!allow_port_sharing(s) || bind_port(s, 0, port) != 0) return close_socket(s);
+  return s;
+}
+
+uint16_t bound_port(int socket) {
+  sockaddr_in bound{};
+  int length = sizeof bound;
+  if (getsockname(handle_of(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+  return ntohs(bound.sin_port);
+}
+
+int close_socket(int socket) {
+  if (socket == -1) return -1;
+  drop_events(socket);
+  closesocket(handle_of(socket));
+  return -1;
+}
+
+int connect_socket(int socket, uint32_t address, uint16_t port) {
+  sockaddr_in sa = address_of(address, port);
+  return connect(handle_of(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+int set_multicast_ttl_option(int socket, int ttl) {
+  DWORD value = static_cast<DWORD>(ttl);
+  return setsockopt(handle_of(socket), IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<const char*>(&value),
+                    sizeof value) == 0;
+}
+
+static int size_fits(size_t size) { return size <= static_cast<size_t>(INT_MAX); }
+
+// The sockets do not block (they are bound to events): a send that finds
+// the buffer full waits for room, at most a second at a time and ten times.
+static int wait_for_room(int socket) {
+  if (WSAGetLastError() != WSAEWOULDBLOCK) return 0;
+  for (int i = 0; i < 10; i++) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(handle_of(socket), &writable);
+    timeval second{1, 0};
+    int ready = select(0, nullptr, &writable, nullptr, &second);
+    if (ready > 0) return 1;
+    if (ready < 0) return 0;
+  }
+  WSASetLastError(WSAEWOULDBLOCK);
+  return 0;
+}
+
+long send_datagram(int socket, const void* data, size_t size) {
+  if (!size_fits(size)) {
+    WSASetLastError(WSAEMSGSIZE);
+    return -1;
+  }
+  for (;;) {
+    int n = send(handle_of(socket), static_cast<const char*>(data), static_cast<int>(size), 0);
+    if (n != SOCKET_ERROR) return n;
+    if (!wait_for_room(socket)) return -1;
+  }
+}
+
+long send_datagram_to(int socket, const void* data, size_t size, uint32_t address, uint16_t port) {
+  if (!size_fits(size)) {
+    WSASetLastError(WSAEMSGSIZE);
+    return -1;
+  }
+  sockaddr_in sa = address_of(address, port);
+  for (;;) {
+    int n = sendto(handle_of(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
+                   reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (n != SOCKET_ERROR) return n;
+    if (!wait_for_room(socket)) return -1;
+  }
+}
+
+// Winsock gathers a datagram from several buffers but has no call that
+// sends several datagrams: one WSASend each.
+int send_datagrams(int socket, const datagram_piece* pieces, int count) {
+  if (count <= 0) return 0;
+  if (count > DATAGRAM_BATCH_MAX) count = DATAGRAM_BATCH_MAX;
+  for (int i = 0; i < count; i++) {
+    if (!size_fits(pieces[i].head_size) || !size_fits(pieces[i].body_size)) return i > 0 ? i : -1;
+    WSABUF buffers[2];
+    buffers[0].buf = static_cast<char*>(const_cast<void*>(pieces[i].head));
+    buffers[0].len = static_cast<ULONG>(pieces[i].head_size);
+    buffers[1].buf = static_cast<char*>(const_cast<void*>(pieces[i].body));
+    buffers[1].len = static_cast<ULONG>(pieces[i].body_size);
+    DWORD sent = 0;
+    while (WSASend(handle_of(socket), buffers, pieces[i].body_size ? 2 : 1, &sent, 0, nullptr, nullptr) != 0)
+      if (!wait_for_room(socket)) return i > 0 ? i : -1;
+  }
+  return count;
+}
+
+int size_socket_buffers(int socket, size_t send_bytes, size_t receive_bytes) {
+  int granted = 1;
+  const int options[2] = {SO_SNDBUF, SO_RCVBUF};
+  const size_t wanted[2] = {send_bytes, receive_bytes};
+  for (int i = 0; i < 2; i++) {
+    if (wanted[i] == 0) continue;
+    int bytes = wanted[i] > INT32_MAX / 2 ? INT32_MAX / 2 : static_cast<int>(wanted[i]);
+    int now = 0;
+    int length = sizeof now;
+    if (getsockopt(handle_of(socket), SOL_SOCKET, options[i], reinterpret_cast<char*>(&now), &length) == 0 &&
+        now >= bytes)
+      continue;
+    setsockopt(handle_of(socket), SOL_SOCKET, options[i], reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    length = sizeof now;
+    if (getsockopt(handle_of(socket), SOL_SOCKET, options[i], reinterpret_cast<char*>(&now), &length) != 0 ||
+        now < bytes)
+      granted = 0;
+  }
+  return granted;
+}
+
+int set_receive_timeout(int socket, uint32_t milliseconds) {
+  auto events = events_of(socket);
+  if (!events) {
+    WSASetLastError(WSAENOTSOCK);
+    return 0;
+  }
+  // Zero would be no wait at all: a millisecond, as on Linux.
+  events->timeout_ms = milliseconds == 0 ? 1 : milliseconds;
+  return 1;
+}
+
+// Winsock tells only that a datagram did not fit (WSAEMSGSIZE, the buffer
+// filled with its start), not its length: one byte more than fitted stands
+// for "longer than the buffer".
+static long received_length(int n, size_t size, int* failed) {
+  *failed = 0;
+  if (n != SOCKET_ERROR) return n;
+  int error = WSAGetLastError();
+  if (error == WSAEMSGSIZE) return static_cast<long>(size) + 1;
+  // A socket shut down by wake_receivers: every later receive ends at once.
+  if (error == WSAESHUTDOWN) return 0;
+  *failed = 1;
+  return error == WSAETIMEDOUT || error == WSAEWOULDBLOCK || error == WSAEINTR || error == WSAECONNRESET ||
+                 error == WSAECONNREFUSED
+             ? SOCKET_TIMEOUT
+             : SOCKET_FAILED;
+}
+
+static int receive_size(size_t size) { return size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
+
+// Receives what is there; with wait, first waits up to timeout_ms for it.
+static long receive_on(int socket, void* buffer, size_t size, int wait, DWORD timeout_ms, sockaddr_in* source) {
+  auto events = events_of(socket);
+  if (!events) {
+    WSASetLastError(WSAENOTSOCK);
+    return SOCKET_FAILED;
+  }
+  ULONGLONG deadline = timeout_ms == INFINITE ? 0 : GetTickCount64() + timeout_ms;
+  for (;;) {
+    if (WaitForSingleObject(events->woken, 0) == WAIT_OBJECT_0) return 0;
+    int length = sizeof *source;
+    int n = source ? recvfrom(handle_of(socket), static_cast<char*>(buffer), receive_size(size), 0,
+                              reinterpret_cast<sockaddr*>(source), &length)
+                   : recv(handle_of(socket), static_cast<char*>(buffer), receive_size(size), 0);
+    int failed;
+    long got = received_length(n, size, &failed);
+    if (!failed) return got;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return got;
+    if (!wait) return SOCKET_TIMEOUT;
+    DWORD left = INFINITE;
+    if (timeout_ms != INFINITE) {
+      ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return SOCKET_TIMEOUT;
+      left = static_cast<DWORD>(deadline - now);
+    }
+    int woke = wait_for_datagram(*events, left);
+    if (woke == WAIT_WOKEN) return 0;
+    if (woke == WAIT_EXPIRED) return SOCKET_TIMEOUT;
+    if (woke == WAIT_BROKEN) return SOCKET_FAILED;
+  }
+}
+
+long receive_datagram(int socket, void* buffer, size_t size) {
+  auto events = events_of(socket);
+  DWORD timeout = events ? events->timeout_ms.load() : INFINITE;
+  return receive_on(socket, buffer, size, 1, timeout, nullptr);
+}
+
+long receive_waiting_datagram(int socket, void* buffer, size_t size) {
+  return receive_on(socket, buffer, size, 0, 0, nullptr);
+}
+
+long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port) {
+  sockaddr_in source{};
+  // A time-out set on the socket ends this wait as well, as it does on Linux.
+  auto events = events_of(socket);
+  long got = receive_on(socket, buffer, size, 1, events ? events->timeout_ms.load() : INFINITE, &source);
+  if (got == SOCKET_TIMEOUT) return SOCKET_FAILED;
+  if (got < 0) return got;
+  if (source.sin_family != AF_INET) {
+    if (got == 0) return 0;  // woken
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return SOCKET_FAILED;
+  }
+  *address = source.sin_addr.s_addr;
+  *port = source.sin_port;
+  return got;
+}
+
+int wake_receivers(int socket) {
+  auto events = events_of(socket);
+  if (!events) {
+    WSASetLastError(WSAENOTSOCK);
+    return 0;
+  }
+  return SetEvent(events->woken) != 0;
+}
+
+int socket_error() {
+  // The core compares with the system's error numbers; Winsock has its own.
+  int error = WSAGetLastError();
+  switch (error) {
+    case WSAEFAULT: return EFAULT;
+    case WSAEWOULDBLOCK:
+    case WSAETIMEDOUT: return EAGAIN;
+    case WSAECONNREFUSED:
+    case WSAECONNRESET: return ECONNREFUSED;
+    case WSAEADDRINUSE: return EADDRINUSE;
+    case WSAEMSGSIZE: return EMSGSIZE;
+    case WSAEINTR: return EINTR;
+    default: return error;
+  }
+}

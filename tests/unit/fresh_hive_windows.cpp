@@ -1,0 +1,9 @@
+// A fresh machine hive on Windows: the settings key of the real registry
+// (of the Wine prefix the tests run in) emptied, Access rules included.
+#include "platform/registry_store.h"
+#include "tests/unit/test_support.h"
+
+std::string point_store_at_fresh_hive() {
+  store_delete_key(HIVE_MACHINE, "Software\\Orvanel\\Kestrel");
+  return store_file_path(HIVE_MACHINE) + "\\Software\\Orvanel\\Kestrel";
+}
