@@ -56,7 +56,10 @@ void log_file_name(const struct tm* local, int daily, char* buffer, size_t size)
 // Writes text to the stream; a file gets CR LF line ends.
 static void write_text(const char* text, size_t length) {
   if (log_is_console) {
+    // Not every C library keeps a stream line-buffered (Windows' treats it
+    // as fully buffered), so each console line is pushed out here.
     fwrite(text, 1, length, log_stream);
+    fflush(log_stream);
     return;
   }
   const char* p = text;

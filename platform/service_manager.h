@@ -1,7 +1,6 @@
 // The service manager: the dispatcher, status reports and the stop control
-// (systemd on Linux, the service control manager on Windows). The systemd
-// unit operations that installing and removing need on Linux are declared
-// at the end. Failures leave errno set on Linux, the thread's last error on
+// (systemd on Linux, the service control manager on Windows), and the
+// installing, stopping and removing of a service. Failures leave errno set on Linux, the thread's last error on
 // Windows (last_system_error reads either), so that callers can describe them.
 #pragma once
 
@@ -48,19 +47,33 @@ int run_service_dispatcher(void (*service_main)(int, char**), void (*control_han
 // it was sent, else 0.
 int notify_service_manager(const service_report* report, const char* text);
 
-// 1 when systemd runs this machine and its unit directory may be written by
-// us, else 0 with errno set.
+// 1 when the service manager may be used to install and remove services
+// (Linux: systemd runs this machine and its unit directory may be written
+// by us), else 0 with the error set.
 int open_service_manager();
 
-// ---- systemd only (Linux)
+// Installs the executable (its path as given, no arguments) as the service
+// `name` with the display name, started automatically at boot, run by the
+// system's own account. Nothing is left behind when a step fails. Returns
+// 1, or 0 with the error set.
+int create_installed_service(const char* name, const char* display_name, const char* executable_path);
 
-// Path of the unit file of the named service under /etc/systemd/system.
-void service_unit_path(const char* service_name, char* buffer, unsigned size);
+// Asks the manager to start the installed service, without waiting for it.
+// Returns 1 when the manager took the request, else 0.
+int start_installed_service(const char* name);
 
-// Runs "systemctl <verb> [--no-block] <unit>". Returns its exit status, or
-// -1 when it could not run.
-int run_systemctl(const char* verb, const char* unit, int no_block);
+// 1 when the service is installed and we may control and delete it, else 0
+// with the error set.
+int open_installed_service(const char* name);
 
-// The unit's state as one of the SERVICE_STATE_* values, or 0 (errno set)
-// when it cannot be queried.
-int query_service_state(const char* unit);
+// Sends the stop control. Returns 1 when the service accepted it, with the
+// state it is in then stored in *state (left alone when that cannot be
+// had); 0 when it did not (a service that does not run), error set.
+int send_stop_control(const char* name, uint32_t* state);
+
+// The service's state as one of the SERVICE_STATE_* values, or 0 (error
+// set) when it cannot be queried.
+int query_service_state(const char* name);
+
+// Deletes the installed service. Returns 1, or 0 with the error set.
+int delete_installed_service(const char* name);

@@ -1,11 +1,11 @@
 // Harrier: the TFTP server without a window, as a system service or in a
 // console.
-#include <signal.h>
 #include <strings.h>
 
 #include <cstdio>
 
 #include "core/server_loop.h"
+#include "platform/console_events.h"
 #include "service/console_mode.h"
 #include "service/control_pipe.h"
 #include "service/service_control.h"
@@ -19,10 +19,7 @@ static void server_started() {
 }
 
 int main(int argc, char** argv) {
-  // Writes to a console that went away must fail, not end the server.
-  signal(SIGPIPE, SIG_IGN);
-  // A file size limit must fail the write (and the upload), not end the server.
-  signal(SIGXFSZ, SIG_IGN);
+  prepare_console_process();
   server_started_hook = server_started;
   server_ended_hook = stop_control_pipe;
 

@@ -4,10 +4,10 @@
 // Registers the running executable as the service, enables and starts it.
 void install_service();
 
-// Stops the service (polling), disables it and deletes it.
+// Stops the service (polling) and deletes it.
 void remove_service();
 
 // Sends the stop control and polls until the service left stop pending,
 // at most 30 times a second apart, printing a dot each time. Returns 1
 // when the service ended up stopped.
-int stop_installed_service(const char* unit);
+int stop_installed_service(const char* name);

@@ -15,7 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
+
+#include "service_unit.h"
 
 extern char** environ;
 
@@ -93,8 +96,12 @@ int open_service_manager() {
   return 1;
 }
 
-void service_unit_path(const char* service_name, char* buffer, unsigned size) {
+static void service_unit_path(const char* service_name, char* buffer, unsigned size) {
   snprintf(buffer, size, "%s/%s.service", UNIT_DIRECTORY, service_name);
+}
+
+static void unit_name(const char* service_name, char* buffer, unsigned size) {
+  snprintf(buffer, size, "%s.service", service_name);
 }
 
 // Starts systemctl with the arguments; its standard output goes to
@@ -123,12 +130,14 @@ static int spawn_systemctl(const char* const* arguments, int output_fd) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int run_systemctl(const char* verb, const char* unit, int no_block) {
+// Runs "systemctl <verb> [--no-block] <unit>". Returns its exit status, or
+// -1 when it could not run.
+static int run_systemctl(const char* verb, const char* unit, int no_block) {
   const char* arguments[] = {"systemctl", verb, no_block ? "--no-block" : unit, no_block ? unit : nullptr, nullptr};
   return spawn_systemctl(arguments, -1);
 }
 
-int query_service_state(const char* unit) {
+static int query_unit_state(const char* unit) {
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return 0;
   const char* arguments[] = {"systemctl", "show", "--property=ActiveState", "--value", unit, nullptr};
@@ -153,4 +162,96 @@ int query_service_state(const char* unit) {
   if (strcmp(text, "inactive") == 0 || strcmp(text, "failed") == 0) return SERVICE_STATE_STOPPED;
   errno = EPROTO;
   return 0;
+}
+
+int query_service_state(const char* name) {
+  char unit[256];
+  unit_name(name, unit, sizeof unit);
+  return query_unit_state(unit);
+}
+
+// Writes the unit file of a new service; fails with EEXIST when the service
+// exists already.
+static int write_unit_file(const char* unit_path, const std::string& text) {
+  int fd = open(unit_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) {
+      int saved = n < 0 ? errno : EIO;
+      close(fd);
+      unlink(unit_path);
+      errno = saved;
+      return 0;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fsync(fd) != 0 || close(fd) != 0) {
+    int saved = errno;
+    unlink(unit_path);
+    errno = saved;
+    return 0;
+  }
+  return 1;
+}
+
+// The unit file, known to systemd and enabled to start at boot; the unit's
+// description is the display name the generator writes.
+int create_installed_service(const char* name, const char*, const char* executable_path) {
+  std::string text = format_service_unit(executable_path);
+  if (text.empty()) {
+    errno = EINVAL;
+    return 0;
+  }
+  char unit_path[256], unit[256];
+  service_unit_path(name, unit_path, sizeof unit_path);
+  unit_name(name, unit, sizeof unit);
+  if (!write_unit_file(unit_path, text)) return 0;
+  if (run_systemctl("daemon-reload", nullptr, 0) != 0 || run_systemctl("enable", unit, 0) != 0) {
+    unlink(unit_path);
+    run_systemctl("daemon-reload", nullptr, 0);
+    errno = EIO;
+    return 0;
+  }
+  return 1;
+}
+
+int start_installed_service(const char* name) {
+  char unit[256];
+  unit_name(name, unit, sizeof unit);
+  return run_systemctl("start", unit, 1) == 0;
+}
+
+int open_installed_service(const char* name) {
+  char unit_path[256];
+  service_unit_path(name, unit_path, sizeof unit_path);
+  return access(unit_path, F_OK) == 0;
+}
+
+int send_stop_control(const char* name, uint32_t* state) {
+  char unit[256];
+  unit_name(name, unit, sizeof unit);
+  // The stop control is accepted only by a service that runs.
+  int now = query_unit_state(unit);
+  if (now != SERVICE_STATE_RUNNING && now != SERVICE_STATE_START_PENDING) {
+    errno = ESRCH;
+    return 0;
+  }
+  if (run_systemctl("stop", unit, 1) != 0) return 0;
+  now = query_unit_state(unit);
+  if (now) *state = static_cast<uint32_t>(now);
+  return 1;
+}
+
+int delete_installed_service(const char* name) {
+  char unit_path[256], unit[256];
+  service_unit_path(name, unit_path, sizeof unit_path);
+  unit_name(name, unit, sizeof unit);
+  run_systemctl("disable", unit, 0);
+  int deleted = unlink(unit_path) == 0;
+  int saved = errno;
+  run_systemctl("daemon-reload", nullptr, 0);
+  errno = saved;
+  return deleted;
 }

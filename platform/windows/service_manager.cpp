@@ -77,3 +77,84 @@ int open_service_manager() {
   CloseServiceHandle(manager);
   return 1;
 }
+
+// Opens the installed service with full access; nullptr (last error set)
+// when it cannot be had. *manager is the manager's handle, to be closed.
+static SC_HANDLE open_service(const char* name, SC_HANDLE* manager) {
+  *manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!*manager) return nullptr;
+  SC_HANDLE service = OpenServiceA(*manager, name, SERVICE_ALL_ACCESS);
+  if (!service) {
+    DWORD error = GetLastError();
+    CloseServiceHandle(*manager);
+    *manager = nullptr;
+    SetLastError(error);
+  }
+  return service;
+}
+
+static void close_service(SC_HANDLE service, SC_HANDLE manager) {
+  DWORD error = GetLastError();  // the caller's error outlives the clean-up
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+  SetLastError(error);
+}
+
+int create_installed_service(const char* name, const char* display_name, const char* executable_path) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager) return 0;
+  // The path as the module gave it, unquoted, and an empty dependency list.
+  SC_HANDLE service = CreateServiceA(manager, name, display_name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, executable_path, nullptr, nullptr,
+                                     "\0", nullptr, nullptr);
+  int created = service != nullptr;
+  close_service(service, manager);
+  return created;
+}
+
+int start_installed_service(const char* name) {
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = open_service(name, &manager);
+  if (!service) return 0;
+  int started = StartServiceA(service, 0, nullptr) != 0;
+  close_service(service, manager);
+  return started;
+}
+
+int open_installed_service(const char* name) {
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = open_service(name, &manager);
+  if (!service) return 0;
+  close_service(service, manager);
+  return 1;
+}
+
+int send_stop_control(const char* name, uint32_t* state) {
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = open_service(name, &manager);
+  if (!service) return 0;
+  SERVICE_STATUS status{};
+  int accepted = ControlService(service, SERVICE_CONTROL_STOP, &status) != 0;
+  if (accepted) *state = status.dwCurrentState;
+  close_service(service, manager);
+  return accepted;
+}
+
+int query_service_state(const char* name) {
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = open_service(name, &manager);
+  if (!service) return 0;
+  SERVICE_STATUS status{};
+  int state = QueryServiceStatus(service, &status) ? static_cast<int>(status.dwCurrentState) : 0;
+  close_service(service, manager);
+  return state;
+}
+
+int delete_installed_service(const char* name) {
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = open_service(name, &manager);
+  if (!service) return 0;
+  int deleted = DeleteService(service) != 0;
+  close_service(service, manager);
+  return deleted;
+}

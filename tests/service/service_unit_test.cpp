@@ -13,7 +13,7 @@
 #include "platform/service_manager.h"
 #include "service/control_pipe.h"
 #include "service/service_control.h"
-#include "service/service_unit.h"
+#include "service_unit.h"
 
 namespace {
 

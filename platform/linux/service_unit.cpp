@@ -1,4 +1,4 @@
-#include "service/service_unit.h"
+#include "service_unit.h"
 
 std::string quote_unit_path(std::string_view path) {
   std::string quoted = "\"";
