@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from harrier import (  # noqa: E402,F401
     ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, Server, ack, data, download, error,
-    free_port, parse, request, write_store)
+    free_port, on_wine, parse, request, request_path, shown_path, write_store)
 
 TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 HOST = "127.0.0.1"
@@ -72,7 +72,14 @@ def client_at(server_port, address=HOST):
 
 
 def fd_count(server):
+    if on_wine():
+        raise unittest.SkipTest("Linux only: counts descriptors in /proc")
     return len(os.listdir("/proc/%d/fd" % server.proc.pid))
+
+
+def linux_only(reason):
+    """Skips a test or class when the servers are Harrier.exe under Wine."""
+    return unittest.skipIf(on_wine(), "Linux only: " + reason)
 
 
 def free_port_range(count):
@@ -166,7 +173,8 @@ class BlackBoxCase(unittest.TestCase):
         return len(self.server.output())
 
     def lines(self, since=0):
-        return self.server.output()[since:].splitlines()
+        """Console lines after `since`; paths spelled as the test wrote them."""
+        return [linux_spelling(line) for line in self.server.output()[since:].splitlines()]
 
     def wait_line(self, regex, since=0, timeout=5.0):
         """The first console line after `since` that matches regex (re.search)."""
@@ -206,7 +214,14 @@ def result_fields(line):
     if not (re.fullmatch(TS, line[:19]) and line[19] == " " and line[28] == " "
             and line[44] == " " and line[55] == " "):
         raise AssertionError("line does not have the fixed columns: %r" % line)
-    return line[20:28], line[29:44], line[45:55], line[56:]
+    return line[20:28], line[29:44], line[45:55], linux_spelling(line[56:])
+
+
+def linux_spelling(text):
+    """A path the server printed, spelled back as the test wrote it."""
+    if not on_wine():
+        return text
+    return re.sub(r"Z:(\\[^ ]*)", lambda m: m.group(1).replace("\\", "/"), text)
 
 
 def wait_until(predicate, timeout, step=0.05):

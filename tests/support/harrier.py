@@ -13,10 +13,68 @@ import struct
 import subprocess
 import tempfile
 import time
+import unittest
 
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
                            os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 HARRIER = os.path.abspath(os.path.join(BUILD_DIR, "bin", "harrier"))
+
+# With ORVANEL_WINE_HARRIER naming a cross-built Harrier.exe, every Server is
+# that program under Wine: its settings go into the Wine prefix's registry
+# (imported with regedit from the same REGEDIT4 text), and its paths are
+# spelled as Windows spells them, on the drive Z: that Wine maps to "/".
+WINE_HARRIER = os.environ.get("ORVANEL_WINE_HARRIER")
+WINE = os.environ.get("ORVANEL_WINE", "wine")
+WINE_PREFIX = os.environ.get("ORVANEL_WINEPREFIX") or (
+    WINE_HARRIER and os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(WINE_HARRIER))),
+                                  "wineprefix"))
+# Path values of the settings key, rewritten for Windows ("Prefix" is a list).
+PATH_VALUES = ("RootDirectory", "Prefix")
+
+
+def on_wine():
+    """True when the servers of this run are Harrier.exe under Wine."""
+    return bool(WINE_HARRIER)
+
+
+def wine_env(env=None):
+    e = dict(os.environ)
+    e.update({"WINEPREFIX": WINE_PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="})
+    e.update(env or {})
+    return e
+
+
+def shown_path(path):
+    """How the server spells a local path: as it is on Linux, Z:\\... under Wine."""
+    if not on_wine() or not path.startswith("/"):
+        return path
+    return "Z:" + path.replace("/", "\\")
+
+
+def shown_value(name, value):
+    if not on_wine() or name not in PATH_VALUES:
+        return value
+    return ";".join(shown_path(part) for part in str(value).split(";"))
+
+
+def request_path(path):
+    """How a client names an absolute local directory (a Prefix entry's):
+    the path itself on Linux, its drive letter as the first component under
+    Wine ("/Z/tmp/x" for Z:\\tmp\\x)."""
+    return "/Z" + path if on_wine() and path.startswith("/") else path
+
+
+def import_into_wine(store):
+    """Replaces the settings key of the Wine registry with the store file's."""
+    with open(store, "rb") as f:
+        text = f.read().split(b"\r\n", 1)
+    body = (b"REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"
+            + (text[1] if len(text) > 1 else b""))
+    staged = store + ".import.reg"
+    with open(staged, "wb") as f:
+        f.write(body)
+    subprocess.run([WINE, "regedit", "/S", shown_path(staged)], env=wine_env(), check=True,
+                   timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
 
@@ -47,7 +105,7 @@ def write_store(path, settings, access=None):
     """Writes a machine store with the settings key and optional access rules."""
     lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]"]
     for name, value in settings.items():
-        lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(str(value))))
+        lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(str(shown_value(name, value)))))
     if access:
         lines += ["", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel\\Access]"]
         for name, value in access.items():
@@ -73,11 +131,19 @@ class Server:
         values.update(settings or {})
         write_store(self.store, values, access)
         self.output_path = os.path.join(self.dir, "console.txt")
+        if on_wine():
+            if wrapper:
+                shutil.rmtree(self.dir, ignore_errors=True)
+                raise unittest.SkipTest("Linux only: runs the server inside a namespace")
+            import_into_wine(self.store)
+            e = wine_env(env)
+            cmd = [WINE, WINE_HARRIER] + (args if args is not None else ["-debug"])
+        else:
+            e = dict(os.environ)
+            e["ORVANEL_HKLM"] = self.store
+            e.update(env or {})
+            cmd = (wrapper or []) + [HARRIER] + (args if args is not None else ["-debug"])
         self._out = open(self.output_path, "wb")
-        e = dict(os.environ)
-        e["ORVANEL_HKLM"] = self.store
-        e.update(env or {})
-        cmd = (wrapper or []) + [HARRIER] + (args if args is not None else ["-debug"])
         self.proc = subprocess.Popen(cmd, stdout=self._out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL, env=e)
         if args is None or args[:1] == ["-debug"]:
@@ -106,6 +172,25 @@ class Server:
 
     def path(self, name):
         return os.path.join(self.root, name)
+
+    def rewrite_store(self, values, access=None):
+        """Replaces the server's settings while it runs, as an administrator
+        would: the store file at once (Linux), the registry key (Wine)."""
+        values = dict({"Port": self.port, "RootDirectory": self.root.rstrip("/") + "/"}, **values)
+        tmp = self.store + ".new"
+        write_store(tmp, values, access)
+        if on_wine():
+            os.rename(tmp, self.store)
+            import_into_wine(self.store)
+            return
+        # A different modification time even on coarse file systems.
+        st = os.stat(self.store)
+        os.utime(tmp, ns=(st.st_atime_ns, st.st_mtime_ns + 2_000_000_000))
+        os.rename(tmp, self.store)
+
+    def shown_root(self):
+        """The root directory as the server prints it, with its separator."""
+        return shown_path(self.root.rstrip("/") + "/")
 
     def put_file(self, name, data):
         p = self.path(name)
