@@ -5,11 +5,8 @@
 #include <charconv>
 #include <cstring>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "core/wire_string.h"
+#include "platform/udp_socket.h"
 
 namespace {
 
@@ -148,13 +145,9 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
   uint32_t address = resolve_host(settings.host_name.data());
   if (address == 0 || address == RESOLVE_FAILED || length == 0) return -1;
   transfer.server_address = address;
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_addr.s_addr = address;
-  server.sin_port = htons(settings.server_port);
   auto send_it = [&] {
-    return sendto(transfer.socket, buffer, length, 0, reinterpret_cast<sockaddr*>(&server),
-                  sizeof server) == static_cast<ssize_t>(length);
+    return send_datagram_to(transfer.socket, buffer, length, address,
+                            network_port(settings.server_port)) == static_cast<long>(length);
   };
   if (!send_it()) return -1;
   for (uint64_t earlier = 0;; earlier++) {
@@ -164,14 +157,13 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
     if (earlier > settings.retry_count) return -1;
     if (!send_it()) return -1;
   }
-  sockaddr_in source{};
-  socklen_t source_length = sizeof source;
-  ssize_t n = recvfrom(transfer.socket, buffer, transfer.buffer_size, 0,
-                       reinterpret_cast<sockaddr*>(&source), &source_length);
+  uint32_t source_address = 0;
+  uint16_t source_port = 0;
+  long n = take_datagram_from(transfer.socket, buffer, transfer.buffer_size, &source_address, &source_port);
   if (n < 4) return -1;
   // The server answers from its transfer port; from now on only that port
   // reaches this socket, and every packet goes there.
-  if (connect_to_host(transfer.socket, address, ntohs(source.sin_port)) < 0) return -1;
+  if (connect_to_host(transfer.socket, address, host_port(source_port)) < 0) return -1;
   return static_cast<int>(n);
 }
 
@@ -245,5 +237,5 @@ void send_error(int socket, uint16_t code, std::string_view text) {
   put_u16(header + 2, code);
   put_bytes(w, header, sizeof header);
   put_string(w, text.substr(0, packet.size() - 5));
-  if (w.ok) send(socket, packet.data(), w.used, 0);
+  if (w.ok) send_datagram(socket, packet.data(), w.used);
 }

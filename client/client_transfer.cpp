@@ -3,11 +3,8 @@
 #include "client/client_state.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <new>
-
-#include <sys/socket.h>
 
 #include "platform/udp_socket.h"
 
@@ -23,7 +20,7 @@ void put_header(uint8_t* packet, uint16_t opcode, uint32_t block) {
 int send_and_wait(const client_settings& settings, client_transfer& transfer,
                   const uint8_t* packet, std::size_t length) {
   auto send_it = [&] {
-    return send(transfer.socket, packet, length, 0) == static_cast<ssize_t>(length);
+    return send_datagram(transfer.socket, packet, length) == static_cast<long>(length);
   };
   if (!send_it()) return -1;
   for (uint64_t earlier = 0;; earlier++) {
@@ -82,7 +79,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
     uint16_t opcode = get_u16(buffer);
     if (opcode == OPCODE_OACK && transfer.block == 1 && transfer.option_flags != 0) {
       // The server did not hear our ACK of its options: say it again.
-      send(transfer.socket, last_ack.data(), last_ack.size(), 0);
+      send_datagram(transfer.socket, last_ack.data(), last_ack.size());
     } else if (opcode != OPCODE_DATA) {
       return TRANSFER_FAILED;
     } else {
@@ -108,7 +105,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
         // elsewhere in the stream must not truncate it.
         bool last = data_length < transfer.block_size;
         if (last || transfer.block - 1 - acked >= window) {
-          send(transfer.socket, last_ack.data(), last_ack.size(), 0);
+          send_datagram(transfer.socket, last_ack.data(), last_ack.size());
           acked = transfer.block - 1;
         }
         if (last) return TRANSFER_FINISHED;
@@ -116,7 +113,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
         retries = 0;
       } else if (window > 1) {
         if (gap_answered != transfer.block) {
-          send(transfer.socket, last_ack.data(), last_ack.size(), 0);
+          send_datagram(transfer.socket, last_ack.data(), last_ack.size());
           acked = transfer.block - 1;
           gap_answered = transfer.block;
         }
@@ -125,15 +122,15 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
         // its own number, once; the wait for the next block goes on.
         std::array<uint8_t, 4> again{};
         put_header(again.data(), OPCODE_ACK, n);
-        send(transfer.socket, again.data(), again.size(), 0);
+        send_datagram(transfer.socket, again.data(), again.size());
       }
       // A block from ahead of the one expected is dropped: the server sends
       // it again after the missing one.
     }
     // Inside a window the next block is usually there already: take it
     // without a wait first.
-    ssize_t got = window > 1 ? recv(transfer.receive_socket, buffer, transfer.buffer_size, MSG_DONTWAIT) : -1;
-    if (got < 0 && window > 1 && errno != EAGAIN && errno != EWOULDBLOCK) return TRANSFER_UNFINISHED;
+    long got = window > 1 ? take_datagram(transfer.receive_socket, buffer, transfer.buffer_size) : long{SOCKET_TIMEOUT};
+    if (got == SOCKET_FAILED) return TRANSFER_UNFINISHED;
     if (got < 0) {
       for (;;) {
         int r = wait_until(transfer.receive_socket, deadline);
@@ -141,12 +138,12 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
         if (r > 0) break;
         if (retries > settings.retry_count) return TRANSFER_UNFINISHED;
         retries++;
-        if (send(transfer.socket, last_ack.data(), last_ack.size(), 0) != static_cast<ssize_t>(last_ack.size()))
+        if (send_datagram(transfer.socket, last_ack.data(), last_ack.size()) != static_cast<long>(last_ack.size()))
           return TRANSFER_FAILED;
         acked = transfer.block - 1;
         deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
       }
-      got = recv(transfer.receive_socket, buffer, transfer.buffer_size, 0);
+      got = take_datagram(transfer.receive_socket, buffer, transfer.buffer_size);
       if (got < 0) return TRANSFER_UNFINISHED;
     }
     length = static_cast<std::size_t>(got);
@@ -176,7 +173,7 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
     transfer.block++;
     put_header(buffer, OPCODE_DATA, transfer.block);
     std::size_t size = 4 + last_read;
-    if (send(transfer.socket, buffer, size, 0) != static_cast<ssize_t>(size)) return TRANSFER_FAILED;
+    if (send_datagram(transfer.socket, buffer, size) != static_cast<long>(size)) return TRANSFER_FAILED;
     // The block goes out again only on a time-out: answering a duplicate
     // ACK with it would double every later block (Sorcerer's Apprentice).
     int64_t deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
@@ -187,12 +184,11 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
       if (r == 0) {
         if (retries > settings.retry_count) return TRANSFER_UNFINISHED;
         retries++;
-        if (send(transfer.socket, buffer, size, 0) != static_cast<ssize_t>(size)) return TRANSFER_FAILED;
+        if (send_datagram(transfer.socket, buffer, size) != static_cast<long>(size)) return TRANSFER_FAILED;
         deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
         continue;
       }
-      // MSG_TRUNC: the datagram's real length, though only four bytes are kept.
-      ssize_t got = recv(transfer.socket, reply.data(), reply.size(), MSG_TRUNC);
+      long got = take_datagram(transfer.socket, reply.data(), reply.size());
       if (got < 0) return TRANSFER_UNFINISHED;
       if (got < 4) continue;
       uint16_t opcode = get_u16(reply.data());
@@ -281,9 +277,9 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
       }
       // The ACKs waiting behind the first one are taken too: the window
       // moves as far as the server has got.
-      for (int flags = 0;; flags = MSG_DONTWAIT) {
-        ssize_t got = recv(transfer.socket, reply.data(), reply.size(), MSG_TRUNC | flags);
-        if (got < 0 && flags != 0) break;
+      for (bool first = true;; first = false) {
+        long got = take_datagram(transfer.socket, reply.data(), reply.size());
+        if (got < 0 && !first) break;
         if (got < 0) return TRANSFER_UNFINISHED;
         if (got < 4) continue;
         uint16_t opcode = get_u16(reply.data());
@@ -330,7 +326,7 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
         transfer.result = TRANSFER_FAILED;
         return;
       }
-      ssize_t got = recv(transfer.receive_socket, buffer, transfer.buffer_size, 0);
+      long got = take_datagram(transfer.receive_socket, buffer, transfer.buffer_size);
       if (got < 4) {
         transfer.result = TRANSFER_FAILED;
         return;

@@ -1,19 +1,17 @@
-// The two exports of libpelican.so and its load-time step.
+// The two exports of the client library (libpelican.so, pelican.dll).
 #include "client/client_state.h"
 #include "client/pelican.h"
-#include "platform/udp_socket.h"
 
 namespace {
 
 argument_vector arguments;
 
-// Runs when the library is loaded. Sockets need no start-up here, so the
-// load cannot fail; the call keeps the one place where a platform would.
-__attribute__((constructor)) void pelican_load() { net_startup(); }
-
 }  // namespace
 
 extern "C" PELICAN_API int tftp_client(const char* command_line) {
+  // Nothing runs at load time: the socket layer starts itself with the
+  // first socket (a DLL must not start Winsock under the loader's lock),
+  // and a failed start is a socket that could not be opened.
   split_command_line(command_line, arguments);
   return run_client(arguments.count, arguments.vector.data());
 }

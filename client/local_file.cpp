@@ -4,12 +4,9 @@
 #include "client/client_state.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/plain_file.h"
 
 namespace {
 
@@ -27,8 +24,7 @@ void attach(local_file& file, int fd, int text, unsigned char* buffer, std::size
 
 int write_all(local_file& file, const unsigned char* data, std::size_t length) {
   while (length > 0) {
-    ssize_t n = write(file.fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
+    long n = write_plain_file(file.fd, data, length);
     if (n <= 0) {
       file.failed = 1;
       return 0;
@@ -55,8 +51,7 @@ std::size_t refill(local_file& file) {
   file.start = 0;
   file.fill = 0;
   for (;;) {
-    ssize_t n = read(file.fd, file.buffer, file.capacity);
-    if (n < 0 && errno == EINTR) continue;
+    long n = read_plain_file(file.fd, file.buffer, file.capacity);
     if (n < 0) file.failed = 1;
     if (n <= 0) return 0;
     file.fill = static_cast<std::size_t>(n);
@@ -68,38 +63,27 @@ std::size_t refill(local_file& file) {
 
 int local_file_create(local_file& file, const char* path, int overwrite, int text,
                       unsigned char* buffer, std::size_t capacity) {
-  // O_EXCL tells an existing file apart even when it cannot be read.
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
-  int fd = open(path, flags, 0666);
+  int exists = 0;
+  int fd = create_plain_file(path, overwrite, &exists);
   if (fd < 0) {
     attach(file, -1, text, buffer, capacity);
-    return errno == EEXIST ? LOCAL_FILE_EXISTS : LOCAL_FILE_FAILED;
+    return exists ? LOCAL_FILE_EXISTS : LOCAL_FILE_FAILED;
   }
   attach(file, fd, text, buffer, capacity);
   file.writing = 1;
-  struct stat st {};
-  file.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  file.regular = is_regular_plain_file(fd);
   return LOCAL_FILE_OK;
 }
 
 int local_file_open_read(local_file& file, const char* path, int text, unsigned char* buffer,
                          std::size_t capacity) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open_plain_file(path);
   attach(file, fd, text, buffer, capacity);
-  if (fd < 0) return LOCAL_FILE_FAILED;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    close(fd);
-    file.fd = -1;
-    return LOCAL_FILE_FAILED;
-  }
-  return LOCAL_FILE_OK;
+  return fd < 0 ? LOCAL_FILE_FAILED : LOCAL_FILE_OK;
 }
 
 int64_t local_file_size(const local_file& file) {
-  struct stat st {};
-  if (file.fd < 0 || fstat(file.fd, &st) != 0) return 0;
-  return static_cast<int64_t>(st.st_size);
+  return plain_file_size(file.fd);
 }
 
 int local_file_write(local_file& file, const unsigned char* data, std::size_t length) {
@@ -171,7 +155,7 @@ int local_file_seek(local_file& file, uint64_t offset) {
   if (file.fd < 0 || !flush(file)) return 0;
   file.at_end = 0;
   file.pending_cr = 0;
-  if (lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+  if (!seek_plain_file(file.fd, offset)) {
     file.failed = 1;
     return 0;
   }
@@ -181,7 +165,7 @@ int local_file_seek(local_file& file, uint64_t offset) {
 int local_file_close(local_file& file) {
   if (file.fd < 0) return 1;
   int ok = flush(file) && !file.failed;
-  if (close(file.fd) != 0) ok = 0;
+  if (!close_plain_file(file.fd)) ok = 0;
   file.fd = -1;
   return ok;
 }

@@ -6,11 +6,7 @@
 #include "platform/udp_socket.h"
 
 #include <algorithm>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cstring>
 
 namespace {
 
@@ -23,28 +19,14 @@ constexpr int TAKE_OVER_KEEP_WAITING = 1;
 // A UDP socket bound to any address and the group port. Address reuse lets
 // several clients on one host bind the same group port and each receive
 // every datagram of the group. Returns the socket or -1.
-int open_group_socket(uint16_t port) {
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
-  int one = 1;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  sa.sin_port = htons(port);
-  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
+int open_group_socket(uint16_t port) { return open_shared_udp_socket(port); }
 
 // Sends an ACK of block n on the (connected) transfer socket. 1 when sent.
 int send_ack(int socket, uint16_t n) {
   std::array<uint8_t, 4> packet{};
   put_u16(packet.data(), OPCODE_ACK);
   put_u16(packet.data() + 2, n);
-  return send(socket, packet.data(), packet.size(), 0) == static_cast<ssize_t>(packet.size());
+  return send_datagram(socket, packet.data(), packet.size()) == static_cast<long>(packet.size());
 }
 
 int64_t deadline_after(int32_t seconds) {
@@ -101,7 +83,7 @@ int take_over(const client_settings& settings, client_transfer& transfer, uint8_
   put_u16(buffer, OPCODE_ACK);
   put_u16(buffer + 2, m);
   if (m == transfer.blocks.final_block) {
-    send(transfer.socket, buffer, 4, 0);
+    send_datagram(transfer.socket, buffer, 4);
     return MULTICAST_COMPLETE;
   }
   return MULTICAST_CONTINUE;
@@ -112,20 +94,16 @@ int take_over(const client_settings& settings, client_transfer& transfer, uint8_
 // Joins (join = 1) or leaves (join = 0) the group on the group socket, on
 // the interface the system chooses. Returns 0 on success.
 int set_group_membership(const client_transfer& transfer, int join) {
-  ip_mreq request{};
-  std::copy(transfer.multicast_address.begin(), transfer.multicast_address.end(),
-            reinterpret_cast<uint8_t*>(&request.imr_multiaddr.s_addr));
-  request.imr_interface.s_addr = htonl(INADDR_ANY);
-  int r = setsockopt(transfer.receive_socket, IPPROTO_IP,
-                     join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request);
-  return r == 0 ? 0 : 1;
+  uint32_t group = 0;
+  std::memcpy(&group, transfer.multicast_address.data(), sizeof group);
+  return set_multicast_membership(transfer.receive_socket, group, join) ? 0 : 1;
 }
 
 // Receives one datagram from the group socket into the buffer and stores it.
 // Returns 1 when the file is complete, 0 when not yet, -1 when the file
 // cannot be written.
 int receive_group_block(client_transfer& transfer, uint8_t* buffer) {
-  ssize_t got = recv(transfer.receive_socket, buffer, transfer.buffer_size, 0);
+  long got = take_datagram(transfer.receive_socket, buffer, transfer.buffer_size);
   if (got < 4) return 0;
   if (store_group_block(transfer, buffer, static_cast<std::size_t>(got)) < 0) return -1;
   return all_blocks_received(transfer.blocks);
@@ -151,7 +129,7 @@ int receive_multicast(const client_settings& settings, client_transfer& transfer
   const std::array<int, 2> sockets = {transfer.socket, group};
   bool heard = false;
   for (uint32_t timeouts = 0;;) {
-    if (!heard && send(transfer.socket, nudge.data(), nudge.size(), 0) != 1) {
+    if (!heard && send_datagram(transfer.socket, nudge.data(), nudge.size()) != 1) {
       return MULTICAST_NO_SEND;
     }
     int ready = wait_sockets_until(sockets.data(), 2, deadline_after(transfer.timeout));
@@ -174,7 +152,7 @@ int receive_multicast(const client_settings& settings, client_transfer& transfer
       }
       continue;
     }
-    ssize_t got = recv(transfer.socket, buffer, transfer.buffer_size, 0);
+    long got = take_datagram(transfer.socket, buffer, transfer.buffer_size);
     if (got < 4) return MULTICAST_NO_GROUP;
     if (get_u16(buffer) != OPCODE_OACK) continue;  // an ERROR, too, is passed over
     int r = take_over(settings, transfer, buffer, static_cast<std::size_t>(got));
@@ -211,8 +189,8 @@ int32_t receive_as_master(const client_settings& settings, client_transfer& tran
       continue;
     }
     int from_group = (ready & READY_GROUP) != 0;
-    ssize_t got = recv(from_group ? transfer.receive_socket : transfer.socket, buffer,
-                       transfer.buffer_size, 0);
+    long got = take_datagram(from_group ? transfer.receive_socket : transfer.socket, buffer,
+                             transfer.buffer_size);
     if (got < 4) {
       if (from_group) continue;
       return TRANSFER_UNFINISHED;

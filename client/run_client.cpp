@@ -2,13 +2,12 @@
 // transfer, and the clean-up that turns its outcome into a result code.
 #include "client/client_state.h"
 #include "client/pelican.h"
+#include "platform/plain_file.h"
 #include "platform/udp_socket.h"
 
 #include <algorithm>
 #include <memory>
 #include <new>
-
-#include <unistd.h>
 
 client_transfer transfer_record;
 client_settings settings_record;
@@ -82,7 +81,7 @@ int run_client(int count, char* const* vector) {
     transfer.socket = close_socket(transfer.socket);
     transfer.receive_socket = -1;
     local_file_close(transfer.file);
-    if (deletable) unlink(transfer.local_name.data());
+    if (deletable) remove_plain_file(transfer.local_name.data());
     return PELICAN_NO_ANSWER;
   }
 
@@ -95,6 +94,6 @@ int run_client(int count, char* const* vector) {
   if (!local_file_close(transfer.file) && get && transfer.result > 0) {
     transfer.result = TRANSFER_FAILED;
   }
-  if (transfer.delete_local && deletable) unlink(transfer.local_name.data());
+  if (transfer.delete_local && deletable) remove_plain_file(transfer.local_name.data());
   return transfer.result > 0 ? PELICAN_OK : PELICAN_UNFINISHED;
 }

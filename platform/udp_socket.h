@@ -15,6 +15,12 @@ inline uint16_t network_port(uint16_t host_order) {
   memcpy(&port, bytes, sizeof port);
   return port;
 }
+// A port as held in network order, as a number in host order.
+inline uint16_t host_port(uint16_t network_order) {
+  uint8_t bytes[2];
+  memcpy(bytes, &network_order, sizeof bytes);
+  return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+}
 
 // An IPv4 address in host order as it is held in network order, and back.
 inline uint32_t network_address(uint32_t host_order) {
@@ -122,6 +128,26 @@ long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* addr
 // Ends a receive that another thread waits in on this socket, now and for
 // every later one (they then return 0 bytes). Returns 1 or 0.
 int wake_receivers(int socket);
+
+// Takes a datagram that has arrived already, without waiting. Returns its
+// length cut to size, SOCKET_TIMEOUT when none is waiting, or SOCKET_FAILED
+// (an error that an earlier send left on the socket, a refused port, too).
+long take_datagram(int socket, void* buffer, size_t size);
+
+// take_datagram on an unconnected socket, with the sender's address and
+// port (network order).
+long take_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port);
+
+// Waits until one of the sockets (at most two) holds a datagram or the
+// deadline on the monotonic clock (monotonic_now_ms) has passed; a signal
+// does not end the wait early. Returns a bit mask of the ready sockets
+// (bit i for sockets[i]), 0 at the deadline, -1 on a wait error. A socket
+// with an error counts as ready: the receive tells what.
+int wait_sockets_readable(const int* sockets, int count, int64_t deadline_ms);
+
+// Joins (join 1) or leaves (join 0) the IPv4 multicast group (network
+// order) on the socket, on the interface the system chooses. Returns 1 or 0.
+int set_multicast_membership(int socket, uint32_t group, int join);
 
 // The system's error number of the last failed call of this thread.
 int socket_error();

@@ -1,12 +1,15 @@
 #include "platform/udp_socket.h"
+#include "platform/clock.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -283,6 +286,61 @@ long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* addr
   *address = source.sin_addr.s_addr;
   *port = source.sin_port;
   return static_cast<long>(n);
+}
+
+static long taken_length(ssize_t n) {
+  if (n >= 0) return static_cast<long>(n);
+  return errno == EAGAIN || errno == EWOULDBLOCK ? SOCKET_TIMEOUT : SOCKET_FAILED;
+}
+
+long take_datagram(int socket, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = recv(socket, buffer, size, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    return taken_length(n);
+  }
+}
+
+long take_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port) {
+  for (;;) {
+    sockaddr_in source{};
+    socklen_t length = sizeof source;
+    ssize_t n = recvfrom(socket, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&source), &length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n >= 0) {
+      *address = source.sin_addr.s_addr;
+      *port = source.sin_port;
+    }
+    return taken_length(n);
+  }
+}
+
+int wait_sockets_readable(const int* sockets, int count, int64_t deadline_ms) {
+  pollfd p[2] = {};
+  count = std::clamp(count, 0, 2);
+  for (int i = 0; i < count; i++) p[i] = pollfd{sockets[i], POLLIN, 0};
+  for (;;) {
+    int64_t left = deadline_ms - monotonic_now_ms();
+    int r = poll(p, static_cast<nfds_t>(count), static_cast<int>(std::clamp<int64_t>(left, 0, INT32_MAX)));
+    if (r == 0) return 0;
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    int mask = 0;
+    for (int i = 0; i < count; i++) {
+      if (p[i].revents != 0) mask |= 1 << i;
+    }
+    return mask;
+  }
+}
+
+int set_multicast_membership(int socket, uint32_t group, int join) {
+  ip_mreq request{};
+  request.imr_multiaddr.s_addr = group;
+  request.imr_interface.s_addr = htonl(INADDR_ANY);
+  return setsockopt(socket, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request,
+                    sizeof request) == 0;
 }
 
 int wake_receivers(int socket) { return shutdown(socket, SHUT_RDWR) == 0; }

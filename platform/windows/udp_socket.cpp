@@ -1,10 +1,12 @@
 #include "platform/udp_socket.h"
+#include "platform/clock.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -358,6 +360,66 @@ long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* addr
   *address = source.sin_addr.s_addr;
   *port = source.sin_port;
   return got;
+}
+
+static long cut_to(long got, size_t size) {
+  return got > 0 && static_cast<size_t>(got) > size ? static_cast<long>(size) : got;
+}
+
+long take_datagram(int socket, void* buffer, size_t size) {
+  return cut_to(receive_on(socket, buffer, size, 0, 0, nullptr), size);
+}
+
+long take_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port) {
+  sockaddr_in source{};
+  long got = receive_on(socket, buffer, size, 0, 0, &source);
+  if (got < 0) return got;
+  if (source.sin_family != AF_INET) {
+    if (got == 0) return 0;  // woken
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return SOCKET_FAILED;
+  }
+  *address = source.sin_addr.s_addr;
+  *port = source.sin_port;
+  return cut_to(got, size);
+}
+
+// select, not the sockets' events: it leaves their event state alone and
+// tells of each socket on its own.
+int wait_sockets_readable(const int* sockets, int count, int64_t deadline_ms) {
+  count = std::clamp(count, 0, 2);
+  for (;;) {
+    int64_t left = std::max<int64_t>(deadline_ms - monotonic_now_ms(), 0);
+    if (count == 0) {
+      // select refuses empty sets.
+      Sleep(static_cast<DWORD>(std::min<int64_t>(left, INT32_MAX)));
+      return 0;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    for (int i = 0; i < count; i++) FD_SET(handle_of(sockets[i]), &readable);
+    int64_t slice = std::min<int64_t>(left, 24 * 3600 * 1000);
+    timeval wait{static_cast<long>(slice / 1000), static_cast<long>(slice % 1000) * 1000};
+    int r = select(0, &readable, nullptr, nullptr, &wait);
+    if (r == SOCKET_ERROR) return -1;
+    if (r == 0) {
+      if (monotonic_now_ms() >= deadline_ms) return 0;
+      continue;
+    }
+    int mask = 0;
+    for (int i = 0; i < count; i++) {
+      if (FD_ISSET(handle_of(sockets[i]), &readable)) mask |= 1 << i;
+    }
+    return mask;
+  }
+}
+
+int set_multicast_membership(int socket, uint32_t group, int join) {
+  ip_mreq request{};
+  request.imr_multiaddr.s_addr = group;
+  request.imr_interface.s_addr = htonl(INADDR_ANY);
+  return setsockopt(handle_of(socket), IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP,
+                    reinterpret_cast<const char*>(&request), sizeof request) == 0;
 }
 
 int wake_receivers(int socket) {
