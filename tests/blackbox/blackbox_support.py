@@ -173,8 +173,7 @@ class BlackBoxCase(unittest.TestCase):
         return len(self.server.output())
 
     def lines(self, since=0):
-        """Console lines after `since`; paths spelled as the test wrote them."""
-        return [linux_spelling(line) for line in self.server.output()[since:].splitlines()]
+            return self.server.output()[since:].splitlines()
 
     def wait_line(self, regex, since=0, timeout=5.0):
         """The first console line after `since` that matches regex (re.search)."""
@@ -214,14 +213,7 @@ def result_fields(line):
     if not (re.fullmatch(TS, line[:19]) and line[19] == " " and line[28] == " "
             and line[44] == " " and line[55] == " "):
         raise AssertionError("line does not have the fixed columns: %r" % line)
-    return line[20:28], line[29:44], line[45:55], linux_spelling(line[56:])
-
-
-def linux_spelling(text):
-    """A path the server printed, spelled back as the test wrote it."""
-    if not on_wine():
-        return text
-    return re.sub(r"Z:(\\[^ ]*)", lambda m: m.group(1).replace("\\", "/"), text)
+    return line[20:28], line[29:44], line[45:55], line[56:]
 
 
 def wait_until(predicate, timeout, step=0.05):

@@ -12,7 +12,7 @@ import unittest
 
 from blackbox_support import (
     COMPLETED, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
-    wait_until)
+    linux_only, wait_until)
 from stepwise import StepReader, StepWriter
 
 OLD = pattern(1 << 20, seed=401)
@@ -129,6 +129,7 @@ class Uploads(BlackBoxCase):
         self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
         self.assertEqual(read_file(path), content)
 
+    @linux_only("Unix permission bits and owners")
     def test_replaced_file_keeps_its_mode_and_owner(self):
         for mode, kept in ((0o600, 0o600), (0o640, 0o640), (0o6755, 0o755), (0o4711, 0o711)):
             with self.subTest(mode=oct(mode)):

@@ -64,6 +64,16 @@ def request_path(path):
     return "/Z" + path if on_wine() and path.startswith("/") else path
 
 
+def linux_spelling(text):
+    """Console text as the server prints it on Linux: under Wine its paths
+    are spelled back from Z:\\... and its CR LF line ends (the console's
+    text mode) become LF."""
+    if not on_wine():
+        return text
+    text = text.replace("\r\n", "\n")
+    return re.sub(r"Z:(\\[^ ;\n]*)", lambda m: m.group(1).replace("\\", "/"), text)
+
+
 def import_into_wine(store):
     """Replaces the settings key of the Wine registry with the store file's."""
     with open(store, "rb") as f:
@@ -152,7 +162,7 @@ class Server:
     # -- console output -------------------------------------------------
     def output(self):
         with open(self.output_path, "rb") as f:
-            return f.read().decode("latin-1")
+            return linux_spelling(f.read().decode("latin-1"))
 
     def wait_for(self, pattern, timeout=5.0):
         """Waits until the console output matches pattern; returns the match."""
