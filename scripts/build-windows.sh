@@ -31,9 +31,9 @@ stage="$dist/orvanel-tftp-win64"
 rm -rf "$dist"
 mkdir -p "$stage"
 cp "$top/build-win/bin/Harrier.exe" "$top/build-win/bin/pelican.dll" "$top/build-win/bin/pelican.exe" \
-  "$top/client/pelican.h" "$top/client/pelican.def" "$top/build-win/lib/pelican.lib" "$stage/"
-cp "$top/scripts/README-windows.txt" "$stage/README.txt"
+  "$top/client/pelican.h" "$top/client/pelican.def" "$top/build-win/bin/pelican.lib" "$stage/"
+cp "$top/scripts/README-windows.txt" "$stage/"
 # Windows readers expect CR LF in a text file.
-sed -i 's/$/\r/' "$stage/README.txt"
+sed -i 's/$/\r/' "$stage/README-windows.txt"
 (cd "$dist" && zip -q -r -9 orvanel-tftp-win64.zip orvanel-tftp-win64)
 echo "$dist/orvanel-tftp-win64.zip: $(stat -c %s "$dist/orvanel-tftp-win64.zip") bytes"

@@ -41,7 +41,8 @@ build() {
 
 echo "== plain build: every test"
 if build build; then
-  run_ctest build -j2 -LE 'load|serial|desktop'
+  # The Windows tests need the Windows build: they run in its own section.
+  run_ctest build -j2 -LE 'load|serial|desktop|windows'
   run_ctest build -L 'load|serial'
   # The window tests one at a time: each runs its own X server.
   run_ctest build -L desktop
@@ -69,6 +70,21 @@ for type in Release Debug MinSizeRel; do
   fi
 done
 
+echo "== Windows: cross-built with mingw-w64, run under Wine"
+windows_start=$SECONDS
+if "$top/scripts/build-windows.sh"; then
+  echo "Windows build and zip: $((SECONDS - windows_start)) s"
+  # Unit tests of the core and the client as Windows programs.
+  run_ctest build-win -j2 -L unit -LE linux_only
+  echo "Windows unit tests done at $((SECONDS - windows_start)) s"
+  # Harrier.exe, the service and pelican.dll against the Linux build.
+  if [ -x "$top/build/bin/harrier" ]; then run_ctest build -L windows; else status=1; fi
+else
+  echo "Windows build failed"
+  status=1
+fi
+echo "Windows section: $((SECONDS - windows_start)) s"
+
 echo "== fuzzing (short runs)"
 # Only the fuzz targets: the rest of the tree is built and tested above.
 if CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DORVANEL_FUZZ=ON -DORVANEL_TESTS=OFF >/dev/null &&
@@ -93,5 +109,6 @@ else
 fi
 
 rm -f "$log"
+echo "whole run: $SECONDS s"
 echo "all: $passed passed, $failed failed"
 exit $status

@@ -83,8 +83,15 @@ def import_into_wine(store):
     staged = store + ".import.reg"
     with open(staged, "wb") as f:
         f.write(body)
-    subprocess.run([WINE, "regedit", "/S", shown_path(staged)], env=wine_env(), check=True,
-                   timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # regedit now and then fails while the prefix's wineserver is starting
+    # or ending: a few tries, then the failure is the test's.
+    for attempt in range(4):
+        done = subprocess.run([WINE, "regedit", "/S", shown_path(staged)], env=wine_env(),
+                              timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if done.returncode == 0:
+            return
+        time.sleep(0.5)
+    raise AssertionError("regedit could not import %s: %r" % (staged, done.stderr[-500:]))
 
 RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
 
