@@ -132,6 +132,15 @@ def no_answer(port, name, seconds=2.0):
 
 
 def setUpModule():
+    try:
+        prepare_wine()
+    except BaseException:
+        # A prefix made persistent must not outlive a failed start.
+        tearDownModule()
+        raise
+
+
+def prepare_wine():
     for program in (HARRIER_EXE, PIPE_CLIENT_EXE):
         if not os.path.isfile(program):
             raise AssertionError("%s is missing: build the Windows programs into %s first "
