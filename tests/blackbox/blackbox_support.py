@@ -77,6 +77,21 @@ def fd_count(server):
     return len(os.listdir("/proc/%d/fd" % server.proc.pid))
 
 
+def console_quiet(server, quiet, limit):
+    """Waits until the server's console has not grown for `quiet` seconds,
+    at most `limit` seconds in all; True when it went quiet."""
+    deadline = time.monotonic() + limit
+    size, since = len(server.output()), time.monotonic()
+    while time.monotonic() < deadline:
+        time.sleep(0.1)
+        now = len(server.output())
+        if now != size:
+            size, since = now, time.monotonic()
+        elif time.monotonic() - since >= quiet:
+            return True
+    return False
+
+
 def linux_only(reason):
     """Skips a test or class when the servers are Harrier.exe under Wine."""
     return unittest.skipIf(on_wine(), "Linux only: " + reason)
