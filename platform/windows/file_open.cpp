@@ -70,6 +70,18 @@ static int final_path_of(HANDLE h, std::wstring* out) {
   return 1;
 }
 
+// 1 when the handle's file is the one its path names; else 0 with EXDEV.
+// A reparse point is refused before this; what is caught here is a link the
+// system followed without showing one (a Unix symbolic link seen through
+// Wine, an 8.3 alias), which could lead anywhere.
+static int opened_as_named(HANDLE h, const std::wstring& path) {
+  std::wstring opened;
+  if (!final_path_of(h, &opened)) return 0;
+  if (_wcsicmp(opened.c_str(), path.c_str()) == 0) return 1;
+  errno = EXDEV;
+  return 0;
+}
+
 // Opens one name as it is, a reparse point included, never following it.
 static HANDLE open_as_is(const std::wstring& path, DWORD access, DWORD share) {
   return CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
@@ -207,7 +219,7 @@ static int walk_directories(walk_state* w, int base, const std::wstring* parts, 
       CloseHandle(h);
       return 0;
     }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !opened_as_named(h, next)) {
       CloseHandle(h);
       errno = EXDEV;
       return 0;
@@ -272,6 +284,7 @@ int open_file_beneath(int base, const char* relative, file_status* status) {
                 : (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? EXDEV
                 : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)     ? EISDIR
                 : GetFileType(h) != FILE_TYPE_DISK                       ? EINVAL
+                : !opened_as_named(h, path)                              ? EXDEV
                                                                          : 0;
   if (refusal) {
     CloseHandle(h);
@@ -342,6 +355,8 @@ int resolve_upload(int base, const char* relative, upload_file* upload) {
       refusal = EXDEV;  // a link as the name is refused, never replaced
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       refusal = EISDIR;
+    else if (!opened_as_named(existing, path))
+      refusal = EXDEV;
     else
       upload->exists = 1;
     CloseHandle(existing);
