@@ -85,7 +85,7 @@ def import_into_wine(store):
         f.write(body)
     # regedit now and then fails while the prefix's wineserver is starting
     # or ending: a few tries, then the failure is the test's.
-    for attempt in range(4):
+    for _ in range(4):
         done = subprocess.run([WINE, "regedit", "/S", shown_path(staged)], env=wine_env(),
                               timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if done.returncode == 0:
@@ -131,6 +131,30 @@ def write_store(path, settings, access=None):
         f.write("\r\n".join(lines) + "\r\n")
 
 
+def console_text(output_path):
+    """A server's console output so far, spelled as on Linux."""
+    with open(output_path, "rb") as f:
+        return linux_spelling(f.read().decode("latin-1"))
+
+
+def wait_for_console(proc, output_path, pattern, timeout=5.0):
+    """Waits until the console output of the server process proc matches
+    pattern; returns the match. Fails when proc ends first or time runs out."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        m = re.search(pattern, console_text(output_path))
+        if m:
+            return m
+        if proc.poll() is not None:
+            m = re.search(pattern, console_text(output_path))
+            if m:
+                return m
+            raise AssertionError("server exited (%s) before %r:\n%s"
+                                 % (proc.returncode, pattern, console_text(output_path)))
+        time.sleep(0.02)
+    raise AssertionError("no %r within %ss:\n%s" % (pattern, timeout, console_text(output_path)))
+
+
 class Server:
     """harrier -debug on its own port, store and root.
 
@@ -168,24 +192,11 @@ class Server:
 
     # -- console output -------------------------------------------------
     def output(self):
-        with open(self.output_path, "rb") as f:
-            return linux_spelling(f.read().decode("latin-1"))
+        return console_text(self.output_path)
 
     def wait_for(self, pattern, timeout=5.0):
         """Waits until the console output matches pattern; returns the match."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            m = re.search(pattern, self.output())
-            if m:
-                return m
-            if self.proc.poll() is not None:
-                m = re.search(pattern, self.output())
-                if m:
-                    return m
-                raise AssertionError("server exited (%s) before %r:\n%s"
-                                     % (self.proc.returncode, pattern, self.output()))
-            time.sleep(0.02)
-        raise AssertionError("no %r within %ss:\n%s" % (pattern, timeout, self.output()))
+        return wait_for_console(self.proc, self.output_path, pattern, timeout)
 
     def path(self, name):
         return os.path.join(self.root, name)

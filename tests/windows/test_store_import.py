@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import harrier  # noqa: E402
-from harrier import Client, download, free_port, shown_path, wine_env  # noqa: E402
+from harrier import Client, download, free_port, shown_path, wait_for_console, wine_env  # noqa: E402
 
 REG_TOOL = os.path.join(harrier.BUILD_DIR, "bin", "orvanel-reg")
 KEY = "HKLM\\Software\\Orvanel\\Kestrel"
@@ -78,12 +78,10 @@ class ToolFileImports(unittest.TestCase):
         self.addCleanup(console.close)
         proc = subprocess.Popen([harrier.WINE, harrier.WINE_HARRIER, "-debug"], env=wine_env(),
                                 stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT)
-        server = harrier.Server.__new__(harrier.Server)
-        server.proc, server.output_path = proc, console.name
         try:
-            server.wait_for(r"Ready on TFTP port %d" % port, 20)
-            server.wait_for(r"def\. Timeout  : 3\n", 5)
-            server.wait_for(r"max\. Clients  : 7\n", 5)
+            wait_for_console(proc, console.name, r"Ready on TFTP port %d" % port, 20)
+            wait_for_console(proc, console.name, r"def\. Timeout  : 3\n", 5)
+            wait_for_console(proc, console.name, r"max\. Clients  : 7\n", 5)
             with Client(port) as c:
                 got, _, _ = download(c, "pub/f.bin")
             self.assertEqual(got, b"from the tool's file" * 100)
