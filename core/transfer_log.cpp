@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "core/printable.h"
 #include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/program_path.h"
@@ -120,7 +121,14 @@ static void write_line(int flush, const char* format, va_list args) {
   int m = vsnprintf(line + n, sizeof line - n, format, args);
   if (m < 0) return;
   n += static_cast<size_t>(m) < sizeof line - n ? static_cast<size_t>(m) : sizeof line - n - 1;
-  write_text(line, n);
+  // Names and error texts come from clients: no line end or escape sequence
+  // of theirs may forge a line or reach a terminal. Only the line's own end
+  // (every format ends with it) stays.
+  size_t tail = n > 0 && line[n - 1] == '\n' ? 1 : 0;
+  char shown[escaped_size(sizeof line) + 2];
+  size_t k = escape_control_bytes(line, n - tail, shown, sizeof shown - 1);
+  if (tail) shown[k++] = '\n';
+  write_text(shown, k);
   if (flush) fflush(log_stream);
 }
 

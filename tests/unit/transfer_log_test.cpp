@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/printable.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
 #include "platform/program_path.h"
@@ -113,10 +114,16 @@ TEST_F(LogTest, MonthlyFileHasNoHeaderAtLevelOneAndLevelsFilterLines) {
   fake_now = local_time(2027, 1, 1, 0, 0, 0);
   reopen_log();
   log_line(1, 1, " same month, same file\n");
+  // A client's name cannot forge a line nor reach a terminal: every control
+  // byte is spelled out, backslashes and bytes above 0x7f are kept.
+  log_line(1, 1, " %7us %-15s %-10s %s\n", 1u, "10.0.0.2", "Get/octet",
+           "a\r\n1999-01-01 00:00:00       1s 10.6.6.6        Get/octet  /FORGED\x1b[2J\t\x7f\\\xc3\xa9");
   close_log();
   EXPECT_EQ(file("tftp2701.log"),
             "2027-01-31 12:00:00       3s 10.0.0.1        Get/octet  /srv/x\r\n"
-            "2027-01-01 00:00:00 same month, same file\r\n");
+            "2027-01-01 00:00:00 same month, same file\r\n"
+            "2027-01-01 00:00:00       1s 10.0.0.2        Get/octet  a\\x0d\\x0a1999-01-01 00:00:00       1s "
+            "10.6.6.6        Get/octet  /FORGED\\x1b[2J\\x09\\x7f\\\xc3\xa9\r\n");
 }
 
 TEST_F(LogTest, LevelZeroCreatesNoFile) {
@@ -178,6 +185,15 @@ TEST_F(LogTest, RefusalLinesAreLimitedPerSecondAndCounted) {
   i += LOG_REFUSALS_PER_SECOND;
   EXPECT_EQ(lines[i++], "1 refusal log lines suppressed") << "at close";
   EXPECT_EQ(i, lines.size());
+}
+
+TEST(PrintableText, EscapesControlBytesAndStopsBeforeAnEscapeThatDoesNotFit) {
+  EXPECT_EQ(printable_text(std::string("a\0b\x1f\x20~\x7f\x80", 8)), "a\\x00b\\x1f ~\\x7f\x80");
+  char out[6];
+  EXPECT_EQ(escape_control_bytes("ab\ncd", 5, out, sizeof out), 2u);
+  EXPECT_STREQ(out, "ab");
+  EXPECT_EQ(escape_control_bytes("\n", 1, out, sizeof out), 4u);
+  EXPECT_STREQ(out, "\\x0a");
 }
 
 TEST(FormatIpv4, PrintsNetworkOrderBytes) {
