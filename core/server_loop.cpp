@@ -3,6 +3,8 @@
 #include <strings.h>
 
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "core/file_views.h"
@@ -11,6 +13,7 @@
 #include "core/registry.h"
 #include "core/request.h"
 #include "core/session.h"
+#include "core/served_directories.h"
 #include "core/session_table.h"
 #include "core/settings.h"
 #include "core/transfer.h"
@@ -22,6 +25,8 @@ void (*server_started_hook)() = nullptr;
 void (*server_ended_hook)() = nullptr;
 void (*server_bound_hook)(int bound) = nullptr;
 static std::atomic<int> next_thread_token{1};
+static std::mutex start_failure_lock;
+static char start_failure_text[1024];
 
 void stop_server() {
   server_stop = 1;
@@ -140,10 +145,29 @@ static int bind_server_port() {
   return 1;
 }
 
+// Refuses to serve a root or prefix that holds the server's own files; the
+// reason is logged and kept for the program that hosts the core.
+static int served_directories_clear() {
+  char message[sizeof start_failure_text];
+  if (check_served_directories(message, sizeof message) == SERVED_CLEAR) return 1;
+  {
+    std::lock_guard<std::mutex> hold(start_failure_lock);
+    memcpy(start_failure_text, message, sizeof message);
+  }
+  log_line(1, 1, " %s\n", message);
+  server_stop = 1;
+  return 0;
+}
+
+std::string server_start_failure() {
+  std::lock_guard<std::mutex> hold(start_failure_lock);
+  return start_failure_text;
+}
+
 int desktop_server_loop() {
   net_startup();
   reopen_log();
-  int bound = bind_server_port();
+  int bound = served_directories_clear() && bind_server_port();
   if (server_bound_hook) server_bound_hook(bound);
   if (bound) {
     receive_loop();
@@ -157,7 +181,7 @@ int server_loop(int argument_count, char** arguments) {
   net_startup();
   char directory[4096];
   if (module_directory(directory, sizeof directory) > 0) {
-    reg_write_string(SETTINGS_KEY, "Path", directory);
+    if (program_path_in_store()) reg_write_string(SETTINGS_KEY, "Path", directory);
     if (chdir(directory) != 0) directory[0] = 0;
   }
   load_settings(SETTINGS_KEY);
@@ -168,7 +192,7 @@ int server_loop(int argument_count, char** arguments) {
   reopen_log();
   log_line(2, 0, " %s\n", PRODUCT_TITLE);
 
-  if (!bind_server_port()) {
+  if (!served_directories_clear() || !bind_server_port()) {
     close_log();
     return 1;
   }

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct tftp_session;
 
 // Start-up of the service program (settings, log, port, configuration
 // lines), then the receive loop until stop_server. Returns 1 at once when the
-// server port cannot be bound, else 0 after the stop. A first argument
+// root or a prefix holds the server's own files (server_start_failure says
+// why) or the server port cannot be bound, else 0 after the stop. A first argument
 // "-debug" (any case) traces to standard output at level 2 or more.
 int server_loop(int argument_count, char** arguments);
 
@@ -16,6 +18,10 @@ int server_loop(int argument_count, char** arguments);
 // stop_server. No title or configuration lines, no control channel. Returns
 // 1 when the server port cannot be bound, else 0 after the stop.
 int desktop_server_loop();
+
+// Why the last start refused to serve (a root or prefix that holds the
+// server's own files), or empty.
+std::string server_start_failure();
 
 // The receive loop alone, on an already bound listen_socket.
 void receive_loop();

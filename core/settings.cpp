@@ -85,10 +85,9 @@ void load_server_settings(const char* subkey) {
   reg_read_string(subkey, "Prefix", "", text, sizeof text);
   set_prefix_list(text);
 
-  // An unset root is the current directory; a stored one is taken as written.
-  if (reg_read_string(subkey, "RootDirectory", "", text, sizeof text) == 0) {
-    if (!current_directory(text, sizeof text)) text[0] = 0;
-  }
+  // An unset root is a directory of its own, never the program's; a stored
+  // one is taken as written.
+  if (reg_read_string(subkey, "RootDirectory", "", text, sizeof text) == 0) default_root_directory(text, sizeof text);
   set_root_directory(text);
 }
 

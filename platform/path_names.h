@@ -24,3 +24,19 @@ size_t prefix_path(const char* name, size_t name_length, const char* entry, size
 // The current directory, ending with the separator. Returns its length, or
 // 0 (and an empty buffer) when it cannot be had or does not fit.
 size_t current_directory(char* buffer, size_t size);
+
+// The root directory served when none is stored, ending with the separator:
+// a directory of its own that holds nothing of the server's (Linux
+// /srv/tftp/, as Debian's TFTP servers use; Windows %ProgramData%\Orvanel\TFTP\).
+// Returns its length, or 0 (and an empty buffer) when it does not fit.
+size_t default_root_directory(char* buffer, size_t size);
+
+// The directory `path` as the system resolves it (links followed, "." and
+// ".." gone), ending with the separator; a relative path is taken from the
+// current directory, and one that does not exist as written. Returns the
+// length, or 0 (and an empty buffer) when it cannot be had or does not fit.
+size_t canonical_directory(const char* path, char* buffer, size_t size);
+
+// 1 when the directory `inner` is `outer` or lies beneath it; both as
+// canonical_directory spells them. Windows compares without regard to case.
+int directory_within(const char* outer, const char* inner);

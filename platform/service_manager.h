@@ -54,7 +54,9 @@ int open_service_manager();
 
 // Installs the executable (its path as given, no arguments) as the service
 // `name` with the display name, started automatically at boot, run by the
-// system's own account. Nothing is left behind when a step fails. Returns
+// system's own account (Linux: the unprivileged SERVICE_USER, created when
+// missing, with the default root directory). Nothing is left behind when a
+// step fails. Returns
 // 1, or 0 with the error set.
 int create_installed_service(const char* name, const char* display_name, const char* executable_path);
 

@@ -6,15 +6,25 @@
 
 #include "core/server_loop.h"
 #include "platform/console_events.h"
+#include "platform/privileges.h"
 #include "service/console_mode.h"
 #include "service/control_pipe.h"
 #include "service/service_control.h"
 #include "service/service_install.h"
 
-// Runs once the TFTP port is bound: the control channel opens, and only then
-// is the manager told that the service is ready.
+// Runs once the TFTP port is bound: the control channel opens, root is given
+// up, and only then is the manager told that the service is ready.
 static void server_started() {
   start_control_pipe();
+  char message[256];
+  if (!drop_privileges(message, sizeof message)) {
+    // Serving as root is what this step exists to prevent: no serving at all.
+    fprintf(stderr, "%s\n", message);
+    log_service_error(message);
+    service_exit_code = 1;
+    stop_server();
+    return;
+  }
   report_service_running();
 }
 

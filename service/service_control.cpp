@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "core/server_loop.h"
 #include "core/settings.h"
@@ -106,6 +107,8 @@ void run_service(int argument_count, char** arguments) {
   int started = report_service_status(SERVICE_STATE_START_PENDING, 0, 3000);
   if (started && server_loop(argument_count, arguments) != 0) started = 0;
   if (!started || running_report_failed) {
+    std::string why = server_start_failure();
+    if (!why.empty()) log_service_error(why.c_str());
     log_service_error("Unable to start service");
     service_exit_code = 1;
   }

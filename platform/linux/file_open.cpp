@@ -388,9 +388,10 @@ int commit_upload(upload_file* upload, int fd, int replace) {
   // permissions only now.
   if (ok && !upload->exists) fchmod(fd, 0644 & ~creation_mask());
   if (ok && upload->exists) {
-    // The old file's permissions, without set-user or set-group rights that
-    // new contents from the network must not inherit.
-    fchmod(fd, upload->old.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID));
+    // The old file's read and write permissions only: contents from the
+    // network must never become a program (no execute bits) nor inherit
+    // set-user, set-group or sticky rights.
+    fchmod(fd, upload->old.st_mode & 0666);
     if (fchown(fd, upload->old.st_uid, upload->old.st_gid) != 0) {
       // Only a privileged server may give a file away; others keep their own.
     }

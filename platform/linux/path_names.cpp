@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 char path_separator() { return '/'; }
 
@@ -27,4 +30,64 @@ size_t current_directory(char* buffer, size_t size) {
     buffer[n] = 0;
   }
   return n;
+}
+
+size_t default_root_directory(char* buffer, size_t size) {
+  static const char root[] = "/srv/tftp/";
+  if (size < sizeof root) {
+    if (size) buffer[0] = 0;
+    return 0;
+  }
+  memcpy(buffer, root, sizeof root);
+  return sizeof root - 1;
+}
+
+size_t canonical_directory(const char* path, char* buffer, size_t size) {
+  if (size) buffer[0] = 0;
+  if (!path || !path[0] || size < 2) return 0;
+  std::string absolute = path;
+  if (path[0] != '/') {
+    // A relative root is served relative to the current directory.
+    char here[4096];
+    if (current_directory(here, sizeof here) == 0) return 0;
+    absolute = here + absolute;
+  }
+  path = absolute.c_str();
+  char* resolved = realpath(path, nullptr);
+  std::string lexical;
+  if (!resolved) {
+    // Not there (yet): its components taken as written, "." and ".." applied.
+    std::vector<std::string> parts;
+    for (const char* p = path; *p;) {
+      const char* end = strchr(p, '/');
+      std::string part(p, end ? static_cast<size_t>(end - p) : strlen(p));
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      if (!end) break;
+      p = end + 1;
+    }
+    for (const std::string& part : parts) lexical += "/" + part;
+    if (lexical.empty()) lexical.push_back('/');
+  }
+  const char* text = resolved ? resolved : lexical.c_str();
+  size_t n = strlen(text);
+  while (n > 1 && text[n - 1] == '/') n--;  // one separator is added below
+  size_t total = n + (n == 1 ? 0 : 1);
+  if (total >= size) {
+    free(resolved);
+    return 0;
+  }
+  memcpy(buffer, text, n);
+  if (n != 1) buffer[n] = '/';
+  buffer[total] = 0;
+  free(resolved);
+  return total;
+}
+
+int directory_within(const char* outer, const char* inner) {
+  size_t n = strlen(outer);
+  return n > 0 && strncmp(outer, inner, n) == 0 ? 1 : 0;
 }

@@ -2,6 +2,7 @@
 #include "platform/program_path.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -51,3 +52,18 @@ size_t module_file_path(char* buffer, size_t size) {
   if (target.empty()) return 0;
   return copy_out(target, target.size(), buffer, size);
 }
+
+size_t log_directory(char* buffer, size_t size) {
+  // systemd's LogsDirectory= hands the service a directory of its own.
+  const char* given = getenv("LOGS_DIRECTORY");
+  if (given && given[0] == '/') {
+    std::string first(given, strcspn(given, ":"));
+    if (first.back() != '/') first += '/';
+    if (buffer && size > 0) buffer[0] = '\0';
+    if (!buffer || size == 0) return 0;
+    return copy_out(first, first.size(), buffer, size);
+  }
+  return module_directory(buffer, size);
+}
+
+int program_path_in_store() { return 0; }

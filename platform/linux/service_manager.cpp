@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -18,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/path_names.h"
+#include "platform/privileges.h"
 #include "service_unit.h"
 
 extern char** environ;
@@ -198,8 +201,56 @@ static int write_unit_file(const char* unit_path, const std::string& text) {
 
 // The unit file, known to systemd and enabled to start at boot; the unit's
 // description is the display name the generator writes.
+// Runs a program with its arguments, its output nowhere. Returns the exit
+// status or -1.
+static int run_quietly(const char* const* arguments) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int failed = posix_spawnp(&pid, arguments[0], &actions, nullptr, const_cast<char* const*>(arguments), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed) {
+    errno = failed;
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The service's own system user, as Debian's TFTP servers have it, and the
+// directory served when no root is stored, owned by that user so that
+// uploads can land there. Returns 1, or 0 with errno set.
+static int prepare_service_user() {
+  struct passwd entry, *found = nullptr;
+  char text[4096];
+  if (getpwnam_r(SERVICE_USER, &entry, text, sizeof text, &found) != 0 || !found) {
+    const char* add[] = {"useradd", "--system", "--user-group", "--home-dir", "/srv/tftp", "--no-create-home",
+                         "--shell", "/usr/sbin/nologin", "--comment", "TFTP server", SERVICE_USER, nullptr};
+    if (run_quietly(add) != 0 || getpwnam_r(SERVICE_USER, &entry, text, sizeof text, &found) != 0 || !found) {
+      errno = ESRCH;
+      return 0;
+    }
+  }
+  char root[64];
+  default_root_directory(root, sizeof root);
+  struct stat st;
+  if (lstat(root, &st) != 0) {
+    if (mkdir("/srv", 0755) != 0 && errno != EEXIST) return 0;
+    if (mkdir(root, 0755) != 0) return 0;
+    if (chown(root, found->pw_uid, found->pw_gid) != 0) return 0;
+  }
+  return 1;
+}
+
 int create_installed_service(const char* name, const char*, const char* executable_path) {
-  std::string text = format_service_unit(executable_path);
+  if (!prepare_service_user()) return 0;
+  std::string text = format_service_unit(executable_path, SERVICE_USER);
   if (text.empty()) {
     errno = EINVAL;
     return 0;

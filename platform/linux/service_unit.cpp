@@ -20,16 +20,16 @@ int unit_path_is_safe(std::string_view path) {
   return 1;
 }
 
-// A directory for ReadWritePaths=: the leading "-" ignores a missing one.
-static std::string writable_path(std::string_view directory) {
-  std::string text = "-";
-  text += directory;
-  return quote_unit_path(text);
+// A user name as useradd makes them: nothing systemd would read otherwise.
+static int user_name_is_plain(std::string_view user) {
+  if (user.empty() || user.size() > 32 || !((user[0] >= 'a' && user[0] <= 'z') || user[0] == '_')) return 0;
+  for (char c : user)
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-')) return 0;
+  return 1;
 }
 
-std::string format_service_unit(std::string_view executable_path) {
-  if (!unit_path_is_safe(executable_path)) return std::string();
-  std::string_view directory = executable_path.substr(0, executable_path.rfind('/') + 1);
+std::string format_service_unit(std::string_view executable_path, std::string_view user) {
+  if (!unit_path_is_safe(executable_path) || !user_name_is_plain(user)) return {};
 
   std::string unit;
   unit += "# Written by \"harrier -install\", removed by \"harrier -remove\".\n";
@@ -44,15 +44,26 @@ std::string format_service_unit(std::string_view executable_path) {
   unit += "Restart=on-failure\n";
   unit += "RestartSec=5\n";
   unit += "TimeoutStopSec=30\n";
-  // Root, like the system account of a Windows service: port 69, a root
-  // directory anywhere, uploads owned as configured, the machine store.
-  // What root does not need is taken away below.
+  // An unprivileged user of its own: files are served and received with that
+  // user's rights, and port 69 is the one privilege it keeps. The programs,
+  // the settings store and everything under /etc stay out of its reach.
+  unit += "User=" + std::string(user) + "\n";
+  unit += "Group=" + std::string(user) + "\n";
+  unit += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+  unit += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
+  // /run/orvanel-tftp holds the control channel, /var/log/orvanel-tftp the
+  // transfer log ($LOGS_DIRECTORY); both belong to the service user.
+  unit += "RuntimeDirectory=orvanel-tftp\n";
+  unit += "RuntimeDirectoryMode=0755\n";
+  unit += "LogsDirectory=orvanel-tftp\n";
+  unit += "LogsDirectoryMode=0750\n";
+  unit += "UMask=0022\n";
   unit += "NoNewPrivileges=yes\n";
   unit += "PrivateTmp=yes\n";
+  unit += "PrivateDevices=yes\n";
   unit += "ProtectHome=read-only\n";
   unit += "ProtectSystem=full\n";
-  // The machine store and the log files in the program directory stay writable.
-  unit += "ReadWritePaths=" + writable_path("/etc/orvanel") + " " + writable_path(directory) + "\n";
+  unit += "ProtectProc=invisible\n";
   unit += "ProtectKernelTunables=yes\n";
   unit += "ProtectKernelModules=yes\n";
   unit += "ProtectKernelLogs=yes\n";
@@ -63,10 +74,15 @@ std::string format_service_unit(std::string_view executable_path) {
   unit += "RestrictNamespaces=yes\n";
   unit += "RestrictRealtime=yes\n";
   unit += "RestrictSUIDSGID=yes\n";
+  unit += "RemoveIPC=yes\n";
   unit += "LockPersonality=yes\n";
   unit += "MemoryDenyWriteExecute=yes\n";
   unit += "SystemCallArchitectures=native\n";
-  unit += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH CAP_CHOWN CAP_FOWNER\n";
+  unit += "SystemCallFilter=@system-service\n";
+  unit += "SystemCallFilter=~@privileged @resources\n";
+  // A call outside the filter fails (an upload cannot give its file away)
+  // rather than ending the service.
+  unit += "SystemCallErrorNumber=EPERM\n";
   unit += "\n[Install]\n";
   unit += "WantedBy=multi-user.target\n";
   return unit;

@@ -4,9 +4,10 @@
 #include <string>
 #include <string_view>
 
-// The unit file's text for the executable at executable_path (absolute).
-// Returns an empty string when the path cannot be written into a unit.
-std::string format_service_unit(std::string_view executable_path);
+// The unit file's text for the executable at executable_path (absolute),
+// run as the system user `user`. Returns an empty string when the path or
+// the name cannot be written into a unit.
+std::string format_service_unit(std::string_view executable_path, std::string_view user);
 
 // 1 when systemd can run an executable of that path: absolute, without
 // control characters, quotes or backslashes.

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 char path_separator() { return '\\'; }
@@ -38,4 +39,41 @@ size_t current_directory(char* buffer, size_t size) {
     buffer[n] = 0;
   }
   return n;
+}
+
+size_t default_root_directory(char* buffer, size_t size) {
+  // Service data belongs under ProgramData, never beside the programs.
+  char base[MAX_PATH];
+  DWORD n = GetEnvironmentVariableA("ProgramData", base, sizeof base);
+  if (n == 0 || n >= sizeof base) strcpy(base, "C:\\ProgramData");
+  int total = snprintf(buffer, size, "%s\\Orvanel\\TFTP\\", base);
+  if (total < 0 || static_cast<size_t>(total) >= size) {
+    if (size) buffer[0] = 0;
+    return 0;
+  }
+  return static_cast<size_t>(total);
+}
+
+size_t canonical_directory(const char* path, char* buffer, size_t size) {
+  if (size) buffer[0] = 0;
+  if (!path || !path[0] || size < 4) return 0;
+  // GetFullPathName applies "." and ".." as written; links are not
+  // followed, as the server opens nothing through one that leads out.
+  char full[4096];
+  DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full || full[1] != ':') return 0;
+  while (n > 3 && (full[n - 1] == '\\' || full[n - 1] == '/')) n--;
+  size_t total = n + (full[n - 1] == '\\' ? 0 : 1);
+  if (total >= size) return 0;
+  memcpy(buffer, full, n);
+  if (full[n - 1] != '\\') buffer[n] = '\\';
+  buffer[total] = 0;
+  for (size_t i = 0; i < total; i++)
+    if (buffer[i] == '/') buffer[i] = '\\';
+  return total;
+}
+
+int directory_within(const char* outer, const char* inner) {
+  size_t n = strlen(outer);
+  return n > 0 && strlen(inner) >= n && equal_nocase(outer, inner, n) ? 1 : 0;
 }

@@ -26,3 +26,7 @@ size_t module_directory(char* buffer, size_t size) {
   if (buffer && size > 0) buffer[n] = '\0';  // keeps the trailing "\"
   return n;
 }
+
+size_t log_directory(char* buffer, size_t size) { return module_directory(buffer, size); }
+
+int program_path_in_store() { return 1; }

@@ -1,0 +1,71 @@
+#include "platform/privileges.h"
+
+#include <grp.h>
+#include <linux/capability.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+// Looks the user up by name; 1 with its ids, else 0.
+static int find_user(const char* name, uid_t* uid, gid_t* gid) {
+  struct passwd entry, *found = nullptr;
+  char text[4096];
+  if (getpwnam_r(name, &entry, text, sizeof text, &found) != 0 || !found) return 0;
+  *uid = found->pw_uid;
+  *gid = found->pw_gid;
+  return 1;
+}
+
+int service_user_name(char* buffer, size_t size) {
+  uid_t uid;
+  gid_t gid;
+  const char* name = find_user(SERVICE_USER, &uid, &gid)            ? SERVICE_USER
+                     : find_user(SERVICE_USER_FALLBACK, &uid, &gid) ? SERVICE_USER_FALLBACK
+                                                                     : nullptr;
+  if (!name || strlen(name) >= size) return 0;
+  strcpy(buffer, name);
+  return 1;
+}
+
+static int failed(char* message, size_t size, const char* step, const char* user) {
+  snprintf(message, size, "cannot run as %s: %s failed: %s", user, step, strerror(errno));
+  return 0;
+}
+
+int drop_privileges(char* message, size_t size) {
+  if (size) message[0] = 0;
+  if (geteuid() != 0 && getuid() != 0) return 1;
+  char user[64];
+  uid_t uid;
+  gid_t gid;
+  if (!service_user_name(user, sizeof user) || !find_user(user, &uid, &gid)) {
+    errno = ENOENT;
+    return failed(message, size, "looking up the user", SERVICE_USER);
+  }
+  if (uid == 0) {
+    errno = EPERM;
+    return failed(message, size, "refusing a user with id 0", user);
+  }
+  // Capabilities survive the change of user only when asked to; all but the
+  // one for low data ports are dropped below.
+  if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return failed(message, size, "prctl(PR_SET_KEEPCAPS)", user);
+  if (setgroups(1, &gid) != 0) return failed(message, size, "setgroups", user);
+  if (setresgid(gid, gid, gid) != 0) return failed(message, size, "setresgid", user);
+  if (setresuid(uid, uid, uid) != 0) return failed(message, size, "setresuid", user);
+  prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0);
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  data[0].effective = data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
+  if (syscall(SYS_capset, &header, data) != 0) return failed(message, size, "capset", user);
+  // Proof that there is no way back.
+  if (setuid(0) == 0 || geteuid() == 0 || getegid() == 0) {
+    errno = EPERM;
+    return failed(message, size, "checking that root cannot be regained", user);
+  }
+  return 1;
+}
