@@ -45,9 +45,9 @@ int net_startup();
 // when creating, binding or the option fails.
 int open_udp_socket(uint32_t address, uint16_t port);
 
-// One UDP socket bound to the first free port of first_port..last_port
-// (host order, inclusive); moves on only while a bind fails because the
-// port is in use. Stores the bound port when bound_port is given. Returns
+// One UDP socket bound to a free port of first_port..last_port (host order,
+// inclusive), chosen at random among them; moves on only while a bind fails
+// because the port is in use. Stores the bound port when bound_port is given. Returns
 // the socket or -1.
 int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t last_port,
                              uint16_t* bound_port);

@@ -13,11 +13,18 @@ static std::atomic<intptr_t> control_pipe{-1};
 static std::thread pipe_thread;
 
 // Commands 5 and 6: the pause flag follows only a client that could write
-// the settings key itself; the probe value "Stop" is never left behind.
+// the settings key itself. Where that shows only by trying, the probe value
+// "Stop" is written with the client's identity and never left behind.
 static void set_pause(uint32_t command, const pipe_client* client) {
+  int paused = static_cast<int>(command - PIPE_RESUME);
+  if (CLIENT_JUDGED_BY_CREDENTIALS) {
+    if (act_as_client(client)) server_paused = paused;
+    act_as_self();
+    return;
+  }
   if (act_as_client(client)) {
     reg_write_number(SETTINGS_KEY, "Stop", 1, 0);
-    if (reg_read_number(SETTINGS_KEY, "Stop", 0) != 0) server_paused = static_cast<int>(command - PIPE_RESUME);
+    if (reg_read_number(SETTINGS_KEY, "Stop", 0) != 0) server_paused = paused;
     act_as_self();
   }
   reg_write_string(SETTINGS_KEY, "Stop", nullptr);

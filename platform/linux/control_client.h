@@ -11,6 +11,10 @@ struct pipe_client {
   int group_count;
 };
 
+// act_as_client judges the client from its credentials: the store needs no
+// probe write (the running server writes nothing under /etc).
+constexpr int CLIENT_JUDGED_BY_CREDENTIALS = 1;
+
 // 1 when the client could itself write the machine hive of the settings
 // store (replace its file), judged from its credentials.
 int client_may_write_settings(const pipe_client* client);

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <random>
 
 int net_startup() {
   // BSD sockets need no start-up; the function stays so that callers keep one
@@ -61,7 +62,13 @@ int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t las
                              uint16_t* bound_port_out) {
   int s = new_udp_socket();
   if (s < 0) return -1;
-  for (uint32_t port = first_port; port <= last_port && port <= 65535; port++) {
+  if (last_port > 65535) last_port = 65535;
+  uint32_t count = last_port >= first_port ? last_port - first_port + 1 : 0;
+  // A free port chosen at random, so that nobody off the path can tell
+  // which port a transfer's ACKs go to.
+  uint32_t start = count ? static_cast<uint32_t>(std::random_device{}() % count) : 0;
+  for (uint32_t i = 0; i < count; i++) {
+    uint32_t port = first_port + (start + i) % count;
     if (bind_port(s, address, port) == 0) {
       if (bound_port_out) *bound_port_out = static_cast<uint16_t>(port);
       return s;

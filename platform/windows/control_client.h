@@ -5,3 +5,7 @@
 struct pipe_client {
   void* pipe;  // HANDLE of the connected pipe
 };
+
+// act_as_client takes on the client's identity; whether it may write the
+// settings key shows only when the write is tried.
+constexpr int CLIENT_JUDGED_BY_CREDENTIALS = 0;

@@ -16,7 +16,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from harrier import (  # noqa: E402,F401
     ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, Server, ack, data, download, error,
-    free_port, on_wine, parse, request, request_path, shown_path, write_store)
+    free_port, give_to_server, on_wine, parse, request, request_path, server_directory, service_user,
+    shown_path, write_store)
 
 TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 HOST = "127.0.0.1"

@@ -10,7 +10,7 @@ import unittest
 
 from blackbox_support import (
     COMPLETED, ERROR, RRQ, WRQ, BlackBoxCase, ack, data, error, error_bytes, on_wine, pattern, read_file,
-    request, request_path, result_fields)
+    request, request_path, result_fields, server_directory)
 
 # The Windows server follows no link at all, also none that stays inside:
 # under Wine, where the links of these tests are Unix links, it must refuse
@@ -121,7 +121,7 @@ class LinksInAPrefix(BlackBoxCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.prefix = tempfile.mkdtemp(prefix="harrier-prefix-")
+        cls.prefix = server_directory("harrier-prefix-")
         cls.settings = dict(cls.settings, Prefix=cls.prefix)
         try:
             super().setUpClass()

@@ -1,22 +1,23 @@
 """Uploads that must not damage the file they replace: two uploads to one
 name at once, a reader during an upload, an upload that times out, is
 aborted or is refused for an oversized DATA; the mode and owner of the file
-replaced; runts in the middle of an upload.
+written (never executable); runts in the middle of an upload.
 
 An upload writes a new file beside the old one and puts it in place only
 when its last block is on disk, so the old file stays whole until then and
 a failed upload leaves nothing behind."""
 import os
+import pwd
 import stat
 import unittest
 
 from blackbox_support import (
     COMPLETED, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
-    linux_only, wait_until)
+    linux_only, service_user, wait_until)
+from harrier import drops_to_service_user
 from stepwise import StepReader, StepWriter
 
 OLD = pattern(1 << 20, seed=401)
-NOBODY = 65534
 
 
 def size_of(content):
@@ -130,21 +131,32 @@ class Uploads(BlackBoxCase):
         self.assertEqual(read_file(path), content)
 
     @linux_only("Unix permission bits and owners")
-    def test_replaced_file_keeps_its_mode_and_owner(self):
-        for mode, kept in ((0o600, 0o600), (0o640, 0o640), (0o6755, 0o755), (0o4711, 0o711)):
+    def test_an_upload_never_leaves_an_executable_file(self):
+        """A replaced file keeps its read and write bits only; the server
+        (running as the service user, not root) owns what it wrote."""
+        name, _, _ = service_user()
+        owner = (os.geteuid(), os.getegid())
+        if drops_to_service_user():
+            owner = tuple(pwd.getpwnam(name)[2:4])
+        for mode, kept in ((0o600, 0o600), (0o640, 0o640), (0o6755, 0o644), (0o4711, 0o600), (0o1777, 0o666)):
             with self.subTest(mode=oct(mode)):
                 path = self.server.put_file("mode.bin", b"old")
-                os.chown(path, NOBODY, NOBODY)
                 os.chmod(path, mode)
                 start = self.mark()
-                writer = StepWriter(self.client(), "mode.bin", b"new content")
+                writer = StepWriter(self.client(), "mode.bin", b"#!/bin/sh\necho pwned\n")
                 self.assertTrue(writer.run())
                 self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
-                self.assertEqual(read_file(path), b"new content")
+                self.assertEqual(read_file(path), b"#!/bin/sh\necho pwned\n")
                 st = os.stat(path)
                 self.assertEqual(oct(stat.S_IMODE(st.st_mode)), oct(kept))
-                self.assertEqual((st.st_uid, st.st_gid), (NOBODY, NOBODY))
+                self.assertEqual((st.st_uid, st.st_gid), owner)
                 os.unlink(path)
+        # A new name: 0644 less the server's umask (022 here).
+        path = self.server.path("new.bin")
+        start = self.mark()
+        self.assertTrue(StepWriter(self.client(), "new.bin", b"new").run())
+        self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
+        self.assertEqual(oct(stat.S_IMODE(os.stat(path).st_mode)), oct(0o644))
 
 
 class ReadDuringUpload:

@@ -9,8 +9,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    HOST, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, error, error_bytes, fd_count,
-    free_port_range, on_wine, raw_request, read_file, request, request_path, wait_until,
+    HOST, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, download, error, error_bytes, fd_count,
+    free_port_range, give_to_server, on_wine, raw_request, server_directory, read_file, request, request_path, wait_until,
     write_store)
 
 BAD_PACKET = (4, "Bad tftp packet")
@@ -409,7 +409,7 @@ class PrefixEntries(BlackBoxCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.outside = tempfile.mkdtemp(prefix="harrier-prefix-")
+        cls.outside = server_directory("harrier-prefix-")
         for rel, content in (("x/images/a.bin", b"image a"), ("x/images/deep/b.bin", b"image b"),
                              ("x/images2/secret", b"secret"), ("x/imagesfile", b"file"),
                              ("pub/p.bin", b"pub")):
@@ -418,6 +418,7 @@ class PrefixEntries(BlackBoxCase):
             with open(p, "wb") as f:
                 f.write(content)
         cls.images = os.path.join(cls.outside, "x", "images")
+        give_to_server(cls.images)
         cls.settings = {"Prefix": "%s;%s/" % (cls.images, os.path.join(cls.outside, "pub")),
                         "AccessControl": 1}
         super().setUpClass()
@@ -499,6 +500,14 @@ class PrefixWithoutRules(BlackBoxCase):
         self.assertEqual(got, b"decoy")
 
 
+def as_server_user(pid):
+    """A command prefix that runs a program as the owner of process pid."""
+    st = os.stat("/proc/%d" % pid)
+    if st.st_uid == os.geteuid():
+        return []
+    return ["setpriv", "--reuid=%d" % st.st_uid, "--regid=%d" % st.st_gid, "--clear-groups"]
+
+
 class ResourceProblem(BlackBoxCase):
     """A worker thread that cannot be started (address space exhausted)."""
 
@@ -512,8 +521,10 @@ class ResourceProblem(BlackBoxCase):
         before = fd_count(self.server)
         with open("/proc/%d/status" % pid) as f:
             size = int(re.search(r"VmSize:\s+(\d+) kB", f.read()).group(1)) * 1024
-        # Soft limit only, so that it can be lifted again.
-        subprocess.check_call(["prlimit", "--pid", str(pid), "--as=%d:unlimited" % (size + 2 * 1024 * 1024)])
+        # Soft limit only, so that it can be lifted again; set as the user
+        # the server runs as, the one who may.
+        as_owner = as_server_user(pid)
+        subprocess.check_call(as_owner + ["prlimit", "--pid", str(pid), "--as=%d:unlimited" % (size + 2 * 1024 * 1024)])
         try:
             start = self.mark()
             for opcode, name in ((RRQ, "a.bin"), (WRQ, "w.bin")):
@@ -526,7 +537,7 @@ class ResourceProblem(BlackBoxCase):
                 self.assertIn(line, ("  Error   127.0.0.1       %-10s data thread failed" % kind,
                                      "  Error   127.0.0.1       %-10s data buffer allocation failed" % kind))
         finally:
-            subprocess.check_call(["prlimit", "--pid", str(pid), "--as=unlimited:unlimited"])
+            subprocess.check_call(as_owner + ["prlimit", "--pid", str(pid), "--as=unlimited:unlimited"])
         self.assertTrue(wait_until(lambda: fd_count(self.server) == before, 2), "descriptors held")
         self.assertEqual(self.fetch(self.client(), "a.bin")[0], b"abc")
         # The worker writes its result line after the final ACK: wait for it.
@@ -534,7 +545,7 @@ class ResourceProblem(BlackBoxCase):
 
 
 class DataPorts(unittest.TestCase):
-    """DataPort with Clients ports: the lowest free first, then refusals."""
+    """DataPort with Clients ports: a free one at random, then refusals."""
 
     def test_range_exhausted(self):
         first = free_port_range(2)
@@ -549,7 +560,7 @@ class DataPorts(unittest.TestCase):
                 self.assertIsNotNone(packet)
                 self.assertEqual(packet[:4], data(1, b""))
                 holders.append((c, source))
-            self.assertEqual([src[1] for _, src in holders], [first, first + 1])
+            self.assertEqual(sorted(src[1] for _, src in holders), [first, first + 1])
             before = fd_count(s)
             start = len(s.output())
             third = Client(s.port)
@@ -576,8 +587,23 @@ class DataPorts(unittest.TestCase):
             third.send_request(request(RRQ, "f.bin"))
             packet, source = third.receive(3)
             self.assertEqual(packet[:4], data(1, b""))
-            self.assertEqual(source[1], first)
+            self.assertEqual(source[1], src[1])
             self.assertEqual(s.stop(), 0)
+
+    def test_data_port_is_not_predictable(self):
+        """One transfer after another over a range of 20: with the first free
+        port always taken, an off-path attacker would know where to send a
+        forged ACK."""
+        first = free_port_range(20)
+        with Server(settings={"DataPort": first, "Clients": 20}) as s:
+            s.put_file("f.bin", b"x")
+            ports = set()
+            for _ in range(10):
+                with Client(s.port) as c:
+                    self.assertEqual(download(c, "f.bin")[0], b"x")
+                    self.assertTrue(first <= c.peer[1] < first + 20, c.peer)
+                    ports.add(c.peer[1])
+            self.assertGreater(len(ports), 2, ports)
 
     def test_no_clients_means_no_data_ports(self):
         first = free_port_range(1)

@@ -31,24 +31,34 @@ class ProgramDirectory:
     store, a notification socket and a stand-in for /dev with a log socket."""
 
     def __init__(self, settings=None):
+        # The program, its store and the root each in a directory of their
+        # own (the server refuses to serve its own), all open to the user
+        # the server becomes.
         self.dir = tempfile.mkdtemp(prefix="harrier-service-")
-        self.program = os.path.join(self.dir, "harrier")
+        os.chmod(self.dir, 0o755)
+        self.program_dir = os.path.join(self.dir, "bin")
+        os.makedirs(self.program_dir)
+        self.program = os.path.join(self.program_dir, "harrier")
         shutil.copy2(HARRIER, self.program)
         self.root = os.path.join(self.dir, "root")
         os.makedirs(self.root)
+        harrier.give_to_server(self.root)
         self.port = harrier.free_port()
-        self.store = os.path.join(self.dir, "hklm.reg")
+        os.makedirs(os.path.join(self.dir, "etc"))
+        self.store = os.path.join(self.dir, "etc", "hklm.reg")
         values = {"Port": self.port, "RootDirectory": self.root + "/"}
         values.update(settings or {})
         harrier.write_store(self.store, values)
         self.notify_path = os.path.join(self.dir, "notify.sock")
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(self.notify_path)
+        os.chmod(self.notify_path, 0o666)  # systemd's is open to every service user too
         self.dev = os.path.join(self.dir, "dev")
         os.makedirs(self.dev)
         open(os.path.join(self.dev, "null"), "w").close()  # where the real one is bound
         self.syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.syslog.bind(os.path.join(self.dev, "log"))
+        os.chmod(os.path.join(self.dev, "log"), 0o666)
         self.proc = None
 
     def env(self, notify=True):

@@ -240,7 +240,7 @@ class ControlTest(unittest.TestCase):
         self.assertIn("server: answering", r.stdout.decode())
         self.assertIn("write access", r.stderr.decode())
         # A user who may write the store's directory and file is allowed.
-        os.chown(self.server.dir, NOBODY, NOBODY)
+        os.chown(os.path.dirname(self.server.store), NOBODY, NOBODY)
         os.chown(self.server.store, NOBODY, NOBODY)
         r = subprocess.run([HARRIERCTL, "pause"], preexec_fn=as_nobody,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)

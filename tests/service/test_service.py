@@ -70,6 +70,8 @@ class ServiceRunTest(unittest.TestCase):
         with ProgramDirectory({"Log": 2}) as p:
             with open(os.path.join(p.root, "f.bin"), "wb") as f:
                 f.write(b"x" * 1500)
+            with open(p.store, "rb") as f:
+                store_text = f.read()
             p.start()
             self.assertEqual(p.notifications(2), [START_1, START_2])
             self.assertEqual(p.notifications(1), [running(p.port)])
@@ -87,15 +89,16 @@ class ServiceRunTest(unittest.TestCase):
             self.assertTrue(p.no_syslog())
             out = p.proc.stdout.read().decode()
             self.assertEqual(out, ss.USAGE)  # the service writes nothing else to its output
-            # The service logs to a file in its program directory and records that directory.
-            logs = [n for n in os.listdir(p.dir) if re.match(r"tftp\d{4}\.log$", n)]
-            self.assertEqual(len(logs), 1, os.listdir(p.dir))
-            with open(os.path.join(p.dir, logs[0]), "rb") as f:
+            # The service logs to a file in its program directory and leaves
+            # the administrator's store as it was.
+            logs = [n for n in os.listdir(p.program_dir) if re.match(r"tftp\d{4}\.log$", n)]
+            self.assertEqual(len(logs), 1, os.listdir(p.program_dir))
+            with open(os.path.join(p.program_dir, logs[0]), "rb") as f:
                 text = f.read().decode()
             self.assertIn("Ready on TFTP port %d\r\n" % p.port, text)
             self.assertIn("f.bin", text)
-            with open(p.store) as f:
-                self.assertIn('"Path"="%s/"' % p.dir, f.read())
+            with open(p.store, "rb") as f:
+                self.assertEqual(f.read(), store_text)
 
     def test_second_stop_control_reports_the_next_check_point(self):
         with ProgramDirectory() as p:

@@ -4,6 +4,7 @@ Every server gets its own store file, root directory and port on 127.0.0.1;
 it is killed when the test ends, also on failure.
 """
 import os
+import pwd
 import re
 import select
 import shutil
@@ -155,8 +156,47 @@ def wait_for_console(proc, output_path, pattern, timeout=5.0):
     raise AssertionError("no %r within %ss:\n%s" % (pattern, timeout, console_text(output_path)))
 
 
+def service_user():
+    """(name, uid, gid) of the user harrier runs as once started by root:
+    tftp where it exists, else nobody."""
+    for name in ("tftp", "nobody"):
+        try:
+            entry = pwd.getpwnam(name)
+            return name, entry.pw_uid, entry.pw_gid
+        except KeyError:
+            continue
+    raise unittest.SkipTest("neither tftp nor nobody exists")
+
+
+def drops_to_service_user():
+    """True when the servers of this run give up root for the service user."""
+    return not on_wine() and os.geteuid() == 0
+
+
+def give_to_server(path):
+    """Lets the server write in the directory path (uploads), as an
+    administrator hands a directory to the TFTP user."""
+    if drops_to_service_user():
+        _, uid, gid = service_user()
+        os.chown(path, uid, gid)
+
+
+def server_directory(prefix):
+    """A new temporary directory the server may read and write in (a Prefix
+    entry's, say)."""
+    path = tempfile.mkdtemp(prefix=prefix)
+    os.chmod(path, 0o755)
+    give_to_server(path)
+    return path
+
+
 class Server:
     """harrier -debug on its own port, store and root.
+
+    Started by root, harrier serves as the service user: the test directory
+    is open to it, and the root (and the directories put_file makes) belong
+    to it, so that uploads can land. The store lies in a directory of its
+    own, as the server refuses to serve the directory of its settings.
 
     settings: extra values of the settings key (strings or numbers).
     """
@@ -164,10 +204,14 @@ class Server:
     def __init__(self, settings=None, access=None, root=None, args=None, env=None,
                  wrapper=None):
         self.dir = tempfile.mkdtemp(prefix="harrier-test-")
+        os.chmod(self.dir, 0o755)
         self.root = root or os.path.join(self.dir, "root")
-        os.makedirs(self.root, exist_ok=True)
+        if not os.path.isdir(self.root):
+            os.makedirs(self.root)
+            give_to_server(self.root)
         self.port = free_port()
-        self.store = os.path.join(self.dir, "hklm.reg")
+        os.makedirs(os.path.join(self.dir, "etc"))
+        self.store = os.path.join(self.dir, "etc", "hklm.reg")
         values = {"Port": self.port, "RootDirectory": self.root.rstrip("/") + "/"}
         values.update(settings or {})
         write_store(self.store, values, access)
@@ -222,10 +266,19 @@ class Server:
 
     def put_file(self, name, data):
         p = self.path(name)
-        os.makedirs(os.path.dirname(p), exist_ok=True)
+        self.make_directory(os.path.dirname(p))
         with open(p, "wb") as f:
             f.write(data)
         return p
+
+    def make_directory(self, path):
+        """Makes the directory path and those above it that are missing,
+        each one the server's, as the root is."""
+        if os.path.isdir(path):
+            return
+        self.make_directory(os.path.dirname(path))
+        os.mkdir(path)
+        give_to_server(path)
 
     def stop(self, sig=signal.SIGINT, timeout=10):
         if self.proc.poll() is None:
