@@ -1,6 +1,7 @@
 """The windowsize option: what the OACK grants, and windowed reads driven by
 a scripted client that loses, re-acknowledges and repeats on purpose."""
 import collections
+import socket
 import struct
 import time
 import unittest
@@ -151,6 +152,50 @@ class WindowedReads(WindowCase):
         nxt = self.expect(c)[0]
         self.assertEqual(nxt[:4], struct.pack("!HH", DATA, 5))
         c.send(error_bytes(0, "done"))
+
+
+class ForgedRequest(WindowCase):
+    """An off-path attacker forges an RRQ with the largest block and window
+    from a victim's address, then one ACK 0 to the data port, and never
+    another packet: what reaches the victim is bounded by RFC 7440's one
+    window plus, after each time-out, one block as a lockstep (RFC 1350)
+    server resends it."""
+    BIG = 65464
+    WINDOW = 64
+
+    def test_one_forged_ack_brings_one_window_and_single_retransmissions(self):
+        self.server.put_file("big.bin", pattern(self.BIG * self.WINDOW * 2, seed=21))
+        victim = self.client()
+        try:  # a buffer for everything sent, so that every byte is counted
+            victim.sock.setsockopt(socket.SOL_SOCKET, 33, 64 << 20)  # SO_RCVBUFFORCE
+        except OSError:
+            victim.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 << 20)
+        rrq = request(RRQ, "big.bin", options={"blksize": self.BIG, "windowsize": self.WINDOW})
+        start = self.mark()
+        victim.send_request(rrq)
+        oack, _ = self.expect(victim)
+        self.assertEqual(oack, oack_bytes(("blksize", self.BIG), ("windowsize", self.WINDOW)))
+        victim.send(ack(0))  # the attacker guesses the data port; here it is known
+        forged = len(rrq) + 4
+        received = datagrams = 0
+        deadline = time.monotonic() + 5 * (self.settings["Retransmit"] + 3)
+        while time.monotonic() < deadline:
+            packet, _ = victim.receive(0.5)
+            if packet is None:
+                if self.result_lines(self.server.path("big.bin"), start):
+                    break
+                continue
+            received += len(packet)
+            datagrams += 1
+        self.assertTrue(self.result_lines(self.server.path("big.bin"), start), "the transfer did not time out")
+        retransmissions = self.settings["Retransmit"] + 1
+        bound = (self.WINDOW + retransmissions) * (self.BIG + 4)
+        lockstep = (1 + retransmissions) * (self.BIG + 4)
+        print("\nforged %d bytes, the victim received %d bytes in %d datagrams: %.0fx (bound %.0fx, "
+              "a lockstep server %.0fx)" % (forged, received, datagrams, received / forged, bound / forged,
+                                             lockstep / forged))
+        self.assertGreaterEqual(received, self.WINDOW * (self.BIG + 4), "the first window did not arrive whole")
+        self.assertLessEqual(received, bound)
 
 
 class WindowedUploads(WindowCase):

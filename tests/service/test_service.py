@@ -142,6 +142,69 @@ class ServiceRunTest(unittest.TestCase):
             self.assertTrue(p.no_syslog())
 
 
+class SafeDefaultsTest(unittest.TestCase):
+    """Nothing a client can reach may hold the server's programs, store or
+    logs: with the settings as shipped (no root stored) a client that
+    fetched and replaced "harrier" would otherwise have had the service run
+    its file as root at the next start."""
+
+    def test_an_unset_root_serves_srv_tftp_and_never_the_program(self):
+        with ProgramDirectory({"RootDirectory": None}) as p:
+            p.start(["-debug"])
+            start = ss.read_start_up(p.proc)
+            self.assertIn("RootDirectory : /srv/tftp/\n", start)
+            if not os.path.exists("/srv/tftp/harrier"):
+                with harrier.Client(p.port) as c:
+                    c.send_request(harrier.request(harrier.RRQ, "harrier"))
+                    packet, _ = c.receive(3)
+                self.assertEqual(harrier.parse(packet), (harrier.ERROR, (1, "File not found")))
+            self.assertEqual(ss.stop(p.proc, signal.SIGINT), 0)
+
+    def test_a_root_or_prefix_over_the_servers_own_files_stops_the_start(self):
+        for setting, value, message in (
+                ("RootDirectory", "{bin}/", "RootDirectory {bin}/ is the program directory {bin}/: "
+                                            "clients could replace the server's programs"),
+                ("RootDirectory", "{dir}/", "RootDirectory {dir}/ contains the program directory {bin}/: "
+                                            "clients could replace the server's programs"),
+                ("RootDirectory", "{bin}/../etc/sub", "RootDirectory {dir}/etc/sub/ lies inside the settings "
+                                                      "store's directory {dir}/etc/: clients could read and "
+                                                      "replace its settings"),
+                ("Prefix", "/srv/images;{dir}/etc", "Prefix entry {dir}/etc/ is the settings store's directory "
+                                                    "{dir}/etc/: clients could read and replace its settings")):
+            with self.subTest(setting=setting, value=value):
+                with ProgramDirectory() as p:
+                    with open(p.store, "a") as f:
+                        f.write('"%s"="%s"\r\n' % (setting, value.format(dir=p.dir, bin=p.program_dir)))
+                    code, out = p.run(["-debug"])
+                    self.assertEqual(code, 1, out)
+                    self.assertIn(message.format(dir=p.dir, bin=p.program_dir) + "\n", out)
+                    self.assertNotIn("Ready on TFTP port", out)
+        # As a service, the reason reaches the system log before the failure.
+        with ProgramDirectory() as p:
+            with open(p.store, "a") as f:
+                f.write('"RootDirectory"="%s/"\r\n' % p.program_dir)
+            p.start()
+            self.assertEqual(p.proc.wait(15), 1)
+            entries = p.syslog_entries(2)
+            syslog_error(entries[0], "RootDirectory %s/ is the program directory %s/: clients could replace the "
+                                     "server's programs" % (p.program_dir, p.program_dir))
+            syslog_error(entries[1], "Unable to start service")
+
+    def test_the_log_directory_is_not_served_either(self):
+        with ProgramDirectory() as p:
+            logs = os.path.join(p.dir, "log")
+            os.makedirs(logs)
+            with open(p.store, "a") as f:
+                f.write('"Prefix"="%s"\r\n' % logs)
+            env = p.env(notify=False)
+            env["LOGS_DIRECTORY"] = logs  # as systemd's LogsDirectory= hands it over
+            r = subprocess.run([p.program, "-debug"], env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, timeout=20)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("Prefix entry %s/ is the log directory %s/: clients could read and overwrite its logs"
+                          % (logs, logs), r.stdout.decode())
+
+
 class ConsoleTest(unittest.TestCase):
     def test_ctrl_c_and_ctrl_break_stop_the_console_server(self):
         for sig in (signal.SIGINT, signal.SIGQUIT):

@@ -123,6 +123,8 @@ def write_store(path, settings, access=None):
     """Writes a machine store with the settings key and optional access rules."""
     lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]"]
     for name, value in settings.items():
+        if value is None:  # left unset
+            continue
         lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(str(shown_value(name, value)))))
     if access:
         lines += ["", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel\\Access]"]
