@@ -170,9 +170,12 @@ class SafeDefaultsTest(unittest.TestCase):
                                                       "store's directory {dir}/etc/: clients could read and "
                                                       "replace its settings"),
                 ("Prefix", "/srv/images;{dir}/etc", "Prefix entry {dir}/etc/ is the settings store's directory "
-                                                    "{dir}/etc/: clients could read and replace its settings")):
+                                                    "{dir}/etc/: clients could read and replace its settings"),
+                ("RootDirectory", "{dir}/link/", "RootDirectory {bin}/ is the program directory {bin}/: "
+                                                 "clients could replace the server's programs")):
             with self.subTest(setting=setting, value=value):
                 with ProgramDirectory() as p:
+                    os.symlink(p.program_dir, os.path.join(p.dir, "link"))  # a link is no way round
                     with open(p.store, "a") as f:
                         f.write('"%s"="%s"\r\n' % (setting, value.format(dir=p.dir, bin=p.program_dir)))
                     code, out = p.run(["-debug"])

@@ -145,7 +145,7 @@ TEST_P(Beneath, UploadsReplaceTheFileALinkInsideNamesAndNothingOutside) {
   EXPECT_EQ(error, ENOENT);
 }
 
-TEST_P(Beneath, CommittedUploadsKeepModeAndOwnerButNoSetIdBits) {
+TEST_P(Beneath, CommittedUploadsKeepReadWriteBitsAndOwnerButNeverExecuteOrSetId) {
   write_text(root + "conf.txt", "old");
   ASSERT_EQ(chmod((root + "conf.txt").c_str(), 0600), 0);
   ASSERT_EQ(upload("conf.txt", "new"), 1);
@@ -158,7 +158,7 @@ TEST_P(Beneath, CommittedUploadsKeepModeAndOwnerButNoSetIdBits) {
   }
   ASSERT_EQ(upload("conf.txt", "newer"), 1);
   ASSERT_EQ(stat((root + "conf.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0755u) << "set-user right dropped";
+  EXPECT_EQ(st.st_mode & 07777, 0644u) << "execute and set-user rights dropped";
   if (geteuid() == 0) {
     EXPECT_EQ(st.st_uid, 65534u);
   }
