@@ -132,6 +132,34 @@ class TransferLines(BlackBoxCase):
                 self.assertEqual([body(l) for l in self.lines(start)], want)
 
 
+    def test_bytes_of_a_client_never_forge_a_line_nor_reach_the_terminal(self):
+        root = self.server.root.rstrip("/") + "/"
+        forged = "1999-01-01 00:00:00       1s 10.6.6.6        Get/octet  /srv/FORGED"
+        # A name: CR LF and an escape sequence (":" would be refused earlier).
+        start = self.mark()
+        self.assertRefused(request(RRQ, "a\r\nFORGED\x1b[2J\x7f"), 1, "File not found")
+        self.wait_line(r"  Error   ", start)
+        shown = "a\\x0d\\x0aFORGED\\x1b[2J\\x7f"
+        self.assertEqual([body(l) for l in self.lines(start)], [
+            "Request from 127.0.0.1",
+            "TFTP Get Name %s%s Mode octet Size 0" % (root, shown),
+            " Error   127.0.0.1       Get        1 File not found %s%s" % (root, shown),
+        ])
+        # An ERROR text that would be a whole result line of its own.
+        self.server.put_file("e.bin", bytes(2000))
+        start = self.mark()
+        c = self.client()
+        c.send_request(request(RRQ, "e.bin"))
+        self.expect(c)
+        c.send(b"\x00\x05\x00\x00bye\r\n" + forged.encode() + b"\x1b]0;owned\x07\x00")
+        line = self.wait_line(r"  Abort   ", start)
+        self.assertIn("bye\\x0d\\x0a" + forged + "\\x1b]0;owned\\x07 " + self.server.path("e.bin"), line)
+        text = self.server.output()
+        self.assertNotIn("\x1b", text)
+        self.assertNotIn("\r", text)
+        self.assertFalse([l for l in text.split("\n") if l.startswith("1999-")])
+
+
 class DebugRaisesLevel(unittest.TestCase):
     def test_log_0_is_raised_to_2_in_any_case_of_the_switch(self):
         for args in (["-debug"], ["-DEBUG"], ["-Debug"]):
