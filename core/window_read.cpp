@@ -218,15 +218,16 @@ static int wait_window_ack(tftp_session* s, packet_wait* wait, uint32_t acked, u
   return 1;
 }
 
-// A time-out resends one block, the last one sent, never the window: a
-// peer that has stopped acknowledging (or the victim of a forged request
-// and one forged ACK 0) gets one window and then single blocks, as from a
-// lockstep server. The last block is the one probe every RFC 7440 receiver
-// answers: it completes the window of a receiver that lost only that block,
-// shows a gap to one that lost more (which then acknowledges where it
-// stands), and repeats the end of the window to one whose ACK was lost. A
-// smaller window after the time-out would stall such receivers, which
-// acknowledge only a full window; the full window resumes after an ACK.
+// A time-out resends two blocks, never the window: the first one the client
+// has not acknowledged and the last one sent. So a peer that has stopped
+// acknowledging (or the victim of a forged request and one forged ACK 0)
+// gets one window and then two blocks a time-out, about what a lockstep
+// server resends. The two are the probes every RFC 7440 receiver answers:
+// one that answers any block out of order says where it stands, one that
+// lost the block it needs gets it, and one that answers only a complete
+// window gets the block that completes it. A smaller window after the
+// time-out would stall receivers of the last kind, which acknowledge only
+// a full window; the full window resumes after an ACK.
 int run_window_read(tftp_session* s) {
   uint32_t window = s->window_size;
   uint32_t retransmit = Retransmit;
@@ -253,7 +254,8 @@ int run_window_read(tftp_session* s) {
         return final_block != 0 && sent_end == final_block && acked + 1 == final_block ? RESULT_OK : RESULT_TIMEOUT;
       if (server_stop) return RESULT_OK;
       uint32_t probe_end;
-      r = send_window(s, sent_end, sent_end, &final_block, &probe_end);
+      r = send_window(s, acked + 1, acked + 1, &final_block, &probe_end);
+      if (r < 0 && sent_end > acked + 1) r = send_window(s, sent_end, sent_end, &final_block, &probe_end);
       if (r >= 0) return r;
     }
     if (final_block != 0 && acked == final_block) return RESULT_OK;
