@@ -39,6 +39,7 @@ constexpr int OACK_REFUSED = 8;
 // TFTP error codes and texts that the client sends.
 constexpr uint16_t TFTP_ERROR_UNDEFINED = 0;
 constexpr uint16_t TFTP_ERROR_DISK_FULL = 3;
+constexpr uint16_t TFTP_ERROR_UNKNOWN_TID = 5;
 constexpr uint16_t TFTP_ERROR_OPTION = 8;
 
 constexpr std::size_t COMMAND_LINE_SIZE = 256;
@@ -53,6 +54,8 @@ constexpr uint32_t RETRY_COUNT_DEFAULT = 10;
 constexpr uint16_t SERVER_PORT_DEFAULT = 69;
 constexpr std::size_t LOCAL_FILE_BUFFER_SIZE = 65536;
 constexpr std::size_t ERROR_PACKET_SIZE = 128;
+// Datagrams dropped from the transfer socket once it is connected.
+constexpr int STALE_DATAGRAMS_MAX = 256;
 constexpr uint32_t WINDOW_SIZE_MAX = 65535;
 // A windowed PUT keeps its window in memory to send it again: the window a
 // PUT asks for is cut so that it fits this many bytes.
@@ -183,6 +186,9 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
                const client_settings& settings);
 std::string_view oack_refusal_text(int message);
 void send_error(int socket, uint16_t code, std::string_view text);
+// send_error on an unconnected socket, to address and port (network order).
+void send_error_to(int socket, uint16_t code, std::string_view text, uint32_t address,
+                   uint16_t port);
 
 // client_transfer.cpp
 int send_and_wait(const client_settings& settings, client_transfer& transfer,

@@ -4,6 +4,7 @@ real servers will not do on demand."""
 import os
 import re
 import shutil
+import socket
 import stat
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (ACK, DATA, UNRESOLVABLE_HOST, Client, ScriptedServer, block_of,  # noqa: E402
+from pelican_support import (ACK, CLI, DATA, UNRESOLVABLE_HOST, Client, ScriptedServer, block_of,  # noqa: E402
                              main, opcode_of, pack_ack, pack_data, pack_error, pack_oack,
                              parse_request, read_file, text_read, text_write)
 
@@ -51,6 +52,13 @@ class ScriptedTransfers(unittest.TestCase):
         code = self.client.run("%s 127.0.0.1:%d %s" % (options, server.port, command))
         server.finish()
         return code, server
+
+    def cli(self, server, *args):
+        """Runs the pelican program in the local directory: the options, the
+        scripted server as host, then the command and the remote name."""
+        host = "%s:%d" % (server.listen.getsockname()[0], server.port)
+        return subprocess.run([CLI] + list(args[:-2]) + [host] + list(args[-2:]), cwd=self.dir,
+                              capture_output=True, text=True, timeout=60)
 
     def test_request_carries_the_options_in_order(self):
         def refuse(s):
@@ -573,6 +581,33 @@ class ScriptedTransfers(unittest.TestCase):
             by_block.setdefault(block_of(p), p[4:])
         self.assertEqual(b"".join(by_block[b] for b in sorted(by_block)), data)
         self.assertEqual(self.client.tsize(), (1, len(data)))
+
+    def test_first_answer_only_from_the_server_address(self):
+        # A third host (127.0.0.1) races DATA 1 to the client's port before
+        # the server (127.0.0.2) answers: it gets ERROR 5, and the file is
+        # the server's, which answers from a port other than the one asked.
+        third = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        third.bind(("127.0.0.1", 0))
+        third.settimeout(3)
+        self.addCleanup(third.close)
+        heard = []
+
+        def raced(s):
+            s.request()
+            third.sendto(pack_data(1, b"forged by a third host"), s.client)
+            heard.append(third.recvfrom(100))
+            s.send(pack_data(1, BLOCK))
+            assert s.expect() == pack_ack(1)
+            s.send(pack_data(2, b"real"))
+            assert s.expect() == pack_ack(2)
+
+        server = ScriptedServer(raced, address="127.0.0.2")
+        done = self.cli(server, "-t2", "GET", "f")
+        self.assertEqual(read_file(self.local("f")), BLOCK + b"real", done.stdout)
+        self.assertEqual((done.returncode, done.stdout), (0, "pelican: transfer complete, 516 bytes\n"))
+        server.finish()
+        self.assertEqual(heard[0][0], pack_error(5, "Unknown transfer ID"))
+        self.assertEqual(heard[0][1], server.client)
 
 
 if __name__ == "__main__":
