@@ -609,6 +609,37 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(heard[0][0], pack_error(5, "Unknown transfer ID"))
         self.assertEqual(heard[0][1], server.client)
 
+    def test_local_name_is_the_last_component_of_the_remote_name(self):
+        outside = tempfile.mkdtemp(prefix="pelican_outside_")
+        self.addCleanup(shutil.rmtree, outside, True)
+        os.mkdir(self.local("sub"))
+
+        def short_file(s):
+            s.request()
+            s.send(pack_data(1, b"payload"))
+            s.expect()
+
+        for remote, name, beyond in [(outside + "/target.txt", "target.txt", outside + "/target.txt"),
+                                     ("sub/x", "x", self.local("sub/x")),
+                                     ("sub\\y", "y", None)]:
+            with self.subTest(remote=remote):
+                server = ScriptedServer(short_file)
+                done = self.cli(server, "GET", remote)
+                server.finish()
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertFalse(beyond and os.path.exists(beyond), "written where the name leads")
+                self.assertEqual(read_file(self.local(name)), b"payload")
+                self.assertEqual(parse_request(server.requests[0])[1], remote, "the request keeps the name")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["sub", "target.txt", "x", "y"])
+
+        for remote in ("sub/..", "sub/", ".", "a\\.."):
+            with self.subTest(remote=remote):
+                server = ScriptedServer(lambda s: s.count_requests(0.3))
+                done = self.cli(server, "GET", remote)
+                server.finish()
+                self.assertEqual(done.returncode, 2)
+                self.assertEqual(server.requests, [])
+
 
 if __name__ == "__main__":
     main(__name__)
