@@ -71,8 +71,8 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(parse_request(server.requests[0]),
                          (1, "boot\\x.img", "netascii",
                           [("blksize", "1464"), ("tsize", "0"), ("timeout", "3"), ("multicast", "")]))
-        # An ERROR ends a GET with code 8, and the local file stays behind.
-        self.assertEqual(read_file(path), b"")
+        # An ERROR ends a GET with code 8, and leaves no local file.
+        self.assertFalse(os.path.exists(path))
         self.assertEqual(self.client.tsize(), (-1, 0))
 
         up = self.local("up.bin", b"u" * 700)
@@ -128,7 +128,7 @@ class ScriptedTransfers(unittest.TestCase):
                 path = self.local("old.bin", b"old contents")
                 code, _ = self.call(bad_oack, "-o " + options, "GET f " + path)
                 self.assertEqual(code, 8)
-                self.assertFalse(os.path.exists(path), "no partial file after a refused OACK")
+                self.assertEqual(read_file(path), b"old contents", "a refused OACK leaves the old file")
                 self.assertEqual(self.client.tsize()[0], -1)
 
                 up = self.local("up.bin", b"keep")
@@ -148,7 +148,7 @@ class ScriptedTransfers(unittest.TestCase):
         code, _ = self.call(read_then_error, "", "GET f " + path)
         self.assertEqual(code, 8)
         self.assertEqual(self.client.tsize(), (-1, 0))
-        self.assertEqual(read_file(path), BLOCK * 2, "the partial file stays")
+        self.assertFalse(os.path.exists(path), "no partial file stays")
 
         def write_then_error(s):
             s.request()
@@ -300,7 +300,7 @@ class ScriptedTransfers(unittest.TestCase):
         code, server = self.call(lambda s: s.count_requests(1.0), "-r3 -t0", "GET f " + path)
         self.assertEqual(code, 6)
         self.assertEqual(len(server.requests), 5, "-r3: the request goes out 3 + 2 times")
-        self.assertFalse(os.path.exists(path), "code 6 deletes the local file of a GET")
+        self.assertEqual(os.listdir(self.dir), [], "code 6 leaves no local file of a GET")
 
         started = time.monotonic()
         code, server = self.call(lambda s: s.count_requests(4.0), "-r1 -t1", "GET f " + path)
@@ -320,7 +320,7 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(code, 8)
         self.assertEqual(server.received, [pack_ack(1)] * 4)
         self.assertEqual(self.client.tsize(), (0, 512), "gave up: not a failure, bytes so far")
-        self.assertEqual(read_file(path), BLOCK)
+        self.assertFalse(os.path.exists(path), "no partial file stays")
 
         def answers_the_retransmission(s):
             s.request()
@@ -394,7 +394,8 @@ class ScriptedTransfers(unittest.TestCase):
                 code, server = self.call(refuse, options + " -o", "GET f " + path)
                 self.assertEqual(code, 8)
                 self.assertIn(("multicast", ""), parse_request(server.requests[0])[3])
-                self.assertFalse(os.path.exists(path), "no partial file after a refused OACK")
+                self.assertEqual(read_file(path), b"old", "a refused OACK leaves the old file")
+                self.assertEqual(os.listdir(self.dir), ["m.bin"])
 
         up = self.local("up.bin", b"x")
         code, server = self.call(lambda s: s.count_requests(0.3), "-m", "PUT f " + up)
@@ -639,6 +640,63 @@ class ScriptedTransfers(unittest.TestCase):
                 server.finish()
                 self.assertEqual(done.returncode, 2)
                 self.assertEqual(server.requests, [])
+
+    def test_failed_get_leaves_the_old_file_and_nothing_beside_it(self):
+        def refuse(s):
+            s.request()
+            s.send(pack_error(1, "File not found"))
+
+        old = self.local("old.bin", b"old contents")
+        code, _ = self.call(refuse, "-o", "GET f " + old)
+        self.assertEqual(code, 8)
+        self.assertEqual(read_file(old), b"old contents")
+        self.assertEqual(os.listdir(self.dir), ["old.bin"])
+
+        def silent_after_first_block(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            for _ in range(10):
+                if s.expect(1.5) is None:
+                    break
+
+        for options in ("-r1 -t1", "-r1 -t1 -o"):
+            with self.subTest(options=options):
+                code, _ = self.call(silent_after_first_block, options, "GET f " + self.local("cut.bin"))
+                self.assertEqual(code, 8)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["old.bin"])
+        code, _ = self.call(silent_after_first_block, "-r1 -t1 -o", "GET f " + old)
+        self.assertEqual(code, 8)
+        self.assertEqual(read_file(old), b"old contents")
+        self.assertEqual(os.listdir(self.dir), ["old.bin"])
+
+    def test_get_fills_a_private_file_and_renames_it_when_complete(self):
+        seen = []
+
+        def watched(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            assert s.expect() == pack_ack(1)
+            for name in os.listdir(self.dir):
+                kept = read_file(self.local(name)) if name == "t.bin" else None
+                seen.append((name, stat.S_IMODE(os.stat(self.local(name)).st_mode), kept))
+            s.send(pack_data(2, b"end"))
+            assert s.expect() == pack_ack(2)
+
+        target = self.local("t.bin", b"before")
+        os.chmod(target, 0o644)
+        old_mask = os.umask(0o027)
+        try:
+            code, _ = self.call(watched, "-o", "GET f " + target)
+        finally:
+            os.umask(old_mask)
+        self.assertEqual(code, 0)
+        self.assertEqual(len(seen), 2, seen)
+        self.assertIn(("t.bin", 0o644, b"before"), seen, "the target stays while the file fills")
+        filling = [entry for entry in seen if entry[0] != "t.bin"][0]
+        self.assertEqual(filling[1], 0o600, "only the owner may read the file that fills")
+        self.assertEqual(os.listdir(self.dir), ["t.bin"])
+        self.assertEqual(read_file(target), BLOCK + b"end")
+        self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o640, "0666 less the umask")
 
 
 if __name__ == "__main__":
