@@ -64,6 +64,8 @@ std::size_t refill(local_file& file) {
 int local_file_create(local_file& file, const char* path, int overwrite, int text,
                       unsigned char* buffer, std::size_t capacity) {
   attach(file, -1, text, buffer, capacity);
+  // An empty name would fail only at the rename, after the whole transfer.
+  if (path[0] == 0) return LOCAL_FILE_FAILED;
   int kind = plain_path_kind(path);
   if (kind != PLAIN_PATH_ABSENT && !overwrite) return LOCAL_FILE_EXISTS;
   int fd = -1;

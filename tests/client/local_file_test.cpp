@@ -143,6 +143,8 @@ TEST_F(LocalFile, CreateRefusesAnExistingFileUnlessOverwriting) {
             LOCAL_FILE_EXISTS);
   EXPECT_EQ(local_file_create(f, directory.c_str(), 1, 0, buffer.data(), buffer.size()),
             LOCAL_FILE_FAILED);
+  EXPECT_EQ(local_file_create(f, "", 1, 0, buffer.data(), buffer.size()), LOCAL_FILE_FAILED);
+  EXPECT_EQ(names(), std::vector<std::string>{"f"});
 }
 
 TEST_F(LocalFile, TemporaryFileIsPrivateAndGoneOnEveryOutcome) {
