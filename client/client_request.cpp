@@ -149,22 +149,48 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
     return send_datagram_to(transfer.socket, buffer, length, address,
                             network_port(settings.server_port)) == static_cast<long>(length);
   };
+  auto deadline_after_wait = [&] {
+    return monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+  };
   if (!send_it()) return -1;
-  for (uint64_t earlier = 0;; earlier++) {
-    int r = wait_readable(transfer.socket, transfer.timeout);
+  int64_t deadline = deadline_after_wait();
+  uint64_t resent = 0;
+  for (;;) {
+    int r = wait_sockets_until(&transfer.socket, 1, deadline);
     if (r < 0) return -1;
-    if (r > 0) break;
-    if (earlier > settings.retry_count) return -1;
-    if (!send_it()) return -1;
+    if (r == 0) {
+      if (resent > settings.retry_count) return -1;
+      resent++;
+      if (!send_it()) return -1;
+      deadline = deadline_after_wait();
+      continue;
+    }
+    uint32_t source_address = 0;
+    uint16_t source_port = 0;
+    long n = take_datagram_from(transfer.socket, buffer, transfer.buffer_size, &source_address, &source_port);
+    if (n == SOCKET_TIMEOUT) continue;
+    if (n < 0) return -1;
+    if (source_address != address) {
+      // Anyone can send to our port before the server answers: only the
+      // server's address may give the first answer. The wait keeps its
+      // deadline, so that strays cannot hold the call open.
+      send_error_to(transfer.socket, TFTP_ERROR_UNKNOWN_TID, "Unknown transfer ID", source_address, source_port);
+      continue;
+    }
+    if (n < 4) return -1;
+    // The server answers from its transfer port, any port of its address;
+    // from now on only that port reaches this socket, and every packet goes
+    // there.
+    if (connect_to_host(transfer.socket, address, host_port(source_port)) < 0) return -1;
+    // Datagrams queued before the connect stay in the socket: they are
+    // strays, or the server's repeats of the answer already taken, as the
+    // server sends nothing new before our reply.
+    for (int i = 0; i < STALE_DATAGRAMS_MAX; i++) {
+      std::array<uint8_t, 4> stale{};
+      if (take_datagram(transfer.socket, stale.data(), stale.size()) < 0) break;
+    }
+    return static_cast<int>(n);
   }
-  uint32_t source_address = 0;
-  uint16_t source_port = 0;
-  long n = take_datagram_from(transfer.socket, buffer, transfer.buffer_size, &source_address, &source_port);
-  if (n < 4) return -1;
-  // The server answers from its transfer port; from now on only that port
-  // reaches this socket, and every packet goes there.
-  if (connect_to_host(transfer.socket, address, host_port(source_port)) < 0) return -1;
-  return static_cast<int>(n);
 }
 
 int parse_oack(const uint8_t* options, std::size_t length, client_transfer& transfer,
@@ -229,13 +255,31 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
   return OACK_USABLE;
 }
 
-void send_error(int socket, uint16_t code, std::string_view text) {
-  std::array<uint8_t, ERROR_PACKET_SIZE> packet{};
+namespace {
+
+// An ERROR packet in packet; returns its length, 0 when it does not fit.
+std::size_t build_error(std::array<uint8_t, ERROR_PACKET_SIZE>& packet, uint16_t code,
+                        std::string_view text) {
   packet_writer w{packet.data(), packet.size(), 0, true};
   uint8_t header[4];
   put_u16(header, OPCODE_ERROR);
   put_u16(header + 2, code);
   put_bytes(w, header, sizeof header);
   put_string(w, text.substr(0, packet.size() - 5));
-  if (w.ok) send_datagram(socket, packet.data(), w.used);
+  return w.ok ? w.used : 0;
+}
+
+}  // namespace
+
+void send_error(int socket, uint16_t code, std::string_view text) {
+  std::array<uint8_t, ERROR_PACKET_SIZE> packet{};
+  std::size_t length = build_error(packet, code, text);
+  if (length) send_datagram(socket, packet.data(), length);
+}
+
+void send_error_to(int socket, uint16_t code, std::string_view text, uint32_t address,
+                   uint16_t port) {
+  std::array<uint8_t, ERROR_PACKET_SIZE> packet{};
+  std::size_t length = build_error(packet, code, text);
+  if (length) send_datagram_to(socket, packet.data(), length, address, port);
 }

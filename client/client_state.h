@@ -39,12 +39,15 @@ constexpr int OACK_REFUSED = 8;
 // TFTP error codes and texts that the client sends.
 constexpr uint16_t TFTP_ERROR_UNDEFINED = 0;
 constexpr uint16_t TFTP_ERROR_DISK_FULL = 3;
+constexpr uint16_t TFTP_ERROR_UNKNOWN_TID = 5;
 constexpr uint16_t TFTP_ERROR_OPTION = 8;
 
 constexpr std::size_t COMMAND_LINE_SIZE = 256;
 constexpr int COMMAND_ARGS_MAX = 32;
 constexpr std::size_t HOST_NAME_SIZE = 256;
 constexpr std::size_t FILE_NAME_SIZE = 260;
+// A GET's temporary file: the target's name with a prefix and a suffix.
+constexpr std::size_t TEMPORARY_NAME_SIZE = FILE_NAME_SIZE + 32;
 constexpr uint32_t BLOCK_SIZE_DEFAULT = 512;
 constexpr uint32_t PACKET_SIZE_MIN = 516;
 constexpr uint32_t PACKET_SIZE_MAX = 65504;
@@ -53,6 +56,8 @@ constexpr uint32_t RETRY_COUNT_DEFAULT = 10;
 constexpr uint16_t SERVER_PORT_DEFAULT = 69;
 constexpr std::size_t LOCAL_FILE_BUFFER_SIZE = 65536;
 constexpr std::size_t ERROR_PACKET_SIZE = 128;
+// Datagrams dropped from the transfer socket once it is connected.
+constexpr int STALE_DATAGRAMS_MAX = 256;
 constexpr uint32_t WINDOW_SIZE_MAX = 65535;
 // A windowed PUT keeps its window in memory to send it again: the window a
 // PUT asks for is cut so that it fits this many bytes.
@@ -62,12 +67,13 @@ constexpr std::size_t DATAGRAM_OVERHEAD = 512;
 constexpr std::size_t SOCKET_BUFFER_MAX = 32u << 20;
 
 // The local file with its own buffering, so that netascii line ends can be
-// translated on the way and every read or write failure is seen.
+// translated on the way and every read or write failure is seen. A GET
+// fills a temporary file beside the target, which takes the target's name
+// only once the transfer has finished.
 struct local_file {
   int fd;               // -1 when closed
   int text;             // 1: netascii translation
   int writing;          // 1: opened for a GET, 0: for a PUT
-  int regular;          // a regular file, which a failed GET may delete
   int failed;           // a read, write or seek failed
   int at_end;           // reading: end of file or 0x1A reached
   int pending_cr;       // reading: a CR waits for the next byte
@@ -75,6 +81,9 @@ struct local_file {
   std::size_t capacity;
   std::size_t start;    // reading: next unread byte
   std::size_t fill;     // bytes held in the buffer
+  // GET: the file being filled; empty when the target itself is written (a
+  // device, which is never renamed or removed).
+  std::array<char, TEMPORARY_NAME_SIZE> temporary;
 };
 
 // Multicast reception: the ranges of blocks received, in ascending order,
@@ -122,7 +131,6 @@ struct client_transfer {
   uint32_t window_size;         // -w: 0 not asked; then the blocks per window (1 without the option)
   int64_t last_written;         // block last written by the GET loop
   int refused_message;          // index into OACK texts when parse_oack refused
-  int delete_local;             // GET: remove the local file at clean-up
   block_table blocks;           // multicast: blocks received through the group
 };
 
@@ -160,8 +168,16 @@ int64_t monotonic_ms();
 int wait_sockets_until(const int* sockets, int count, int64_t deadline_ms);
 
 // local_file.cpp
+// A GET's file: refuses an existing path unless overwrite; otherwise opens a
+// temporary file beside path (or a device path itself).
 int local_file_create(local_file& file, const char* path, int overwrite, int text,
                       unsigned char* buffer, std::size_t capacity);
+// The GET has finished: writes what is buffered and gives the file the name
+// path (over an existing file only with overwrite). On any failure the
+// temporary file is removed and path is left as it was.
+int local_file_commit(local_file& file, const char* path, int overwrite);
+// The GET has failed: closes and removes the temporary file.
+void local_file_abandon(local_file& file);
 int local_file_open_read(local_file& file, const char* path, int text, unsigned char* buffer,
                          std::size_t capacity);
 int64_t local_file_size(const local_file& file);
@@ -183,6 +199,9 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
                const client_settings& settings);
 std::string_view oack_refusal_text(int message);
 void send_error(int socket, uint16_t code, std::string_view text);
+// send_error on an unconnected socket, to address and port (network order).
+void send_error_to(int socket, uint16_t code, std::string_view text, uint32_t address,
+                   uint16_t port);
 
 // client_transfer.cpp
 int send_and_wait(const client_settings& settings, client_transfer& transfer,

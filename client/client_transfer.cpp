@@ -304,7 +304,6 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
         send_error(transfer.socket, TFTP_ERROR_OPTION,
                    oack_refusal_text(transfer.refused_message));
         transfer.result = TRANSFER_FAILED;
-        transfer.delete_local = get;
         return;
       }
       put_header(buffer, OPCODE_ACK, 0);

@@ -166,9 +166,12 @@ int parse_client_args(int count, char* const* vector, client_transfer& transfer,
     copy_field(transfer.local_name, std::string_view(vector[i++]));
     if (i < count) return 0;
   } else {
-    std::size_t slash = remote.rfind('\\');
-    copy_field(transfer.local_name,
-               slash == std::string_view::npos ? remote : remote.substr(slash + 1));
+    // Only the last component: the directories of the remote name are the
+    // server's, and must not choose where the local file goes.
+    std::size_t slash = remote.find_last_of("/\\");
+    std::string_view last = slash == std::string_view::npos ? remote : remote.substr(slash + 1);
+    if (last.empty() || last == "." || last == "..") return 0;
+    copy_field(transfer.local_name, last);
   }
   return 1;
 }

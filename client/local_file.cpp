@@ -63,16 +63,43 @@ std::size_t refill(local_file& file) {
 
 int local_file_create(local_file& file, const char* path, int overwrite, int text,
                       unsigned char* buffer, std::size_t capacity) {
-  int exists = 0;
-  int fd = create_plain_file(path, overwrite, &exists);
-  if (fd < 0) {
-    attach(file, -1, text, buffer, capacity);
-    return exists ? LOCAL_FILE_EXISTS : LOCAL_FILE_FAILED;
+  attach(file, -1, text, buffer, capacity);
+  // An empty name would fail only at the rename, after the whole transfer.
+  if (path[0] == 0) return LOCAL_FILE_FAILED;
+  int kind = plain_path_kind(path);
+  if (kind != PLAIN_PATH_ABSENT && !overwrite) return LOCAL_FILE_EXISTS;
+  int fd = -1;
+  if (kind == PLAIN_PATH_OTHER) {
+    // A device such as /dev/null takes the bytes itself; a directory fails here.
+    int exists = 0;
+    fd = create_plain_file(path, 1, &exists);
+  } else {
+    fd = create_temporary_plain_file(path, file.temporary.data(), file.temporary.size());
   }
-  attach(file, fd, text, buffer, capacity);
+  if (fd < 0) return LOCAL_FILE_FAILED;
+  file.fd = fd;
   file.writing = 1;
-  file.regular = is_regular_plain_file(fd);
   return LOCAL_FILE_OK;
+}
+
+int local_file_commit(local_file& file, const char* path, int overwrite) {
+  if (file.fd < 0) return LOCAL_FILE_FAILED;
+  if (file.temporary[0] == 0) return local_file_close(file) ? LOCAL_FILE_OK : LOCAL_FILE_FAILED;
+  int ok = flush(file) && !file.failed && set_new_file_mode(file.fd);
+  if (!close_plain_file(file.fd)) ok = 0;
+  file.fd = -1;
+  int renamed = ok ? rename_plain_file(file.temporary.data(), path, overwrite) : PLAIN_RENAME_FAILED;
+  if (renamed != PLAIN_RENAME_DONE) remove_plain_file(file.temporary.data());
+  file.temporary[0] = 0;
+  if (renamed == PLAIN_RENAME_EXISTS) return LOCAL_FILE_EXISTS;
+  return renamed == PLAIN_RENAME_DONE ? LOCAL_FILE_OK : LOCAL_FILE_FAILED;
+}
+
+void local_file_abandon(local_file& file) {
+  if (file.fd >= 0) close_plain_file(file.fd);
+  file.fd = -1;
+  if (file.temporary[0] != 0) remove_plain_file(file.temporary.data());
+  file.temporary[0] = 0;
 }
 
 int local_file_open_read(local_file& file, const char* path, int text, unsigned char* buffer,

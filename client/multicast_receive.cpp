@@ -232,7 +232,6 @@ int32_t run_multicast_get(const client_settings& settings, client_transfer& tran
   if (transfer.mode == MODE_NETASCII ||
       ((transfer.option_flags & OPT_TSIZE) && transfer.byte_count >= blocks_max)) {
     send_error(transfer.socket, TFTP_ERROR_OPTION, "Bad multicast option");
-    transfer.delete_local = 1;
     return TRANSFER_FAILED;
   }
   int r = receive_multicast(settings, transfer, buffer);

@@ -22,7 +22,9 @@
  * t and w, the digits right after it ("-b1468"). Arguments are separated by
  * white space; an argument with blanks is enclosed in double quotes. Only the
  * first 255 characters of a command line are read. Without local_name, the
- * local file is named after the part of remote_name after its last backslash.
+ * local file is named after the last component of remote_name (the part after
+ * its last '/' or '\\'), in the current directory; a last component that is
+ * empty, "." or ".." is an invalid command line.
  * Every call starts from the defaults: nothing carries over to the next call.
  *
  * Calls are not reentrant: one transfer at a time per process. */
@@ -48,17 +50,18 @@ extern "C" {
 #define PELICAN_NO_SOCKET 3          /* the transfer socket could not be opened */
 #define PELICAN_LOCAL_FILE_EXISTS 4  /* GET without -o, and the local file exists (untouched) */
 #define PELICAN_LOCAL_FILE_FAILED 5  /* the local file could not be opened */
-#define PELICAN_NO_ANSWER 6          /* no usable first answer (host unknown, silence, ...);
-                                        a GET deletes its local file if a regular file */
+#define PELICAN_NO_ANSWER 6          /* no usable first answer (host unknown, silence, ...) */
 #define PELICAN_UNFINISHED 8         /* the transfer started but did not finish */
 
 /* Performs one transfer; blocks until it has ended. Returns a result code.
  *
- * Code 8 after a GET: the partial local file stays on disk (the blocks
- * received so far), and the caller deletes it if it does not want it. The one
- * exception is an option acknowledgement from the server that cannot be used:
- * the library then answers the server with ERROR 8 and deletes the local file
- * itself. */
+ * A GET fills a new file beside the local file, readable and writable only by
+ * its owner, and renames it to the local name only when the transfer has
+ * finished (with the permissions of a newly created file). A GET that fails
+ * leaves an existing local file untouched and no file behind.
+ *
+ * The first answer is taken only from the server's address (from any of its
+ * ports); a datagram from another address is answered with ERROR 5. */
 PELICAN_API int tftp_client(const char *command_line);
 
 /* Stores in *size the bytes moved by the last call (the data bytes received

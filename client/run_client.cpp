@@ -2,7 +2,6 @@
 // transfer, and the clean-up that turns its outcome into a result code.
 #include "client/client_state.h"
 #include "client/pelican.h"
-#include "platform/plain_file.h"
 #include "platform/udp_socket.h"
 
 #include <algorithm>
@@ -75,13 +74,14 @@ int run_client(int count, char* const* vector) {
 
   std::size_t length = build_request(transfer, settings, buffer.get(), transfer.buffer_size);
   int answer = send_request(settings, transfer, buffer.get(), length);
-  // Only a regular file is deleted: never a device such as /dev/null.
-  int deletable = get && transfer.file.regular;
   if (answer <= 0) {
     transfer.socket = close_socket(transfer.socket);
     transfer.receive_socket = -1;
-    local_file_close(transfer.file);
-    if (deletable) remove_plain_file(transfer.local_name.data());
+    if (get) {
+      local_file_abandon(transfer.file);
+    } else {
+      local_file_close(transfer.file);
+    }
     return PELICAN_NO_ANSWER;
   }
 
@@ -90,10 +90,20 @@ int run_client(int count, char* const* vector) {
   close_group_socket(transfer);
   transfer.receive_socket = -1;
   transfer.socket = close_socket(transfer.socket);
-  // Data that cannot be written at the end is a failed GET after all.
-  if (!local_file_close(transfer.file) && get && transfer.result > 0) {
-    transfer.result = TRANSFER_FAILED;
+  if (!get) {
+    local_file_close(transfer.file);
+    return transfer.result > 0 ? PELICAN_OK : PELICAN_UNFINISHED;
   }
-  if (transfer.delete_local && deletable) remove_plain_file(transfer.local_name.data());
-  return transfer.result > 0 ? PELICAN_OK : PELICAN_UNFINISHED;
+  // A GET's file takes its name only when it is complete: a failed one
+  // leaves the local name as it was and nothing beside it.
+  if (transfer.result <= 0) {
+    local_file_abandon(transfer.file);
+    return PELICAN_UNFINISHED;
+  }
+  int placed = local_file_commit(transfer.file, transfer.local_name.data(), settings.overwrite);
+  if (placed == LOCAL_FILE_OK) return PELICAN_OK;
+  // Data that cannot be written at the end is a failed GET after all; so is
+  // a local name that another program took while the file came.
+  transfer.result = TRANSFER_FAILED;
+  return placed == LOCAL_FILE_EXISTS ? PELICAN_LOCAL_FILE_EXISTS : PELICAN_UNFINISHED;
 }

@@ -12,6 +12,30 @@
 // was taken and replace is 0, else to 0).
 int create_plain_file(const char* path, int replace, int* exists);
 
+// What a path names, seen before a GET decides how to write it.
+constexpr int PLAIN_PATH_ABSENT = 0;  // nothing
+constexpr int PLAIN_PATH_FILE = 1;    // a regular file, or a link to one or to nothing
+constexpr int PLAIN_PATH_OTHER = 2;   // a directory, a device, a pipe (links followed)
+int plain_path_kind(const char* path);
+
+// Creates a new file for writing in the directory of target, under a name
+// no other file has (made from target's), exclusively and readable and
+// writable by its owner only. Stores the name in name (size bytes).
+// Returns a descriptor, or -1.
+int create_temporary_plain_file(const char* target, char* name, size_t size);
+
+// Gives the file the permissions a file created by open() would have
+// (0666 less the umask on Unix). Returns 1 or 0.
+int set_new_file_mode(int fd);
+
+// Renames the closed file from to the name to: over an existing file with
+// replace, else only while to does not exist (atomically where the system
+// allows it).
+constexpr int PLAIN_RENAME_DONE = 0;
+constexpr int PLAIN_RENAME_EXISTS = 1;
+constexpr int PLAIN_RENAME_FAILED = 2;
+int rename_plain_file(const char* from, const char* to, int replace);
+
 // Opens path for reading. Returns a descriptor, or -1 (also for a
 // directory).
 int open_plain_file(const char* path);
@@ -28,9 +52,6 @@ int seek_plain_file(int fd, uint64_t offset);
 
 // The file's length in bytes, or 0 when it cannot be had.
 int64_t plain_file_size(int fd);
-
-// 1 when fd is a regular file (not a device or a pipe), else 0.
-int is_regular_plain_file(int fd);
 
 // Closes fd. Returns 1, or 0 when the system reports a failure (data that
 // could not be written at the end).

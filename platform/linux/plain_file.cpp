@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 int create_plain_file(const char* path, int replace, int* exists) {
   // O_EXCL tells an existing file apart even when it cannot be read.
@@ -12,6 +15,79 @@ int create_plain_file(const char* path, int replace, int* exists) {
   int fd = open(path, flags, 0666);
   *exists = fd < 0 && errno == EEXIST;
   return fd;
+}
+
+int plain_path_kind(const char* path) {
+  struct stat st {};
+  if (lstat(path, &st) != 0) return PLAIN_PATH_ABSENT;
+  if (S_ISREG(st.st_mode)) return PLAIN_PATH_FILE;
+  if (!S_ISLNK(st.st_mode)) return PLAIN_PATH_OTHER;
+  // A link is replaced, not followed, unless it leads to a device or the like.
+  if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) return PLAIN_PATH_FILE;
+  return PLAIN_PATH_OTHER;
+}
+
+// Longest part of the target's name kept in the temporary name, so that the
+// name with its prefix and suffix stays within NAME_MAX (255).
+constexpr size_t TEMPORARY_BASE_MAX = 200;
+
+int create_temporary_plain_file(const char* target, char* name, size_t size) {
+  const char* slash = std::strrchr(target, '/');
+  size_t directory = slash ? static_cast<size_t>(slash - target) + 1 : 0;
+  const char* base = target + directory;
+  int n = std::snprintf(name, size, "%.*s.%.*s.XXXXXX", static_cast<int>(directory), target,
+                        static_cast<int>(TEMPORARY_BASE_MAX), base);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    if (size) name[0] = 0;
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  // mkostemp creates with O_EXCL and mode 0600.
+  int fd = mkostemp(name, O_CLOEXEC);
+  if (fd < 0) name[0] = 0;
+  return fd;
+}
+
+// The umask, read from /proc: umask() would change it for an instant for
+// every thread of the host program.
+static mode_t process_umask() {
+  int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[4096];
+    size_t used = 0;
+    while (used < sizeof text - 1) {
+      ssize_t n = read(fd, text + used, sizeof text - 1 - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      used += static_cast<size_t>(n);
+    }
+    close(fd);
+    text[used] = 0;
+    const char* line = std::strstr(text, "\nUmask:");
+    if (line) {
+      char* end = nullptr;
+      unsigned long mask = std::strtoul(line + 7, &end, 8);
+      if (end != line + 7) return static_cast<mode_t>(mask & 0777);
+    }
+  }
+  mode_t mask = umask(077);
+  umask(mask);
+  return mask;
+}
+
+int set_new_file_mode(int fd) { return fchmod(fd, 0666 & ~process_umask()) == 0; }
+
+int rename_plain_file(const char* from, const char* to, int replace) {
+  if (replace) return rename(from, to) == 0 ? PLAIN_RENAME_DONE : PLAIN_RENAME_FAILED;
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return PLAIN_RENAME_DONE;
+  if (errno == EEXIST) return PLAIN_RENAME_EXISTS;
+  if (errno != EINVAL && errno != ENOSYS) return PLAIN_RENAME_FAILED;
+  // A file system without RENAME_NOREPLACE: a new link never replaces a name either.
+  if (link(from, to) == 0) {
+    unlink(from);
+    return PLAIN_RENAME_DONE;
+  }
+  return errno == EEXIST ? PLAIN_RENAME_EXISTS : PLAIN_RENAME_FAILED;
 }
 
 int open_plain_file(const char* path) {
@@ -54,11 +130,6 @@ int64_t plain_file_size(int fd) {
   struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0) return 0;
   return static_cast<int64_t>(st.st_size);
-}
-
-int is_regular_plain_file(int fd) {
-  struct stat st {};
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 int close_plain_file(int fd) { return close(fd) == 0; }

@@ -139,7 +139,6 @@ TEST_F(PlainFile, CreateTellsAnExistingNameAndReplaceEmptiesIt) {
   int fd = create_plain_file(path.c_str(), 0, &exists);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(exists, 0);
-  EXPECT_EQ(is_regular_plain_file(fd), 1);
   ASSERT_EQ(write_plain_file(fd, "hello\n", 6), 6);
   EXPECT_EQ(plain_file_size(fd), 6);
   ASSERT_EQ(close_plain_file(fd), 1);
@@ -189,6 +188,43 @@ TEST_F(PlainFile, BytesComeBackUnchangedAndSeekMovesTheReader) {
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_EQ(remove_plain_file(path.c_str()), 0);
   EXPECT_EQ(open_plain_file(path.c_str()), -1);
+}
+
+TEST_F(PlainFile, TemporaryFileTakesTheNameOnlyByRename) {
+  EXPECT_EQ(plain_path_kind(path.c_str()), PLAIN_PATH_ABSENT);
+  EXPECT_EQ(plain_path_kind(dir.string().c_str()), PLAIN_PATH_OTHER);
+  std::array<char, 400> first{};
+  std::array<char, 400> second{};
+  int a = create_temporary_plain_file(path.c_str(), first.data(), first.size());
+  int b = create_temporary_plain_file(path.c_str(), second.data(), second.size());
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  EXPECT_STRNE(first.data(), second.data());
+  EXPECT_EQ(std::filesystem::path(first.data()).parent_path(), dir);
+  EXPECT_EQ(plain_path_kind(path.c_str()), PLAIN_PATH_ABSENT) << "the target is not made early";
+  ASSERT_EQ(write_plain_file(a, "one", 3), 3);
+  ASSERT_EQ(write_plain_file(b, "two", 3), 3);
+  EXPECT_EQ(set_new_file_mode(a), 1);
+  close_plain_file(a);
+  close_plain_file(b);
+
+  EXPECT_EQ(rename_plain_file(first.data(), path.c_str(), 0), PLAIN_RENAME_DONE);
+  EXPECT_EQ(plain_path_kind(path.c_str()), PLAIN_PATH_FILE);
+  // Without replace an existing name stays; with it, it is replaced.
+  EXPECT_EQ(rename_plain_file(second.data(), path.c_str(), 0), PLAIN_RENAME_EXISTS);
+  EXPECT_EQ(std::filesystem::file_size(second.data()), 3u);
+  EXPECT_EQ(rename_plain_file(second.data(), path.c_str(), 1), PLAIN_RENAME_DONE);
+  EXPECT_FALSE(std::filesystem::exists(second.data()));
+  int fd = open_plain_file(path.c_str());
+  std::array<char, 8> back{};
+  EXPECT_EQ(read_plain_file(fd, back.data(), back.size()), 3);
+  EXPECT_EQ(std::string(back.data(), 3), "two");
+  close_plain_file(fd);
+  EXPECT_EQ(rename_plain_file(first.data(), path.c_str(), 1), PLAIN_RENAME_FAILED);
+
+  std::string missing = (dir / "none" / "file.bin").string();
+  EXPECT_EQ(create_temporary_plain_file(missing.c_str(), first.data(), first.size()), -1);
+  EXPECT_EQ(create_temporary_plain_file(path.c_str(), first.data(), 8), -1) << "name too long for its room";
 }
 
 TEST_F(PlainFile, ADirectoryIsNoFileToRead) {

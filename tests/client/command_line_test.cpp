@@ -80,12 +80,24 @@ TEST(ParseClientArgs, RequiresHostCommandAndRemoteName) {
   EXPECT_STREQ(put.transfer.local_name.data(), "local");
 }
 
-TEST(ParseClientArgs, LocalNameFollowsTheLastBackslashOnly) {
+TEST(ParseClientArgs, LocalNameIsTheLastComponentOfTheRemoteName) {
   EXPECT_STREQ(parse("h GET dir\\sub\\file.bin").transfer.local_name.data(), "file.bin");
-  EXPECT_STREQ(parse("h GET dir/sub/file.bin").transfer.local_name.data(), "dir/sub/file.bin");
-  EXPECT_STREQ(parse("h GET a/b\\c/d").transfer.local_name.data(), "c/d");
+  EXPECT_STREQ(parse("h GET dir/sub/file.bin").transfer.local_name.data(), "file.bin");
+  EXPECT_STREQ(parse("h GET /tmp/x/target.txt").transfer.local_name.data(), "target.txt");
+  EXPECT_STREQ(parse("h GET a/b\\c/d").transfer.local_name.data(), "d");
+  EXPECT_STREQ(parse("h GET a\\b/c\\d").transfer.local_name.data(), "d");
   EXPECT_STREQ(parse("h GET plain").transfer.local_name.data(), "plain");
+  EXPECT_STREQ(parse("h GET ..x").transfer.local_name.data(), "..x");
   EXPECT_STREQ(parse("h GET \"dir\\my file\"").transfer.local_name.data(), "my file");
+  // The request still names the whole remote file.
+  EXPECT_STREQ(parse("h GET a/b\\c/d").transfer.remote_name.data(), "a/b\\c/d");
+  // A last component that names no file is no command line.
+  for (const char* line : {"h GET dir/", "h GET dir\\", "h GET .", "h GET ..", "h GET a/..",
+                           "h GET a\\.", "h GET /", "h GET \"\""}) {
+    EXPECT_FALSE(parse(line).valid) << line;
+  }
+  // A local name given is taken as it is.
+  EXPECT_STREQ(parse("h GET a/.. sub/local").transfer.local_name.data(), "sub/local");
 }
 
 TEST(ParseClientArgs, BlockSizeOptionIsAPacketSizeWithLimits) {

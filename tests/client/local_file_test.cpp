@@ -1,12 +1,15 @@
-// The local file: netascii translation across buffer edges, and creation rules.
+// The local file: netascii translation across buffer edges, creation rules,
+// and the temporary file of a GET that takes the target's name only at the end.
 #include "client/client_state.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -22,9 +25,13 @@ class LocalFile : public ::testing::Test {
     directory = dir;
     path = directory + "/f";
   }
-  void TearDown() override {
-    unlink(path.c_str());
-    rmdir(directory.c_str());
+  void TearDown() override { std::filesystem::remove_all(directory); }
+  std::vector<std::string> names() {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+      found.push_back(entry.path().filename().string());
+    }
+    return found;
   }
   std::string contents() {
     std::ifstream in(path, std::ios::binary);
@@ -45,7 +52,7 @@ class LocalFile : public ::testing::Test {
       EXPECT_TRUE(local_file_write(f, reinterpret_cast<const unsigned char*>(part.data()),
                                    part.size()));
     }
-    EXPECT_TRUE(local_file_close(f));
+    EXPECT_EQ(local_file_commit(f, path.c_str(), 1), LOCAL_FILE_OK);
     return contents();
   }
   // Reads the stored file in pieces of `piece` bytes through a buffer of `capacity`.
@@ -120,13 +127,51 @@ TEST_F(LocalFile, CreateRefusesAnExistingFileUnlessOverwriting) {
   EXPECT_EQ(contents(), "keep me");
   ASSERT_EQ(local_file_create(f, path.c_str(), 1, 0, buffer.data(), buffer.size()),
             LOCAL_FILE_OK);
-  EXPECT_TRUE(local_file_close(f));
+  EXPECT_EQ(contents(), "keep me") << "the target stays until the file is complete";
+  EXPECT_EQ(local_file_commit(f, path.c_str(), 1), LOCAL_FILE_OK);
   EXPECT_EQ(contents(), "");
+  EXPECT_EQ(names(), std::vector<std::string>{"f"});
   std::string missing_dir = directory + "/no/such";
   EXPECT_EQ(local_file_create(f, missing_dir.c_str(), 1, 0, buffer.data(), buffer.size()),
             LOCAL_FILE_FAILED);
   EXPECT_EQ(local_file_open_read(f, directory.c_str(), 0, buffer.data(), buffer.size()),
             LOCAL_FILE_FAILED);
+  // A directory as the target is an existing name, and no file with -o.
+  EXPECT_EQ(local_file_create(f, directory.c_str(), 0, 0, buffer.data(), buffer.size()),
+            LOCAL_FILE_EXISTS);
+  EXPECT_EQ(local_file_create(f, directory.c_str(), 1, 0, buffer.data(), buffer.size()),
+            LOCAL_FILE_FAILED);
+  EXPECT_EQ(local_file_create(f, "", 1, 0, buffer.data(), buffer.size()), LOCAL_FILE_FAILED);
+  EXPECT_EQ(names(), std::vector<std::string>{"f"});
+}
+
+TEST_F(LocalFile, CommitWithoutOverwriteKeepsANameThatAppearedMeanwhile) {
+  std::array<unsigned char, 16> buffer{};
+  local_file f{};
+  ASSERT_EQ(local_file_create(f, path.c_str(), 0, 0, buffer.data(), buffer.size()), LOCAL_FILE_OK);
+  const unsigned char data[] = "new";
+  EXPECT_TRUE(local_file_write(f, data, 3));
+  store("theirs");
+  EXPECT_EQ(local_file_commit(f, path.c_str(), 0), LOCAL_FILE_EXISTS);
+  EXPECT_EQ(contents(), "theirs");
+  EXPECT_EQ(names(), std::vector<std::string>{"f"});
+}
+
+TEST_F(LocalFile, ALinkAsTargetIsReplacedNotFollowed) {
+  std::string other = directory + "/other";
+  std::ofstream(other, std::ios::binary) << "outside";
+  ASSERT_EQ(symlink(other.c_str(), path.c_str()), 0);
+  std::array<unsigned char, 16> buffer{};
+  local_file f{};
+  EXPECT_EQ(local_file_create(f, path.c_str(), 0, 0, buffer.data(), buffer.size()), LOCAL_FILE_EXISTS);
+  ASSERT_EQ(local_file_create(f, path.c_str(), 1, 0, buffer.data(), buffer.size()), LOCAL_FILE_OK);
+  const unsigned char data[] = "mine";
+  EXPECT_TRUE(local_file_write(f, data, 4));
+  EXPECT_EQ(local_file_commit(f, path.c_str(), 1), LOCAL_FILE_OK);
+  EXPECT_EQ(contents(), "mine");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
+  std::ifstream in(other, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "outside");
 }
 
 TEST_F(LocalFile, SeekPlacesTheNextWrite) {
@@ -139,7 +184,7 @@ TEST_F(LocalFile, SeekPlacesTheNextWrite) {
   EXPECT_TRUE(local_file_write(f, a, 4));
   EXPECT_TRUE(local_file_seek(f, 1));
   EXPECT_TRUE(local_file_write(f, b, 2));
-  EXPECT_TRUE(local_file_close(f));
+  EXPECT_EQ(local_file_commit(f, path.c_str(), 1), LOCAL_FILE_OK);
   EXPECT_EQ(contents(), "ABBA");
 }
 
@@ -147,12 +192,15 @@ TEST_F(LocalFile, WriteFailureIsReported) {
   std::array<unsigned char, 4> buffer{};
   local_file f{};
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  // A device is written itself, never through a file beside it.
   ASSERT_EQ(local_file_create(f, "/dev/full", 1, 0, buffer.data(), buffer.size()), LOCAL_FILE_OK);
+  EXPECT_EQ(f.temporary[0], 0);
   const unsigned char data[] = "0123456789";
   int wrote = local_file_write(f, data, 10);
   EXPECT_TRUE(f.failed || !wrote);
-  int closed = local_file_close(f);
-  EXPECT_FALSE(wrote && closed);
+  int committed = local_file_commit(f, "/dev/full", 1);
+  EXPECT_FALSE(wrote && committed == LOCAL_FILE_OK);
+  EXPECT_EQ(committed, LOCAL_FILE_FAILED);
 }
 
 }  // namespace

@@ -204,14 +204,15 @@ def read_file(path):
 class ScriptedServer:
     """A TFTP server that follows a script, run on a thread while the test
     calls the library. Answers come from a session socket of their own, as a
-    real server's do; every wait is bounded."""
+    real server's do; every wait is bounded. address is a loopback address
+    the server listens and answers on."""
 
-    def __init__(self, script, port=0):
+    def __init__(self, script, port=0, address="127.0.0.1"):
         self.listen = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.listen.bind(("127.0.0.1", port))
+        self.listen.bind((address, port))
         self.port = self.listen.getsockname()[1]
         self.session = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.session.bind(("127.0.0.1", 0))
+        self.session.bind((address, 0))
         self.client = None
         self.requests = []
         self.received = []  # every packet on the session socket

@@ -63,11 +63,11 @@ class HostProgram(unittest.TestCase):
         self.assertEqual(client.run("%s PUT x %s" % (self.server, os.path.join(self.dir, "none"))), 5)
         self.assertEqual(client.run("%s GET x %s" % (self.server, os.path.join(self.dir, "no", "dir"))), 5)
 
-        # The server's ERROR 1 ends the GET with 8; the empty local file stays.
+        # The server's ERROR 1 ends the GET with 8 and leaves no local file.
         missing = os.path.join(self.dir, "missing.bin")
         self.assertEqual(client.run("%s GET missing.bin %s" % (self.server, missing)), 8)
         self.assertEqual(client.tsize(), (-1, 0))
-        self.assertEqual(read_file(missing), b"")
+        self.assertFalse(os.path.exists(missing))
 
     def cli(self, *args):
         return subprocess.run([CLI] + list(args), capture_output=True, text=True, timeout=60)

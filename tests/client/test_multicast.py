@@ -259,6 +259,7 @@ class ScriptedGroup(unittest.TestCase):
         code, _ = self.call(incomplete, "-m -r0 -t1", local1)
         self.assertEqual(code, 8, "silence with a gap in the file is no success")
         self.assertLess(time.monotonic() - started, 6)
+        self.assertEqual(os.listdir(self.dir), [], "a failed multicast GET leaves no file")
         self.assertEqual(self.client.tsize()[0], 0)
 
         acks = []

@@ -4,6 +4,7 @@ real servers will not do on demand."""
 import os
 import re
 import shutil
+import socket
 import stat
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (ACK, DATA, UNRESOLVABLE_HOST, Client, ScriptedServer, block_of,  # noqa: E402
+from pelican_support import (ACK, CLI, DATA, UNRESOLVABLE_HOST, Client, ScriptedServer, block_of,  # noqa: E402
                              main, opcode_of, pack_ack, pack_data, pack_error, pack_oack,
                              parse_request, read_file, text_read, text_write)
 
@@ -52,6 +53,13 @@ class ScriptedTransfers(unittest.TestCase):
         server.finish()
         return code, server
 
+    def cli(self, server, *args):
+        """Runs the pelican program in the local directory: the options, the
+        scripted server as host, then the command and the remote name."""
+        host = "%s:%d" % (server.listen.getsockname()[0], server.port)
+        return subprocess.run([CLI] + list(args[:-2]) + [host] + list(args[-2:]), cwd=self.dir,
+                              capture_output=True, text=True, timeout=60)
+
     def test_request_carries_the_options_in_order(self):
         def refuse(s):
             s.request()
@@ -63,8 +71,8 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(parse_request(server.requests[0]),
                          (1, "boot\\x.img", "netascii",
                           [("blksize", "1464"), ("tsize", "0"), ("timeout", "3"), ("multicast", "")]))
-        # An ERROR ends a GET with code 8, and the local file stays behind.
-        self.assertEqual(read_file(path), b"")
+        # An ERROR ends a GET with code 8, and leaves no local file.
+        self.assertFalse(os.path.exists(path))
         self.assertEqual(self.client.tsize(), (-1, 0))
 
         up = self.local("up.bin", b"u" * 700)
@@ -120,7 +128,7 @@ class ScriptedTransfers(unittest.TestCase):
                 path = self.local("old.bin", b"old contents")
                 code, _ = self.call(bad_oack, "-o " + options, "GET f " + path)
                 self.assertEqual(code, 8)
-                self.assertFalse(os.path.exists(path), "no partial file after a refused OACK")
+                self.assertEqual(read_file(path), b"old contents", "a refused OACK leaves the old file")
                 self.assertEqual(self.client.tsize()[0], -1)
 
                 up = self.local("up.bin", b"keep")
@@ -140,7 +148,7 @@ class ScriptedTransfers(unittest.TestCase):
         code, _ = self.call(read_then_error, "", "GET f " + path)
         self.assertEqual(code, 8)
         self.assertEqual(self.client.tsize(), (-1, 0))
-        self.assertEqual(read_file(path), BLOCK * 2, "the partial file stays")
+        self.assertFalse(os.path.exists(path), "no partial file stays")
 
         def write_then_error(s):
             s.request()
@@ -292,7 +300,7 @@ class ScriptedTransfers(unittest.TestCase):
         code, server = self.call(lambda s: s.count_requests(1.0), "-r3 -t0", "GET f " + path)
         self.assertEqual(code, 6)
         self.assertEqual(len(server.requests), 5, "-r3: the request goes out 3 + 2 times")
-        self.assertFalse(os.path.exists(path), "code 6 deletes the local file of a GET")
+        self.assertEqual(os.listdir(self.dir), [], "code 6 leaves no local file of a GET")
 
         started = time.monotonic()
         code, server = self.call(lambda s: s.count_requests(4.0), "-r1 -t1", "GET f " + path)
@@ -312,7 +320,7 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(code, 8)
         self.assertEqual(server.received, [pack_ack(1)] * 4)
         self.assertEqual(self.client.tsize(), (0, 512), "gave up: not a failure, bytes so far")
-        self.assertEqual(read_file(path), BLOCK)
+        self.assertFalse(os.path.exists(path), "no partial file stays")
 
         def answers_the_retransmission(s):
             s.request()
@@ -386,7 +394,8 @@ class ScriptedTransfers(unittest.TestCase):
                 code, server = self.call(refuse, options + " -o", "GET f " + path)
                 self.assertEqual(code, 8)
                 self.assertIn(("multicast", ""), parse_request(server.requests[0])[3])
-                self.assertFalse(os.path.exists(path), "no partial file after a refused OACK")
+                self.assertEqual(read_file(path), b"old", "a refused OACK leaves the old file")
+                self.assertEqual(os.listdir(self.dir), ["m.bin"])
 
         up = self.local("up.bin", b"x")
         code, server = self.call(lambda s: s.count_requests(0.3), "-m", "PUT f " + up)
@@ -573,6 +582,121 @@ class ScriptedTransfers(unittest.TestCase):
             by_block.setdefault(block_of(p), p[4:])
         self.assertEqual(b"".join(by_block[b] for b in sorted(by_block)), data)
         self.assertEqual(self.client.tsize(), (1, len(data)))
+
+    def test_first_answer_only_from_the_server_address(self):
+        # A third host (127.0.0.1) races DATA 1 to the client's port before
+        # the server (127.0.0.2) answers: it gets ERROR 5, and the file is
+        # the server's, which answers from a port other than the one asked.
+        third = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        third.bind(("127.0.0.1", 0))
+        third.settimeout(3)
+        self.addCleanup(third.close)
+        heard = []
+
+        def raced(s):
+            s.request()
+            third.sendto(pack_data(1, b"forged by a third host"), s.client)
+            heard.append(third.recvfrom(100))
+            s.send(pack_data(1, BLOCK))
+            assert s.expect() == pack_ack(1)
+            s.send(pack_data(2, b"real"))
+            assert s.expect() == pack_ack(2)
+
+        server = ScriptedServer(raced, address="127.0.0.2")
+        done = self.cli(server, "-t2", "GET", "f")
+        self.assertEqual(read_file(self.local("f")), BLOCK + b"real", done.stdout)
+        self.assertEqual((done.returncode, done.stdout), (0, "pelican: transfer complete, 516 bytes\n"))
+        server.finish()
+        self.assertEqual(heard[0][0], pack_error(5, "Unknown transfer ID"))
+        self.assertEqual(heard[0][1], server.client)
+
+    def test_local_name_is_the_last_component_of_the_remote_name(self):
+        outside = tempfile.mkdtemp(prefix="pelican_outside_")
+        self.addCleanup(shutil.rmtree, outside, True)
+        os.mkdir(self.local("sub"))
+
+        def short_file(s):
+            s.request()
+            s.send(pack_data(1, b"payload"))
+            s.expect()
+
+        for remote, name, beyond in [(outside + "/target.txt", "target.txt", outside + "/target.txt"),
+                                     ("sub/x", "x", self.local("sub/x")),
+                                     ("sub\\y", "y", None)]:
+            with self.subTest(remote=remote):
+                server = ScriptedServer(short_file)
+                done = self.cli(server, "GET", remote)
+                server.finish()
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertFalse(beyond and os.path.exists(beyond), "written where the name leads")
+                self.assertEqual(read_file(self.local(name)), b"payload")
+                self.assertEqual(parse_request(server.requests[0])[1], remote, "the request keeps the name")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["sub", "target.txt", "x", "y"])
+
+        for remote in ("sub/..", "sub/", ".", "a\\.."):
+            with self.subTest(remote=remote):
+                server = ScriptedServer(lambda s: s.count_requests(0.3))
+                done = self.cli(server, "GET", remote)
+                server.finish()
+                self.assertEqual(done.returncode, 2)
+                self.assertEqual(server.requests, [])
+
+    def test_failed_get_leaves_the_old_file_and_nothing_beside_it(self):
+        def refuse(s):
+            s.request()
+            s.send(pack_error(1, "File not found"))
+
+        old = self.local("old.bin", b"old contents")
+        code, _ = self.call(refuse, "-o", "GET f " + old)
+        self.assertEqual(code, 8)
+        self.assertEqual(read_file(old), b"old contents")
+        self.assertEqual(os.listdir(self.dir), ["old.bin"])
+
+        def silent_after_first_block(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            for _ in range(10):
+                if s.expect(1.5) is None:
+                    break
+
+        for options in ("-r1 -t1", "-r1 -t1 -o"):
+            with self.subTest(options=options):
+                code, _ = self.call(silent_after_first_block, options, "GET f " + self.local("cut.bin"))
+                self.assertEqual(code, 8)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["old.bin"])
+        code, _ = self.call(silent_after_first_block, "-r1 -t1 -o", "GET f " + old)
+        self.assertEqual(code, 8)
+        self.assertEqual(read_file(old), b"old contents")
+        self.assertEqual(os.listdir(self.dir), ["old.bin"])
+
+    def test_get_fills_a_private_file_and_renames_it_when_complete(self):
+        seen = []
+
+        def watched(s):
+            s.request()
+            s.send(pack_data(1, BLOCK))
+            assert s.expect() == pack_ack(1)
+            for name in os.listdir(self.dir):
+                kept = read_file(self.local(name)) if name == "t.bin" else None
+                seen.append((name, stat.S_IMODE(os.stat(self.local(name)).st_mode), kept))
+            s.send(pack_data(2, b"end"))
+            assert s.expect() == pack_ack(2)
+
+        target = self.local("t.bin", b"before")
+        os.chmod(target, 0o644)
+        old_mask = os.umask(0o027)
+        try:
+            code, _ = self.call(watched, "-o", "GET f " + target)
+        finally:
+            os.umask(old_mask)
+        self.assertEqual(code, 0)
+        self.assertEqual(len(seen), 2, seen)
+        self.assertIn(("t.bin", 0o644, b"before"), seen, "the target stays while the file fills")
+        filling = [entry for entry in seen if entry[0] != "t.bin"][0]
+        self.assertEqual(filling[1], 0o600, "only the owner may read the file that fills")
+        self.assertEqual(os.listdir(self.dir), ["t.bin"])
+        self.assertEqual(read_file(target), BLOCK + b"end")
+        self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o640, "0666 less the umask")
 
 
 if __name__ == "__main__":
