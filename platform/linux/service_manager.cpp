@@ -107,10 +107,10 @@ static void unit_name(const char* service_name, char* buffer, unsigned size) {
   snprintf(buffer, size, "%s.service", service_name);
 }
 
-// Starts systemctl with the arguments; its standard output goes to
-// output_fd (or nowhere when -1), its errors nowhere. Returns the exit
-// status or -1.
-static int spawn_systemctl(const char* const* arguments, int output_fd) {
+// Starts the program arguments[0] (found on the PATH) with the arguments;
+// its standard output goes to output_fd (or nowhere when -1), its errors
+// nowhere. Returns the exit status or -1.
+static int spawn_program(const char* const* arguments, int output_fd) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -120,7 +120,7 @@ static int spawn_systemctl(const char* const* arguments, int output_fd) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  int failed = posix_spawnp(&pid, "systemctl", &actions, nullptr, const_cast<char* const*>(arguments), environ);
+  int failed = posix_spawnp(&pid, arguments[0], &actions, nullptr, const_cast<char* const*>(arguments), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (failed) {
     errno = failed;
@@ -137,14 +137,14 @@ static int spawn_systemctl(const char* const* arguments, int output_fd) {
 // -1 when it could not run.
 static int run_systemctl(const char* verb, const char* unit, int no_block) {
   const char* arguments[] = {"systemctl", verb, no_block ? "--no-block" : unit, no_block ? unit : nullptr, nullptr};
-  return spawn_systemctl(arguments, -1);
+  return spawn_program(arguments, -1);
 }
 
 static int query_unit_state(const char* unit) {
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) return 0;
   const char* arguments[] = {"systemctl", "show", "--property=ActiveState", "--value", unit, nullptr};
-  int status = spawn_systemctl(arguments, pipe_ends[1]);
+  int status = spawn_program(arguments, pipe_ends[1]);
   close(pipe_ends[1]);
   char text[64] = {0};
   size_t have = 0;
@@ -201,28 +201,6 @@ static int write_unit_file(const char* unit_path, const std::string& text) {
 
 // The unit file, known to systemd and enabled to start at boot; the unit's
 // description is the display name the generator writes.
-// Runs a program with its arguments, its output nowhere. Returns the exit
-// status or -1.
-static int run_quietly(const char* const* arguments) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  int failed = posix_spawnp(&pid, arguments[0], &actions, nullptr, const_cast<char* const*>(arguments), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed) {
-    errno = failed;
-    return -1;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The service's own system user, as Debian's TFTP servers have it, and the
 // directory served when no root is stored, owned by that user so that
 // uploads can land there. Returns 1, or 0 with errno set.
@@ -232,7 +210,7 @@ static int prepare_service_user() {
   if (getpwnam_r(SERVICE_USER, &entry, text, sizeof text, &found) != 0 || !found) {
     const char* add[] = {"useradd", "--system", "--user-group", "--home-dir", "/srv/tftp", "--no-create-home",
                          "--shell", "/usr/sbin/nologin", "--comment", "TFTP server", SERVICE_USER, nullptr};
-    if (run_quietly(add) != 0 || getpwnam_r(SERVICE_USER, &entry, text, sizeof text, &found) != 0 || !found) {
+    if (spawn_program(add, -1) != 0 || getpwnam_r(SERVICE_USER, &entry, text, sizeof text, &found) != 0 || !found) {
       errno = ESRCH;
       return 0;
     }

@@ -94,7 +94,9 @@ class Kestrel:
         self.root = os.path.join(self.dir, "root")
         os.makedirs(self.root, exist_ok=True)
         self.port = port or free_port()
-        self.store = os.path.join(self.dir, "hklm.reg")
+        # The store's directory is never served: the root lies beside it.
+        os.makedirs(os.path.join(self.dir, "etc"), exist_ok=True)
+        self.store = os.path.join(self.dir, "etc", "hklm.reg")
         self.user_store = os.path.join(self.dir, "hkcu.reg")
         values = {"Port": self.port, "RootDirectory": self.root + "/", "Log": 0}
         values.update(settings or {})
