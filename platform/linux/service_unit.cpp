@@ -44,6 +44,10 @@ std::string format_service_unit(std::string_view executable_path) {
   unit += "Restart=on-failure\n";
   unit += "RestartSec=5\n";
   unit += "TimeoutStopSec=30\n";
+  // The control channel's directory, made afresh for each run and writable
+  // only by the service: nobody else can take the channel's name first.
+  unit += "RuntimeDirectory=orvanel-tftp\n";
+  unit += "RuntimeDirectoryMode=0755\n";
   // Root, like the system account of a Windows service: port 69, a root
   // directory anywhere, uploads owned as configured, the machine store.
   // What root does not need is taken away below.

@@ -31,6 +31,8 @@ TEST(ServiceUnit, NotifyServiceStartingTheQuotedExecutable) {
   EXPECT_EQ(line_of(unit, "ExecStart"), "ExecStart=\"/opt/orvanel-tftp/harrier\"");
   EXPECT_EQ(line_of(unit, "ReadWritePaths"), "ReadWritePaths=\"-/etc/orvanel\" \"-/opt/orvanel-tftp/\"");
   EXPECT_EQ(line_of(unit, "NoNewPrivileges"), "NoNewPrivileges=yes");
+  EXPECT_EQ(line_of(unit, "RuntimeDirectory"), "RuntimeDirectory=orvanel-tftp");
+  EXPECT_EQ(line_of(unit, "RuntimeDirectoryMode"), "RuntimeDirectoryMode=0755");
   EXPECT_EQ(line_of(unit, "PrivateTmp"), "PrivateTmp=yes");
   EXPECT_EQ(line_of(unit, "ProtectHome"), "ProtectHome=read-only");
   EXPECT_EQ(line_of(unit, "WantedBy"), "WantedBy=multi-user.target");
