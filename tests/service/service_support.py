@@ -54,6 +54,7 @@ class ProgramDirectory:
     def env(self, notify=True):
         e = dict(os.environ)
         e["ORVANEL_HKLM"] = self.store
+        e["ORVANEL_CONTROL_SOCKET"] = os.path.join(self.dir, "control")
         e.pop("NOTIFY_SOCKET", None)
         if notify:
             e["NOTIFY_SOCKET"] = self.notify_path
