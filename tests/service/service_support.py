@@ -49,12 +49,13 @@ class ProgramDirectory:
         open(os.path.join(self.dev, "null"), "w").close()  # where the real one is bound
         self.syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.syslog.bind(os.path.join(self.dev, "log"))
+        self.control = os.path.join(self.dir, "control")
         self.proc = None
 
     def env(self, notify=True):
         e = dict(os.environ)
         e["ORVANEL_HKLM"] = self.store
-        e["ORVANEL_CONTROL_SOCKET"] = os.path.join(self.dir, "control")
+        e["ORVANEL_CONTROL_SOCKET"] = self.control
         e.pop("NOTIFY_SOCKET", None)
         if notify:
             e["NOTIFY_SOCKET"] = self.notify_path
