@@ -5,6 +5,7 @@ file and the stale one an earlier server left.
 Every server's channel lies in its own directory ($ORVANEL_CONTROL_SOCKET),
 so that servers of other tests cannot answer in our place.
 """
+import contextlib
 import os
 import socket
 import struct
@@ -59,18 +60,17 @@ def record(reply):
     }
 
 
+@contextlib.contextmanager
 def as_user(uid):
     """Runs the block with uid as the effective user, so that the sockets
     it connects carry that user's credentials."""
-    class effective:
-        def __enter__(self):
-            os.setegid(uid)
-            os.seteuid(uid)
-
-        def __exit__(self, *exc):
-            os.seteuid(0)
-            os.setegid(0)
-    return effective()
+    os.setegid(uid)
+    os.seteuid(uid)
+    try:
+        yield
+    finally:
+        os.seteuid(0)
+        os.setegid(0)
 
 
 def peer_closed(c, timeout=3):
