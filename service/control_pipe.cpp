@@ -1,13 +1,20 @@
 #include "service/control_pipe.h"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "core/little_endian.h"
+#include "core/printable.h"
 #include "core/registry.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "core/transfer_log.h"
+#include "platform/event_log.h"
+#include "platform/service_manager.h"
+#include "service/service_control.h"
 
 static std::atomic<intptr_t> control_pipe{-1};
 static std::thread pipe_thread;
@@ -86,20 +93,23 @@ int handle_pipe_command(uint8_t* buffer, size_t buffer_size, size_t request_leng
   return 1;
 }
 
-intptr_t create_control_pipe(const char* name) { return open_control_channel(name); }
-
-int serve_control_pipe(intptr_t pipe, control_handler handler) { return serve_control_channel(pipe, handler); }
-
-void control_pipe_thread() {
-  intptr_t pipe = create_control_pipe(CONTROL_PIPE_NAME);
-  control_pipe = pipe;
-  if (pipe == -1) return;
-  serve_control_pipe(pipe, handle_pipe_command);
-}
-
 void start_control_pipe() {
   if (!prepare_control_channel()) return;
-  pipe_thread = std::thread(control_pipe_thread);
+  std::string path = control_channel_path();
+  char reason[256];
+  intptr_t pipe = open_control_channel(path.c_str(), reason, sizeof reason);
+  if (pipe == -1) {
+    int error = last_system_error();
+    std::string line = "Control channel " + printable_text(path) + " not opened: " + printable_text(reason);
+    log_line(1, 1, " %s\n", line.c_str());
+    char first[64];
+    snprintf(first, sizeof first, "%s error: %d", SERVICE_NAME, error);
+    write_event_log_error(SERVICE_NAME, first, line.c_str());
+    close_control_channel(-1);
+    return;
+  }
+  control_pipe = pipe;
+  pipe_thread = std::thread(serve_control_channel, pipe, handle_pipe_command);
 }
 
 void stop_control_pipe() {

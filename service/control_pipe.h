@@ -10,7 +10,6 @@
 
 #include "platform/control_channel.h"
 
-constexpr const char CONTROL_PIPE_NAME[] = "orvanel_tftp_server";
 constexpr size_t PIPE_BUFFER_SIZE = CONTROL_MESSAGE_SIZE;
 
 enum {
@@ -25,22 +24,15 @@ enum {
 };
 constexpr size_t PIPE_SESSION_REPLY_SIZE = 492;
 
-// Starts the pipe's thread (after the server's start-up lines); the server
-// goes on without a pipe when it cannot be created.
+// Opens the pipe (control_channel_path()) and starts its thread, after the
+// server's start-up lines. Everything that needs the process's start-up
+// rights is done before it returns, so that the caller may give them up.
+// When the pipe cannot be opened, the log and the system log say where and
+// why, and the server goes on without a pipe.
 void start_control_pipe();
 
 // Ends the thread and closes the pipe (after the server loop ended).
 void stop_control_pipe();
-
-// The thread body: creates the pipe and serves it.
-void control_pipe_thread();
-
-// The pipe of that name, or -1.
-intptr_t create_control_pipe(const char* name);
-
-// Serves clients one after another until the pipe fails or is stopped;
-// returns 1.
-int serve_control_pipe(intptr_t pipe, control_handler handler);
 
 // Answers the request of request_length bytes in buffer (of buffer_size
 // bytes) in place and stores the reply's length. A request shorter than its

@@ -2,42 +2,86 @@
 // channel. Shows and changes the pause state, reloads settings groups and
 // lists the transfers with their progress and result.
 #include <arpa/inet.h>
+#include <pwd.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/little_endian.h"
+#include "core/printable.h"
 #include "service/control_pipe.h"
 
 constexpr size_t MESSAGE_SIZE = PIPE_BUFFER_SIZE;
 constexpr size_t RECORD_OFFSET = 8;  // status and active transfers come first
 constexpr uint32_t LIST_LIMIT = 100000;
 
-static int connect_channel() {
-  int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
+// The service's own user, as which harrier runs after start-up; nobody
+// stands in where the system has no tftp user.
+constexpr const char SERVICE_USER[] = "tftp";
+constexpr const char SERVICE_USER_FALLBACK[] = "nobody";
+
+enum { CHANNEL_NONE = -1, CHANNEL_UNTRUSTED = -2 };
+
+static const char* service_user_name() { return getpwnam(SERVICE_USER) ? SERVICE_USER : SERVICE_USER_FALLBACK; }
+
+// A harrier listens as root (before it gives root up) or as the service
+// user: any other listener is someone who took the channel's path to
+// answer in harrier's place, and is told nothing and believed in nothing.
+static int listener_is_trusted(int s, const std::string& path) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+    fprintf(stderr, "harrierctl: cannot tell who listens on %s: %s\n", printable_text(path).c_str(),
+            strerror(errno));
+    return 0;
+  }
+  const char* service = service_user_name();
+  const passwd* service_entry = getpwnam(service);
+  if (peer.uid == 0 || (service_entry && service_entry->pw_uid == peer.uid)) return 1;
+  const passwd* owner = getpwuid(peer.uid);
+  fprintf(stderr,
+          "harrierctl: %s is held by uid %u (%s), pid %d, which is neither root nor the service user %s: "
+          "refusing to talk to it\n",
+          printable_text(path).c_str(), static_cast<unsigned>(peer.uid),
+          owner ? printable_text(owner->pw_name).c_str() : "no such user", static_cast<int>(peer.pid), service);
+  return 0;
+}
+
+// Connects to the channel at path and checks who listens. Returns the
+// socket, CHANNEL_NONE or CHANNEL_UNTRUSTED.
+static int connect_channel(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  memcpy(address.sun_path + 1, CONTROL_PIPE_NAME, sizeof CONTROL_PIPE_NAME - 1);
-  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof CONTROL_PIPE_NAME);
+  if (path.empty() || path.size() >= sizeof address.sun_path) return CHANNEL_NONE;
+  memcpy(address.sun_path, path.data(), path.size());
+  int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (s < 0) return CHANNEL_NONE;
+  // The send limit also bounds a connect that waits for room in a full queue.
+  timeval wait{5, 0};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
   if (connect(s, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     close(s);
-    return -1;
+    return CHANNEL_NONE;
   }
-  timeval wait{5, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  if (!listener_is_trusted(s, path)) {
+    close(s);
+    return CHANNEL_UNTRUSTED;
+  }
   return s;
 }
 
 // Sends one request and receives its reply into reply (MESSAGE_SIZE bytes).
-// Returns the reply's length, or -1 when the server did not answer (a server
-// busy with another client closes the connection at once).
+// Returns the reply's length, or -1 when the server did not answer.
 static long request(int s, uint32_t command, uint32_t index, uint8_t* reply) {
   uint8_t message[8];
   put32(message, command);
@@ -80,13 +124,15 @@ static void print_record(uint32_t index, const uint8_t* r) {
   if (file_size && done > file_size) done = file_size;
   char progress[32] = "-";
   if (file_size) snprintf(progress, sizeof progress, "%3llu%%", done * 100 / file_size);
+  // Both texts are the client's choice: no byte of them may reach the
+  // terminal as a control character.
   printf("%-3u %-3s %-8s %15s:%-5u %10llu %10u %5s  %-7s %s%s%s\n", index, opcode == 2 ? "Put" : "Get",
-         modes[mode & 3], client, port, done, file_size, progress, result_name(result, live), path,
-         error_text[0] ? "  " : "", error_text);
+         modes[mode & 3], client, port, done, file_size, progress, result_name(result, live),
+         printable_text(path).c_str(), error_text[0] ? "  " : "", printable_text(error_text).c_str());
 }
 
 static int no_answer() {
-  fprintf(stderr, "harrierctl: the server did not answer (another client may be connected)\n");
+  fprintf(stderr, "harrierctl: the server did not answer\n");
   return 2;
 }
 
@@ -122,9 +168,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* verb = argv[1];
-  int s = connect_channel();
+  std::string path = control_channel_path();
+  int s = connect_channel(path);
+  if (s == CHANNEL_UNTRUSTED) return 1;
   if (s < 0) {
-    fprintf(stderr, "harrierctl: no harrier control channel (is the service running?)\n");
+    fprintf(stderr, "harrierctl: no harrier control channel at %s (is the service running?)\n",
+            printable_text(path).c_str());
     return 2;
   }
   uint8_t reply[MESSAGE_SIZE];

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,6 +18,11 @@
 #include "platform/registry_store.h"
 
 static int wake_pipe[2] = {-1, -1};  // written once to end the serving
+
+// The socket's file as bound, so that only that file is removed at the end.
+static std::string bound_path;
+static dev_t bound_device;
+static ino_t bound_inode;
 
 static int client_in_group(const pipe_client* client, gid_t gid) {
   if (client->gid == gid) return 1;
@@ -59,18 +67,156 @@ int act_as_client(const pipe_client* client) { return client_may_write_settings(
 
 void act_as_self() {}
 
+std::string control_channel_path() {
+  const char* chosen = getenv("ORVANEL_CONTROL_SOCKET");
+  return chosen && *chosen ? std::string(chosen) : std::string(CONTROL_SOCKET_PATH);
+}
+
 int prepare_control_channel() { return pipe2(wake_pipe, O_CLOEXEC) == 0; }
 
-intptr_t open_control_channel(const char* name) {
+static void say(char* reason, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+static void say(char* reason, size_t size, const char* format, ...) {
+  if (size == 0) return;
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(reason, size, format, arguments);
+  va_end(arguments);
+}
+
+// Creates the socket's directory when it is missing, 0755 whatever the
+// umask, so that every user may reach the socket and only we may write.
+static int make_directory(const std::string& directory, char* reason, size_t size) {
+  struct stat st;
+  if (lstat(directory.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 1;
+    say(reason, size, "%s is not a directory", directory.c_str());
+    return 0;
+  }
+  if (errno != ENOENT || mkdir(directory.c_str(), 0755) != 0) {
+    say(reason, size, "cannot create %s: %s", directory.c_str(), strerror(errno));
+    return 0;
+  }
+  int made = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (made >= 0) {
+    fchmod(made, 0755);  // on failure the umask's mode stays: still ours alone to write
+    close(made);
+  }
+  return 1;
+}
+
+enum { LISTENER_NONE = 0, LISTENER_LIVE = 1, LISTENER_UNKNOWN = -1 };
+
+// Whether a process listens on the socket file at address; who it is in
+// *peer when it does (pid 0 when unknown).
+static int probe_listener(const sockaddr_un* address, socklen_t length, ucred* peer) {
+  *peer = ucred{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+  int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (s < 0) return LISTENER_UNKNOWN;
+  int result = LISTENER_LIVE;
+  if (connect(s, reinterpret_cast<const sockaddr*>(address), length) == 0) {
+    socklen_t peer_length = sizeof *peer;
+    getsockopt(s, SOL_SOCKET, SO_PEERCRED, peer, &peer_length);
+  } else if (errno == ECONNREFUSED || errno == ENOENT) {
+    result = LISTENER_NONE;  // a file left by a server that ended
+  } else if (errno != EAGAIN && errno != EPROTOTYPE) {
+    result = LISTENER_UNKNOWN;  // EAGAIN: its queue is full; EPROTOTYPE: a socket of another kind
+  }
+  int error = errno;
+  close(s);
+  errno = error;
+  return result;
+}
+
+// Gives every local user the right to connect (0666) to the file we just
+// bound, and never to something put in its place meanwhile: the file is
+// pinned by a descriptor that does not follow links, and checked to be a
+// socket of ours before its mode changes. Records it for its removal.
+static int open_to_all(const char* path) {
+  int pinned = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (pinned < 0) return 0;
+  struct stat st;
+  int ok = fstat(pinned, &st) == 0;
+  if (ok && (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid())) {
+    errno = EEXIST;
+    ok = 0;
+  }
+  if (ok) {
+    char by_descriptor[64];
+    snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", pinned);
+    ok = chmod(by_descriptor, 0666) == 0;
+  }
+  if (ok) {
+    bound_path = path;
+    bound_device = st.st_dev;
+    bound_inode = st.st_ino;
+  }
+  int error = errno;
+  close(pinned);
+  errno = error;
+  return ok;
+}
+
+intptr_t open_control_channel(const char* path, char* reason, size_t reason_size) {
+  say(reason, reason_size, "%s", "");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  size_t length = strlen(name);
-  if (length + 1 > sizeof address.sun_path) return -1;
-  memcpy(address.sun_path + 1, name, length);  // sun_path[0] = 0: abstract namespace
+  size_t length = strlen(path);
+  if (length == 0 || length >= sizeof address.sun_path) {
+    say(reason, reason_size, "the path is empty or longer than %zu bytes", sizeof address.sun_path - 1);
+    return -1;
+  }
+  memcpy(address.sun_path, path, length);
+  socklen_t address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + 1);
+  std::string directory(path);
+  size_t slash = directory.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !make_directory(directory.substr(0, slash), reason, reason_size))
+    return -1;
   int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
-  socklen_t address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), address_length) != 0 || listen(s, 4) != 0) {
+  if (s < 0) {
+    say(reason, reason_size, "no socket: %s", strerror(errno));
+    return -1;
+  }
+  // A file already there is replaced only when it is a socket nobody
+  // listens on (left by a server that ended without removing it).
+  for (int attempt = 0; bind(s, reinterpret_cast<sockaddr*>(&address), address_length) != 0; attempt++) {
+    if (errno != EADDRINUSE || attempt > 0) {
+      say(reason, reason_size, "cannot bind: %s", strerror(errno));
+      close(s);
+      return -1;
+    }
+    struct stat st;
+    if (lstat(path, &st) != 0) continue;
+    if (!S_ISSOCK(st.st_mode)) {
+      say(reason, reason_size, "the path exists and is not a socket");
+      close(s);
+      return -1;
+    }
+    ucred peer;
+    int listener = probe_listener(&address, address_length, &peer);
+    if (listener == LISTENER_LIVE) {
+      if (peer.pid)
+        say(reason, reason_size, "taken by a live listener (uid %u, pid %d)", static_cast<unsigned>(peer.uid),
+            static_cast<int>(peer.pid));
+      else
+        say(reason, reason_size, "taken by a live listener");
+      close(s);
+      return -1;
+    }
+    if (listener == LISTENER_UNKNOWN || (unlink(path) != 0 && errno != ENOENT)) {
+      say(reason, reason_size, "cannot replace the socket there: %s", strerror(errno));
+      close(s);
+      return -1;
+    }
+  }
+  if (!open_to_all(path)) {
+    say(reason, reason_size, "cannot open the socket to all users: %s", strerror(errno));
+    close(s);
+    return -1;
+  }
+  // A deep queue: a crowd of connections must not make the administrator's
+  // wait long; each is accepted, or refused, within a turn of the loop.
+  if (listen(s, 64) != 0) {
+    say(reason, reason_size, "cannot listen: %s", strerror(errno));
     close(s);
     return -1;
   }
@@ -93,69 +239,121 @@ static void read_client(int connection, pipe_client* client) {
     client->group_count = static_cast<int>(groups_length / sizeof(gid_t));
 }
 
-// Serves one connected client until it leaves, sends a message longer than
-// the buffer, a write fails or would block, it sends nothing for
-// CONTROL_IDLE_SECONDS, or the channel is woken (returns 0 then). Clients
-// that connect meanwhile are refused as busy.
-static int serve_client(int pipe, int connection, control_handler handler) {
-  pipe_client client;
-  read_client(connection, &client);
-  alignas(8) uint8_t buffer[CONTROL_MESSAGE_SIZE];
-  // One absolute deadline, renewed by each request only: refused busy
-  // clients and interruptions do not move it.
-  int64_t deadline = monotonic_now_ms() + CONTROL_IDLE_SECONDS * 1000;
-  for (;;) {
-    int64_t left = deadline - monotonic_now_ms();
-    if (left <= 0) return 1;  // silent too long: the channel is free for the next client
-    pollfd waits[3] = {{connection, POLLIN, 0}, {pipe, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-    int ready = poll(waits, 3, static_cast<int>(left));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return 1;
-    }
-    if (ready == 0) continue;
-    if (waits[2].revents) return 0;
-    // The client first: when it has just left, a waiting one is served next
-    // rather than refused.
-    if (waits[0].revents) {
-      iovec part{buffer, sizeof buffer};
-      msghdr message{};
-      message.msg_iov = &part;
-      message.msg_iovlen = 1;
-      ssize_t n = recvmsg(connection, &message, 0);
-      if (n <= 0 || (message.msg_flags & MSG_TRUNC)) return 1;
-      deadline = monotonic_now_ms() + CONTROL_IDLE_SECONDS * 1000;
-      size_t reply_length = 0;
-      if (!handler(buffer, sizeof buffer, static_cast<size_t>(n), &reply_length, &client)) return 1;
-      // A client that does not read its replies is dropped rather than waited for.
-      if (send(connection, buffer, reply_length, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(reply_length))
-        return 1;
-    }
-    if (waits[1].revents & POLLIN) {
-      int busy = accept4(pipe, nullptr, nullptr, SOCK_CLOEXEC);
-      if (busy >= 0) close(busy);
-    }
-  }
+// A connected client: who it is, when its silence ends its connection, and
+// when it last asked (a counter), to choose whom to drop when all are taken.
+struct served_client {
+  int connection;
+  pipe_client who;
+  int64_t deadline;
+  uint64_t last_turn;
+};
+
+static void drop_client(served_client* clients, int* count, int index) {
+  close(clients[index].connection);
+  clients[index] = clients[--*count];
 }
 
-int serve_control_channel(intptr_t channel, control_handler handler) {
-  int pipe = static_cast<int>(channel);
-  for (;;) {
-    pollfd waits[2] = {{pipe, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-    if (poll(waits, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return 1;
+// The client to drop for a newcomer when all places are taken: the least
+// recently active of the user who holds most connections. A user can thus
+// push out only its own connections while it holds more than anyone else,
+// and never the administrator's one connection.
+static int client_to_drop(const served_client* clients, int count) {
+  int chosen = 0;
+  int chosen_share = 0;
+  for (int i = 0; i < count; i++) {
+    int share = 0;
+    for (int j = 0; j < count; j++) share += clients[j].who.uid == clients[i].who.uid;
+    if (share > chosen_share || (share == chosen_share && clients[i].last_turn < clients[chosen].last_turn)) {
+      chosen = i;
+      chosen_share = share;
     }
-    if (waits[1].revents) return 1;
-    int connection = accept4(pipe, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) {
-      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
-      return 1;
-    }
-    int go_on = serve_client(pipe, connection, handler);
-    close(connection);
-    if (!go_on) return 1;
   }
+  return chosen;
+}
+
+enum { CLIENT_ANSWERED = 1, CLIENT_QUIET = 0, CLIENT_GONE = -1 };
+
+// Answers the client's waiting request. CLIENT_GONE when the client is to
+// be disconnected: it left, sent a message longer than the buffer, or does
+// not read its replies (a full queue is not waited for).
+static int answer_client(served_client* client, control_handler handler) {
+  alignas(8) uint8_t buffer[CONTROL_MESSAGE_SIZE];
+  iovec part{buffer, sizeof buffer};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  ssize_t n = recvmsg(client->connection, &message, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return CLIENT_QUIET;
+  if (n <= 0 || (message.msg_flags & MSG_TRUNC)) return CLIENT_GONE;
+  size_t reply_length = 0;
+  if (!handler(buffer, sizeof buffer, static_cast<size_t>(n), &reply_length, &client->who)) return CLIENT_GONE;
+  if (send(client->connection, buffer, reply_length, MSG_NOSIGNAL | MSG_DONTWAIT) !=
+      static_cast<ssize_t>(reply_length))
+    return CLIENT_GONE;
+  return CLIENT_ANSWERED;
+}
+
+// One loop polls the listening socket and up to CONTROL_CLIENTS_MAX
+// clients, so that no client, however busy, keeps another out: each is
+// answered in turn, a silent one leaves after CONTROL_IDLE_SECONDS, and a
+// newcomer beyond the limit takes the place of client_to_drop's choice.
+int serve_control_channel(intptr_t channel, control_handler handler) {
+  int listener = static_cast<int>(channel);
+  served_client clients[CONTROL_CLIENTS_MAX];
+  int count = 0;
+  uint64_t turn = 0;
+  for (;;) {
+    int64_t now = monotonic_now_ms();
+    int64_t wait = -1;
+    for (int i = 0; i < count;) {
+      int64_t left = clients[i].deadline - now;
+      if (left <= 0) {
+        drop_client(clients, &count, i);  // silent too long
+        continue;
+      }
+      if (wait < 0 || left < wait) wait = left;
+      i++;
+    }
+    pollfd waits[2 + CONTROL_CLIENTS_MAX];
+    waits[0] = {wake_pipe[0], POLLIN, 0};
+    waits[1] = {listener, POLLIN, 0};
+    for (int i = 0; i < count; i++) waits[2 + i] = {clients[i].connection, POLLIN, 0};
+    int polled = count;
+    int ready = poll(waits, static_cast<nfds_t>(2 + polled), static_cast<int>(wait));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (waits[0].revents) break;
+    // The clients first, so that a newcomer never pushes out one whose
+    // request is already waiting. Backwards, since a dropped client's place
+    // takes the last one's.
+    for (int i = polled - 1; i >= 0; i--) {
+      if (!waits[2 + i].revents) continue;
+      int outcome = answer_client(&clients[i], handler);
+      if (outcome == CLIENT_GONE) {
+        drop_client(clients, &count, i);
+      } else if (outcome == CLIENT_ANSWERED) {
+        clients[i].deadline = monotonic_now_ms() + CONTROL_IDLE_SECONDS * 1000;
+        clients[i].last_turn = ++turn;
+      }
+    }
+    if (waits[1].revents & POLLIN) {
+      int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) {
+        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+        break;
+      }
+      if (count == CONTROL_CLIENTS_MAX) drop_client(clients, &count, client_to_drop(clients, count));
+      served_client& added = clients[count++];
+      added.connection = connection;
+      read_client(connection, &added.who);
+      added.deadline = monotonic_now_ms() + CONTROL_IDLE_SECONDS * 1000;
+      added.last_turn = ++turn;
+    }
+  }
+  while (count > 0) drop_client(clients, &count, count - 1);
+  return 1;
 }
 
 int wake_control_channel() {
@@ -165,6 +363,14 @@ int wake_control_channel() {
 
 void close_control_channel(intptr_t channel) {
   if (channel != -1) close(static_cast<int>(channel));
+  // Our file only: a later server may have replaced it already. Once the
+  // process gave up root, the directory may no longer let us; the next
+  // server then replaces the file as stale.
+  struct stat st;
+  if (!bound_path.empty() && lstat(bound_path.c_str(), &st) == 0 && st.st_dev == bound_device &&
+      st.st_ino == bound_inode)
+    unlink(bound_path.c_str());
+  bound_path.clear();
   for (int& end : wake_pipe) {
     if (end != -1) close(end);
     end = -1;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "platform/clock.h"
@@ -16,22 +17,36 @@ int prepare_control_channel() {
   return stop_event != nullptr;
 }
 
-intptr_t open_control_channel(const char* name) {
-  std::string path = std::string("\\\\.\\pipe\\") + name;
+std::string control_channel_path() { return CONTROL_PIPE_PATH; }
+
+intptr_t open_control_channel(const char* path, char* reason, size_t reason_size) {
+  if (reason_size) reason[0] = 0;
   // No access list at all: every local user may connect and ask; what a
   // client may change is decided by its own identity (act_as_client).
   SECURITY_DESCRIPTOR descriptor;
   if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE))
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
+    if (reason_size) snprintf(reason, reason_size, "no security descriptor (error %lu)", GetLastError());
     return -1;
+  }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, TRUE};
   // One instance, so that a second client is refused as busy. The pipe is
   // local: clients from other computers are refused, and an instance that
-  // someone else created first makes the creation fail rather than share.
+  // someone else created first makes the creation fail rather than share
+  // the name with a process that could answer in our place.
   DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
   DWORD pipe_mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-  HANDLE pipe = CreateNamedPipeA(path.c_str(), open_mode, pipe_mode, 1, 0, 0, 1000, &attributes);
-  if (pipe == INVALID_HANDLE_VALUE) return -1;
+  HANDLE pipe = CreateNamedPipeA(path, open_mode, pipe_mode, 1, 0, 0, 1000, &attributes);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (reason_size) {
+      if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY)
+        snprintf(reason, reason_size, "the name is taken by another process (error %lu)", error);
+      else
+        snprintf(reason, reason_size, "cannot create the pipe (error %lu)", error);
+    }
+    return -1;
+  }
   return reinterpret_cast<intptr_t>(pipe);
 }
 

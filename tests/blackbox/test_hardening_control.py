@@ -1,63 +1,147 @@
-"""The control channel serves one client at a time, so a local process that
-connects and says nothing must not lock the administrator out: it is
-dropped after a few seconds of silence, while a client that keeps asking is
-kept. Like the control channel's own tests, this process moves into a
-network namespace of its own, whose abstract socket names no other harrier
-can answer."""
+"""No local user can take the control channel from the administrator: not
+by binding its path before harrier starts (harrier says so, and harrierctl
+refuses to believe the squatter), and not by keeping a connection busy or
+silent (harrierctl is answered beside it within a few seconds)."""
 import os
+import pwd
+import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
-from blackbox_support import BlackBoxCase
+from blackbox_support import BlackBoxCase, Client, Server, download
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
-from test_control import HARRIERCTL, connect, setUpModule, tearDownModule  # noqa: E402,F401
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harrier import NOBODY, as_nobody, control_connect, harrierctl  # noqa: E402
 
 STATE = 7
 
+# Binds the path given, as whoever runs it, and answers every message with
+# the state "paused"; prints each message it got. Ends when stdin closes.
+SQUATTER = r"""
+import os, select, socket, struct, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o666); s.listen(8)
+print("listening", flush=True)
+peers = []
+while True:
+    ready, _, _ = select.select([s, sys.stdin] + peers, [], [], 60)
+    if not ready or sys.stdin in ready:
+        break
+    for r in ready:
+        if r is s:
+            peers.append(s.accept()[0])
+            continue
+        got = r.recv(64)
+        if not got:
+            peers.remove(r)
+            continue
+        print("got", got.hex(), flush=True)
+        r.send(struct.pack("<III", 0, 1, 0))
+"""
 
-class IdleControlClient(BlackBoxCase):
+
+class SquattedChannel(unittest.TestCase):
+    def test_squatter_is_named_and_not_believed(self):
+        if "tftp" not in {p.pw_name for p in pwd.getpwall()}:
+            raise unittest.SkipTest("no tftp user: nobody is the service user here")
+        # A directory the squatter may write stands in for a taken name.
+        base = tempfile.mkdtemp(prefix="orvanel-squat-")
+        self.addCleanup(shutil.rmtree, base, True)
+        os.chmod(base, 0o777)
+        path = os.path.join(base, "control")
+        squatter = subprocess.Popen(["/usr/bin/python3", "-c", SQUATTER, path], preexec_fn=as_nobody,
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.addCleanup(squatter.wait, 10)
+        self.addCleanup(squatter.stdout.close)
+        self.addCleanup(squatter.stdin.close)
+        self.assertEqual(squatter.stdout.readline(), b"listening\n")
+
+        server = Server(settings={"Timeout": 1}, env={"ORVANEL_CONTROL_SOCKET": path})
+        self.addCleanup(server.close)
+        server.wait_for(r"Control channel %s not opened: taken by a live listener \(uid %d, pid %d\)"
+                        % (path, NOBODY, squatter.pid))
+        server.put_file("f.bin", b"f" * 600)  # TFTP is served all the same
+        with Client(server.port) as t:
+            self.assertEqual(download(t, "f.bin")[0], b"f" * 600)
+
+        rc, out, err = harrierctl(path, "pause")
+        print("\n  harrierctl pause beside a squatter: exit %d: %s" % (rc, err.strip()), file=sys.stderr)
+        self.assertEqual(rc, 1)
+        self.assertEqual(out, "")
+        self.assertIn("%s is held by uid %d (nobody), pid %d" % (path, NOBODY, squatter.pid), err)
+        rc, out, err = harrierctl(path, "list")
+        self.assertEqual((rc, out), (1, ""), err)
+        squatter.stdin.close()
+        said = squatter.stdout.read().decode()
+        self.assertNotIn("got", said, "harrierctl sent the squatter a request")
+
+
+class BusyControlClients(BlackBoxCase):
     settings = {"Timeout": 1}
 
     def channel(self):
-        c = connect()
+        c = control_connect(self.server.control)
         self.addCleanup(c.close)
         return c
 
-    def harrierctl_status(self):
-        r = subprocess.run([HARRIERCTL, "status"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=10)
-        return r.returncode, r.stdout.decode(errors="replace")
-
-    def test_silent_client_is_dropped(self):
-        idle = self.channel()
-        # While it is connected, a second client is turned away at once.
-        second = self.channel()
-        try:
-            second.send(struct.pack("<I", STATE))
-            self.assertEqual(second.recv(64), b"", "a second client was served beside the first")
-        except (ConnectionResetError, BrokenPipeError):
-            pass
+    def status_took(self):
+        """harrierctl status: how long it took, or None when refused."""
         t0 = time.monotonic()
-        rc, said = None, ""
-        while time.monotonic() - t0 < 10.0:
-            rc, said = self.harrierctl_status()
-            if rc == 0:
-                break
+        rc, out, _ = harrierctl(self.server.control, "status", timeout=10)
+        return time.monotonic() - t0 if (rc, out) == (0, "server: answering\n") else None
+
+    def test_a_client_asking_every_2_s_does_not_keep_harrierctl_out(self):
+        busy = self.channel()
+        took = []
+        began = time.monotonic()
+        next_ask = began
+        while time.monotonic() - began < 10:
+            if time.monotonic() >= next_ask:
+                busy.send(struct.pack("<I", STATE))
+                self.assertEqual(len(busy.recv(64)), 12)
+                next_ask += 2
+            took.append(self.status_took())
             time.sleep(0.5)
-        took = time.monotonic() - t0
-        print("\n  harrierctl status %s after %.1f s beside a silent client"
-              % ("answered" if rc == 0 else "still refused", took), file=sys.stderr)
-        self.assertEqual(rc, 0, "harrierctl locked out for 10 s: " + said)
-        self.assertIn("server: answering", said)
-        # The silent client was disconnected, not merely served second.
-        idle.settimeout(1)
+        print("\n  harrierctl status beside a busy client: %s"
+              % ", ".join("refused" if t is None else "%.3f s" % t for t in took), file=sys.stderr)
+        self.assertGreaterEqual(len(took), 10)
+        self.assertNotIn(None, took)
+        self.assertLess(max(took), 3.0)
+        # The busy client stays served too.
+        busy.send(struct.pack("<I", STATE))
+        self.assertEqual(len(busy.recv(64)), 12)
+
+    def test_a_client_that_reads_no_replies_is_dropped(self):
+        deaf = self.channel()
+        deaf.setblocking(False)
+        dropped = False
+        deadline = time.monotonic() + 10
+        while not dropped and time.monotonic() < deadline:
+            try:
+                deaf.send(struct.pack("<I", STATE))
+            except BlockingIOError:
+                time.sleep(0.01)
+            except (BrokenPipeError, ConnectionResetError):
+                dropped = True
+        self.assertTrue(dropped, "the server kept a client that reads no replies for 10 s")
+        self.assertIsNotNone(self.status_took())
+
+    def test_silent_client_is_dropped_and_harrierctl_served_beside_it(self):
+        idle = self.channel()
+        took = self.status_took()
+        self.assertIsNotNone(took, "harrierctl refused beside a silent client")
+        self.assertLess(took, 3.0)
+        idle.settimeout(10)
+        t0 = time.monotonic()
         try:
             self.assertEqual(idle.recv(64), b"")
         except (ConnectionResetError, BrokenPipeError):
             pass
+        self.assertLess(time.monotonic() - t0, 7.5)
 
     def test_client_that_keeps_asking_is_kept(self):
         c = self.channel()
@@ -67,11 +151,6 @@ class IdleControlClient(BlackBoxCase):
             self.assertEqual(len(reply), 12, "no state reply to request %d" % (i + 1))
             self.assertEqual(struct.unpack("<III", reply)[0], 0)
             time.sleep(1.0)
-        c.close()
-        t0 = time.monotonic()
-        while time.monotonic() - t0 < 3 and self.harrierctl_status()[0] != 0:
-            time.sleep(0.2)
-        self.assertEqual(self.harrierctl_status()[0], 0)
 
 
 if __name__ == "__main__":

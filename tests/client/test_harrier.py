@@ -30,7 +30,7 @@ def start_harrier(root):
         f.write(STORE % (port, root.rstrip("/") + "/"))
     # A copy, since the server writes its transfer logs beside its program.
     program = shutil.copy(HARRIER, os.path.join(home, "harrier"))
-    env = dict(os.environ, ORVANEL_HKLM=store)
+    env = dict(os.environ, ORVANEL_HKLM=store, ORVANEL_CONTROL_SOCKET=os.path.join(home, "control"))
     return start_server([program, "-debug"], port, env=env, cwd=home), port
 
 

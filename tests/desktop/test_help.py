@@ -285,7 +285,7 @@ class help_files_test(unittest.TestCase):
                     self.assert_mentions(service, "harrierctl " + verb)
                 for group in groups:
                     self.assert_mentions(service, "harrierctl reload " + group)
-                self.assert_mentions(service, "@orvanel_tftp_server")
+                self.assert_mentions(service, "/run/orvanel-tftp/control")
 
     def test_orvanel_reg_commands_and_switches(self):
         code = source("tools", "orvanel_reg.cpp")

@@ -59,11 +59,13 @@ class ProgramDirectory:
         self.syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.syslog.bind(os.path.join(self.dev, "log"))
         os.chmod(os.path.join(self.dev, "log"), 0o666)
+        self.control = os.path.join(self.dir, "control")
         self.proc = None
 
     def env(self, notify=True):
         e = dict(os.environ)
         e["ORVANEL_HKLM"] = self.store
+        e["ORVANEL_CONTROL_SOCKET"] = self.control
         e.pop("NOTIFY_SOCKET", None)
         if notify:
             e["NOTIFY_SOCKET"] = self.notify_path

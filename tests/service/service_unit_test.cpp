@@ -38,6 +38,8 @@ TEST(ServiceUnit, NotifyServiceStartingTheQuotedExecutable) {
   EXPECT_EQ(line_of(unit, "ReadWritePaths"), "");
   EXPECT_EQ(line_of(unit, "ProtectSystem"), "ProtectSystem=full");
   EXPECT_EQ(line_of(unit, "NoNewPrivileges"), "NoNewPrivileges=yes");
+  EXPECT_EQ(line_of(unit, "RuntimeDirectory"), "RuntimeDirectory=orvanel-tftp");
+  EXPECT_EQ(line_of(unit, "RuntimeDirectoryMode"), "RuntimeDirectoryMode=0755");
   EXPECT_EQ(line_of(unit, "PrivateTmp"), "PrivateTmp=yes");
   EXPECT_EQ(line_of(unit, "ProtectHome"), "ProtectHome=read-only");
   EXPECT_EQ(line_of(unit, "WantedBy"), "WantedBy=multi-user.target");

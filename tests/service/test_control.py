@@ -1,56 +1,23 @@
 """The control channel of a running harrier: every command, the pause and
-its permission, the session records, one client at a time.
+its permission, the session records, several clients at once, the socket's
+file and the stale one an earlier server left.
 
-The test process moves into a network namespace of its own, because the
-channel's abstract socket name is per namespace: harriers of other tests
-cannot answer in our place, and ours cannot disturb theirs.
+Every server's channel lies in its own directory ($ORVANEL_CONTROL_SOCKET),
+so that servers of other tests cannot answer in our place.
 """
-import ctypes
+import contextlib
 import os
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
-import netns  # noqa: E402
-
-CHANNEL = "\0orvanel_tftp_server"
-HARRIERCTL = os.path.join(harrier.BUILD_DIR, "bin", "harrierctl")
-NOBODY = 65534
-_namespace = None
-
-
-def setUpModule():
-    global _namespace
-    _namespace = netns.Namespace("ctl", multicast_route=False)
-    fd = os.open("/var/run/netns/" + _namespace.name, os.O_RDONLY)
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        if libc.setns(fd, 0x40000000) != 0:  # CLONE_NEWNET
-            raise unittest.SkipTest("cannot enter the namespace: errno %d" % ctypes.get_errno())
-    finally:
-        os.close(fd)
-
-
-def tearDownModule():
-    if _namespace:
-        _namespace.remove()
-
-
-def connect():
-    c = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-    c.settimeout(5)
-    for _ in range(100):  # the channel opens just after the start-up lines
-        try:
-            c.connect(CHANNEL)
-            return c
-        except (ConnectionRefusedError, FileNotFoundError):
-            time.sleep(0.05)
-    raise AssertionError("control channel did not open")
+from harrier import HARRIERCTL, NOBODY, as_nobody, control_connect, harrierctl  # noqa: E402,F401
 
 
 def ask(c, command, index=None, raw=None):
@@ -93,10 +60,30 @@ def record(reply):
     }
 
 
-def as_nobody():
-    os.setgid(NOBODY)
-    os.setgroups([])
-    os.setuid(NOBODY)
+@contextlib.contextmanager
+def as_user(uid):
+    """Runs the block with uid as the effective user, so that the sockets
+    it connects carry that user's credentials."""
+    os.setegid(uid)
+    os.seteuid(uid)
+    try:
+        yield
+    finally:
+        os.seteuid(0)
+        os.setegid(0)
+
+
+def peer_closed(c, timeout=3):
+    """True when the server ended the connection (after the replies it sent)."""
+    c.settimeout(timeout)
+    try:
+        while c.recv(2048):
+            pass
+        return True
+    except (ConnectionResetError, BrokenPipeError):
+        return True
+    except socket.timeout:
+        return False
 
 
 class ControlTest(unittest.TestCase):
@@ -108,6 +95,12 @@ class ControlTest(unittest.TestCase):
         self.addCleanup(self.server.close)
         self.server.put_file("small.bin", b"s" * 700)
         self.server.put_file("big.bin", bytes(range(256)) * 4096)  # 1 MiB
+
+    def connect(self):
+        return control_connect(self.server.control)
+
+    def ctl(self, *args, **kw):
+        return harrierctl(self.server.control, *args, **kw)
 
     def answered(self, name="small.bin", timeout=1.0):
         with harrier.Client(self.server.port) as c:
@@ -122,7 +115,7 @@ class ControlTest(unittest.TestCase):
             return f.read()
 
     def test_state_reload_and_unknown_commands(self):
-        c = connect()
+        c = self.connect()
         self.assertEqual(state(ask(c, 7)), (0, 0, 0))
         for command in (1, 2, 3, 4):
             self.assertEqual(status_only(ask(c, command)), 0)
@@ -147,7 +140,7 @@ class ControlTest(unittest.TestCase):
         harrier.write_store(self.server.store, {"Port": self.server.port,
                                                 "RootDirectory": self.server.root + "/",
                                                 "Upload": 0, "Timeout": 1})
-        c = connect()
+        c = self.connect()
         self.assertEqual(status_only(ask(c, 2)), 0)
         with harrier.Client(self.server.port) as t:
             t.send_request(harrier.request(harrier.WRQ, "other.txt"))
@@ -157,51 +150,61 @@ class ControlTest(unittest.TestCase):
         c.close()
 
     def test_a_message_longer_than_the_buffer_disconnects(self):
-        c = connect()
+        c = self.connect()
         c.send(struct.pack("<I", 7) + b"\0" * 1021)  # 1025 bytes
         self.assertEqual(c.recv(2048), b"")
         c.close()
-        c = connect()
+        c = self.connect()
         self.assertEqual(len(ask(c, 7, raw=struct.pack("<I", 7) + b"\0" * 1020)), 12)  # 1024 bytes is fine
         c.close()
 
-    def test_second_client_is_refused_while_one_is_connected(self):
-        first = connect()
-        self.assertEqual(state(ask(first, 7))[0], 0)
-        second = connect()  # the kernel accepts the connection; the server closes it at once
-        second.settimeout(3)
-        try:
-            second.send(struct.pack("<I", 7))
-            self.assertEqual(second.recv(2048), b"")
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-        second.close()
-        self.assertEqual(state(ask(first, 7))[0], 0)  # the first one is still served
-        first.close()
-        third = connect()  # and after it left, the next one is
-        self.assertEqual(state(ask(third, 7))[0], 0)
-        third.close()
+    def test_several_clients_are_served_at_once(self):
+        clients = [self.connect() for _ in range(8)]
+        for _ in range(2):
+            for c in clients:  # each answered while the others stay connected
+                self.assertEqual(state(ask(c, 7)), (0, 0, 0))
+        # A ninth takes the place of the least recently active client, here
+        # the first, as all are root's.
+        ninth = self.connect()
+        self.assertEqual(state(ask(ninth, 7)), (0, 0, 0))
+        self.assertTrue(peer_closed(clients[0]))
+        for c in clients[1:]:
+            self.assertEqual(state(ask(c, 7)), (0, 0, 0))
+        for c in clients + [ninth]:
+            c.close()
 
-    def test_a_silent_client_is_dropped_and_the_next_one_served(self):
-        idle = connect()  # connects and sends nothing
+    def test_one_user_filling_the_table_pushes_out_only_its_own(self):
+        mine = self.connect()
+        self.assertEqual(state(ask(mine, 7)), (0, 0, 0))
+        with as_user(NOBODY):
+            crowd = [self.connect() for _ in range(20)]  # nobody's, each newer than ours
+        for c in crowd[-7:]:
+            self.assertEqual(state(ask(c, 7)), (0, 0, 0))
+        self.assertTrue(all(peer_closed(c, 0.5) for c in crowd[:-7]), "more than 7 of nobody's kept")
+        # Ours stayed, though it is the least recently active of all.
+        self.assertEqual(state(ask(mine, 7)), (0, 0, 0))
+        rc, out, err = self.ctl("status")
+        self.assertEqual((rc, out), (0, "server: answering\n"), err)
+        for c in crowd + [mine]:
+            c.close()
+
+    def test_a_silent_client_is_dropped(self):
+        idle = self.connect()  # connects and sends nothing
         began = time.monotonic()
-        r = subprocess.run([HARRIERCTL, "status"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
-        self.assertEqual(r.returncode, 2, "refused while the silent client holds the channel")
+        rc, out, err = self.ctl("status")
+        self.assertEqual((rc, out), (0, "server: answering\n"), "refused beside a silent client: " + err)
         idle.settimeout(10)
         try:
             self.assertEqual(idle.recv(64), b"")
         except socket.timeout:
-            self.fail("a silent client still holds the channel after 10 s")
+            self.fail("a silent client still connected after 10 s")
         held = time.monotonic() - began
         self.assertGreater(held, 4.0)
         self.assertLess(held, 7.5)
         idle.close()
-        r = subprocess.run([HARRIERCTL, "status"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("server: answering", r.stdout.decode())
 
     def test_a_client_that_keeps_asking_stays_connected(self):
-        c = connect()
+        c = self.connect()
         began = time.monotonic()
         for _ in range(9):  # a request a second for 8 s, longer than the idle limit
             self.assertEqual(state(ask(c, 7)), (0, 0, 0))
@@ -211,7 +214,7 @@ class ControlTest(unittest.TestCase):
         c.close()
 
     def test_pause_drops_requests_until_resume(self):
-        c = connect()
+        c = self.connect()
         self.assertTrue(self.answered())
         self.assertEqual(state(ask(c, 6)), (0, 1, 0))
         self.assertEqual(state(ask(c, 7)), (0, 1, 0))
@@ -223,36 +226,35 @@ class ControlTest(unittest.TestCase):
         c.close()
 
     def test_pause_is_refused_to_a_user_who_cannot_write_the_settings(self):
-        script = ("import socket,struct\n"
+        script = ("import socket,struct,sys\n"
                   "c=socket.socket(socket.AF_UNIX,socket.SOCK_SEQPACKET);c.settimeout(5)\n"
-                  "c.connect('\\0orvanel_tftp_server')\n"
+                  "c.connect(sys.argv[1])\n"
                   "c.send(struct.pack('<I',6));print(struct.unpack('<III',c.recv(64)))\n")
         # The system's python: the test's own may live where nobody cannot read.
-        r = subprocess.run(["/usr/bin/python3", "-c", script], preexec_fn=as_nobody,
+        r = subprocess.run(["/usr/bin/python3", "-c", script, self.server.control], preexec_fn=as_nobody,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=20)
         self.assertEqual(r.stdout.decode().strip(), "(0, 0, 0)")
         self.assertTrue(self.answered())
         self.assertNotIn('"Stop"', self.store_text())
         # harrierctl says so too, with its own exit code.
-        r = subprocess.run([HARRIERCTL, "pause"], preexec_fn=as_nobody,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("server: answering", r.stdout.decode())
-        self.assertIn("write access", r.stderr.decode())
+        program = harrier.reachable_copy(HARRIERCTL)
+        rc, out, err = self.ctl("pause", program=program, preexec_fn=as_nobody)
+        self.assertEqual(rc, 1)
+        self.assertIn("server: answering", out)
+        self.assertIn("write access", err)
         # A user who may write the store's directory and file is allowed.
         os.chown(os.path.dirname(self.server.store), NOBODY, NOBODY)
         os.chown(self.server.store, NOBODY, NOBODY)
-        r = subprocess.run([HARRIERCTL, "pause"], preexec_fn=as_nobody,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("server: paused", r.stdout.decode())
+        rc, out, err = self.ctl("pause", program=program, preexec_fn=as_nobody)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("server: paused", out)
         self.assertFalse(self.answered())
-        c = connect()
+        c = self.connect()
         self.assertEqual(state(ask(c, 5)), (0, 0, 0))
         c.close()
 
     def test_session_records(self):
-        c = connect()
+        c = self.connect()
         self.assertEqual(status_only(ask(c, 8, 0)), 1)  # nothing listed yet
         with harrier.Client(self.server.port) as t:
             got, _, _ = harrier.download(t, "small.bin")
@@ -305,26 +307,81 @@ class ControlTest(unittest.TestCase):
         self.assertEqual((ended["result"], ended["error_text"]), (2, "3 stop here"))
         t.close()
 
-        # harrierctl is refused while we are connected, and lists it once we left.
-        r = subprocess.run([HARRIERCTL, "list"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("did not answer", r.stderr.decode())
+        # harrierctl lists it while we are still connected.
+        rc, out, err = self.ctl("list")
         c.close()
-        r = subprocess.run([HARRIERCTL, "list"], stdout=subprocess.PIPE, timeout=20)
-        self.assertEqual(r.returncode, 0)
-        listing = r.stdout.decode().splitlines()
+        self.assertEqual(rc, 0, err)
+        listing = out.splitlines()
         self.assertEqual(listing[0], "active transfers: 0")
         self.assertRegex(listing[2], r"^0 +Get octet +127\.0\.0\.1:\d+ +1024 +1048576 +0% +aborted +/.*big\.bin  3 stop here$")
 
+    def test_list_escapes_control_bytes_of_names_and_error_texts(self):
+        name = "evil\x1b[2J\r\nx.bin"
+        self.server.put_file(name, b"e" * 2000)
+        with harrier.Client(self.server.port) as t:
+            t.send_request(harrier.request(harrier.RRQ, name))
+            packet, _ = t.receive()
+            self.assertEqual(harrier.parse(packet)[0], harrier.DATA, packet)
+            t.send(harrier.error(0, "bye\x1b]0;owned\x07\r\nfake line\x7f"))
+        for _ in range(100):  # the worker records the ERROR just after it came
+            rc, out, err = self.ctl("list")
+            if "aborted" in out:
+                break
+            time.sleep(0.02)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(len(out.splitlines()), 3, out)  # a head line, the titles and one transfer
+        self.assertNotRegex(out[:-1], "[\x00-\x09\x0b-\x1f\x7f]")
+        self.assertIn("evil\\x1b[2J\\x0d\\x0ax.bin  0 bye\\x1b]0;owned\\x07\\x0d\\x0afake line\\x7f\n", out)
+
+    def test_socket_and_directory_are_made_open_to_all(self):
+        base = tempfile.mkdtemp(prefix="orvanel-control-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", base])
+        path = os.path.join(base, "run", "control")
+        old = os.umask(0o077)  # harrier's own umask must not close the channel to others
+        try:
+            server = harrier.Server(env={"ORVANEL_CONTROL_SOCKET": path})
+        finally:
+            os.umask(old)
+        self.addCleanup(server.close)
+        control_connect(path).close()
+        self.assertEqual(oct(os.stat(os.path.dirname(path)).st_mode & 0o7777), "0o755")
+        self.assertEqual(oct(os.lstat(path).st_mode & 0o7777), "0o666")
+
+    def test_a_stale_socket_is_replaced_and_a_plain_file_is_not(self):
+        base = tempfile.mkdtemp(prefix="orvanel-control-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", base])
+        path = os.path.join(base, "control")
+        stale = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        stale.bind(path)  # bound, never listening, closed: what an ended server leaves
+        stale.close()
+        server = harrier.Server(env={"ORVANEL_CONTROL_SOCKET": path})
+        self.addCleanup(server.close)
+        self.assertEqual(harrierctl(path, "status")[:2], (0, "server: answering\n"))
+        self.assertEqual(server.stop(), 0)
+
+        with open(path, "w") as f:
+            f.write("not a socket")
+        server = harrier.Server(env={"ORVANEL_CONTROL_SOCKET": path})
+        self.addCleanup(server.close)
+        server.wait_for(r"Control channel %s not opened: the path exists and is not a socket" % path)
+        with open(path) as f:
+            self.assertEqual(f.read(), "not a socket")
+        rc, _, err = harrierctl(path, "status")
+        self.assertEqual(rc, 2, err)
+        server.put_file("f.bin", b"f" * 10)
+        with harrier.Client(server.port) as t:  # TFTP is served all the same
+            self.assertEqual(harrier.download(t, "f.bin")[0], b"f" * 10)
+
     def test_stopping_server_closes_the_channel(self):
-        c = connect()
+        c = self.connect()
         self.assertEqual(state(ask(c, 7)), (0, 0, 0))
         self.server.stop()
         self.assertIn(c.recv(64), (b"",))
         c.close()
         with socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET) as late:
             with self.assertRaises(OSError):
-                late.connect(CHANNEL)
+                late.connect(self.server.control)
+        self.assertFalse(os.path.lexists(self.server.control), "the socket's file was left behind")
 
 
 if __name__ == "__main__":

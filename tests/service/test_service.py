@@ -128,6 +128,21 @@ class ServiceRunTest(unittest.TestCase):
             syslog_error(entry, "Unable to start service")
             self.assertTrue(p.no_syslog())
 
+    def test_a_control_channel_that_cannot_open_is_logged_and_the_service_runs(self):
+        with ProgramDirectory({"Log": 2}) as p:
+            with open(p.control, "w") as f:
+                f.write("in the way")
+            with open(os.path.join(p.root, "f.bin"), "wb") as f:
+                f.write(b"x" * 100)
+            p.start()
+            self.assertEqual(p.notifications(3), [START_1, START_2, running(p.port)])
+            entry, = p.syslog_entries(1)
+            syslog_error(entry, "Control channel %s not opened: the path exists and is not a socket" % p.control)
+            with harrier.Client(p.port) as c:
+                self.assertEqual(harrier.download(c, "f.bin", timeout=2.0)[0], b"x" * 100)
+            self.assertEqual(ss.stop(p.proc), 0)
+            self.assertTrue(p.no_syslog())
+
     def test_unreachable_manager_logs_setservicestatus_and_skips_the_server(self):
         with ProgramDirectory() as p:
             p.check_isolation()

@@ -19,6 +19,8 @@ import unittest
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
                            os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 HARRIER = os.path.abspath(os.path.join(BUILD_DIR, "bin", "harrier"))
+HARRIERCTL = os.path.abspath(os.path.join(BUILD_DIR, "bin", "harrierctl"))
+NOBODY = 65534
 
 # With ORVANEL_WINE_HARRIER naming a cross-built Harrier.exe, every Server is
 # that program under Wine: its settings go into the Wine prefix's registry
@@ -192,6 +194,50 @@ def server_directory(prefix):
     return path
 
 
+def as_nobody():
+    """preexec_fn: the child runs as the unprivileged user nobody."""
+    os.setgid(NOBODY)
+    os.setgroups([])
+    os.setuid(NOBODY)
+
+
+def reachable_copy(program):
+    """A copy of program that every user may run: the build may lie where
+    other users cannot enter (under /root). Removed with the process."""
+    directory = tempfile.mkdtemp(prefix="orvanel-program-")
+    os.chmod(directory, 0o755)
+    copy = shutil.copy2(program, os.path.join(directory, os.path.basename(program)))
+    os.chmod(copy, 0o755)
+    import atexit
+    atexit.register(shutil.rmtree, directory, True)
+    return copy
+
+
+def control_connect(path, timeout=5):
+    """A connection to the control channel at path; waits up to 5 s for it
+    to open (it opens just after the start-up lines)."""
+    c = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    c.settimeout(timeout)
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            c.connect(path)
+            return c
+        except (ConnectionRefusedError, FileNotFoundError):
+            if time.monotonic() > deadline:
+                c.close()
+                raise AssertionError("control channel %s did not open" % path)
+            time.sleep(0.05)
+
+
+def harrierctl(path, *args, program=HARRIERCTL, preexec_fn=None, timeout=20):
+    """Runs harrierctl against the channel at path: (exit code, stdout, stderr)
+    as text, with every byte kept as it came (latin-1)."""
+    r = subprocess.run([program] + list(args), env=dict(os.environ, ORVANEL_CONTROL_SOCKET=path),
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec_fn, timeout=timeout)
+    return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
+
+
 class Server:
     """harrier -debug on its own port, store and root.
 
@@ -207,6 +253,9 @@ class Server:
                  wrapper=None):
         self.dir = tempfile.mkdtemp(prefix="harrier-test-")
         os.chmod(self.dir, 0o755)
+        # Each server's control channel lies in its own directory, unless
+        # env names another place.
+        self.control = (env or {}).get("ORVANEL_CONTROL_SOCKET") or os.path.join(self.dir, "control")
         self.root = root or os.path.join(self.dir, "root")
         if not os.path.isdir(self.root):
             os.makedirs(self.root)
@@ -228,6 +277,7 @@ class Server:
         else:
             e = dict(os.environ)
             e["ORVANEL_HKLM"] = self.store
+            e["ORVANEL_CONTROL_SOCKET"] = self.control
             e.update(env or {})
             cmd = (wrapper or []) + [HARRIER] + (args if args is not None else ["-debug"])
         self._out = open(self.output_path, "wb")

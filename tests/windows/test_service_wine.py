@@ -190,20 +190,21 @@ def tearDownModule():
 class ConsoleServer:
     """Harrier.exe -debug with standard output in a file."""
 
-    def __init__(self):
+    def __init__(self, port=None, await_pipe=True):
+        port = port or _wine["port"]
         self.output_path = os.path.join(_wine["dir"], "console-%d.txt" % time.monotonic_ns())
         self._out = open(self.output_path, "wb")
         self.proc = subprocess.Popen(["wine", _wine["harrier"], "-debug"], stdin=subprocess.DEVNULL,
                                      stdout=self._out, stderr=subprocess.DEVNULL, env=wine_env())
         deadline = time.monotonic() + 30
-        while "Ready on TFTP port %d\n" % _wine["port"] not in self.output():
+        while "Ready on TFTP port %d\n" % port not in self.output():
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.stop()
                 raise AssertionError("Harrier.exe -debug did not start: %r" % self.output())
             time.sleep(0.1)
         # The pipe's thread starts after the start-up lines.
         deadline = time.monotonic() + 10
-        while pipe("07000000")[0] != 0:
+        while await_pipe and pipe("07000000")[0] != 0:
             if time.monotonic() > deadline:
                 self.stop()
                 raise AssertionError("control pipe never answered")
@@ -311,6 +312,27 @@ class ControlPipeTest(unittest.TestCase):
         finally:
             first.wait(timeout=30)
             first.stdout.close()
+        self.assertEqual(pipe("07000000"), (0, ["000000000000000000000000"]))
+
+    def test_a_second_server_finds_the_pipe_taken_and_says_so(self):
+        other = harrier.free_port()
+        settings = {"RootDirectory": windows_path(_wine["root"]) + "\\"}
+        import_settings(dict(settings, Port=other))
+        try:
+            second = ConsoleServer(port=other, await_pipe=False)
+        finally:
+            import_settings(dict(settings, Port=_wine["port"]))
+        try:
+            taken = "Control channel \\\\.\\pipe\\orvanel_tftp_server not opened: the name is taken"
+            deadline = time.monotonic() + 10
+            while taken not in second.output() and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertIn(taken, second.output())
+            self.assertEqual(fetch(other, "boot.bin"), _wine["payload"])  # TFTP is served all the same
+            self.assertEqual(second.interrupt(), 0)
+        finally:
+            second.stop()
+        # The pipe stays the first server's.
         self.assertEqual(pipe("07000000"), (0, ["000000000000000000000000"]))
 
     def test_message_longer_than_the_buffer_ends_the_connection_only(self):
