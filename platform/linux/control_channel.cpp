@@ -1,4 +1,7 @@
 #include "platform/control_channel.h"
+#include "platform/privileges.h"
+
+#include <pwd.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -99,6 +102,18 @@ static int make_directory(const std::string& directory, char* reason, size_t siz
   int made = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (made >= 0) {
     fchmod(made, 0755);  // on failure the umask's mode stays: still ours alone to write
+    // Made by root for a server that is about to become the service user:
+    // that user's, as systemd's RuntimeDirectory= would be, so that the
+    // server can still remove its socket at the end.
+    char user[64];
+    struct passwd entry, *found = nullptr;
+    char text[4096];
+    if (geteuid() == 0 && service_user_name(user, sizeof user) &&
+        getpwnam_r(user, &entry, text, sizeof text, &found) == 0 && found) {
+      if (fchown(made, found->pw_uid, found->pw_gid) != 0) {
+        // Still root's: only the removal at the end is lost.
+      }
+    }
     close(made);
   }
   return 1;

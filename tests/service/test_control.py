@@ -348,7 +348,7 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(oct(os.lstat(path).st_mode & 0o7777), "0o666")
 
     def test_a_stale_socket_is_replaced_and_a_plain_file_is_not(self):
-        base = tempfile.mkdtemp(prefix="orvanel-control-")
+        base = harrier.server_directory("orvanel-control-")  # the service user's, as systemd makes it
         self.addCleanup(subprocess.run, ["rm", "-rf", base])
         path = os.path.join(base, "control")
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)

@@ -255,7 +255,12 @@ class Server:
         os.chmod(self.dir, 0o755)
         # Each server's control channel lies in its own directory, unless
         # env names another place.
-        self.control = (env or {}).get("ORVANEL_CONTROL_SOCKET") or os.path.join(self.dir, "control")
+        # The directory is the service user's, as systemd makes it.
+        self.control = (env or {}).get("ORVANEL_CONTROL_SOCKET")
+        if not self.control:
+            os.makedirs(os.path.join(self.dir, "run"))
+            give_to_server(os.path.join(self.dir, "run"))
+            self.control = os.path.join(self.dir, "run", "control")
         self.root = root or os.path.join(self.dir, "root")
         if not os.path.isdir(self.root):
             os.makedirs(self.root)
