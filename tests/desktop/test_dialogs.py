@@ -484,7 +484,7 @@ class Printing(DialogCase):
         s = self.k.wait_state(lambda s: s["dialog"] == [TITLE, "Printing failed"], 12)
         time.sleep(1.0)  # a box of the toolkit's would come at its next idle time
         self.assertEqual(self.k.windows(), ["Access log", TITLE, TITLE], "the window, the viewer, one box")
-        self.k.dialog_shot("print-failed.png")
+        self.k.screen_shot("print-failed.png")
         self.assertIn("kestrel: Error while printing", self.k.output(), "the toolkit's message on stderr")
         self.k.assert_ok(self.k.command("dismiss"))
         s = self.k.wait_state(lambda s: s["dialog"] == ["Access log", ""])

@@ -264,6 +264,13 @@ class Kestrel:
         self.assert_ok(self.command("grab %s %s %s %s %s" % (g["X"], g["Y"], g["WIDTH"], g["HEIGHT"], path)))
         return path
 
+    def screen_shot(self, name):
+        """A picture of the whole screen (clipped to its size)."""
+        os.makedirs(SCREENS, exist_ok=True)
+        path = os.path.join(SCREENS, name)
+        self.assert_ok(self.command("grab 0 0 8192 8192 %s" % path))
+        return path
+
     def click(self, control):
         """A mouse click in the middle of a control of the open dialog."""
         x, y, w, h = self.get(control)["rect"]
