@@ -4,7 +4,6 @@
 #include <wx/dcps.h>
 #include <wx/font.h>
 #include <wx/print.h>
-#include <wx/printdlg.h>
 
 #include <string>
 #include <utility>
@@ -72,8 +71,8 @@ class text_printout : public wxPrintout {
   }
 
   // Before OnPreparePrinting, and after a failed one, the plan has no
-  // sheets: one page is named all the same, as the toolkit takes none for
-  // a fault of its own.
+  // sheets: one page is named then, as the toolkit asserts on a last page
+  // of 0.
   void GetPageInfo(int* min_page, int* max_page, int* from, int* to) override {
     size_t sheets = print_sheet_count(plan_);
     *min_page = *from = 1;
@@ -111,9 +110,9 @@ class text_printout : public wxPrintout {
 };
 
 print_result print_text_file(wxWindow* owner, const char* path, size_t limit) {
+  if (limit == 0) return PRINT_DONE;
   // The file is read first: one that cannot be read fails before any dialog.
   std::vector<std::string> lines;
-  if (limit == 0) return PRINT_DONE;
   if (!read_print_lines(path, limit < PRINT_LINE_LIMIT ? limit : PRINT_LINE_LIMIT, &lines)) return PRINT_FAILED;
   // The dialog takes its presets from the print data, not from the
   // dialog data's own fields.

@@ -395,7 +395,7 @@ class LogViewer(DialogCase):
 
 def pdf_text(path):
     """The text of a PDF or PostScript file as Ghostscript reads it back,
-    or None while it is not yet a whole document."""
+    or None when it cannot."""
     r = subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=txtwrite", "-sOutputFile=-", path],
                        capture_output=True, timeout=60)
     return r.stdout.decode("utf-8", "replace") if r.returncode == 0 else None
@@ -449,13 +449,18 @@ class Printing(DialogCase):
                 break
             # Keys that came before the printer was listed: cancelled, once more.
             self.keys("Escape")
-            self.assertNotIn("Print", self.k.windows())
+            deadline = time.monotonic() + 5
+            while "Print" in self.k.windows() and time.monotonic() < deadline:
+                time.sleep(0.1)
+        # Read once the file has stopped growing.
         deadline = time.monotonic() + 12
-        text = None
+        text, size = None, -1
         while text is None and time.monotonic() < deadline:
-            time.sleep(0.2)
-            if os.path.exists(self.output):
+            time.sleep(0.3)
+            now = os.path.getsize(self.output) if os.path.exists(self.output) else -1
+            if now > 0 and now == size:
                 text = pdf_text(self.output)
+            size = now
         self.assertIsNotNone(text, "no output.pdf within 12 s: %s" % os.listdir(self.k.program_dir))
         headers = [int(n) for n in re.findall(r"tftp2612\.log\s+--\s+(\d+)", text)]
         pages = len(headers) // 2
