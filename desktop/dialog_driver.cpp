@@ -17,10 +17,12 @@
 #include "desktop/log_printout.h"
 #include "desktop/screen_capture.h"
 
+// The last shown modal one: a message box over a dialog is the one in front.
 static wxDialog* top_dialog() {
+  wxDialog* last = nullptr;
   for (wxWindow* w : wxTopLevelWindows)
-    if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsShown() && d->IsModal()) return d;
-  return nullptr;
+    if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsShown() && d->IsModal()) last = d;
+  return last;
 }
 
 std::string json_text(const wxString& text) {
@@ -92,7 +94,11 @@ static std::string set_control(wxWindow* w, std::istringstream& in) {
 }
 
 static std::string get_control(wxWindow* w) {
-  std::string o = "{\"enabled\":" + std::to_string(w->IsEnabled()) + ",\"shown\":" + std::to_string(w->IsShown());
+  // Where it is on the screen, for a click as a user's.
+  wxRect r = w->GetScreenRect();
+  std::string o = "{\"enabled\":" + std::to_string(w->IsEnabled()) + ",\"shown\":" + std::to_string(w->IsShown()) +
+                  ",\"rect\":[" + std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.width) +
+                  "," + std::to_string(r.height) + "]";
   if (auto* box = dynamic_cast<wxCheckBox*>(w)) return o + ",\"value\":" + std::to_string(box->GetValue()) + "}";
   if (auto* radio = dynamic_cast<wxRadioButton*>(w)) return o + ",\"value\":" + std::to_string(radio->GetValue()) + "}";
   if (auto* edit = dynamic_cast<wxTextCtrl*>(w)) return o + ",\"value\":" + json_text(edit->GetValue()) + "}";

@@ -6,7 +6,6 @@
 #include <wx/app.h>
 #include <wx/frame.h>
 #include <wx/image.h>
-#include <wx/log.h>
 #include <wx/settings.h>
 
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include "desktop/resources.h"
 #include "desktop/single_instance.h"
 #include "desktop/test_driver.h"
+#include "desktop/toolkit_log.h"
 #include "desktop/transfer_rows.h"
 #include "platform/program_path.h"
 
@@ -91,11 +91,11 @@ static int start_program() {
 
 bool kestrel_app::OnInit() {
   SetAppName("kestrel");
-  if (getenv("KESTREL_TEST_DRIVER")) {
-    // A log or assert box would stop the automation: tests read stderr.
-    delete wxLog::SetActiveTarget(new wxLogStderr);
-    report_asserts_on_stderr = 1;
-  }
+  // Before the first template is loaded: a module that lacks one already
+  // makes the toolkit log at start-up.
+  route_toolkit_log();
+  // An assert box would stop the automation: tests read stderr.
+  if (getenv("KESTREL_TEST_DRIVER")) report_asserts_on_stderr = 1;
   started = start_program();
   if (started) start_test_driver();
   return true;

@@ -126,7 +126,12 @@ void show_log_viewer(wxWindow* owner) {
       wxEVT_BUTTON,
       [&dialog, files](wxCommandEvent&) {
         std::string name = files->GetStringSelection().utf8_string();
-        if (!name.empty()) print_text_file(&dialog, (log_directory() + name).c_str(), PRINT_NO_LIMIT);
+        if (name.empty()) return;
+        // A cancel is the user's own choice: only a failure is reported.
+        if (print_text_file(&dialog, (log_directory() + name).c_str(), PRINT_NO_LIMIT) == PRINT_FAILED) {
+          char text[128];
+          show_message(&dialog, "%s", load_ui_string(UI_PRINT_FAILED, text, sizeof text));
+        }
       },
       1006);
   dialog.Bind(wxEVT_BUTTON, [&dialog](wxCommandEvent&) { dialog.EndModal(1); }, 1);

@@ -4,9 +4,9 @@
 #include <wx/dcps.h>
 #include <wx/font.h>
 #include <wx/print.h>
-#include <wx/printdlg.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "desktop/print_layout.h"
@@ -36,18 +36,20 @@ static void set_print_font(wxDC* dc) {
   dc->SetTextForeground(*wxBLACK);
 }
 
-// The toolkit's printout, kept thin: it draws the sheets of a plan.
+// The toolkit's printout, kept thin: it draws the sheets of a plan over
+// lines read before the print begins.
 class text_printout : public wxPrintout {
  public:
-  text_printout(const std::string& path, size_t limit, unsigned copies, int collate, bool postscript)
-      : wxPrintout(wxString::FromUTF8(path)), path_(path), limit_(limit < PRINT_LINE_LIMIT ? limit : PRINT_LINE_LIMIT), copies_(copies),
-        collate_(collate), postscript_(postscript) {}
+  text_printout(const std::string& path, std::vector<std::string> lines, size_t limit, unsigned copies, int collate,
+                bool postscript)
+      : wxPrintout(wxString::FromUTF8(path)), path_(path), limit_(limit < PRINT_LINE_LIMIT ? limit : PRINT_LINE_LIMIT),
+        copies_(copies), collate_(collate), postscript_(postscript), lines_(std::move(lines)) {}
 
   bool failed() const { return failed_; }
 
   void OnPreparePrinting() override {
     wxDC* dc = GetDC();
-    if (!dc || !read_print_lines(path_.c_str(), limit_, &lines_)) {
+    if (!dc) {
       failed_ = true;
       return;
     }
@@ -68,9 +70,13 @@ class text_printout : public wxPrintout {
     return !failed_ && page >= 1 && static_cast<size_t>(page) <= print_sheet_count(plan_);
   }
 
+  // Before OnPreparePrinting, and after a failed one, the plan has no
+  // sheets: one page is named then, as the toolkit asserts on a last page
+  // of 0.
   void GetPageInfo(int* min_page, int* max_page, int* from, int* to) override {
+    size_t sheets = print_sheet_count(plan_);
     *min_page = *from = 1;
-    *max_page = *to = failed_ ? 0 : static_cast<int>(print_sheet_count(plan_));
+    *max_page = *to = sheets > 0 ? static_cast<int>(sheets) : 1;
   }
 
   bool OnPrintPage(int page) override {
@@ -97,28 +103,34 @@ class text_printout : public wxPrintout {
   unsigned copies_;
   int collate_;
   bool postscript_;
-  bool failed_ = false;
   std::vector<std::string> lines_;
+  bool failed_ = false;
   print_plan plan_{};
   wxCoord line_height_ = 1;
 };
 
-int print_text_file(wxWindow* owner, const char* path, size_t limit) {
-  wxPrintDialogData data;
+print_result print_text_file(wxWindow* owner, const char* path, size_t limit) {
+  if (limit == 0) return PRINT_DONE;
+  // The file is read first: one that cannot be read fails before any dialog.
+  std::vector<std::string> lines;
+  if (!read_print_lines(path, limit < PRINT_LINE_LIMIT ? limit : PRINT_LINE_LIMIT, &lines)) return PRINT_FAILED;
+  // The dialog takes its presets from the print data, not from the
+  // dialog data's own fields.
+  wxPrintData print;
+  print.SetCollate(true);
+  print.SetNoCopies(1);
+  wxPrintDialogData data(print);
   data.SetCollate(true);
   data.SetNoCopies(1);
-  wxPrintDialog dialog(owner, &data);
-  if (dialog.ShowModal() != wxID_OK || limit == 0) return 1;
-  wxPrintDialogData chosen = dialog.GetPrintDialogData();
-  // The copies are the layout's: the toolkit prints each sheet once.
-  unsigned copies = chosen.GetNoCopies() > 0 ? static_cast<unsigned>(chosen.GetNoCopies()) : 1;
-  int collate = chosen.GetCollate() ? 1 : 0;
-  chosen.SetNoCopies(1);
-  wxPrinter printer(&chosen);
-  text_printout printout(path, limit, copies, collate, false);
-  bool printed = printer.Print(owner, &printout, false);
-  if (printout.failed()) return 0;
-  return printed || wxPrinter::GetLastError() == wxPRINTER_CANCELLED ? 1 : 0;
+  wxPrinter printer(&data);
+  // The toolkit's print dialog belongs to its print job: shown on its own,
+  // it answers the user's Print as a cancel. So the job shows it. The copies
+  // chosen there are the job's (the toolkit's or the print service's): the
+  // layout gives one.
+  text_printout printout(path, std::move(lines), limit, 1, 1, false);
+  if (printer.Print(owner, &printout, true) && !printout.failed()) return PRINT_DONE;
+  if (!printout.failed() && wxPrinter::GetLastError() == wxPRINTER_CANCELLED) return PRINT_CANCELLED;
+  return PRINT_FAILED;
 }
 
 int print_text_file_to_postscript(const char* path, const char* output, unsigned copies, int collate) {
@@ -131,8 +143,10 @@ int print_text_file_to_postscript(const char* path, const char* output, unsigned
   data.SetFromPage(1);
   data.SetToPage(32767);
   data.SetAllPages(true);
+  std::vector<std::string> lines;
+  if (!read_print_lines(path, PRINT_LINE_LIMIT, &lines)) return 0;
   wxPostScriptPrinter printer(&data);
-  text_printout printout(path, PRINT_NO_LIMIT, copies, collate, true);
+  text_printout printout(path, std::move(lines), PRINT_NO_LIMIT, copies, collate, true);
   bool printed = printer.Print(nullptr, &printout, false);
   return printed && !printout.failed() ? 1 : 0;
 }

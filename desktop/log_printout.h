@@ -9,11 +9,13 @@ class wxWindow;
 // No line limit: print_text_file caps it.
 constexpr size_t PRINT_NO_LIMIT = static_cast<size_t>(-1);
 
-// Shows the print dialog (collate preset, one copy) and prints the file.
-// Returns 1 on success or when the user cancels, 0 when the file or the
-// print job fails.
-int print_text_file(wxWindow* owner, const char* path, size_t limit);
+enum print_result { PRINT_DONE, PRINT_CANCELLED, PRINT_FAILED };
+
+// Shows the print dialog (collate preset, one copy) and prints the file:
+// PRINT_FAILED when the file cannot be read or the print job fails.
+print_result print_text_file(wxWindow* owner, const char* path, size_t limit);
 
 // Prints without a dialog into a PostScript file (for tests and for
-// systems without a print service). Returns 1 or 0 as print_text_file.
+// systems without a print service). Returns 1, or 0 when the file cannot be
+// read or the PostScript file not written.
 int print_text_file_to_postscript(const char* path, const char* output, unsigned copies, int collate);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/printable.h"
 #include "core/transfer_log.h"
 
 std::string current_log_file_name(time_t now, int daily) {
@@ -87,7 +88,9 @@ log_row log_row_of(std::string_view line) {
     if (end > line.size()) end = line.size();
     std::string_view field = line.substr(start, end - start);
     while (!field.empty() && (field.back() == ' ' || field.back() == '\r')) field.remove_suffix(1);
-    row.columns[i] = std::string(field);
+    // A file name or error text a client sent may hold control bytes, also
+    // in a log written before the server escaped them.
+    row.columns[i] = printable_text(field);
   }
   return row;
 }

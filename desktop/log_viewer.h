@@ -45,7 +45,7 @@ std::string_view strip_line_end(std::string_view line);
 int is_listed_log_line(std::string_view line);
 
 // The row of a listed line: its image and its six text columns, each cut at
-// the fixed offsets, trailing blanks dropped.
+// the fixed offsets, trailing blanks dropped, control bytes spelt \xHH.
 log_row log_row_of(std::string_view line);
 
 // Appends the rows of every listed line of the file. Returns the rows added;

@@ -38,10 +38,12 @@ static int menu_checked(int id) {
   return item && item->IsCheckable() && item->IsChecked();
 }
 
+// The last shown: a message box over a dialog is the one in front.
 static wxDialog* shown_dialog() {
+  wxDialog* last = nullptr;
   for (wxWindow* w : wxTopLevelWindows)
-    if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsShown()) return d;
-  return nullptr;
+    if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsShown()) last = d;
+  return last;
 }
 
 static std::string state() {
@@ -127,6 +129,14 @@ static std::string run_command(const std::string& line) {
     main_window->Update();
     wxRect r = main_window->GetScreenRect();
     return save_screen(r.x, r.y, r.width + (below ? 40 : 0), r.height + below, path) ? "ok" : "failed";
+  }
+  if (verb == "grab") {
+    // grab X Y WIDTH HEIGHT PATH: any part of the screen, such as a window
+    // of the toolkit's own that the program holds no wx window of.
+    int x = 0, y = 0, width = 0, height = 0;
+    std::string path;
+    in >> x >> y >> width >> height >> path;
+    return save_screen(x, y, width, height, path) ? "ok" : "failed";
   }
   if (verb == "dismiss") {
     wxDialog* d = shown_dialog();

@@ -37,8 +37,7 @@ void compute_transfer_row(const session_row_source* s, size_t root_length, int p
   // The root may have changed since the session began: never skip past the end.
   size_t length = strnlen(s->path, sizeof s->path - 1);
   size_t skip = root_length < length ? root_length : length;
-  memcpy(row->file, s->path + skip, length - skip);
-  row->file[length - skip] = 0;
+  escape_control_bytes(s->path + skip, length - skip, row->file, sizeof row->file);
 }
 
 void format_clients_text(uint32_t active, char* buffer, size_t size) {

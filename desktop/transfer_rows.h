@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/printable.h"
 #include "core/session.h"
 
 // The fields of one session that the list shows, copied under list_lock.
@@ -29,13 +30,14 @@ struct transfer_row {
   char status[32];    // "%u %%" or "%u b"
   char address[16];   // "%u.%u.%u.%u"
   char operation[16]; // "Get/octet"
-  char file[SESSION_PATH_SIZE];
+  char file[escaped_size(SESSION_PATH_SIZE) + 1];  // control bytes as \xHH
 };
 
 // Fills row from one session: the byte count capped at the file size, the
 // progress step or the check mark, the red cross for a failed result, the
 // percent (when percent is nonzero and the size is known) or the byte count,
-// and the path without its first root_length characters.
+// and the path without its first root_length characters, its control bytes
+// spelt \xHH: a client names the file.
 void compute_transfer_row(const session_row_source* source, size_t root_length, int percent, transfer_row* row);
 
 // " Active Clients: %u" with the number of running transfers.

@@ -41,6 +41,7 @@ static const ui_string builtin_strings[] = {
     {28, " Server paused"},
     {29, "Orvanel"},
     {30, "Status"},
+    {31, "Printing failed"},
 };
 
 const char* builtin_ui_string(int id) {

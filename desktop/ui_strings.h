@@ -36,6 +36,7 @@ enum {
   UI_FAILED_TO_LISTEN = 27,
   UI_SERVER_PAUSED = 28,
   UI_COLUMN_STATUS = 30,
+  UI_PRINT_FAILED = 31,
 };
 
 // The program's own text of id, or nullptr when the table has none.

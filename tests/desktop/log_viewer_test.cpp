@@ -100,6 +100,25 @@ TEST(LogViewer, OnlyResultLinesAreListed) {
   EXPECT_TRUE(rows.empty());
 }
 
+TEST(LogViewer, ControlBytesOfNamesAndErrorTextsAreSpeltOut) {
+  // Lines as a server wrote them before it escaped a client's bytes, in a
+  // CR LF file: the escape sequence, a bare CR and DEL come out as \xHH,
+  // the line end still goes.
+  std::string dir = make_temp_dir();
+  std::string error_line = refused_line();
+  error_line.replace(error_line.find("File not found"), 14, "no\x1b]0;x\x07 such");
+  write_file(dir + "tftp2610.log", done_line("Get/octet", "a\rb\x7f\tc\\d.bin") + "\r\n" + error_line + "\r\n");
+  std::vector<log_row> rows;
+  ASSERT_EQ(load_log_file((dir + "tftp2610.log").c_str(), &rows), 2u);
+  EXPECT_EQ(rows[0].columns[5], "a\\x0db\\x7f\\x09c\\d.bin");
+  EXPECT_EQ(rows[0].columns[4], "Get/octet");
+  EXPECT_EQ(rows[1].columns[5], "1 no\\x1b]0;x\\x07 such boot/x.img");
+  EXPECT_EQ(rows[1].image, LOG_IMAGE_FAILED);
+  for (const log_row& row : rows)
+    for (const std::string& column : row.columns)
+      for (char c : column) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7f) << column;
+}
+
 TEST(LogViewer, TheFileListHoldsLogFilesOnlyAndSelectsTheCurrentOne) {
   std::string dir = make_temp_dir();
   for (const char* name : {"tftp2612.log", "tftp2611.log", "TFTP261207.LOG", "tftp.txt", "other.log"})

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "desktop/transfer_rows.h"
 #include "desktop/ui_strings.h"
@@ -107,6 +108,20 @@ TEST(TransferRows, AddressOperationAndPathBelowTheRoot) {
   EXPECT_STREQ(row_of(s).operation, "Put/");
   // A root that grew longer than the path since the session began.
   EXPECT_STREQ(row_of(source(1, 0, 512, 10, -1), 1, 500).file, "");
+}
+
+TEST(TransferRows, ControlBytesOfTheFileNameAreSpeltOut) {
+  session_row_source s = source(1, 0, 512, 10, -1);
+  snprintf(s.path, sizeof s.path, "/srv/tftp/a\x1b[2Jb\r\nc\x7f\\d\xc3\xa9");
+  EXPECT_STREQ(row_of(s).file, "a\\x1b[2Jb\\x0d\\x0ac\\x7f\\d\xc3\xa9");
+  // The root is skipped by its raw length, before the escaping.
+  EXPECT_STREQ(row_of(s, 1, 11).file, "\\x1b[2Jb\\x0d\\x0ac\\x7f\\d\xc3\xa9");
+  // The longest path made of control bytes only: every one fits, escaped.
+  memset(s.path, 1, sizeof s.path - 1);
+  s.path[sizeof s.path - 1] = 0;
+  std::string expected;
+  for (size_t i = 0; i < sizeof s.path - 1; i++) expected += "\\x01";
+  EXPECT_EQ(std::string(row_of(s, 1, 0).file), expected);
 }
 
 TEST(StatusTexts, ListeningPausedAndFailed) {

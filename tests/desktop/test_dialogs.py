@@ -5,6 +5,7 @@ checked in the store and in what the running server does.
 Screenshots of every screen land in build/screens/.
 """
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -15,9 +16,10 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from harrier import ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, parse, request  # noqa: E402
-from kestrel import SCREENS, Kestrel, read_store_key  # noqa: E402
+from kestrel import SCREENS, TITLE, Kestrel, read_store_key, xdotool  # noqa: E402
 
 PREFERENCES, ACCESS_CONTROL, VIEW_LOG = 40005, 40006, 40003
+PRINT_BUTTON, LOG_FILES = 1006, 1036
 GENERAL, LANGUAGE, SERVER, OPTIONS = range(4)
 
 
@@ -389,6 +391,116 @@ class LogViewer(DialogCase):
         order = sorted((text2.find(h), h) for h in headers)
         self.assertEqual([h for _, h in order], headers)
         self.assertEqual(text2.count(headers[0]), 2)
+
+
+def pdf_text(path):
+    """The text of a PDF or PostScript file as Ghostscript reads it back,
+    or None when it cannot."""
+    r = subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=txtwrite", "-sOutputFile=-", path],
+                       capture_output=True, timeout=60)
+    return r.stdout.decode("utf-8", "replace") if r.returncode == 0 else None
+
+
+class Printing(DialogCase):
+    """Printing as a user does: the log viewer's Print, then the desktop's own
+    print dialog, driven with the keyboard. Its only printer here is "Print
+    to File", preset to output.pdf in the current directory, which is the
+    program's."""
+    own_program = True
+
+    def setUp(self):
+        super().setUp()
+        self.output = os.path.join(self.k.program_dir, "output.pdf")
+
+    def show_log(self, lines):
+        with open(os.path.join(self.k.program_dir, "tftp2612.log"), "wb") as f:
+            f.write("".join(line + "\r\n" for line in lines).encode("utf-8"))
+        self.k.open_dialog(VIEW_LOG)
+        self.k.set(LOG_FILES, self.k.get(LOG_FILES)["items"].index("tftp2612.log"))
+
+    def print_dialog(self):
+        """Print clicked; the print dialog once it lists its printer, focused."""
+        self.k.click(PRINT_BUTTON)
+        dialog = self.k.wait_window("Print")
+        time.sleep(1.0)  # the printers are listed a moment after the dialog shows
+        xdotool("windowfocus", "--sync", dialog)
+        return dialog
+
+    def keys(self, *keys):
+        for key in keys:
+            if key.startswith("type:"):
+                xdotool("type", "--delay", 30, key[5:])
+            else:
+                xdotool("key", "--clearmodifiers", key)
+            time.sleep(0.3)
+
+    def test_two_copies_through_the_print_dialog_into_a_pdf(self):
+        lines = LOG_LINES[1:6] * 20  # 100 lines: more than one page
+        self.show_log(lines)
+        for attempt in range(2):
+            dialog = self.print_dialog()
+            # The printer row, then Copies (Alt+S): 2; Collate is preset.
+            self.keys("Down", "alt+s", "ctrl+a", "type:2", "Tab")
+            if attempt == 0:
+                self.k.window_shot(dialog, "print-dialog.png")
+            self.keys("alt+p")
+            time.sleep(2.0)
+            if "Print" not in self.k.windows():
+                break
+            # Keys that came before the printer was listed: cancelled, once more.
+            self.keys("Escape")
+            deadline = time.monotonic() + 5
+            while "Print" in self.k.windows() and time.monotonic() < deadline:
+                time.sleep(0.1)
+        # Read once the file has stopped growing.
+        deadline = time.monotonic() + 12
+        text, size = None, -1
+        while text is None and time.monotonic() < deadline:
+            time.sleep(0.3)
+            now = os.path.getsize(self.output) if os.path.exists(self.output) else -1
+            if now > 0 and now == size:
+                text = pdf_text(self.output)
+            size = now
+        self.assertIsNotNone(text, "no output.pdf within 12 s: %s" % os.listdir(self.k.program_dir))
+        headers = [int(n) for n in re.findall(r"tftp2612\.log\s+--\s+(\d+)", text)]
+        pages = len(headers) // 2
+        self.assertGreaterEqual(pages, 2)
+        self.assertEqual(headers, list(range(1, pages + 1)) * 2, "two copies, collated")
+        for line in LOG_LINES[1:6]:
+            self.assertEqual(text.count(line.split()[-1]), 40, line)
+        self.assertIn("2026-12-07 10:00:04  Error   10.0.0.7", text)
+        png = os.path.join(SCREENS, "printed-through-dialog-page1.png")
+        r = subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=png16m", "-r60",
+                            "-dFirstPage=1", "-dLastPage=1", "-sOutputFile=" + png, self.output],
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        # A print that went through shows no message; the log viewer stays.
+        self.assertEqual(self.k.windows(), ["Access log", TITLE])
+        self.assertEqual(self.k.state()["dialog"], ["Access log", ""])
+
+    def test_a_print_that_fails_is_reported_in_one_box(self):
+        self.show_log(LOG_LINES)
+        # A directory where the file is to be written: the print job fails.
+        os.mkdir(self.output)
+        self.print_dialog()
+        self.keys("Down", "Return")
+        time.sleep(1.0)
+        self.keys("alt+r")  # Replace the existing "file"
+        s = self.k.wait_state(lambda s: s["dialog"] == [TITLE, "Printing failed"], 12)
+        time.sleep(1.0)  # a box of the toolkit's would come at its next idle time
+        self.assertEqual(self.k.windows(), ["Access log", TITLE, TITLE], "the window, the viewer, one box")
+        self.k.screen_shot("print-failed.png")
+        self.assertIn("kestrel: Error while printing", self.k.output(), "the toolkit's message on stderr")
+        self.k.assert_ok(self.k.command("dismiss"))
+        s = self.k.wait_state(lambda s: s["dialog"] == ["Access log", ""])
+        # A log file gone since it was listed: reported before any dialog.
+        os.remove(os.path.join(self.k.program_dir, "tftp2612.log"))
+        self.k.click(PRINT_BUTTON)
+        s = self.k.wait_state(lambda s: s["dialog"] == [TITLE, "Printing failed"])
+        self.assertEqual(self.k.windows(), ["Access log", TITLE, TITLE])
+        self.k.assert_ok(self.k.command("dismiss"))
+        self.k.wait_state(lambda s: s["dialog"] == ["Access log", ""])
+        self.assertEqual(self.k.windows(), ["Access log", TITLE])
 
 
 class Languages(DialogCase):

@@ -127,27 +127,40 @@ class WindowTest(unittest.TestCase):
         time.sleep(1.2)
         self.assertEqual(k.state()["state_bar"], FAILED % port)
 
-    def test_missing_dialogs_report_failure_and_the_about_box_shows_the_title(self):
-        # A module with its menu and strings but no dialog templates: the
-        # log viewer and the access editor report the failure, the
-        # preferences sheet shows nothing; the about box is the program's own.
+    def partial_module(self, *templates):
+        """A language module of the German templates named and two strings."""
         archive = io.BytesIO()
         with zipfile.ZipFile(archive, "w") as z:
-            with open(os.path.join(BUILD_DIR, "desktop", "deutsch", "menu.xrc"), "rb") as f:
-                z.writestr("menu.xrc", f.read())
-            z.writestr("strings.txt", "1\tTeil\n")
-        k = self.start(own_program=True, settings={"Language": "partial.xrs"},
-                       program_files={"Languages/partial.xrs": archive.getvalue()})
+            for name in templates:
+                with open(os.path.join(BUILD_DIR, "desktop", "deutsch", name), "rb") as f:
+                    z.writestr(name, f.read())
+            z.writestr("strings.txt", "1\tTeil\n10\tDialog konnte nicht erstellt werden\n")
+        return {"Languages/partial.xrs": archive.getvalue()}
+
+    def test_missing_dialogs_report_failure_and_the_about_box_shows_the_title(self):
+        # A module with its menu and strings but no dialog templates: the
+        # log viewer and the access editor report the failure in one box
+        # each, the preferences sheet shows nothing; the about box is the
+        # program's own. The toolkit's complaints go to the trace only.
+        k = self.start(own_program=True, settings={"Language": "partial.xrs", "Log": 2},
+                       program_files=self.partial_module("menu.xrc"))
         self.assertEqual(k.state()["menus"][0], "&Datei")
         for command in (40003, 40006):
             k.menu(command)
             s = k.wait_state(lambda s: s["dialog"] is not None)
-            self.assertEqual(s["dialog"], [TITLE, "Failed to create dialog"])
+            self.assertEqual(s["dialog"], [TITLE, "Dialog konnte nicht erstellt werden"])
+            time.sleep(0.5)  # a box of the toolkit's would come at its next idle time
+            self.assertEqual(k.windows(), [TITLE, TITLE], "the window and one box")
+            if command == 40006:
+                k.screen_shot("missing-template-box.png")
             k.assert_ok(k.command("dismiss"))
             k.wait_state(lambda s: s["dialog"] is None)
+            time.sleep(0.5)
+            self.assertEqual(k.windows(), [TITLE], "no box after the program's")
         k.menu(40005)
         time.sleep(0.5)
         self.assertIsNone(k.state()["dialog"])
+        self.assertEqual(k.windows(), [TITLE])
         k.menu(40012)
         s = k.wait_state(lambda s: s["dialog"] is not None)
         self.assertEqual(s["dialog"][0], TITLE)
@@ -156,6 +169,24 @@ class WindowTest(unittest.TestCase):
         k.menu(40009)  # no help file beside the program: no message
         time.sleep(0.5)
         self.assertIsNone(k.state()["dialog"])
+        self.assertEqual(k.windows(), [TITLE])
+        trace = ""
+        for name in os.listdir(k.program_dir):
+            if name.startswith("tftp") and name.endswith(".log"):
+                with open(os.path.join(k.program_dir, name), "rb") as f:
+                    trace += f.read().decode("utf-8", "replace")
+        for resource in ("110", "109", "106"):
+            self.assertRegex(trace, r'\d\d:\d\d:\d\d toolkit: .*XRC resource "%s".*not found\r\n' % resource)
+
+    def test_a_module_without_the_menu_starts_without_a_box(self):
+        k = self.start(own_program=True, settings={"Language": "partial.xrs"},
+                       program_files=self.partial_module("log_viewer.xrc"))
+        self.assertEqual(k.state()["menu"], 0)
+        time.sleep(1.0)  # a box of the toolkit's would come at its next idle time
+        self.assertEqual(k.windows(), [TITLE])
+        self.assertIsNone(k.state()["dialog"])
+        self.assertRegex(k.output(), r'kestrel: .*XRC resource "102"')
+        k.screenshot("no-menu-module.png")
 
     def test_rows_of_a_running_a_failed_and_a_finished_transfer(self):
         k = self.start()

@@ -230,6 +230,54 @@ class Kestrel:
         self.assert_ok(self.command("shot %s" % path))
         return path
 
+    # -- windows as the X server has them, also the toolkit's own -------
+    def windows(self):
+        """The names of this program's windows on the screen, sorted: the
+        toolkit's own (a print dialog, an error box) too, which the driver
+        does not see."""
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
+                           capture_output=True, text=True, timeout=10)
+        names = []
+        for window in r.stdout.split():
+            name = subprocess.run(["xdotool", "getwindowname", window], capture_output=True, text=True,
+                                  timeout=10)
+            if name.returncode == 0:
+                names.append(name.stdout.rstrip("\n"))
+        return sorted(names)
+
+    def wait_window(self, name, timeout=10.0):
+        """The id of this program's shown window of that name, once there."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            r = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid), "--name",
+                                "^%s$" % re.escape(name)], capture_output=True, text=True, timeout=10)
+            if r.stdout.split():
+                return r.stdout.split()[0]
+            time.sleep(0.1)
+        raise AssertionError("no window %r within %ss: %s" % (name, timeout, self.windows()))
+
+    def window_shot(self, window, name):
+        """A picture of any window of the screen by its id."""
+        os.makedirs(SCREENS, exist_ok=True)
+        path = os.path.join(SCREENS, name)
+        g = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window], capture_output=True, text=True,
+                           timeout=10, check=True).stdout
+        g = dict(line.split("=", 1) for line in g.split())
+        self.assert_ok(self.command("grab %s %s %s %s %s" % (g["X"], g["Y"], g["WIDTH"], g["HEIGHT"], path)))
+        return path
+
+    def screen_shot(self, name):
+        """A picture of the whole screen (clipped to its size)."""
+        os.makedirs(SCREENS, exist_ok=True)
+        path = os.path.join(SCREENS, name)
+        self.assert_ok(self.command("grab 0 0 8192 8192 %s" % path))
+        return path
+
+    def click(self, control):
+        """A mouse click in the middle of a control of the open dialog."""
+        x, y, w, h = self.get(control)["rect"]
+        xdotool("mousemove", x + w // 2, y + h // 2, "click", 1)
+
     def wait_exit(self, timeout=10.0):
         try:
             return self.proc.wait(timeout)
