@@ -11,6 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
+// Linked only in builds with the leak checker.
+extern "C" void __lsan_do_leak_check() __attribute__((weak));
+
 // Looks the user up by name; 1 with its ids, else 0.
 static int find_user(const char* name, uid_t* uid, gid_t* gid) {
   struct passwd entry, *found = nullptr;
@@ -67,5 +70,8 @@ int drop_privileges(char* message, size_t size) {
     errno = EPERM;
     return failed(message, size, "checking that root cannot be regained", user);
   }
+  // The leak checker of sanitizer builds stops the threads with ptrace at
+  // exit, which the kernel refuses for a process that changed its user.
+  if (__lsan_do_leak_check) prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
   return 1;
 }
