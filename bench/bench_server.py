@@ -101,7 +101,9 @@ class Servers:
         # port, room for the 20 concurrent clients; everything else default
         # (MMF 1: plain reads go through a stream, Timeout 1, Retransmit 10).
         port = free_port()
-        store = os.path.join(work, "hklm.reg")
+        # Never in the served directory's parent chain: the store has its own.
+        os.makedirs(os.path.join(work, "etc"), exist_ok=True)
+        store = os.path.join(work, "etc", "hklm.reg")
         with open(store, "w") as f:
             f.write(store_text(port, root))
         env = dict(os.environ, ORVANEL_HKLM=store)
@@ -137,7 +139,8 @@ class Servers:
         os.mkdir(program)
         shutil.copy(kestrel, program)
         port = free_port()
-        store = os.path.join(work, "hklm-kestrel.reg")
+        os.makedirs(os.path.join(work, "etc"), exist_ok=True)
+        store = os.path.join(work, "etc", "hklm-kestrel.reg")
         with open(store, "w") as f:
             f.write(store_text(port, root))
         env = dict(os.environ, ORVANEL_HKLM=store, ORVANEL_HKCU=os.path.join(work, "hkcu.reg"),

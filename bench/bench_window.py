@@ -70,7 +70,10 @@ class Servers:
             # harrier as set up for this load: its root and a high port, every
             # other setting the default (WindowsizeMax 64, Timeout 1, MMF 1).
             port = self.port_for()
-            store = os.path.join(work, "hklm-%s.reg" % label)
+            # Beside the root, never above it: the server refuses to serve
+            # its store's directory.
+            os.makedirs(os.path.join(work, "etc"), exist_ok=True)
+            store = os.path.join(work, "etc", "hklm-%s.reg" % label)
             with open(store, "w") as f:
                 f.write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"
                         '"Port"="%d"\r\n"RootDirectory"="%s/"\r\n' % (port, root))
