@@ -15,7 +15,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 from harrier import (  # noqa: E402,F401
-    ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, Server, ack, data, download, error,
+    ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, Server, ack, data, download, drops_to_service_user, error,
     free_port, give_to_server, on_wine, parse, request, request_path, server_directory, service_user,
     shown_path, write_store)
 

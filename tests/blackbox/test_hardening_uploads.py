@@ -13,8 +13,7 @@ import unittest
 
 from blackbox_support import (
     COMPLETED, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
-    linux_only, service_user, wait_until)
-from harrier import drops_to_service_user
+    drops_to_service_user, linux_only, service_user, wait_until)
 from stepwise import StepReader, StepWriter
 
 OLD = pattern(1 << 20, seed=401)

@@ -9,7 +9,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    HOST, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, download, error, error_bytes, fd_count,
+    HOST, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, download, drops_to_service_user, error, error_bytes,
+    fd_count,
     free_port_range, give_to_server, on_wine, raw_request, server_directory, read_file, request, request_path, wait_until,
     write_store)
 
@@ -25,6 +26,7 @@ class RefusalTable(BlackBoxCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.server.put_file("exists.bin", b"0123456789" * 60)
+        os.chmod(cls.server.put_file("root_only.bin", b"secret"), 0o600)
         os.makedirs(cls.server.path("sub"), exist_ok=True)
 
     def cases(self):
@@ -104,6 +106,8 @@ class RefusalTable(BlackBoxCase):
             (request(RRQ, "sub"), 1, "File not found"),
             # (Windows finds file names without regard to case.)
             *([] if on_wine() else [(request(RRQ, "EXISTS.BIN"), 1, "File not found")]),
+            # The server reads with its own user's rights, never root's.
+            *([(request(RRQ, "root_only.bin"), 1, "File not found")] if drops_to_service_user() else []),
             (request(WRQ, "nodir/new.bin"), 3, "Create file failed, disk full or allocation exceeded?"),
             (request(WRQ, "sub"), 3, "Create file failed, disk full or allocation exceeded?"),
         ]
