@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "core/settings.h"
 #include "core/transfer_log.h"
 #include "desktop/menus.h"
+#include "desktop/message_box.h"
 #include "desktop/session_snapshot.h"
 #include "desktop/tray_icon.h"
 #include "desktop/ui_strings.h"
@@ -188,11 +190,24 @@ void set_column_percents(wxListCtrl* list, int count, const char* const* titles,
   }
 }
 
+// A root or prefix over the program's own files keeps the server from
+// serving: the bottom bar says it failed, and one box says why, once,
+// after the event that noticed it.
+static void report_start_failure() {
+  static int reported = 0;
+  if (reported || !server_stop.load() || !wxTheApp) return;
+  std::string why = server_start_failure();
+  if (why.empty()) return;
+  reported = 1;
+  wxTheApp->CallAfter([why] { show_message(main_window, "%s", why.c_str()); });
+}
+
 void rebuild_texts() {
   build_menus();
   char text[128];
   format_state_text(Port.load(), server_paused.load(), server_stop.load(), text, sizeof text);
   if (state_bar->GetStatusText() != text) state_bar->SetStatusText(text);
+  report_start_failure();
   format_clients_text(active_transfers.load(), text, sizeof text);
   if (clients_bar->GetStatusText() != text) clients_bar->SetStatusText(text);
 

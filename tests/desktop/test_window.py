@@ -5,7 +5,9 @@ import io
 import os
 import socket
 import subprocess
+import shutil
 import sys
+import tempfile
 import time
 import zipfile
 import unittest
@@ -126,6 +128,20 @@ class WindowTest(unittest.TestCase):
         k.menu(40002)  # Stop cannot hide the failure
         time.sleep(1.2)
         self.assertEqual(k.state()["state_bar"], FAILED % port)
+
+    def test_a_root_over_the_programs_own_files_is_refused_with_its_reason(self):
+        directory = tempfile.mkdtemp(prefix="kestrel-test-")
+        self.addCleanup(shutil.rmtree, directory, True)
+        program_dir = os.path.join(directory, "bin")
+        k = self.start(own_program=True, directory=directory, settings={"RootDirectory": program_dir + "/"})
+        s = k.wait_state(lambda s: s["dialog"] is not None, 10)
+        self.assertEqual(s["dialog"], [TITLE, "RootDirectory %s/ is the program directory %s/: clients could "
+                                              "replace the server's programs" % (program_dir, program_dir)])
+        self.assertEqual(s["state_bar"], FAILED % k.port)
+        self.assertFalse(answered(k.port), "the program's directory was served")
+        k.screen_shot("root-refused.png")
+        k.assert_ok(k.command("dismiss"))
+        k.wait_state(lambda s: s["dialog"] is None)
 
     def partial_module(self, *templates):
         """A language module of the German templates named and two strings."""
