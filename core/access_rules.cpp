@@ -119,12 +119,7 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
     if (*p == '/' || *p == '\\') *p = separator;
   size_t name_length = strlen(name);
 
-  std::string prefixes = prefix_list();
-  size_t start = 0;
-  while (start <= prefixes.size()) {
-    size_t end = prefixes.find(';', start);
-    if (end == std::string::npos) end = prefixes.size();
-    std::string entry = prefixes.substr(start, end - start);
+  for (std::string& entry : prefix_entries()) {
     while (entry.size() > 1 && entry.back() == separator) entry.pop_back();
     size_t base = prefix_path(name, name_length, entry.c_str(), entry.size(), path_out, SETTINGS_PATH_MAX);
     if (base == static_cast<size_t>(-1)) return PATH_TOO_LONG;
@@ -133,7 +128,6 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
       *base_length_out = base;
       return PATH_OK;
     }
-    start = end + 1;
   }
 
   if (name[0] == separator) {

@@ -25,11 +25,10 @@ static int check_one(const char* setting, const char* served, const own_director
   if (canonical_directory(served, canonical, sizeof canonical) == 0) return SERVED_CLEAR;
   for (size_t i = 0; i < count; i++) {
     if (!own[i].path[0]) continue;
-    const char* relation = directory_within(canonical, own[i].path)   ? "contains"
-                           : directory_within(own[i].path, canonical) ? "lies inside"
-                                                                      : nullptr;
-    if (!relation) continue;
-    if (directory_within(canonical, own[i].path) && directory_within(own[i].path, canonical)) relation = "is";
+    int contains = directory_within(canonical, own[i].path);
+    int inside = directory_within(own[i].path, canonical);
+    if (!contains && !inside) continue;
+    const char* relation = contains && inside ? "is" : contains ? "contains" : "lies inside";
     snprintf(message, size, "%s %s %s the %s %s: %s", setting, canonical, relation, own[i].what, own[i].path,
              served_reasons[own[i].kind]);
     return own[i].kind;
@@ -52,17 +51,9 @@ int check_served_directories(char* message, size_t size) {
   if (log_directory(text, sizeof text) > 0) canonical_directory(text, own[2].path, sizeof own[2].path);
 
   int conflict = check_one("RootDirectory", root_directory().c_str(), own, 3, message, size);
-  if (conflict) return conflict;
-  std::string prefixes = prefix_list();
-  for (size_t at = 0; at <= prefixes.size();) {
-    size_t end = prefixes.find(';', at);
-    if (end == std::string::npos) end = prefixes.size();
-    std::string entry = prefixes.substr(at, end - at);
-    if (!entry.empty()) {
-      conflict = check_one("Prefix entry", entry.c_str(), own, 3, message, size);
-      if (conflict) return conflict;
-    }
-    at = end + 1;
+  for (const std::string& entry : prefix_entries()) {
+    if (conflict) break;
+    conflict = check_one("Prefix entry", entry.c_str(), own, 3, message, size);
   }
-  return SERVED_CLEAR;
+  return conflict;
 }

@@ -30,6 +30,18 @@ std::string prefix_list() {
   return prefix_text;
 }
 
+std::vector<std::string> prefix_entries() {
+  std::string list = prefix_list();
+  std::vector<std::string> entries;
+  for (size_t at = 0; at <= list.size();) {
+    size_t end = list.find(';', at);
+    if (end == std::string::npos) end = list.size();
+    if (end > at) entries.push_back(list.substr(at, end - at));
+    at = end + 1;
+  }
+  return entries;
+}
+
 void set_root_directory(const std::string& text) {
   std::lock_guard<std::mutex> hold(path_lock);
   root_directory_text = text;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr const char* SETTINGS_KEY = "Kestrel";
 constexpr int SETTINGS_PATH_MAX = 259;
@@ -25,6 +26,8 @@ extern std::atomic<uint32_t> AccessControl;
 // RootDirectory and Prefix are replaced whole by a reload; readers take a copy.
 std::string root_directory();
 std::string prefix_list();
+// The Prefix list's entries, in order, empty ones left out.
+std::vector<std::string> prefix_entries();
 void set_root_directory(const std::string& text);
 void set_prefix_list(const std::string& text);
 

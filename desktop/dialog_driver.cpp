@@ -17,11 +17,10 @@
 #include "desktop/log_printout.h"
 #include "desktop/screen_capture.h"
 
-// The last shown modal one: a message box over a dialog is the one in front.
-static wxDialog* top_dialog() {
+wxDialog* front_dialog(int modal_only) {
   wxDialog* last = nullptr;
   for (wxWindow* w : wxTopLevelWindows)
-    if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsShown() && d->IsModal()) last = d;
+    if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsShown() && (!modal_only || d->IsModal())) last = d;
   return last;
 }
 
@@ -148,7 +147,7 @@ std::string run_dialog_command(const std::string& verb, std::istringstream& in) 
   }
   if (verb != "dialog" && verb != "page" && verb != "set" && verb != "get" && verb != "press" && verb != "shot")
     return "";
-  wxDialog* d = top_dialog();
+  wxDialog* d = front_dialog(1);
   if (!d) return "none";
   auto* sheet = dynamic_cast<wxPropertySheetDialog*>(d);
   if (verb == "dialog") {

@@ -6,7 +6,12 @@
 #include <sstream>
 #include <string>
 
+class wxDialog;
 class wxString;
+
+// The dialog in front: the last one shown (a message box over a dialog is
+// the one in front), only among modal ones when modal_only; or nullptr.
+wxDialog* front_dialog(int modal_only);
 
 // The text as a JSON string literal (UTF-8, quotes, backslashes and control
 // characters escaped).

@@ -38,14 +38,6 @@ static int menu_checked(int id) {
   return item && item->IsCheckable() && item->IsChecked();
 }
 
-// The last shown: a message box over a dialog is the one in front.
-static wxDialog* shown_dialog() {
-  wxDialog* last = nullptr;
-  for (wxWindow* w : wxTopLevelWindows)
-    if (auto* d = dynamic_cast<wxDialog*>(w); d && d->IsShown()) last = d;
-  return last;
-}
-
 static std::string state() {
   std::ostringstream o;
   wxRect r = main_window->GetRect();
@@ -88,7 +80,7 @@ static std::string state() {
     o << "]";
   }
   o << "],\"dialog\":";
-  if (wxDialog* d = shown_dialog()) {
+  if (wxDialog* d = front_dialog(0)) {
     wxString message;
     if (auto* box = dynamic_cast<wxGenericMessageDialog*>(d)) message = box->GetMessage();
     o << "[" << json_text(d->GetTitle()) << "," << json_text(message) << "]";
@@ -139,7 +131,7 @@ static std::string run_command(const std::string& line) {
     return save_screen(x, y, width, height, path) ? "ok" : "failed";
   }
   if (verb == "dismiss") {
-    wxDialog* d = shown_dialog();
+    wxDialog* d = front_dialog(0);
     if (!d || !d->IsModal()) return "none";
     d->EndModal(wxID_OK);
     return "ok";

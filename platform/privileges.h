@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // The user a server runs as: Debian's TFTP servers' "tftp"; where it does
 // not exist, "nobody".
@@ -18,6 +19,8 @@ constexpr const char* SERVICE_USER_FALLBACK = "nobody";
 // the step that failed in message (size bytes).
 int drop_privileges(char* message, size_t size);
 
-// The name of the user the server runs as after drop_privileges, in buffer
-// (size bytes). Returns 1, or 0 when neither user exists.
-int service_user_name(char* buffer, size_t size);
+// The user the server runs as after drop_privileges: SERVICE_USER where it
+// exists, else SERVICE_USER_FALLBACK. Returns 1 with its name in name (size
+// bytes) and its ids (0 on Windows, where accounts have none), or 0 when
+// neither user exists.
+int find_service_user(char* name, size_t size, uint32_t* uid, uint32_t* gid);

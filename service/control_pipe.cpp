@@ -1,7 +1,6 @@
 #include "service/control_pipe.h"
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,8 +11,6 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
-#include "platform/event_log.h"
-#include "platform/service_manager.h"
 #include "service/service_control.h"
 
 static std::atomic<intptr_t> control_pipe{-1};
@@ -99,12 +96,9 @@ void start_control_pipe() {
   char reason[256];
   intptr_t pipe = open_control_channel(path.c_str(), reason, sizeof reason);
   if (pipe == -1) {
-    int error = last_system_error();
     std::string line = "Control channel " + printable_text(path) + " not opened: " + printable_text(reason);
+    write_service_error(line.c_str());  // first: the log line may change the error number
     log_line(1, 1, " %s\n", line.c_str());
-    char first[64];
-    snprintf(first, sizeof first, "%s error: %d", SERVICE_NAME, error);
-    write_event_log_error(SERVICE_NAME, first, line.c_str());
     close_control_channel(-1);
     return;
   }

@@ -61,7 +61,10 @@ int report_service_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint
 }
 
 void log_service_error(const char* message) {
-  if (debug_mode) return;
+  if (!debug_mode) write_service_error(message);
+}
+
+void write_service_error(const char* message) {
   int error = last_system_error();
   char first[64];
   snprintf(first, sizeof first, "%s error: %d", SERVICE_NAME, error);

@@ -48,6 +48,10 @@ int report_service_status(uint32_t state, uint32_t exit_code, uint32_t wait_hint
 // message. Nothing in debug_mode.
 void log_service_error(const char* message);
 
+// The same entry in either mode, for what an administrator must learn of
+// even from a console run (a control channel someone else holds).
+void write_service_error(const char* message);
+
 // The system's text of errno and " (0x<errno>)" in buffer, or an empty
 // string when it would not fit; returns buffer.
 char* last_error_text(char* buffer, size_t size);

@@ -17,20 +17,14 @@
 
 #include "core/little_endian.h"
 #include "core/printable.h"
+#include "platform/privileges.h"
 #include "service/control_pipe.h"
 
 constexpr size_t MESSAGE_SIZE = PIPE_BUFFER_SIZE;
 constexpr size_t RECORD_OFFSET = 8;  // status and active transfers come first
 constexpr uint32_t LIST_LIMIT = 100000;
 
-// The service's own user, as which harrier runs after start-up; nobody
-// stands in where the system has no tftp user.
-constexpr const char SERVICE_USER[] = "tftp";
-constexpr const char SERVICE_USER_FALLBACK[] = "nobody";
-
 enum { CHANNEL_NONE = -1, CHANNEL_UNTRUSTED = -2 };
-
-static const char* service_user_name() { return getpwnam(SERVICE_USER) ? SERVICE_USER : SERVICE_USER_FALLBACK; }
 
 // A harrier listens as root (before it gives root up) or as the service
 // user: any other listener is someone who took the channel's path to
@@ -43,9 +37,11 @@ static int listener_is_trusted(int s, const std::string& path) {
             strerror(errno));
     return 0;
   }
-  const char* service = service_user_name();
-  const passwd* service_entry = getpwnam(service);
-  if (peer.uid == 0 || (service_entry && service_entry->pw_uid == peer.uid)) return 1;
+  char service[64];
+  snprintf(service, sizeof service, "%s", SERVICE_USER);
+  uint32_t service_uid = 0, service_gid = 0;
+  int known = find_service_user(service, sizeof service, &service_uid, &service_gid);
+  if (peer.uid == 0 || (known && service_uid == peer.uid)) return 1;
   const passwd* owner = getpwuid(peer.uid);
   fprintf(stderr,
           "harrierctl: %s is held by uid %u (%s), pid %d, which is neither root nor the service user %s: "

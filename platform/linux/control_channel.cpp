@@ -1,8 +1,6 @@
 #include "platform/control_channel.h"
 #include "platform/privileges.h"
 
-#include <pwd.h>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -106,11 +104,9 @@ static int make_directory(const std::string& directory, char* reason, size_t siz
     // that user's, as systemd's RuntimeDirectory= would be, so that the
     // server can still remove its socket at the end.
     char user[64];
-    struct passwd entry, *found = nullptr;
-    char text[4096];
-    if (geteuid() == 0 && service_user_name(user, sizeof user) &&
-        getpwnam_r(user, &entry, text, sizeof text, &found) == 0 && found) {
-      if (fchown(made, found->pw_uid, found->pw_gid) != 0) {
+    uint32_t uid, gid;
+    if (geteuid() == 0 && find_service_user(user, sizeof user, &uid, &gid)) {
+      if (fchown(made, uid, gid) != 0) {
         // Still root's: only the removal at the end is lost.
       }
     }

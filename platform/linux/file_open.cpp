@@ -1,4 +1,5 @@
 #include "platform/file_open.h"
+#include "process_umask.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -368,25 +369,11 @@ static int put_in_place(upload_file* upload, int replace) {
   return 1;
 }
 
-// The process's file creation mask, read without changing it (umask()
-// cannot be read without setting it, which would race with other threads).
-static mode_t creation_mask() {
-  FILE* f = fopen("/proc/self/status", "re");
-  unsigned mask = 022;
-  if (f) {
-    char line[128];
-    while (fgets(line, sizeof line, f))
-      if (sscanf(line, "Umask: %o", &mask) == 1) break;
-    fclose(f);
-  }
-  return static_cast<mode_t>(mask & 0777);
-}
-
 int commit_upload(upload_file* upload, int fd, int replace) {
   int ok = upload->temporary[0] && fsync(fd) == 0;
   // The new file was private while it filled; a new name gets the usual
   // permissions only now.
-  if (ok && !upload->exists) fchmod(fd, 0644 & ~creation_mask());
+  if (ok && !upload->exists) fchmod(fd, 0644 & ~process_umask());
   if (ok && upload->exists) {
     // The old file's read and write permissions only: contents from the
     // network must never become a program (no execute bits) nor inherit

@@ -1,4 +1,5 @@
 #include "platform/plain_file.h"
+#include "process_umask.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,33 +47,6 @@ int create_temporary_plain_file(const char* target, char* name, size_t size) {
   int fd = mkostemp(name, O_CLOEXEC);
   if (fd < 0) name[0] = 0;
   return fd;
-}
-
-// The umask, read from /proc: umask() would change it for an instant for
-// every thread of the host program.
-static mode_t process_umask() {
-  int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    char text[4096];
-    size_t used = 0;
-    while (used < sizeof text - 1) {
-      ssize_t n = read(fd, text + used, sizeof text - 1 - used);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      used += static_cast<size_t>(n);
-    }
-    close(fd);
-    text[used] = 0;
-    const char* line = std::strstr(text, "\nUmask:");
-    if (line) {
-      char* end = nullptr;
-      unsigned long mask = std::strtoul(line + 7, &end, 8);
-      if (end != line + 7) return static_cast<mode_t>(mask & 0777);
-    }
-  }
-  mode_t mask = umask(077);
-  umask(mask);
-  return mask;
 }
 
 int set_new_file_mode(int fd) { return fchmod(fd, 0666 & ~process_umask()) == 0; }

@@ -10,12 +10,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 // Linked only in builds with the leak checker.
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
 
 // Looks the user up by name; 1 with its ids, else 0.
-static int find_user(const char* name, uid_t* uid, gid_t* gid) {
+static int find_user(const char* name, uint32_t* uid, uint32_t* gid) {
   struct passwd entry, *found = nullptr;
   char text[4096];
   if (getpwnam_r(name, &entry, text, sizeof text, &found) != 0 || !found) return 0;
@@ -24,15 +25,14 @@ static int find_user(const char* name, uid_t* uid, gid_t* gid) {
   return 1;
 }
 
-int service_user_name(char* buffer, size_t size) {
-  uid_t uid;
-  gid_t gid;
-  const char* name = find_user(SERVICE_USER, &uid, &gid)            ? SERVICE_USER
-                     : find_user(SERVICE_USER_FALLBACK, &uid, &gid) ? SERVICE_USER_FALLBACK
-                                                                     : nullptr;
-  if (!name || strlen(name) >= size) return 0;
-  strcpy(buffer, name);
-  return 1;
+int find_service_user(char* name, size_t size, uint32_t* uid, uint32_t* gid) {
+  for (const char* user : {SERVICE_USER, SERVICE_USER_FALLBACK}) {
+    if (strlen(user) < size && find_user(user, uid, gid)) {
+      strcpy(name, user);
+      return 1;
+    }
+  }
+  return 0;
 }
 
 static int failed(char* message, size_t size, const char* step, const char* user) {
@@ -44,9 +44,8 @@ int drop_privileges(char* message, size_t size) {
   if (size) message[0] = 0;
   if (geteuid() != 0 && getuid() != 0) return 1;
   char user[64];
-  uid_t uid;
-  gid_t gid;
-  if (!service_user_name(user, sizeof user) || !find_user(user, &uid, &gid)) {
+  uint32_t uid, gid;
+  if (!find_service_user(user, sizeof user, &uid, &gid)) {
     errno = ENOENT;
     return failed(message, size, "looking up the user", SERVICE_USER);
   }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -199,33 +198,36 @@ static int write_unit_file(const char* unit_path, const std::string& text) {
   return 1;
 }
 
-// The unit file, known to systemd and enabled to start at boot; the unit's
-// description is the display name the generator writes.
 // The service's own system user, as Debian's TFTP servers have it, and the
 // directory served when no root is stored, owned by that user so that
 // uploads can land there. Returns 1, or 0 with errno set.
 static int prepare_service_user() {
-  struct passwd entry, *found = nullptr;
-  char text[4096];
-  if (getpwnam_r(SERVICE_USER, &entry, text, sizeof text, &found) != 0 || !found) {
-    const char* add[] = {"useradd", "--system", "--user-group", "--home-dir", "/srv/tftp", "--no-create-home",
+  char root[64];
+  size_t length = default_root_directory(root, sizeof root);
+  std::string home(root, length > 1 ? length - 1 : length);  // without its trailing "/"
+  char user[64];
+  uint32_t uid, gid;
+  if (!find_service_user(user, sizeof user, &uid, &gid) || strcmp(user, SERVICE_USER) != 0) {
+    const char* add[] = {"useradd", "--system", "--user-group", "--home-dir", home.c_str(), "--no-create-home",
                          "--shell", "/usr/sbin/nologin", "--comment", "TFTP server", SERVICE_USER, nullptr};
-    if (spawn_program(add, -1) != 0 || getpwnam_r(SERVICE_USER, &entry, text, sizeof text, &found) != 0 || !found) {
+    if (spawn_program(add, -1) != 0 || !find_service_user(user, sizeof user, &uid, &gid) ||
+        strcmp(user, SERVICE_USER) != 0) {
       errno = ESRCH;
       return 0;
     }
   }
-  char root[64];
-  default_root_directory(root, sizeof root);
   struct stat st;
-  if (lstat(root, &st) != 0) {
-    if (mkdir("/srv", 0755) != 0 && errno != EEXIST) return 0;
-    if (mkdir(root, 0755) != 0) return 0;
-    if (chown(root, found->pw_uid, found->pw_gid) != 0) return 0;
+  if (lstat(home.c_str(), &st) != 0) {
+    std::string parent = home.substr(0, home.rfind('/'));
+    if (!parent.empty() && mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) return 0;
+    if (mkdir(home.c_str(), 0755) != 0) return 0;
+    if (chown(home.c_str(), uid, gid) != 0) return 0;
   }
   return 1;
 }
 
+// The unit file, known to systemd and enabled to start at boot; the unit's
+// description is the display name the generator writes.
 int create_installed_service(const char* name, const char*, const char* executable_path) {
   if (!prepare_service_user()) return 0;
   std::string text = format_service_unit(executable_path, SERVICE_USER);

@@ -9,8 +9,9 @@ int drop_privileges(char* message, size_t size) {
   return 1;
 }
 
-int service_user_name(char* buffer, size_t size) {
+int find_service_user(char* name, size_t size, uint32_t* uid, uint32_t* gid) {
   if (strlen(SERVICE_USER) >= size) return 0;
-  strcpy(buffer, SERVICE_USER);
+  strcpy(name, SERVICE_USER);
+  *uid = *gid = 0;
   return 1;
 }

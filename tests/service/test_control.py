@@ -89,9 +89,7 @@ def peer_closed(c, timeout=3):
 class ControlTest(unittest.TestCase):
     def setUp(self):
         self.server = harrier.Server(settings={"Timeout": 1})
-        # Other users may reach the store's directory, as under /etc.
-        os.chmod(self.server.dir, 0o755)
-        os.chmod(self.server.store, 0o644)
+        os.chmod(self.server.store, 0o644)  # others may read it, as under /etc
         self.addCleanup(self.server.close)
         self.server.put_file("small.bin", b"s" * 700)
         self.server.put_file("big.bin", bytes(range(256)) * 4096)  # 1 MiB

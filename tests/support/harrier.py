@@ -253,9 +253,8 @@ class Server:
                  wrapper=None):
         self.dir = tempfile.mkdtemp(prefix="harrier-test-")
         os.chmod(self.dir, 0o755)
-        # Each server's control channel lies in its own directory, unless
-        # env names another place.
-        # The directory is the service user's, as systemd makes it.
+        # Each server's control channel lies in a directory of its own (the
+        # service user's, as systemd makes it), unless env names another place.
         self.control = (env or {}).get("ORVANEL_CONTROL_SOCKET")
         if not self.control:
             os.makedirs(os.path.join(self.dir, "run"))
