@@ -30,6 +30,15 @@ def receive_buffer_bytes(port):
     return int(found.group(1))
 
 
+
+def silent_after_first_block(s):
+    """A server script: one block, then silence however often it is asked."""
+    s.request()
+    s.send(pack_data(1, BLOCK))
+    for _ in range(20):
+        if s.expect(2.0) is None:
+            break
+
 class ScriptedTransfers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -308,13 +317,6 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(code, 6)
         self.assertEqual(len(server.requests), 3)
         self.assertTrue(2.5 < elapsed < 4.5, elapsed)
-
-        def silent_after_first_block(s):
-            s.request()
-            s.send(pack_data(1, BLOCK))
-            for _ in range(20):
-                if s.expect(2.0) is None:
-                    break
 
         code, server = self.call(silent_after_first_block, "-r2 -t1", "GET f " + path)
         self.assertEqual(code, 8)
@@ -651,13 +653,6 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(code, 8)
         self.assertEqual(read_file(old), b"old contents")
         self.assertEqual(os.listdir(self.dir), ["old.bin"])
-
-        def silent_after_first_block(s):
-            s.request()
-            s.send(pack_data(1, BLOCK))
-            for _ in range(10):
-                if s.expect(1.5) is None:
-                    break
 
         # Cut off after a block (a new name: test_silent_server_and_retry_counts).
         code, _ = self.call(silent_after_first_block, "-r1 -t1 -o", "GET f " + old)
