@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "core/clock.h"
 #include "core/file_views.h"
 #include "core/multicast.h"
 #include "core/packets.h"
@@ -116,6 +117,14 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
   }
 }
 
+// Running transfers end before the server does: their results are logged,
+// an upload's temporary file is removed, and no worker outlives the
+// process-wide state it uses.
+static void end_transfers() {
+  int left = end_running_transfers(monotonic_now_ms() + 5000);
+  if (left) log_line(1, 0, " %d transfers did not end in time\n", left);
+}
+
 void receive_loop() {
   alignas(8) char buffer[REQUEST_BUFFER_SIZE];
   while (!server_stop) {
@@ -172,6 +181,7 @@ int desktop_server_loop() {
   if (bound) {
     receive_loop();
     close_socket(listen_socket.exchange(-1));
+    end_transfers();
   }
   close_log();
   return bound ? 0 : 1;
@@ -208,6 +218,7 @@ int server_loop(int argument_count, char** arguments) {
 
   receive_loop();
   close_socket(listen_socket.exchange(-1));
+  end_transfers();
   close_log();
   if (server_ended_hook) server_ended_hook();
   return 0;

@@ -1,5 +1,8 @@
 #include "core/session_table.h"
 
+#include <chrono>
+#include <thread>
+
 #include "core/clock.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -121,4 +124,25 @@ void purge_finished_sessions() {
 void close_session_socket(tftp_session* session) {
   std::lock_guard<std::mutex> hold(list_lock);
   session->data_socket = close_socket(session->data_socket);
+}
+
+static int wake_running_workers() {
+  std::lock_guard<std::mutex> hold(list_lock);
+  int running = 0;
+  for (tftp_session* s = session_list; s; s = s->next) {
+    if (s->thread.load() <= 0) continue;
+    running++;
+    int socket = s->data_socket.load();
+    if (socket != -1) wake_receivers(socket);
+  }
+  return running;
+}
+
+int end_running_transfers(int64_t deadline_ms) {
+  for (;;) {
+    // Woken again each round: a worker may have been between two receives.
+    int running = wake_running_workers();
+    if (running == 0 || monotonic_now_ms() >= deadline_ms) return running;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }

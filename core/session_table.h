@@ -54,3 +54,9 @@ int64_t silence_limit_ms();
 // its slot given back and its worker woken, which then ends it. Returns 1
 // when a slot was freed. Server loop thread.
 int take_over_silent_slot();
+
+// At shutdown: wakes every running worker (server_stop is already set, so
+// each ends its transfer as aborted) and waits until none runs or the
+// monotonic clock passes deadline_ms. Returns how many still run. The
+// process may end only after this, since workers use process-wide locks.
+int end_running_transfers(int64_t deadline_ms);
