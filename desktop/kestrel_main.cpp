@@ -9,7 +9,9 @@
 #include <wx/settings.h>
 
 #include <cstdio>
+#include <cstring>
 
+#include "core/program_switches.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
@@ -115,7 +117,67 @@ int kestrel_app::OnExit() {
 
 wxIMPLEMENT_APP_NO_MAIN(kestrel_app);
 
+static const char KESTREL_USAGE[] =
+    "Usage: kestrel [-service] [toolkit options]\n"
+    "       kestrel --help | --version\n"
+    "\n"
+    "The TFTP server in a desktop window, with its transfer list, settings,\n"
+    "access rules and log viewer. A second start brings the running window to\n"
+    "the front instead.\n"
+    "\n"
+    "  -service    start as a background program that survives the end of the\n"
+    "              desktop session (the start-at-boot entry uses it)\n"
+    "  --help      print this help and exit\n"
+    "  --version   print the version and exit\n"
+    "\n"
+    "The toolkit's own options are taken too: --display, --class, --name,\n"
+    "--gtk-module, --g-fatal-warnings, --gdk-debug, --gtk-debug and their\n"
+    "--*-no-debug forms. Exit status: 0 done, 2 a command line that makes no\n"
+    "sense.\n";
+
+// The toolkit's options (GTK's), which its own start-up takes out of the
+// arguments; those with a value take it after "=" or as the next argument.
+struct toolkit_option {
+  const char* name;
+  int has_value;
+};
+static const toolkit_option toolkit_options[] = {
+    {"--display", 1},   {"--class", 1},     {"--name", 1},         {"--gtk-module", 1}, {"--g-fatal-warnings", 0},
+    {"--gdk-debug", 1}, {"--gdk-no-debug", 1}, {"--gtk-debug", 1}, {"--gtk-no-debug", 1},
+};
+
+// Checks the arguments before the toolkit starts: "-service" first, the
+// toolkit's options anywhere. Returns 0, or the exit code of a usage error.
+static int check_arguments(int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    if (i == 1 && strcasecmp(arg, "-service") == 0) continue;
+    int known = 0;
+    for (const toolkit_option& option : toolkit_options) {
+      size_t n = strlen(option.name);
+      if (strncmp(arg, option.name, n) != 0) continue;
+      if (arg[n] == 0) {
+        known = 1;
+        if (option.has_value && ++i >= argc) return report_usage_error("kestrel", "an option lacks its value");
+      } else if (arg[n] == '=' && option.has_value) {
+        known = 1;
+      }
+      if (known) break;
+    }
+    if (known) continue;
+    char message[160];
+    snprintf(message, sizeof message, "%s '%.100s'", arg[0] == '-' ? "unknown switch" : "unexpected argument", arg);
+    return report_usage_error("kestrel", message);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  // Answered before the toolkit starts: no display is needed for them.
+  int answered = answer_help_or_version(argc, argv, "kestrel", KESTREL_USAGE);
+  if (answered != SWITCH_NONE) return answered;
+  int refused = check_arguments(argc, argv);
+  if (refused) return refused;
   // Writes to a peer that went away must fail, not end the server.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);

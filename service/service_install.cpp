@@ -10,24 +10,25 @@
 
 constexpr int STOP_POLLS = 30;
 
-void install_service() {
+int install_service() {
   char executable_path[512];
   char error[LAST_ERROR_TEXT_SIZE];
   if (module_file_path(executable_path, sizeof executable_path) == 0) {
     printf("Unable to install %s - %s\n", SERVICE_DISPLAY_NAME, last_error_text(error, sizeof error));
-    return;
+    return 0;
   }
   if (!open_service_manager()) {
     printf("OpenSCManager failed - %s\n", last_error_text(error, sizeof error));
-    return;
+    return 0;
   }
   if (create_installed_service(SERVICE_NAME, SERVICE_DISPLAY_NAME, executable_path)) {
     printf("%s installed.\n", SERVICE_DISPLAY_NAME);
     start_installed_service(SERVICE_NAME);
     printf("%s started.\n", SERVICE_DISPLAY_NAME);
-  } else {
-    printf("%s service installation failed - %s\n", SERVICE_DISPLAY_NAME, last_error_text(error, sizeof error));
+    return 1;
   }
+  printf("%s service installation failed - %s\n", SERVICE_DISPLAY_NAME, last_error_text(error, sizeof error));
+  return 0;
 }
 
 int stop_installed_service(const char* name) {
@@ -55,19 +56,21 @@ int stop_installed_service(const char* name) {
   return 0;
 }
 
-void remove_service() {
+int remove_service() {
   char error[LAST_ERROR_TEXT_SIZE];
   if (!open_service_manager()) {
     printf("OpenSCManager failed - %s\n", last_error_text(error, sizeof error));
-    return;
+    return 0;
   }
   if (!open_installed_service(SERVICE_NAME)) {
     printf("%s failed to access service - %s\n", SERVICE_DISPLAY_NAME, last_error_text(error, sizeof error));
-    return;
+    return 0;
   }
   stop_installed_service(SERVICE_NAME);
-  if (delete_installed_service(SERVICE_NAME))
+  if (delete_installed_service(SERVICE_NAME)) {
     printf("%s deleted.\n", SERVICE_DISPLAY_NAME);
-  else
-    printf("%s failed to delete service - %s\n", SERVICE_DISPLAY_NAME, last_error_text(error, sizeof error));
+    return 1;
+  }
+  printf("%s failed to delete service - %s\n", SERVICE_DISPLAY_NAME, last_error_text(error, sizeof error));
+  return 0;
 }

@@ -2,10 +2,12 @@
 #pragma once
 
 // Registers the running executable as the service, enables and starts it.
-void install_service();
+// Returns 1 when the service was installed, 0 after a failure message.
+int install_service();
 
-// Stops the service (polling) and deletes it.
-void remove_service();
+// Stops the service (polling) and deletes it. Returns 1 when it was
+// deleted (stopped or not), 0 after a failure message.
+int remove_service();
 
 // Sends the stop control and polls until the service left stop pending,
 // at most 30 times a second apart, printing a dot each time. Returns 1

@@ -17,6 +17,7 @@
 
 #include "core/little_endian.h"
 #include "core/printable.h"
+#include "core/program_switches.h"
 #include "platform/privileges.h"
 #include "service/control_pipe.h"
 
@@ -154,15 +155,60 @@ static int show_state(const uint8_t* reply) {
   return 0;
 }
 
-static void usage() {
-  printf("usage: harrierctl status | pause | resume | list | reload general|server|options|access|all\n");
+static const char HARRIERCTL_USAGE[] =
+    "Usage: harrierctl status | pause | resume | list\n"
+    "       harrierctl reload general|server|options|access|all\n"
+    "       harrierctl --help | --version\n"
+    "\n"
+    "Talks to a running harrier over its control channel\n"
+    "($ORVANEL_CONTROL_SOCKET or /run/orvanel-tftp/control).\n"
+    "\n"
+    "  status    whether the server answers or is paused\n"
+    "  pause     drop every request without an answer (needs write access to\n"
+    "            the machine settings store)\n"
+    "  resume    answer requests again (the same access)\n"
+    "  list      the running and recently finished transfers\n"
+    "  reload    read a group of settings again, or all of them\n"
+    "\n"
+    "Commands are recognised in any case. Exit status: 0 done; 1 a pause or\n"
+    "resume was not permitted, or someone other than harrier listens; 2 no\n"
+    "control channel, no answer, or a command line that makes no sense.\n";
+
+static const char* const groups[] = {"general", "server", "options", "access"};
+
+// 1 when name is a settings group or "all".
+static int known_group(const char* name) {
+  if (strcasecmp(name, "all") == 0) return 1;
+  for (const char* group : groups)
+    if (strcasecmp(name, group) == 0) return 1;
+  return 0;
+}
+
+// The command line is judged whole before the channel is opened, so that a
+// mistyped command says so even when no server runs.
+static int check_command_line(int argc, char** argv) {
+  if (argc < 2) return report_usage_error("harrierctl", "a command is missing");
+  const char* verb = argv[1];
+  int reload = strcasecmp(verb, "reload") == 0;
+  if (!reload && strcasecmp(verb, "status") != 0 && strcasecmp(verb, "pause") != 0 &&
+      strcasecmp(verb, "resume") != 0 && strcasecmp(verb, "list") != 0) {
+    std::string message = "unknown command '" + printable_text(verb) + "'";
+    return report_usage_error("harrierctl", message.c_str());
+  }
+  if (reload && argc < 3)
+    return report_usage_error("harrierctl", "reload needs a group: general, server, options, access or all");
+  if (reload && !known_group(argv[2])) {
+    std::string message = "unknown settings group '" + printable_text(argv[2]) + "'";
+    return report_usage_error("harrierctl", message.c_str());
+  }
+  if (argc > (reload ? 3 : 2)) return report_usage_error("harrierctl", "too many arguments");
+  return 0;
 }
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    usage();
-    return 2;
-  }
+  int answered = answer_help_or_version(argc, argv, "harrierctl", HARRIERCTL_USAGE);
+  if (answered != SWITCH_NONE) return answered;
+  if (check_command_line(argc, argv) != 0) return EXIT_USAGE_ERROR;
   const char* verb = argv[1];
   std::string path = control_channel_path();
   int s = connect_channel(path);
@@ -189,25 +235,15 @@ int main(int argc, char** argv) {
     }
   } else if (strcasecmp(verb, "list") == 0) {
     rc = list_transfers(s);
-  } else if (strcasecmp(verb, "reload") == 0 && argc > 2) {
-    static const char* const groups[] = {"general", "server", "options", "access"};
+  } else {  // reload, with a known group
     int all = strcasecmp(argv[2], "all") == 0;
-    int matched = 0;
     for (uint32_t g = 0; g < 4 && rc == 0; g++) {
       if (!all && strcasecmp(argv[2], groups[g]) != 0) continue;
-      matched = 1;
       if (request(s, g + 1, 0, reply) < 0 || get32(reply) != 0)
         rc = no_answer();
       else
         printf("reloaded %s settings\n", groups[g]);
     }
-    if (!matched) {
-      usage();
-      rc = 2;
-    }
-  } else {
-    usage();
-    rc = 2;
   }
 
   close(s);

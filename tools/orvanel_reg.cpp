@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/program_switches.h"
 #include "platform/registry_store.h"
 
 namespace {
@@ -32,6 +33,12 @@ int fail(const char* message) {
 
 int fail(const std::string& message) { return fail(message.c_str()); }
 
+// A command line that makes no sense: reg.exe's message, the usage-error code.
+int fail_usage(const std::string& message) {
+  fail(message);
+  return EXIT_USAGE_ERROR;
+}
+
 int ok() {
   std::printf("%s\n", REG_MSG_OK);
   return 0;
@@ -44,8 +51,7 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-void usage() {
-  std::printf(
+constexpr const char REG_USAGE[] =
       "Usage:\n"
       "  orvanel-reg query  KEY [/v NAME] [/s]\n"
       "  orvanel-reg add    KEY [/v NAME] [/t REG_SZ] [/d DATA] [/f]\n"
@@ -59,8 +65,12 @@ void usage() {
       "Examples:\n"
       "  orvanel-reg add 'HKLM\\Software\\Orvanel\\Kestrel' /v RootDirectory /d /srv/tftp/ /f\n"
       "  orvanel-reg add 'HKLM\\Software\\Orvanel\\Kestrel' /v WindowsizeMax /d 16 /f\n"
-      "  orvanel-reg query 'HKLM\\Software\\Orvanel\\Kestrel' /s\n");
-}
+      "  orvanel-reg query 'HKLM\\Software\\Orvanel\\Kestrel' /s\n"
+      "\n"
+      "orvanel-reg --version prints the version. Exit status: 0 done, 1 failed,\n"
+      "2 a command line that makes no sense.\n";
+
+void usage() { std::fputs(REG_USAGE, stdout); }
 
 // Splits "HKLM\Software\..." into hive and path. Returns 0 for other roots.
 int parse_key(std::string_view key, reg_args* a) {
@@ -91,8 +101,8 @@ int parse_key(std::string_view key, reg_args* a) {
   return 1;
 }
 
-// Returns 1 when the arguments make sense for the operation; else prints the
-// error and returns 0.
+// Returns 0 when the arguments make sense for the operation; else prints the
+// error and returns EXIT_USAGE_ERROR.
 int parse_args(int argc, char** argv, reg_args* a) {
   std::string op = lower(argv[1]);
   if (op == "query") {
@@ -102,8 +112,7 @@ int parse_args(int argc, char** argv, reg_args* a) {
   } else if (op == "delete") {
     a->op = REG_OP_DELETE;
   } else {
-    fail(std::string("Invalid operation \"") + argv[1] + "\". Use query, add or delete.");
-    return 0;
+    return fail_usage(std::string("Invalid operation \"") + argv[1] + "\". Use query, add or delete.");
   }
   int have_key = 0;
   for (int i = 2; i < argc; ++i) {
@@ -111,12 +120,10 @@ int parse_args(int argc, char** argv, reg_args* a) {
     int is_switch = arg.size() >= 2 && (arg[0] == '/' || arg[0] == '-');
     if (!is_switch) {
       if (have_key) {
-        fail(REG_MSG_SYNTAX);
-        return 0;
+        return fail_usage(REG_MSG_SYNTAX);
       }
       if (!parse_key(arg, a)) {
-        fail("Invalid key name. It must start with HKLM\\ or HKCU\\.");
-        return 0;
+        return fail_usage("Invalid key name. It must start with HKLM\\ or HKCU\\.");
       }
       have_key = 1;
       continue;
@@ -141,23 +148,20 @@ int parse_args(int argc, char** argv, reg_args* a) {
       flag = &a->has_s;
     }
     if (!flag || *flag) {
-      fail(REG_MSG_SYNTAX);
-      return 0;
+      return fail_usage(REG_MSG_SYNTAX);
     }
     *flag = 1;
     if (value) {
       if (i + 1 >= argc) {
-        fail(REG_MSG_SYNTAX);
-        return 0;
+        return fail_usage(REG_MSG_SYNTAX);
       }
       *value = argv[++i];  // taken as is, even when it starts with "/"
     }
   }
   if (!have_key || (a->has_v && a->has_va)) {
-    fail(REG_MSG_SYNTAX);
-    return 0;
+    return fail_usage(REG_MSG_SYNTAX);
   }
-  return 1;
+  return 0;
 }
 
 std::string type_name(const store_value& v) {
@@ -284,16 +288,16 @@ int wants_help(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    usage();
-    return 1;
-  }
+  int answered = answer_help_or_version(argc, argv, "orvanel-reg", REG_USAGE);
+  if (answered != SWITCH_NONE) return answered;
+  if (argc < 2) return fail_usage(REG_MSG_SYNTAX);
   if (wants_help(argc, argv)) {
     usage();
     return 0;
   }
   reg_args a;
-  if (!parse_args(argc, argv, &a)) return 1;
+  int refused = parse_args(argc, argv, &a);
+  if (refused) return refused;
   switch (a.op) {
     case REG_OP_ADD:
       return run_add(a);
