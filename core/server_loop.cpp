@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -28,6 +29,7 @@ void (*server_bound_hook)(int bound) = nullptr;
 static std::atomic<int> next_thread_token{1};
 static std::mutex start_failure_lock;
 static char start_failure_text[1024];
+static char bind_failure_text[256];
 
 void stop_server() {
   server_stop = 1;
@@ -146,9 +148,19 @@ void receive_loop() {
 static int bind_server_port() {
   listen_socket = open_udp_socket(0, static_cast<uint16_t>(Port.load()));
   if (listen_socket == -1) {
+    char reason[160];
+    socket_error_text(socket_error(), reason, sizeof reason);
+    {
+      std::lock_guard<std::mutex> hold(start_failure_lock);
+      snprintf(bind_failure_text, sizeof bind_failure_text, "cannot bind UDP port %u: %s", Port.load(), reason);
+    }
     log_line(1, 0, " bind on TFTP port failed\n");
     server_stop = 1;
     return 0;
+  }
+  {
+    std::lock_guard<std::mutex> hold(start_failure_lock);
+    bind_failure_text[0] = 0;
   }
   log_line(2, 0, " Ready on TFTP port %u\n", Port.load());
   return 1;
@@ -171,6 +183,11 @@ static int served_directories_clear() {
 std::string server_start_failure() {
   std::lock_guard<std::mutex> hold(start_failure_lock);
   return start_failure_text;
+}
+
+std::string server_bind_failure() {
+  std::lock_guard<std::mutex> hold(start_failure_lock);
+  return bind_failure_text;
 }
 
 int desktop_server_loop() {

@@ -23,6 +23,10 @@ int desktop_server_loop();
 // server's own files), or empty.
 std::string server_start_failure();
 
+// Why the server port could not be bound at the last start ("cannot bind
+// UDP port 69: Permission denied"), or empty.
+std::string server_bind_failure();
+
 // The receive loop alone, on an already bound listen_socket.
 void receive_loop();
 

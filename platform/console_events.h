@@ -1,5 +1,5 @@
 // The console's key events for a program run in a console: Ctrl+C and
-// Ctrl+Break (SIGINT and SIGQUIT on Linux), and the process set-up that
+// Ctrl+Break (SIGINT and SIGQUIT on Linux, where SIGTERM counts as Ctrl+C), and the process set-up that
 // keeps a console program alive when its console or a file limit fails it.
 #pragma once
 

@@ -151,3 +151,7 @@ int set_multicast_membership(int socket, uint32_t group, int join);
 
 // The system's error number of the last failed call of this thread.
 int socket_error();
+
+// The system's text for an error number as socket_error returns it, in
+// buffer (size bytes, without line end); returns buffer.
+char* socket_error_text(int error, char* buffer, size_t size);

@@ -110,6 +110,13 @@ void run_service(int argument_count, char** arguments) {
   int started = report_service_status(SERVICE_STATE_START_PENDING, 0, 3000);
   if (started && server_loop(argument_count, arguments) != 0) started = 0;
   if (!started || running_report_failed) {
+    // The administrator who started the program learns which port and why,
+    // in the console or in the journal that holds a service's errors.
+    std::string bind_failure = server_bind_failure();
+    if (!bind_failure.empty()) {
+      fprintf(stderr, "harrier: %s\n", bind_failure.c_str());
+      fflush(stderr);
+    }
     std::string why = server_start_failure();
     if (!why.empty()) log_service_error(why.c_str());
     log_service_error("Unable to start service");

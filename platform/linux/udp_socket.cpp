@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -353,3 +354,11 @@ int set_multicast_membership(int socket, uint32_t group, int join) {
 int wake_receivers(int socket) { return shutdown(socket, SHUT_RDWR) == 0; }
 
 int socket_error() { return errno; }
+
+char* socket_error_text(int error, char* buffer, size_t size) {
+  if (size == 0) return buffer;
+  // The GNU strerror_r may return a static text instead of filling ours.
+  const char* text = strerror_r(error, buffer, size);
+  if (text != buffer) snprintf(buffer, size, "%s", text ? text : "unknown error");
+  return buffer;
+}

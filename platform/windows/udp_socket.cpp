@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -452,4 +453,19 @@ int socket_error() {
     case WSAEINTR: return EINTR;
     default: return error;
   }
+}
+
+char* socket_error_text(int error, char* buffer, size_t size) {
+  if (size == 0) return buffer;
+  // socket_error gives the C library's numbers for the errors the core
+  // compares; every other one is Winsock's own.
+  if (error < WSABASEERR) {
+    snprintf(buffer, size, "%s", strerror(error));
+    return buffer;
+  }
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(error), 0, buffer, static_cast<DWORD>(size), nullptr);
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == '.')) buffer[--n] = 0;
+  if (n == 0) snprintf(buffer, size, "error %d", error);
+  return buffer;
 }
