@@ -11,6 +11,7 @@
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "core/upload_leftovers.h"
 #include "core/wire_string.h"
 #include "platform/file_open.h"
 #include "platform/path_names.h"
@@ -144,6 +145,9 @@ int parse_request(const char* datagram, size_t length, tftp_session* s) {
   int refusal = resolve_path(name_text, s->client_ip, s->opcode, s->path, &overwrite, &base_length);
   s->base_length = static_cast<uint16_t>(base_length);
   if (refusal != PATH_OK) return refuse(s, TFTP_ERROR_ILLEGAL, refusal);
+  // The server's temporary upload files are no client's to read or write:
+  // refused as an access rule refuses.
+  if (is_reserved_upload_name(s->path)) return refuse(s, TFTP_ERROR_ILLEGAL, PATH_DENIED);
 
   // The mode follows the name as received, whatever resolving did to it.
   wire_string mode;

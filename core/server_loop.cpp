@@ -20,6 +20,7 @@
 #include "core/settings.h"
 #include "core/transfer.h"
 #include "core/transfer_log.h"
+#include "core/upload_leftovers.h"
 #include "platform/program_path.h"
 #include "platform/udp_socket.h"
 
@@ -194,6 +195,7 @@ int desktop_server_loop() {
   net_startup();
   reopen_log();
   int bound = served_directories_clear() && bind_server_port();
+  if (bound) remove_upload_leftovers();
   if (server_bound_hook) server_bound_hook(bound);
   if (bound) {
     receive_loop();
@@ -231,6 +233,9 @@ int server_loop(int argument_count, char** arguments) {
   log_line(2, 0, " Option eval.  : %u\n", Options.load());
   log_line(2, 0, " Upload enabled: %u\n", Upload.load());
   log_line(2, 0, " Multicast     : %u\n", Multicast.load());
+  // Only once the port is ours: a second start that cannot bind must not
+  // touch the files of the server that holds it.
+  remove_upload_leftovers();
   if (server_started_hook) server_started_hook();
 
   receive_loop();

@@ -52,6 +52,8 @@ int is_directory_beneath(int base, const char* relative);
 // beneath the base, so the file it points to is the one replaced.
 constexpr int UPLOAD_NAME_SIZE = 256;
 constexpr int UPLOAD_TEMPORARY_SIZE = 32;
+// The new file's name: this and eight hex digits.
+constexpr const char* UPLOAD_TEMPORARY_PREFIX = ".tftp-upload-";
 struct upload_file {
   int directory;                       // the name's directory, -1 when closed
   char name[UPLOAD_NAME_SIZE];         // last component of the name
@@ -70,8 +72,9 @@ void clear_upload(upload_file* upload);
 // no regular file).
 int resolve_upload(int base, const char* relative, upload_file* upload);
 
-// Creates the hidden new file in the upload's directory. Returns its
-// descriptor (the caller's), or -1.
+// Creates the hidden new file in the upload's directory, held by this
+// process (hold_upload_file) while it is open. Returns its descriptor (the
+// caller's), or -1.
 int create_upload_file(upload_file* upload);
 
 // Makes the new file open on fd permanent: syncs it, gives it the old

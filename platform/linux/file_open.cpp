@@ -1,4 +1,5 @@
 #include "platform/file_open.h"
+#include "platform/upload_leftovers.h"
 #include "process_umask.h"
 
 #include <errno.h>
@@ -338,10 +339,15 @@ int create_upload_file(upload_file* upload) {
     uint32_t random = 0;
     if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
       random = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(attempt);
-    snprintf(upload->temporary, sizeof upload->temporary, ".tftp-upload-%08x", random);
+    snprintf(upload->temporary, sizeof upload->temporary, "%s%08x", UPLOAD_TEMPORARY_PREFIX, random);
     int fd = openat(upload->directory, upload->temporary,
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd >= 0) return fd;
+    if (fd >= 0) {
+      // A new file nobody else knows of: the lock is free, and a failure
+      // only leaves it open to another server's start-up search.
+      hold_upload_file(fd);
+      return fd;
+    }
     if (errno != EEXIST) break;
   }
   upload->temporary[0] = 0;

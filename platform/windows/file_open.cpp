@@ -392,7 +392,7 @@ int create_upload_file(upload_file* upload) {
     QueryPerformanceCounter(&counter);
     uint32_t random = static_cast<uint32_t>(counter.QuadPart) * 2654435761u ^ GetCurrentProcessId() ^
                       static_cast<uint32_t>(attempt) << 24;
-    snprintf(upload->temporary, sizeof upload->temporary, ".tftp-upload-%08x", random);
+    snprintf(upload->temporary, sizeof upload->temporary, "%s%08x", UPLOAD_TEMPORARY_PREFIX, random);
     std::wstring path;
     if (!upload_path(upload, upload->temporary, &path)) break;
     // FILE_SHARE_DELETE: the open file is renamed over the name at the end.
