@@ -1,19 +1,24 @@
 """Uploads that must not damage the file they replace: two uploads to one
 name at once, a reader during an upload, an upload that times out, is
 aborted or is refused for an oversized DATA; the mode and owner of the file
-written (never executable); runts in the middle of an upload.
+written (never executable); runts in the middle of an upload. New files a
+crashed server left behind are removed at the next start, and their names
+are no client's.
 
 An upload writes a new file beside the old one and puts it in place only
 when its last block is on disk, so the old file stays whole until then and
 a failed upload leaves nothing behind."""
+import fcntl
 import os
 import pwd
+import shutil
 import stat
+import tempfile
 import unittest
 
 from blackbox_support import (
-    COMPLETED, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
-    drops_to_service_user, linux_only, service_user, wait_until)
+    COMPLETED, RRQ, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
+    Server, drops_to_service_user, give_to_server, linux_only, service_user, upload_leftovers, wait_until)
 from stepwise import StepReader, StepWriter
 
 OLD = pattern(1 << 20, seed=401)
@@ -190,6 +195,96 @@ class ReadDuringUploadDefault(ReadDuringUpload, BlackBoxCase):
 
 class ReadDuringUploadMapped(ReadDuringUpload, BlackBoxCase):
     settings = {"MMF": 3, "Timeout": 2, "Retransmit": 4}
+
+
+@linux_only("links and locks planted with Linux calls")
+class LeftoversAtStart(unittest.TestCase):
+    """What a crashed server left: its new files, planted before a start."""
+
+    def plant(self, path, content=b"partial"):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def test_leftovers_go_links_and_other_names_stay(self):
+        top = tempfile.mkdtemp(prefix="harrier-leftovers-")
+        self.addCleanup(shutil.rmtree, top, True)
+        os.chmod(top, 0o755)
+        root, prefix, outside = (os.path.join(top, n) for n in ("root", "prefix", "outside"))
+        for d in (root, prefix, outside):
+            os.makedirs(d)
+            give_to_server(d)
+        removed = [self.plant(os.path.join(root, ".tftp-upload-0badf00d")),
+                   self.plant(os.path.join(root, "a", "b", ".tftp-upload-12345678")),
+                   self.plant(os.path.join(prefix, "img", ".tftp-upload-ffffffff"))]
+        kept = [self.plant(os.path.join(root, ".tftp-upload-0BADF00D")),   # not a name the server makes
+                self.plant(os.path.join(root, ".tftp-upload-1234567")),
+                self.plant(os.path.join(root, ".tftp-upload-123456789")),
+                self.plant(os.path.join(root, "x.tftp-upload-12345678")),
+                self.plant(os.path.join(root, "keep.bin")),
+                self.plant(os.path.join(outside, ".tftp-upload-aaaaaaaa")),
+                self.plant(os.path.join(outside, "target.bin"))]
+        os.makedirs(os.path.join(root, ".tftp-upload-bbbbbbbb"))  # a directory of that name is no file
+        kept.append(self.plant(os.path.join(root, ".tftp-upload-bbbbbbbb", "inside.bin")))
+        # Links are neither followed nor entered, whatever their names.
+        os.symlink(os.path.join(outside, "target.bin"), os.path.join(root, ".tftp-upload-cccccccc"))
+        os.symlink(outside, os.path.join(root, "linked"))
+        links = [os.path.join(root, ".tftp-upload-cccccccc"), os.path.join(root, "linked")]
+        # One that a running upload of another server holds stays too.
+        held = self.plant(os.path.join(root, ".tftp-upload-dddddddd"))
+        holder = open(held, "rb")
+        self.addCleanup(holder.close)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        kept.append(held)
+
+        server = Server(root=root, settings={"Prefix": prefix + "/"})
+        self.addCleanup(server.close)
+        out = server.output()
+        for path in removed:
+            self.assertFalse(os.path.lexists(path), path)
+            self.assertIn(" removed leftover upload file %s\n" % path, out)
+        self.assertEqual(out.count("removed leftover upload file"), len(removed), out)
+        for path in kept:
+            self.assertTrue(os.path.isfile(path), path)
+        for path in links:
+            self.assertTrue(os.path.islink(path), path)
+        self.assertEqual(server.stop(), 0)
+
+    def test_a_leftover_name_with_control_bytes_is_logged_escaped(self):
+        server_root = tempfile.mkdtemp(prefix="harrier-leftovers-")
+        self.addCleanup(shutil.rmtree, server_root, True)
+        os.chmod(server_root, 0o755)
+        path = self.plant(os.path.join(server_root, "evil\x1b[2J\n", ".tftp-upload-00000001"))
+        server = Server(root=server_root)
+        self.addCleanup(server.close)
+        self.assertFalse(os.path.exists(path))
+        self.assertIn("evil\\x1b[2J\\x0a/.tftp-upload-00000001\n", server.output())
+        self.assertEqual(server.stop(), 0)
+
+
+class ReservedNames(BlackBoxCase):
+    """The new files' names are the server's: a client may neither upload
+    one (to have the next start remove it, or to race a running upload) nor
+    read one (another client's upload before it is complete)."""
+
+    settings = {"Timeout": 1, "Retransmit": 1}
+
+    def test_reads_and_uploads_of_such_names_are_refused(self):
+        self.server.put_file("sub/.tftp-upload-0badf00d", b"someone's upload")
+        for opcode in (WRQ, RRQ):
+            for name in (".tftp-upload-0badf00d", "sub/.tftp-upload-0badf00d", ".TFTP-Upload-mine",
+                         "sub\\.tftp-upload-"):
+                with self.subTest(opcode=opcode, name=name):
+                    self.assertRefused(request(opcode, name), 4, "Access denied")
+        self.assertEqual(sorted(os.listdir(self.server.root)), ["sub"])
+        self.assertEqual(os.listdir(self.server.path("sub")), [".tftp-upload-0badf00d"])
+        # A name that only contains the words is an ordinary file.
+        writer = StepWriter(self.client(), "my.tftp-upload-0badf00d", b"fine")
+        self.assertEqual(writer.first, ack(0))
+        self.assertTrue(writer.run())
+        self.assertTrue(wait_until(lambda: read_file(self.server.path("my.tftp-upload-0badf00d")) == b"fine", 2))
+        self.assertEqual(upload_leftovers(self.server.root), [self.server.path("sub/.tftp-upload-0badf00d")])
 
 
 if __name__ == "__main__":

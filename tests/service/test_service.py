@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import service_support as ss
@@ -16,6 +17,7 @@ from service_support import ProgramDirectory
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
+from stepwise import StepWriter  # noqa: E402
 
 START_1 = "STATUS=Start pending, check point 1\nEXTEND_TIMEOUT_USEC=3000000\n"
 START_2 = "STATUS=Start pending, check point 2\nEXTEND_TIMEOUT_USEC=3000000\n"
@@ -38,22 +40,44 @@ def syslog_error(entry, message, error_number=None):
         assert int(m.group(2)) == error_number, entry
 
 
+def project_version():
+    """The version the top CMakeLists.txt gives the project."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")) as f:
+        return re.search(r"project\(orvanel_tftp VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def run_program(program, args, env=None):
+    """(exit code, stdout, stderr) of a program run to its end."""
+    r = subprocess.run([program] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       stdin=subprocess.DEVNULL, env=env, timeout=20)
+    return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
+
+
 class EntryTest(unittest.TestCase):
     def test_no_switch_prints_usage_and_reports_the_dispatcher_failure(self):
         with ProgramDirectory() as p:
-            for args in ([], ["/install"], ["install"], ["-installx"], ["--debug"], ["x", "-debug"]):
-                code, out = p.run(args)
-                self.assertEqual(code, 0, args)
-                self.assertEqual(out, ss.USAGE, args)
-                entry, = p.syslog_entries(1)
-                syslog_error(entry, "StartServiceCtrlDispatcher failed.", 107)  # ENOTCONN: no manager
-                self.assertTrue(p.no_syslog())
+            code, out = p.run([])
+            self.assertEqual(code, 0)
+            self.assertEqual(out, ss.USAGE)
+            entry, = p.syslog_entries(1)
+            syslog_error(entry, "StartServiceCtrlDispatcher failed.", 107)  # ENOTCONN: no manager
+            self.assertTrue(p.no_syslog())
+
+    def test_a_word_that_is_no_switch_is_a_usage_error(self):
+        # Only the exact switches count; a slash, a missing or doubled dash,
+        # a longer word or a first argument that is no switch at all is
+        # refused before anything runs, never taken for the service start.
+        for args in (["/install"], ["install"], ["-installx"], ["--debug"], ["x", "-debug"], ["-bogus"]):
+            code, out, err = run_program(harrier.HARRIER, args)
+            self.assertEqual((code, out), (2, ""), args)
+            self.assertEqual(err, "harrier: unknown switch '%s'\nTry 'harrier --help' for more information.\n"
+                             % args[0], args)
 
     def test_switches_in_any_case(self):
         with ProgramDirectory() as p:
             for switch in ("-INSTALL", "-Install", "-remove", "-ReMoVe"):
                 code, out = p.run([switch])
-                self.assertEqual(code, 0)
+                self.assertEqual(code, 1, switch)  # no service manager here: a failure
                 self.assertEqual(out, "OpenSCManager failed - No such file or directory (0x2)\n", switch)
             self.assertTrue(p.no_syslog())  # install failures go to the console only
             p.start(["-DeBuG"])
@@ -63,6 +87,65 @@ class EntryTest(unittest.TestCase):
             self.assertEqual(ss.stop(p.proc, signal.SIGINT), 0)
             self.assertEqual(p.proc.stdout.read().decode(), "Stopping TFTP Server.\n")
             self.assertTrue(p.no_syslog())  # console mode never writes the event log
+
+
+class CommandLineTest(unittest.TestCase):
+    """--help and --version on standard output with exit code 0, a command
+    line that makes no sense on standard error with exit code 2, for every
+    server-side program; no display and no server needed."""
+
+    def programs(self):
+        tools = {name: os.path.join(harrier.BUILD_DIR, "bin", name)
+                 for name in ("harrier", "harrierctl", "orvanel-reg", "kestrel")}
+        missing = [n for n, path in tools.items() if not os.path.exists(path)]
+        if missing:
+            self.skipTest("not built: %s" % missing)
+        return tools
+
+    def env(self):
+        e = dict(os.environ, ORVANEL_CONTROL_SOCKET="/nonexistent/control",
+                 ORVANEL_HKLM="/nonexistent/hklm.reg")
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):  # kestrel must answer without one
+            e.pop(name, None)
+        return e
+
+    def test_help_and_version(self):
+        version = project_version()
+        for name, program in self.programs().items():
+            with self.subTest(program=name):
+                code, out, err = run_program(program, ["--help"], self.env())
+                self.assertEqual((code, err), (0, ""))
+                self.assertTrue(out.startswith("Usage:"), out)
+                self.assertIn(name, out)
+                self.assertIn("--version", out)
+                code, out, err = run_program(program, ["--version"], self.env())
+                self.assertEqual((code, out, err), (0, "%s %s\n" % (name, version), ""))
+
+    def test_usage_errors(self):
+        cases = {
+            "harrier": [["-bogus"], ["--helpme"]],
+            # Judged before the channel is looked for: no server runs here.
+            "harrierctl": [[], ["bogus"], ["reload"], ["reload", "nothing"], ["status", "extra"]],
+            "orvanel-reg": [[], ["copy", "HKLM\\Software"], ["query"], ["add", "HKLM\\Software", "/v"],
+                            ["query", "HKXX\\Software"]],
+            "kestrel": [["-bogus"], ["file.txt"], ["--display"], ["-service", "--bogus"]],
+        }
+        for name, program in self.programs().items():
+            for args in cases[name]:
+                with self.subTest(program=name, args=args):
+                    code, out, err = run_program(program, args, self.env())
+                    self.assertEqual((code, out), (2, ""), err)
+                    if name == "orvanel-reg":  # reg.exe's wording
+                        self.assertRegex(err, r"^ERROR: Invalid (syntax|operation|key name)")
+                    else:
+                        self.assertRegex(err, r"^%s: .+\nTry '%s --help' for more information\.\n$" % (name, name))
+
+    def test_a_closed_standard_output_fails_the_answer(self):
+        # An answer that could not be written is no success.
+        program = self.programs()["harrier"]
+        with open("/dev/full", "w") as full:
+            r = subprocess.run([program, "--help"], stdout=full, stderr=subprocess.PIPE, timeout=20)
+        self.assertEqual(r.returncode, 1)
 
 
 class ServiceRunTest(unittest.TestCase):
@@ -246,8 +329,39 @@ class ConsoleTest(unittest.TestCase):
                 blocker.close()
             self.assertEqual(code, 1)
             self.assertTrue(out.startswith("Debugging TFTP Server.\n"), out)
-            self.assertRegex(out, r"bind on TFTP port failed\n$")
+            self.assertRegex(out, r"bind on TFTP port failed\n")
             self.assertTrue(p.no_syslog())
+
+    def test_a_bind_failure_names_the_port_and_the_reason_on_standard_error(self):
+        blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        blocker.bind(("0.0.0.0", 0))
+        port = blocker.getsockname()[1]
+        try:
+            server = harrier.Server(port=port, separate_stderr=True)
+            self.addCleanup(server.close)
+            self.assertEqual(server.stop(), 1)
+        finally:
+            blocker.close()
+        self.assertRegex(server.output(), r" bind on TFTP port failed\n$")
+        self.assertEqual(server.errors(), "harrier: cannot bind UDP port %d: Address already in use\n" % port)
+
+    def test_sigterm_during_an_upload_stops_like_ctrl_c_and_leaves_no_file(self):
+        server = harrier.Server(settings={"Timeout": 5})
+        self.addCleanup(server.close)
+        client = harrier.Client(server.port)
+        self.addCleanup(client.close)
+        writer = StepWriter(client, "big.bin", b"u" * 200000)
+        self.assertEqual(writer.first, harrier.ack(0))
+        self.assertTrue(writer.run(blocks=20))
+        temporary = [n for n in os.listdir(server.root) if n.startswith(".tftp-upload-")]
+        self.assertEqual(len(temporary), 1, os.listdir(server.root))  # the upload is under way
+        start = time.monotonic()
+        self.assertEqual(server.stop(signal.SIGTERM), 0)
+        self.assertLess(time.monotonic() - start, 5)  # the worker saw the stop, no time-out waited for
+        out = server.output()
+        self.assertIn("Stopping TFTP Server.\n", out)
+        self.assertIn("upload stopped on block 21", out)
+        self.assertEqual(os.listdir(server.root), [])  # neither the new file nor a partial big.bin
 
 
 class InstallWithFakeSystemdTest(unittest.TestCase):
@@ -275,6 +389,7 @@ class InstallWithFakeSystemdTest(unittest.TestCase):
     def test_install_over_an_existing_service_fails(self):
         with ProgramDirectory() as p:
             code, out = self.run_harrier(p, ["-install"], ["active"], installed=True)
+            self.assertEqual(code, 1)
             self.assertEqual(out, "TFTP Server service installation failed - File exists (0x11)\n")
             self.assertFalse(os.path.exists(p.systemctl_calls))  # systemd was not touched
 
@@ -293,12 +408,14 @@ class InstallWithFakeSystemdTest(unittest.TestCase):
     def test_remove_of_a_stopped_service_prints_no_dots_and_deletes(self):
         with ProgramDirectory() as p:
             code, out = self.run_harrier(p, ["-remove"], ["inactive"], installed=True)
+            self.assertEqual(code, 0)  # deleted: that it did not run is no failure
             self.assertEqual(out, "\nTFTP Server failed to stop.\nTFTP Server deleted.\n")
             self.assertNotIn("stop --no-block TFTPService.service", p.calls())
 
     def test_remove_without_the_service(self):
         with ProgramDirectory() as p:
             code, out = self.run_harrier(p, ["-remove"], ["inactive"])
+            self.assertEqual(code, 1)
             self.assertEqual(out, "TFTP Server failed to access service - No such file or directory (0x2)\n")
 
     def test_a_service_that_never_stops_gets_30_dots(self):

@@ -247,10 +247,13 @@ class Server:
     own, as the server refuses to serve the directory of its settings.
 
     settings: extra values of the settings key (strings or numbers).
+    port: the TFTP port to configure (a free one when not given).
+    separate_stderr: standard error goes to a file of its own (errors())
+    instead of the console output.
     """
 
     def __init__(self, settings=None, access=None, root=None, args=None, env=None,
-                 wrapper=None):
+                 wrapper=None, port=None, separate_stderr=False):
         self.dir = tempfile.mkdtemp(prefix="harrier-test-")
         os.chmod(self.dir, 0o755)
         # Each server's control channel lies in a directory of its own (the
@@ -264,13 +267,14 @@ class Server:
         if not os.path.isdir(self.root):
             os.makedirs(self.root)
             give_to_server(self.root)
-        self.port = free_port()
+        self.port = port or free_port()
         os.makedirs(os.path.join(self.dir, "etc"))
         self.store = os.path.join(self.dir, "etc", "hklm.reg")
         values = {"Port": self.port, "RootDirectory": self.root.rstrip("/") + "/"}
         values.update(settings or {})
         write_store(self.store, values, access)
         self.output_path = os.path.join(self.dir, "console.txt")
+        self.errors_path = os.path.join(self.dir, "stderr.txt") if separate_stderr else None
         if on_wine():
             if wrapper:
                 shutil.rmtree(self.dir, ignore_errors=True)
@@ -285,7 +289,8 @@ class Server:
             e.update(env or {})
             cmd = (wrapper or []) + [HARRIER] + (args if args is not None else ["-debug"])
         self._out = open(self.output_path, "wb")
-        self.proc = subprocess.Popen(cmd, stdout=self._out, stderr=subprocess.STDOUT,
+        self._err = open(self.errors_path, "wb") if self.errors_path else None
+        self.proc = subprocess.Popen(cmd, stdout=self._out, stderr=self._err or subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL, env=e)
         if args is None or args[:1] == ["-debug"]:
             self.wait_for(r"Ready on TFTP port|bind on TFTP port failed", 10)
@@ -293,6 +298,10 @@ class Server:
     # -- console output -------------------------------------------------
     def output(self):
         return console_text(self.output_path)
+
+    def errors(self):
+        """Standard error so far (with separate_stderr)."""
+        return console_text(self.errors_path)
 
     def wait_for(self, pattern, timeout=5.0):
         """Waits until the console output matches pattern; returns the match."""
@@ -345,6 +354,8 @@ class Server:
                 self.proc.kill()
                 self.proc.wait()
         self._out.close()
+        if self._err:
+            self._err.close()
         return self.proc.returncode
 
     def close(self):
@@ -353,6 +364,8 @@ class Server:
             self.proc.wait()
         if not self._out.closed:
             self._out.close()
+        if self._err and not self._err.closed:
+            self._err.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
