@@ -61,14 +61,13 @@ constexpr const char REG_USAGE[] =
       "Switches may also be written with '-', in any case. Values are always text\n"
       "(REG_SZ). The machine hive is $ORVANEL_HKLM or /etc/orvanel/hklm.reg, the\n"
       "user hive $ORVANEL_HKCU or ~/.config/orvanel/hkcu.reg.\n"
+      "orvanel-reg --version prints the version. Exit status: 0 done, 1 failed,\n"
+      "2 a command line that makes no sense.\n"
       "\n"
       "Examples:\n"
       "  orvanel-reg add 'HKLM\\Software\\Orvanel\\Kestrel' /v RootDirectory /d /srv/tftp/ /f\n"
       "  orvanel-reg add 'HKLM\\Software\\Orvanel\\Kestrel' /v WindowsizeMax /d 16 /f\n"
-      "  orvanel-reg query 'HKLM\\Software\\Orvanel\\Kestrel' /s\n"
-      "\n"
-      "orvanel-reg --version prints the version. Exit status: 0 done, 1 failed,\n"
-      "2 a command line that makes no sense.\n";
+      "  orvanel-reg query 'HKLM\\Software\\Orvanel\\Kestrel' /s\n";
 
 void usage() { std::fputs(REG_USAGE, stdout); }
 

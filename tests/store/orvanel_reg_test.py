@@ -28,11 +28,13 @@ def expect_ok(env, *args):
           f"{args}: expected success, got rc={rc} out={out!r} err={err!r}")
 
 
-def expect_error(env, needle, *args):
+def expect_error(env, needle, *args, code=1):
+    """One ERROR: line on stderr with the exit code: 1 for a failure, 2 for a
+    command line that makes no sense."""
     rc, out, err = run(env, *args)
     lines = err.strip().splitlines()
-    check(rc == 1 and len(lines) == 1 and lines[0].startswith("ERROR: ") and needle in lines[0],
-          f"{args}: expected one-line error with {needle!r}, got rc={rc} out={out!r} err={err!r}")
+    check(rc == code and out == "" and len(lines) == 1 and lines[0].startswith("ERROR: ") and needle in lines[0],
+          f"{args}: expected one-line error with {needle!r} and code {code}, got rc={rc} out={out!r} err={err!r}")
 
 
 NOT_FOUND = "unable to find the specified registry key or value"
@@ -104,14 +106,15 @@ def main():
 
         # Refused usage.
         expect_error(env, "REG_SZ", "add", key, "/v", "Port", "/t", "REG_DWORD", "/d", "69")
-        expect_error(env, "key name", "add", r"HKCR\Software", "/v", "x", "/d", "y")
-        expect_error(env, "key name", "query", r"Software\Orvanel")
-        expect_error(env, "Invalid syntax", "add", key, "/v")
-        expect_error(env, "Invalid syntax", "add", key, "/v", "a", "/x", "b")
-        expect_error(env, "Invalid syntax", "query", key, "/v", "a", "/v", "b")
-        expect_error(env, "Invalid syntax", "delete", key, "/v", "a", "/va")
-        expect_error(env, "Invalid syntax", "query")
-        expect_error(env, "Invalid operation", "copy", key)
+        expect_error(env, "key name", "add", r"HKCR\Software", "/v", "x", "/d", "y", code=2)
+        expect_error(env, "key name", "query", r"Software\Orvanel", code=2)
+        expect_error(env, "Invalid syntax", "add", key, "/v", code=2)
+        expect_error(env, "Invalid syntax", "add", key, "/v", "a", "/x", "b", code=2)
+        expect_error(env, "Invalid syntax", "query", key, "/v", "a", "/v", "b", code=2)
+        expect_error(env, "Invalid syntax", "delete", key, "/v", "a", "/va", code=2)
+        expect_error(env, "Invalid syntax", "query", code=2)
+        expect_error(env, "Invalid syntax", code=2)
+        expect_error(env, "Invalid operation", "copy", key, code=2)
         rc, out, _ = run(env, "/?")
         check(rc == 0 and "orvanel-reg add" in out, "usage")
         rc, out, _ = run(env, "add", "-?")
