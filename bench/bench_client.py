@@ -50,12 +50,12 @@ def timed(argv, output, expected_size):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"),
-                        help="build tree holding bin/pelican (default: ../build)")
+                        help="build tree holding bin/pelican-tftp (default: ../build)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--size", type=int, default=64, help="file size in MiB (default 64)")
     args = parser.parse_args()
 
-    pelican = os.path.abspath(os.path.join(args.build, "bin", "pelican"))
+    pelican = os.path.abspath(os.path.join(args.build, "bin", "pelican-tftp"))
     for tool in (pelican, shutil.which("curl"), shutil.which("in.tftpd") or "/usr/sbin/in.tftpd",
                  shutil.which("taskset")):
         if not tool or not os.path.exists(tool):

@@ -44,7 +44,7 @@ def run_round(net, server, harrier_port, pelican, clients, options, content, wor
     for local, p in runs:
         said = p.communicate(timeout=600)[0]
         if p.returncode != 0:
-            sys.exit("pelican failed (%d): %s" % (p.returncode, said.strip()))
+            sys.exit("pelican-tftp failed (%d): %s" % (p.returncode, said.strip()))
     elapsed = time.monotonic() - started
     for local, _ in runs:
         with open(local, "rb") as f:
@@ -64,7 +64,7 @@ def main():
     import harrier  # noqa: E402  (reads ORVANEL_BUILD_DIR)
     import netns  # noqa: E402
 
-    pelican = os.path.abspath(os.path.join(args.build, "bin", "pelican"))
+    pelican = os.path.abspath(os.path.join(args.build, "bin", "pelican-tftp"))
     content = os.urandom(args.size << 20)
     options = ["-b%d" % (args.block + 4)]
     with netns.BridgedNetwork(1, stem="orbench") as net, tempfile.TemporaryDirectory() as work:

@@ -206,7 +206,7 @@ def delay_link(build, work, seconds):
 # -- clients ---------------------------------------------------------------------
 def client_args(build, client, host, port, name, local, block_size, window):
     if client == PELICAN:
-        return [os.path.join(build, "bin", "pelican"), "-b%d" % (block_size + 4), "-w%d" % window,
+        return [os.path.join(build, "bin", "pelican-tftp"), "-b%d" % (block_size + 4), "-w%d" % window,
                 "%s:%d" % (host, port), "GET", name, local]
     return ["atftp", "--option", "blksize %d" % block_size, "--option", "windowsize %d" % window,
             "-g", "-r", name, "-l", local, host, str(port)]
@@ -335,7 +335,7 @@ def main():
     for tool in ("atftp", "tc", "ip"):
         if shutil.which(tool) is None:
             sys.exit("%s is missing (apt-get install atftp iproute2)" % tool)
-    for program in ("harrier", "pelican", "udp_blast"):
+    for program in ("harrier", "pelican-tftp", "udp_blast"):
         if not os.access(os.path.join(build, "bin", program), os.X_OK):
             sys.exit("no %s/bin/%s: build it first (scripts/build.sh build)" % (build, program))
 

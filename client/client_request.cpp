@@ -142,8 +142,13 @@ std::size_t build_request(client_transfer& transfer, const client_settings& sett
 
 int send_request(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                  std::size_t length) {
+  transfer.failure = CLIENT_FAILURE_NO_ANSWER;
   uint32_t address = resolve_host(settings.host_name.data());
-  if (address == 0 || address == RESOLVE_FAILED || length == 0) return -1;
+  if (address == 0 || address == RESOLVE_FAILED) {
+    transfer.failure = CLIENT_FAILURE_HOST_UNKNOWN;
+    return -1;
+  }
+  if (length == 0) return -1;
   transfer.server_address = address;
   auto send_it = [&] {
     return send_datagram_to(transfer.socket, buffer, length, address,
@@ -189,6 +194,7 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
       std::array<uint8_t, 4> stale{};
       if (take_datagram(transfer.socket, stale.data(), stale.size()) < 0) break;
     }
+    transfer.failure = CLIENT_FAILURE_NONE;
     return static_cast<int>(n);
   }
 }
@@ -230,6 +236,10 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
       }
       transfer.option_flags |= OPT_TSIZE;
       transfer.byte_count = static_cast<uint32_t>(number);
+      if (transfer.operation == OPERATION_GET) {
+        transfer.expected_size = number;
+        transfer.size_known = 1;
+      }
     } else if (wire_string_is(&name, "windowsize")) {
       // At most the window asked for, which is what the buffers are sized for.
       if (!has_value || !parse_unsigned(value, number) || number < 1 ||
@@ -282,4 +292,17 @@ void send_error_to(int socket, uint16_t code, std::string_view text, uint32_t ad
   std::array<uint8_t, ERROR_PACKET_SIZE> packet{};
   std::size_t length = build_error(packet, code, text);
   if (length) send_datagram_to(socket, packet.data(), length, address, port);
+}
+
+void note_server_error(client_transfer& transfer, const uint8_t* packet, std::size_t length) {
+  if (length < 4 || get_u16(packet) != OPCODE_ERROR) return;
+  transfer.failure = CLIENT_FAILURE_SERVER_ERROR;
+  transfer.error_code = get_u16(packet + 2);
+  // The message ends at its zero byte, or with the datagram when a server
+  // leaves the zero out.
+  const uint8_t* text = packet + 4;
+  std::size_t n = 0;
+  while (n < length - 4 && n < transfer.error_text.size() && text[n] != 0) n++;
+  std::memcpy(transfer.error_text.data(), text, n);
+  transfer.error_length = static_cast<uint16_t>(n);
 }

@@ -56,6 +56,8 @@ constexpr uint32_t RETRY_COUNT_DEFAULT = 10;
 constexpr uint16_t SERVER_PORT_DEFAULT = 69;
 constexpr std::size_t LOCAL_FILE_BUFFER_SIZE = 65536;
 constexpr std::size_t ERROR_PACKET_SIZE = 128;
+// Bytes of a server's ERROR message kept for the program's failure message.
+constexpr std::size_t ERROR_TEXT_SIZE = 256;
 // Datagrams dropped from the transfer socket once it is connected.
 constexpr int STALE_DATAGRAMS_MAX = 256;
 constexpr uint32_t WINDOW_SIZE_MAX = 65535;
@@ -107,6 +109,13 @@ struct block_table {
   int32_t last_written;          // group path: block last written, -1 unknown
 };
 
+// Why a call did not finish, beyond its result code: for a program that
+// tells its user more than the code.
+constexpr int CLIENT_FAILURE_NONE = 0;
+constexpr int CLIENT_FAILURE_HOST_UNKNOWN = 1;  // the host name did not resolve
+constexpr int CLIENT_FAILURE_NO_ANSWER = 2;     // silence, or no usable first answer
+constexpr int CLIENT_FAILURE_SERVER_ERROR = 3;  // the server sent an ERROR packet
+
 // One call's transfer; cleared at the start of every call.
 struct client_transfer {
   uint16_t operation;           // OPERATION_GET or OPERATION_PUT, 0 until read
@@ -132,6 +141,15 @@ struct client_transfer {
   int64_t last_written;         // block last written by the GET loop
   int refused_message;          // index into OACK texts when parse_oack refused
   block_table blocks;           // multicast: blocks received through the group
+  // byte_count is 32 bits wide, as tftp_tsize reports it; a program counts
+  // on here beyond 4 GiB.
+  uint64_t bytes_moved;         // data bytes written to the file or sent, this call
+  uint64_t expected_size;       // the tsize of the OACK (GET), the local file's size (PUT)
+  int size_known;               // expected_size holds a size
+  int failure;                  // CLIENT_FAILURE_*
+  uint16_t error_code;          // the server's ERROR packet, when failure says so
+  uint16_t error_length;        // bytes of error_text in use
+  std::array<char, ERROR_TEXT_SIZE> error_text;  // its message as sent: not terminated, not escaped
 };
 
 // Settings that a command line sets; back at their defaults for every call.
@@ -202,6 +220,9 @@ void send_error(int socket, uint16_t code, std::string_view text);
 // send_error on an unconnected socket, to address and port (network order).
 void send_error_to(int socket, uint16_t code, std::string_view text, uint32_t address,
                    uint16_t port);
+// Keeps the code and message of a received ERROR packet in the record;
+// anything else (or a packet shorter than 4 bytes) leaves it as it was.
+void note_server_error(client_transfer& transfer, const uint8_t* packet, std::size_t length);
 
 // client_transfer.cpp
 int send_and_wait(const client_settings& settings, client_transfer& transfer,
@@ -237,6 +258,15 @@ int32_t receive_as_master(const client_settings& settings, client_transfer& tran
 int32_t run_multicast_get(const client_settings& settings, client_transfer& transfer,
                           uint8_t* buffer);
 void close_group_socket(client_transfer& transfer);
+
+// transfer_count.cpp
+// Told after every block that reached the file or the wire; none by default,
+// so a host program of the library pays nothing for it.
+using progress_procedure = void (*)(const client_transfer& transfer);
+extern progress_procedure progress_report;
+// Counts data bytes moved in bytes_moved and tells progress_report.
+// byte_count is left to the callers, which define it per kind of transfer.
+void count_moved(client_transfer& transfer, std::size_t length);
 
 // run_client.cpp
 int run_client(int count, char* const* vector);

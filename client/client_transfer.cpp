@@ -81,6 +81,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
       // The server did not hear our ACK of its options: say it again.
       send_datagram(transfer.socket, last_ack.data(), last_ack.size());
     } else if (opcode != OPCODE_DATA) {
+      note_server_error(transfer, buffer, length);
       return TRANSFER_FAILED;
     } else {
       uint16_t n = get_u16(buffer + 2);
@@ -100,6 +101,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
         transfer.last_written = transfer.block;
         transfer.block++;
         transfer.byte_count += static_cast<uint32_t>(data_length);
+        count_moved(transfer, data_length);
         put_header(last_ack.data(), OPCODE_ACK, n);
         // Only the block expected ends the file: a short block from
         // elsewhere in the stream must not truncate it.
@@ -153,14 +155,17 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
 int32_t send_file(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                   std::size_t length) {
   transfer.byte_count = 0;
-  if (length < 4 || get_u16(buffer) != OPCODE_ACK) return TRANSFER_FAILED;
+  if (length < 4 || get_u16(buffer) != OPCODE_ACK) {
+    note_server_error(transfer, buffer, length);
+    return TRANSFER_FAILED;
+  }
   uint16_t n = get_u16(buffer + 2);
   std::size_t block_size =
       std::min<std::size_t>(transfer.block_size, transfer.buffer_size - 4);
   std::size_t last_read = block_size;
   // Answers land here, so that the block in the packet buffer stays ready
-  // to go out again.
-  std::array<uint8_t, 4> reply{};
+  // to go out again; room for the message of an ERROR.
+  std::array<uint8_t, 4 + ERROR_TEXT_SIZE> reply{};
   for (;;) {
     if (n != (transfer.block & 0xFFFF)) return TRANSFER_FAILED;
     if (last_read < block_size) return TRANSFER_FINISHED;
@@ -170,6 +175,7 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
       return TRANSFER_FAILED;
     }
     transfer.byte_count += static_cast<uint32_t>(last_read);
+    count_moved(transfer, last_read);
     transfer.block++;
     put_header(buffer, OPCODE_DATA, transfer.block);
     std::size_t size = 4 + last_read;
@@ -194,7 +200,10 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
       uint16_t opcode = get_u16(reply.data());
       // A repeated OACK only says that our first block was late.
       if (opcode == OPCODE_OACK) continue;
-      if (opcode != OPCODE_ACK) return TRANSFER_FAILED;
+      if (opcode != OPCODE_ACK) {
+        note_server_error(transfer, reply.data(), static_cast<std::size_t>(got));
+        return TRANSFER_FAILED;
+      }
       n = get_u16(reply.data() + 2);
       if (n == (transfer.block & 0xFFFF)) break;
     }
@@ -209,7 +218,10 @@ static uint32_t acknowledged_block(uint32_t acked, uint16_t number) {
 int32_t send_file_windowed(const client_settings& settings, client_transfer& transfer,
                            uint8_t* buffer, std::size_t length) {
   transfer.byte_count = 0;
-  if (length < 4 || get_u16(buffer) != OPCODE_ACK || get_u16(buffer + 2) != 0) return TRANSFER_FAILED;
+  if (length < 4 || get_u16(buffer) != OPCODE_ACK || get_u16(buffer + 2) != 0) {
+    note_server_error(transfer, buffer, length);
+    return TRANSFER_FAILED;
+  }
   uint32_t window = window_of(transfer);
   std::size_t block_size = std::min<std::size_t>(transfer.block_size, transfer.buffer_size - 4);
   std::size_t slot = block_size + 4;
@@ -239,7 +251,7 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
   uint32_t acked = 0;        // the last block the server acknowledged
   uint32_t loaded = 0;       // the last block read from the file
   uint32_t final_block = 0;  // the short last block, once read
-  std::array<uint8_t, 4> reply{};
+  std::array<uint8_t, 4 + ERROR_TEXT_SIZE> reply{};
   for (;;) {
     uint32_t end = acked + window;
     if (final_block != 0) end = std::min(end, final_block);
@@ -254,6 +266,7 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
       put_header(packet, OPCODE_DATA, b);
       size_of(b) = got;
       transfer.byte_count += static_cast<uint32_t>(got);
+      count_moved(transfer, got);
       transfer.block = loaded = b;
       if (got < block_size) {
         final_block = end = b;
@@ -284,7 +297,10 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
         if (got < 4) continue;
         uint16_t opcode = get_u16(reply.data());
         if (opcode == OPCODE_OACK) continue;
-        if (opcode != OPCODE_ACK) return TRANSFER_FAILED;
+        if (opcode != OPCODE_ACK) {
+          note_server_error(transfer, reply.data(), static_cast<std::size_t>(got));
+          return TRANSFER_FAILED;
+        }
         uint32_t k = acknowledged_block(acked, get_u16(reply.data() + 2));
         if (k > moved && k <= end) moved = k;
       }

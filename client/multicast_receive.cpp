@@ -53,6 +53,7 @@ int store_group_block(client_transfer& transfer, const uint8_t* packet, std::siz
   table.last_written = n;
   if (data_length < transfer.block_size) table.final_block = n;
   mark_block(table, n);
+  count_moved(transfer, data_length);
   return 1;
 }
 
@@ -196,7 +197,10 @@ int32_t receive_as_master(const client_settings& settings, client_transfer& tran
       return TRANSFER_UNFINISHED;
     }
     uint16_t opcode = get_u16(buffer);
-    if (!from_group && opcode == OPCODE_ERROR) return TRANSFER_FAILED;
+    if (!from_group && opcode == OPCODE_ERROR) {
+      note_server_error(transfer, buffer, static_cast<std::size_t>(got));
+      return TRANSFER_FAILED;
+    }
     if (!from_group && opcode == OPCODE_OACK) {
       send_now = true;  // the server has not seen the ACK that answered it
       continue;
@@ -230,7 +234,7 @@ int32_t run_multicast_get(const client_settings& settings, client_transfer& tran
   // keep, and their numbers do not wrap.
   uint64_t blocks_max = static_cast<uint64_t>(GROUP_BLOCKS_MAX) * transfer.block_size;
   if (transfer.mode == MODE_NETASCII ||
-      ((transfer.option_flags & OPT_TSIZE) && transfer.byte_count >= blocks_max)) {
+      ((transfer.option_flags & OPT_TSIZE) && transfer.expected_size >= blocks_max)) {
     send_error(transfer.socket, TFTP_ERROR_OPTION, "Bad multicast option");
     return TRANSFER_FAILED;
   }

@@ -66,10 +66,17 @@ int run_client(int count, char* const* vector) {
     }
     transfer.block = 1;
     transfer.last_written = 0;  // the file position already stands after "block 0"
-  } else if (local_file_open_read(transfer.file, transfer.local_name.data(), text,
-                                  file_buffer.data(), file_buffer.size()) != LOCAL_FILE_OK) {
-    transfer.socket = close_socket(transfer.socket);
-    return PELICAN_LOCAL_FILE_FAILED;
+  } else {
+    if (local_file_open_read(transfer.file, transfer.local_name.data(), text, file_buffer.data(),
+                             file_buffer.size()) != LOCAL_FILE_OK) {
+      transfer.socket = close_socket(transfer.socket);
+      return PELICAN_LOCAL_FILE_FAILED;
+    }
+    int64_t size = local_file_size(transfer.file);
+    if (size >= 0) {
+      transfer.expected_size = static_cast<uint64_t>(size);
+      transfer.size_known = 1;
+    }
   }
 
   std::size_t length = build_request(transfer, settings, buffer.get(), transfer.buffer_size);

@@ -21,7 +21,7 @@ import netns  # noqa: E402
 from harrier import BUILD_DIR  # noqa: E402
 from lossy_link import LossyLink  # noqa: E402
 
-PELICAN = os.path.abspath(os.path.join(BUILD_DIR, "bin", "pelican"))
+PELICAN = os.path.abspath(os.path.join(BUILD_DIR, "bin", "pelican-tftp"))
 SIZE = 16 << 20
 BLOCK = 1428
 WINDOW = 16

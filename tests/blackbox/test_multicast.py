@@ -26,7 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import netns  # noqa: E402
 from harrier import BUILD_DIR  # noqa: E402
 
-PELICAN = os.path.abspath(os.path.join(BUILD_DIR, "bin", "pelican"))
+PELICAN = os.path.abspath(os.path.join(BUILD_DIR, "bin", "pelican-tftp"))
 
 GROUP = "224.0.0.1"
 IP_RECVTTL = 12  # Linux values; Python does not name them

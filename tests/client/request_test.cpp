@@ -142,3 +142,43 @@ TEST(ParseOack, MulticastOnlyWhenAskedAndWellFormed) {
 }
 
 }  // namespace
+
+TEST(ParseOack, TsizeBeyond4GiBIsKeptWholeForTheProgram) {
+  // 4 GiB + 7: tftp_tsize's 32 bits wrap, the program's size does not.
+  call_state s = fresh(OPERATION_GET);
+  EXPECT_EQ(oack(s, "tsize\0004294967303\0"s), OACK_USABLE);
+  EXPECT_EQ(s.transfer.expected_size, 4294967303u);
+  EXPECT_EQ(s.transfer.size_known, 1);
+  EXPECT_EQ(s.transfer.byte_count, 7u);
+  // A PUT's size is its local file's, not the server's echo of it.
+  call_state put = fresh(OPERATION_PUT);
+  EXPECT_EQ(oack(put, "tsize\000100\0"s), OACK_USABLE);
+  EXPECT_EQ(put.transfer.size_known, 0);
+}
+
+TEST(NoteServerError, KeepsCodeAndTextWithinBounds) {
+  auto note = [](const std::string& packet) {
+    call_state s = fresh(OPERATION_GET);
+    note_server_error(s.transfer, reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+    return s.transfer;
+  };
+  client_transfer t = note("\0\5\0\2Access denied\0"s);
+  EXPECT_EQ(t.failure, CLIENT_FAILURE_SERVER_ERROR);
+  EXPECT_EQ(t.error_code, 2);
+  EXPECT_EQ(std::string(t.error_text.data(), t.error_length), "Access denied");
+  // No terminating zero: the text ends with the datagram.
+  t = note("\0\5\0\1File not found"s);
+  EXPECT_EQ(std::string(t.error_text.data(), t.error_length), "File not found");
+  // A long message is cut to the field; control bytes are kept for the
+  // program to escape.
+  t = note("\0\5\0\0"s + std::string(1000, 'x') + "\0"s);
+  EXPECT_EQ(t.error_length, ERROR_TEXT_SIZE);
+  t = note("\0\5\0\0a\x1b[2Jb\0"s);
+  EXPECT_EQ(std::string(t.error_text.data(), t.error_length), "a\x1b[2Jb");
+  // A header alone, a short packet and other opcodes.
+  t = note("\0\5\0\3"s);
+  EXPECT_EQ(t.failure, CLIENT_FAILURE_SERVER_ERROR);
+  EXPECT_EQ(t.error_length, 0);
+  EXPECT_EQ(note("\0\5\0"s).failure, CLIENT_FAILURE_NONE);
+  EXPECT_EQ(note("\0\3\0\1data"s).failure, CLIENT_FAILURE_NONE);
+}

@@ -1,7 +1,9 @@
 """libpelican.so as outside programs see it: its exported symbols, a Python
-ctypes host, the pelican command, and a C host built with pkg-config."""
+ctypes host, the pelican-tftp program, and a C host built with pkg-config."""
 
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -9,8 +11,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (BUILD_DIR, CLI, LIBRARY, UNRESOLVABLE_HOST, Client, main,  # noqa: E402
-                             make_root, put_file, read_file, start_tftpd_hpa, stop_process)
+from pelican_support import (BUILD_DIR, CLI, LIBRARY, SOURCE_DIR, UNRESOLVABLE_HOST, Client,  # noqa: E402
+                             main, make_root, put_file, read_file, start_tftpd_hpa, stop_process)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -78,7 +80,7 @@ class HostProgram(unittest.TestCase):
             f.write(b"spaced" * 100)
         done = self.cli("-t2", self.server, "PUT", "up load.bin", local)
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout, "pelican: transfer complete, 600 bytes\n")
+        self.assertEqual(done.stdout, "pelican-tftp: transfer complete, 600 bytes\n")
         self.assertEqual(read_file(os.path.join(self.root, "up load.bin")), b"spaced" * 100)
 
         copy = os.path.join(self.dir, "copy\tof it.bin")
@@ -87,17 +89,77 @@ class HostProgram(unittest.TestCase):
         self.assertEqual(read_file(copy), b"spaced" * 100)
 
     def test_command_line_program_reports_failures(self):
-        usage = self.cli()
-        self.assertEqual(usage.returncode, 2)
-        self.assertIn("invalid command line", usage.stderr)
         quote = self.cli(self.server, "GET", 'a"b')
         self.assertEqual(quote.returncode, 2)
         self.assertIn("cannot be passed", quote.stderr)
         too_long = self.cli(self.server, "GET", "n" * 250)
         self.assertEqual(too_long.returncode, 2)
+        # The name fails inside the resolver: no lookup leaves the machine.
         unknown = self.cli(UNRESOLVABLE_HOST, "GET", "x", os.path.join(self.dir, "x"))
-        self.assertEqual(unknown.returncode, 6)
-        self.assertEqual(unknown.stderr, "pelican: no usable answer from the server (code 6)\n")
+        self.assertEqual((unknown.returncode, unknown.stdout), (6, ""))
+        self.assertEqual(unknown.stderr, "pelican-tftp: %s: host not found (code 6)\n" % UNRESOLVABLE_HOST)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "x")))
+        # tftpd-hpa's own ERROR text, for a GET and for a PUT it refuses (-c
+        # creates files, but not in a directory that is not there).
+        missing = self.cli(self.server, "GET", "missing.bin", os.path.join(self.dir, "m"))
+        self.assertEqual((missing.returncode, missing.stdout), (8, ""))
+        self.assertEqual(missing.stderr, "pelican-tftp: server error 1: File not found (code 8)\n")
+        refused = self.cli(self.server, "PUT", "no/such/dir/up.bin", os.path.join(HERE, "host_example.c"))
+        self.assertEqual(refused.returncode, 8)
+        self.assertRegex(refused.stderr, r"^pelican-tftp: server error [12]: \S.* \(code 8\)\n$")
+
+    def test_command_line_program_help_version_and_usage(self):
+        with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+            version = re.search(r"project\(\w+ VERSION ([0-9.]+)", f.read()).group(1)
+        for args in (["--version"], ["-o", "--version", "host", "GET", "x"]):
+            shown = self.cli(*args)
+            self.assertEqual((shown.returncode, shown.stdout, shown.stderr),
+                             (0, "pelican-tftp %s\n" % version, ""))
+        shown = self.cli("--help")
+        self.assertEqual((shown.returncode, shown.stderr), (0, ""))
+        self.assertTrue(shown.stdout.startswith("usage: pelican-tftp [-a] [-bN]"), shown.stdout)
+        for switch in ("-a", "-bN", "-m", "-o", "-rN", "-s", "-tN", "-wN", "--version"):
+            self.assertRegex(shown.stdout, r"\n  %s\s" % re.escape(switch))
+        # Usage errors: status 2, the usage on standard error, nothing on
+        # standard output.
+        for args in ([], ["--bogus", self.server, "GET", "x"], [self.server, "FETCH", "x"],
+                     ["-m", self.server, "PUT", "x", os.path.join(HERE, "host_example.c")]):
+            with self.subTest(args=args):
+                wrong = self.cli(*args)
+                self.assertEqual((wrong.returncode, wrong.stdout), (2, ""))
+                self.assertIn("usage: pelican-tftp ", wrong.stderr)
+        self.assertIn("unknown option --bogus", self.cli("--bogus").stderr)
+        self.assertIn("invalid command line (code 2)", self.cli().stderr)
+
+    def test_progress_on_a_terminal_only(self):
+        if not shutil.which("script"):
+            self.skipTest("script (util-linux) missing")
+        size = 3 << 20
+        put_file(self.root, "progress.bin", os.urandom(size))
+        local = os.path.join(self.dir, "progress.bin")
+        argv = [CLI, "-o", self.server, "GET", "progress.bin", local]
+        # Under script, standard output and standard error are a terminal.
+        drawn = subprocess.run(["script", "-qec", shlex.join(argv), "/dev/null"], stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=60)
+        self.assertEqual(drawn.returncode, 0, drawn.stdout)
+        self.assertEqual(os.path.getsize(local), size)
+        out = drawn.stdout.decode()
+        # The terminal turns each LF into CR LF.
+        self.assertTrue(out.endswith(" left\r\npelican-tftp: transfer complete, %d bytes\r\n" % size), repr(out))
+        lines = out[:out.index("\r\n")].split("\r")
+        self.assertEqual(lines[0], "")
+        lines = [line.rstrip(" ") for line in lines[1:]]
+        self.assertGreaterEqual(len(lines), 2, lines)
+        # tftpd-hpa answers tsize: the total, the share, the rate and the time left.
+        self.assertRegex(lines[0], r"^\d+ B / 3\.0 MiB  0%")
+        self.assertRegex(lines[-1], r"^3\.0 MiB / 3\.0 MiB  100%  \d+\.\d [KMG]iB/s  0:00 left$")
+        for line in lines:
+            self.assertRegex(line, r"^[0-9.]+ (B|KiB|MiB) / 3\.0 MiB  \d+%")
+
+        # Standard error a pipe: not a byte of it.
+        plain = self.cli("-o", self.server, "GET", "progress.bin", local)
+        self.assertEqual((plain.returncode, plain.stderr), (0, ""))
+        self.assertEqual(plain.stdout, "pelican-tftp: transfer complete, %d bytes\n" % size)
 
     def test_c_host_program_built_with_pkg_config(self):
         if not shutil.which("pkg-config") or not shutil.which("cc"):

@@ -3,6 +3,7 @@ real servers will not do on demand."""
 
 import os
 import re
+import shlex
 import shutil
 import socket
 import stat
@@ -18,6 +19,11 @@ from pelican_support import (ACK, CLI, DATA, UNRESOLVABLE_HOST, Client, Scripted
                              parse_request, read_file, text_read, text_write)
 
 BLOCK = bytes(range(256)) * 2  # 512 bytes
+
+
+def struct_error(code, message):
+    """An ERROR packet with the message bytes as given (zero byte included or not)."""
+    return pack_error(code, "")[:4] + message
 
 
 def receive_buffer_bytes(port):
@@ -63,7 +69,7 @@ class ScriptedTransfers(unittest.TestCase):
         return code, server
 
     def cli(self, server, *args):
-        """Runs the pelican program in the local directory: the options, the
+        """Runs the pelican-tftp program in the local directory: the options, the
         scripted server as host, then the command and the remote name."""
         host = "%s:%d" % (server.listen.getsockname()[0], server.port)
         return subprocess.run([CLI] + list(args[:-2]) + [host] + list(args[-2:]), cwd=self.dir,
@@ -172,6 +178,99 @@ class ScriptedTransfers(unittest.TestCase):
         code, _ = self.call(write_then_error, "", "PUT f " + up)
         self.assertEqual(code, 8)
         self.assertEqual(self.client.tsize(), (-1, 0))
+
+    def test_program_tells_the_servers_error_text(self):
+        def refuse(code, text):
+            def script(s):
+                s.request()
+                s.send(struct_error(code, text))
+            return script
+
+        def put_then_disk_full(s):
+            s.request()
+            s.send(pack_ack(0))
+            s.expect()
+            s.send(pack_ack(1))
+            s.expect()
+            s.send(pack_error(3, "Disk full or allocation exceeded"))
+
+        self.local("up.bin", b"p" * 2000)
+        cases = [
+            (refuse(2, b"Access denied\0"), "GET", "server error 2: Access denied"),
+            (refuse(2, b"Access denied\0"), "PUT", "server error 2: Access denied"),
+            (put_then_disk_full, "PUT", "server error 3: Disk full or allocation exceeded"),
+            # A terminal must not get the server's control bytes.
+            (refuse(0, b"red\x1b[31m\r\nline\0"), "GET", "server error 0: red\\x1b[31m\\x0d\\x0aline"),
+            (refuse(1, b"no zero at the end"), "GET", "server error 1: no zero at the end"),
+            (refuse(4, b"\0"), "GET", "server error 4 without a message"),
+        ]
+        for script, command, said in cases:
+            with self.subTest(said=said, command=command):
+                server = ScriptedServer(script)
+                remote = "up.bin" if command == "PUT" else "f"
+                done = self.cli(server, "-t2", command, remote)
+                server.finish()
+                self.assertEqual((done.returncode, done.stdout), (8, ""))
+                self.assertEqual(done.stderr, "pelican-tftp: %s (code 8)\n" % said)
+        self.assertFalse(os.path.exists(self.local("f")))
+
+        # Silence is no server error.
+        server = ScriptedServer(lambda s: s.count_requests(2.5))
+        done = self.cli(server, "-r0", "-t1", "GET", "f")
+        server.finish()
+        self.assertEqual(done.returncode, 6)
+        self.assertEqual(done.stderr, "pelican-tftp: no usable answer from the server (code 6)\n")
+
+    def test_program_redraws_its_progress_at_most_four_times_a_second(self):
+        if not shutil.which("script"):
+            self.skipTest("script (util-linux) missing")
+        blocks, pause = 30, 0.05  # 15 KiB in about 1.5 s
+
+        def slow(s, fail=False):
+            s.request()
+            s.send(pack_oack([("tsize", str(blocks * 512))]))
+            assert s.expect() == pack_ack(0)
+            for n in range(1, blocks + 1):
+                time.sleep(pause)
+                if fail and n == blocks:
+                    s.send(pack_error(0, "stopped"))
+                    return
+                s.send(pack_data(n, BLOCK))
+                assert s.expect() == pack_ack(n)
+            s.send(pack_data(blocks + 1, b""))
+            s.expect()
+
+        def drawn(script):
+            server = ScriptedServer(script)
+            host = "127.0.0.1:%d" % server.port
+            argv = [CLI, "-t2", host, "GET", "f"]
+            started = time.monotonic()
+            done = subprocess.run(["script", "-qec", shlex.join(argv), "/dev/null"], cwd=self.dir,
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            seconds = time.monotonic() - started
+            server.finish()
+            return done.returncode, done.stdout.decode(), seconds
+
+        code, out, seconds = drawn(slow)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(read_file(self.local("f")), BLOCK * blocks)
+        progress, _, rest = out.partition("\r\n")
+        self.assertEqual(rest, "pelican-tftp: transfer complete, %d bytes\r\n" % (blocks * 512))
+        lines = [line.rstrip(" ") for line in progress.split("\r")[1:]]
+        # One at the first block, one per 250 ms, the last one at the end.
+        self.assertGreaterEqual(len(lines), 4, lines)
+        self.assertLessEqual(len(lines), seconds * 4 + 2, lines)
+        self.assertRegex(lines[0], r"^512 B / 15\.0 KiB  3%")
+        shares = [int(re.search(r"  (\d+)%", line).group(1)) for line in lines]
+        self.assertEqual(shares, sorted(shares))
+        self.assertTrue(any(re.search(r"  0:0[1-2] left$", line) for line in lines[1:-1]), lines)
+        self.assertRegex(lines[-1], r"^15\.0 KiB / 15\.0 KiB  100%  [\d.]+ KiB/s  0:00 left$")
+
+        # A failure ends the line before its message.
+        os.unlink(self.local("f"))
+        code, out, _ = drawn(lambda s: slow(s, fail=True))
+        self.assertEqual(code, 8, out)
+        self.assertRegex(out, r"^\r512 B / .*\r\npelican-tftp: server error 0: stopped \(code 8\)\r\n$")
 
     def test_duplicates_are_acknowledged_not_repeated(self):
         def duplicate_data(s):
@@ -607,7 +706,7 @@ class ScriptedTransfers(unittest.TestCase):
         server = ScriptedServer(raced, address="127.0.0.2")
         done = self.cli(server, "-t2", "GET", "f")
         self.assertEqual(read_file(self.local("f")), BLOCK + b"real", done.stdout)
-        self.assertEqual((done.returncode, done.stdout), (0, "pelican: transfer complete, 516 bytes\n"))
+        self.assertEqual((done.returncode, done.stdout), (0, "pelican-tftp: transfer complete, 516 bytes\n"))
         server.finish()
         self.assertEqual(heard[0][0], pack_error(5, "Unknown transfer ID"))
         self.assertEqual(heard[0][1], server.client)

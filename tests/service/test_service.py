@@ -435,7 +435,7 @@ class InstallTargetTest(unittest.TestCase):
         r = subprocess.run(["cmake", "--install", harrier.BUILD_DIR, "--prefix", prefix],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
         self.assertEqual(r.returncode, 0, r.stdout.decode())
-        for name in ("harrier", "harrierctl", "orvanel-reg", "bin/pelican"):
+        for name in ("harrier", "harrierctl", "orvanel-reg", "bin/pelican-tftp"):
             self.assertTrue(os.access(os.path.join(prefix, name), os.X_OK), name)
         self.assertTrue(os.path.exists(os.path.join(prefix, "lib", "libpelican.so")))
         # The help files, and with the desktop program its language modules, beside the programs.
