@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/server_loop.h"
+#include "core/settings_check.h"
 #include "platform/console_events.h"
 #include "platform/privileges.h"
 #include "service/console_mode.h"
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
   server_ended_hook = stop_control_pipe;
 
   if (argc > 1) {
+    if (strcasecmp(argv[1], "-check") == 0) return check_settings_command();
     if (strcasecmp(argv[1], "-install") == 0) {
       install_service();
       return 0;
