@@ -95,6 +95,9 @@ static void write_text(const char* text, size_t length) {
 }
 
 int log_line_kind(const char* text) {
+  // A completed transfer: its duration in the first column.
+  size_t blanks = strspn(text, " ");
+  if (text[blanks] >= '0' && text[blanks] <= '9') return LOG_KIND_INFO;
   // The Timeout, Abort and Error columns of result and refusal lines.
   if (text[0] == ' ' && text[1] == ' ' && text[2] >= 'A' && text[2] <= 'Z') return LOG_KIND_FAILURE;
   size_t n = strlen(text);
