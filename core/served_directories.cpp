@@ -39,12 +39,6 @@ static int check_one(const char* setting, const char* served, const own_director
 int check_served_directories(char* message, size_t size) {
   if (size) message[0] = 0;
   std::string root = root_directory();
-  int root_kind = path_kind(root.c_str());
-  if (root_kind != PATH_KIND_DIRECTORY) {
-    snprintf(message, size, "RootDirectory %s %s: the server would answer every request with \"File not found\"",
-             root.c_str(), root_kind == PATH_KIND_MISSING ? "does not exist" : "is not a directory");
-    return SERVED_NO_ROOT;
-  }
   own_directory own[3] = {{SERVED_PROGRAMS, "program directory", {}},
                           {SERVED_STORE, "settings store's directory", {}},
                           {SERVED_LOGS, "log directory", {}}};
@@ -62,5 +56,10 @@ int check_served_directories(char* message, size_t size) {
     if (conflict) break;
     conflict = check_one("Prefix entry", entry.c_str(), own, 3, message, size);
   }
-  return conflict;
+  if (conflict) return conflict;
+  int root_kind = path_kind(root.c_str());
+  if (root_kind == PATH_KIND_DIRECTORY) return SERVED_CLEAR;
+  snprintf(message, size, "RootDirectory %s %s: the server would answer every request with \"File not found\"",
+           root.c_str(), root_kind == PATH_KIND_MISSING ? "does not exist" : "is not a directory");
+  return SERVED_NO_ROOT;
 }

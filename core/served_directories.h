@@ -12,10 +12,10 @@ constexpr int SERVED_STORE = 2;
 constexpr int SERVED_LOGS = 3;
 constexpr int SERVED_NO_ROOT = 4;  // RootDirectory is no directory: every request would fail
 
-// Checks that RootDirectory is a directory (else SERVED_NO_ROOT), then
-// RootDirectory and every Prefix entry of the loaded settings against
+// Checks RootDirectory and every Prefix entry of the loaded settings against
 // the program directory, the settings store's directory and the log
 // directory: none may be, contain or lie inside one of them. Returns
 // SERVED_CLEAR, or the first conflict with a message (size bytes) that names
-// the setting, both directories and why.
+// the setting, both directories and why; or, with none, SERVED_NO_ROOT when
+// RootDirectory is not a directory.
 int check_served_directories(char* message, size_t size);
