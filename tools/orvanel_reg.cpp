@@ -259,8 +259,9 @@ int run_add(const reg_args& a) {
     if (a.has_d) return fail(REG_MSG_SYNTAX);
     return store_create_key(a.hive, a.path) ? ok() : write_failed(a);
   }
+  if (!store_write_value(a.hive, a.path, a.v, a.d)) return write_failed(a);
   warn_unknown_name(a);
-  return store_write_value(a.hive, a.path, a.v, a.d) ? ok() : write_failed(a);
+  return ok();
 }
 
 int run_delete(const reg_args& a) {

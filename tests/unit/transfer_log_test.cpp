@@ -11,6 +11,7 @@
 #include "core/printable.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "platform/event_log.h"
 #include "platform/program_path.h"
 #include "tests/unit/test_support.h"
 
@@ -267,4 +268,17 @@ TEST(LogKind, ResultsAreInformationFailuresWarningsStartFailuresErrors) {
   EXPECT_EQ(log_kind_priority(LOG_KIND_INFO), 6);
   EXPECT_EQ(log_kind_priority(LOG_KIND_FAILURE), 4);
   EXPECT_EQ(log_kind_priority(LOG_KIND_START_FAILURE), 3);
+}
+
+// The form in which a journal stream takes a line's priority (Linux; the
+// Windows build has no journal stream and writes nothing).
+TEST(JournalLine, PriorityPrefixThenTheTextAndOneLineEnd) {
+  char out[64];
+  EXPECT_EQ(format_journal_line(4, "  Timeout 10.0.0.1", 18, out, sizeof out), 22u);
+  EXPECT_STREQ(out, "<4>  Timeout 10.0.0.1\n");
+  // Cut to fit, the line end kept.
+  EXPECT_EQ(format_journal_line(6, "abcdefghij", 10, out, 8), 7u);
+  EXPECT_STREQ(out, "<6>abc\n");
+  EXPECT_EQ(format_journal_line(3, "abc", 3, out, 4), 0u);
+  EXPECT_STREQ(out, "");
 }
