@@ -48,7 +48,7 @@ int scan_unsigned(const char* text, uint32_t* out) {
 }
 
 uint32_t reg_read_number(const char* subkey, const char* name, uint32_t default_value) {
-  char text[64];
+  char text[REG_NUMBER_TEXT_MAX + 1];
   uint32_t value;
   if (reg_read_string(subkey, name, "", text, sizeof text) > 0 && scan_unsigned(text, &value)) return value;
   return default_value;
@@ -82,4 +82,8 @@ int reg_read_values(const char* subkey, std::vector<std::string>* names, std::ve
     texts->push_back(v.data.substr(0, strnlen(v.data.c_str(), v.data.size())));
   }
   return 1;
+}
+
+int reg_list_key(const char* subkey, std::vector<store_value>* values, std::vector<std::string>* subkeys) {
+  return store_list_key(HIVE_MACHINE, key_path(subkey), values, subkeys);
 }

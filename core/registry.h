@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry_store.h"
+
 // Reads the value into buffer (at most size bytes with its zero); copies the
 // default when the key or value is missing or the value does not fit.
 // Returns the length of the text now in the buffer.
@@ -16,6 +18,9 @@ size_t reg_read_string(const char* subkey, const char* name, const char* default
 // Sets the value to text, creating the key; a null text deletes the value.
 // Returns 1 on success, 0 on failure.
 int reg_write_string(const char* subkey, const char* name, const char* text);
+
+// The longest text reg_read_number reads; a longer value reads as absent.
+constexpr size_t REG_NUMBER_TEXT_MAX = 63;
 
 // The value read as one "%u" conversion, or default_value when it is absent,
 // empty or does not begin with a number.
@@ -36,6 +41,11 @@ int reg_replace_values(const char* subkey, const char* const* names, const char*
 // bytes up to the first zero). Returns 1 when the key exists, else 0 with
 // both lists empty.
 int reg_read_values(const char* subkey, std::vector<std::string>* names, std::vector<std::string>* texts);
+
+// The values of the settings key Software\Orvanel\<subkey> with their
+// types, and the names of its direct subkeys. Returns 1 when the key
+// exists, else 0 with both lists empty.
+int reg_list_key(const char* subkey, std::vector<store_value>* values, std::vector<std::string>* subkeys);
 
 // One "%u" conversion as the C library does it: white space, an optional
 // sign, digits (a minus gives the two's complement); text after the digits

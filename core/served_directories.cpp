@@ -38,6 +38,7 @@ static int check_one(const char* setting, const char* served, const own_director
 
 int check_served_directories(char* message, size_t size) {
   if (size) message[0] = 0;
+  std::string root = root_directory();
   own_directory own[3] = {{SERVED_PROGRAMS, "program directory", {}},
                           {SERVED_STORE, "settings store's directory", {}},
                           {SERVED_LOGS, "log directory", {}}};
@@ -50,10 +51,15 @@ int check_served_directories(char* message, size_t size) {
     canonical_directory(store.substr(0, cut + 1).c_str(), own[1].path, sizeof own[1].path);
   if (log_directory(text, sizeof text) > 0) canonical_directory(text, own[2].path, sizeof own[2].path);
 
-  int conflict = check_one("RootDirectory", root_directory().c_str(), own, 3, message, size);
+  int conflict = check_one("RootDirectory", root.c_str(), own, 3, message, size);
   for (const std::string& entry : prefix_entries()) {
     if (conflict) break;
     conflict = check_one("Prefix entry", entry.c_str(), own, 3, message, size);
   }
-  return conflict;
+  if (conflict) return conflict;
+  int root_kind = path_kind(root.c_str());
+  if (root_kind == PATH_KIND_DIRECTORY) return SERVED_CLEAR;
+  snprintf(message, size, "RootDirectory %s %s: the server would answer every request with \"File not found\"",
+           root.c_str(), root_kind == PATH_KIND_MISSING ? "does not exist" : "is not a directory");
+  return SERVED_NO_ROOT;
 }

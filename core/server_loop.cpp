@@ -18,6 +18,7 @@
 #include "core/served_directories.h"
 #include "core/session_table.h"
 #include "core/settings.h"
+#include "core/settings_check.h"
 #include "core/transfer.h"
 #include "core/transfer_log.h"
 #include "core/upload_leftovers.h"
@@ -155,7 +156,7 @@ static int bind_server_port() {
       std::lock_guard<std::mutex> hold(start_failure_lock);
       snprintf(bind_failure_text, sizeof bind_failure_text, "cannot bind UDP port %u: %s", Port.load(), reason);
     }
-    log_line(1, 0, " bind on TFTP port failed\n");
+    log_kind_line(LOG_KIND_START_FAILURE, 1, 0, " bind on TFTP port failed\n");
     server_stop = 1;
     return 0;
   }
@@ -167,8 +168,9 @@ static int bind_server_port() {
   return 1;
 }
 
-// Refuses to serve a root or prefix that holds the server's own files; the
-// reason is logged and kept for the program that hosts the core.
+// Refuses to serve a root that is no directory, or a root or prefix that
+// holds the server's own files; the reason is logged and kept for the
+// program that hosts the core.
 static int served_directories_clear() {
   char message[sizeof start_failure_text];
   if (check_served_directories(message, sizeof message) == SERVED_CLEAR) return 1;
@@ -176,7 +178,7 @@ static int served_directories_clear() {
     std::lock_guard<std::mutex> hold(start_failure_lock);
     memcpy(start_failure_text, message, sizeof message);
   }
-  log_line(1, 1, " %s\n", message);
+  log_kind_line(LOG_KIND_START_FAILURE, 1, 1, " %s\n", message);
   server_stop = 1;
   return 0;
 }
@@ -194,6 +196,7 @@ std::string server_bind_failure() {
 int desktop_server_loop() {
   net_startup();
   reopen_log();
+  log_settings_problems(SETTINGS_KEY);
   int bound = served_directories_clear() && bind_server_port();
   if (bound) remove_upload_leftovers();
   if (server_bound_hook) server_bound_hook(bound);
@@ -218,8 +221,10 @@ int server_loop(int argument_count, char** arguments) {
     if (Log < 2) Log = 2;
     log_to_console();
   }
+  log_to_journal_if_attached();
   reopen_log();
   log_line(2, 0, " %s\n", PRODUCT_TITLE);
+  log_settings_problems(SETTINGS_KEY);
 
   if (!served_directories_clear() || !bind_server_port()) {
     close_log();

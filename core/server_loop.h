@@ -8,8 +8,8 @@ struct tftp_session;
 
 // Start-up of the service program (settings, log, port, configuration
 // lines), then the receive loop until stop_server. Returns 1 at once when the
-// root or a prefix holds the server's own files (server_start_failure says
-// why) or the server port cannot be bound, else 0 after the stop. A first argument
+// root is no directory or the root or a prefix holds the server's own files
+// (server_start_failure says why) or the server port cannot be bound, else 0 after the stop. A first argument
 // "-debug" (any case) traces to standard output at level 2 or more.
 int server_loop(int argument_count, char** arguments);
 

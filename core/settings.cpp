@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <strings.h>
+
 #include "core/registry.h"
 #include "platform/path_names.h"
 #include "platform/udp_socket.h"
@@ -59,39 +61,96 @@ uint32_t data_port_range_end(uint32_t first) {
   return last > 65535 ? 65535 : last;
 }
 
-// Every number is brought into its range as it is loaded: a value below
-// `low` becomes `below`, one above `high` becomes `above` (a bound or the
-// default).
-static uint32_t load_number(const char* subkey, const char* name, uint32_t default_value, uint32_t low,
-                            uint32_t high, uint32_t below, uint32_t above) {
-  uint32_t value = reg_read_number(subkey, name, default_value);
-  return value < low ? below : value > high ? above : value;
+constexpr size_t SETTING_NUMBER_TEXT = REG_NUMBER_TEXT_MAX;
+
+const setting_spec setting_specs[] = {
+    // Group 1
+    {"TrayIcon", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"Iconic", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"Percent", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"Log", SETTING_NUMBER, 1, 0, LOG_LEVEL_MAX, 0, LOG_LEVEL_MAX, SETTING_NUMBER_TEXT},
+    {"CreateLog", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    // Group 2
+    {"Port", SETTING_NUMBER, 69, 1, 65535, 69, 69, SETTING_NUMBER_TEXT},
+    {"DataPort", SETTING_NUMBER, 0, 0, 65535, 0, 0, SETTING_NUMBER_TEXT},
+    {"Timeout", SETTING_NUMBER, 1, 1, 255, 1, 255, SETTING_NUMBER_TEXT},
+    {"Retransmit", SETTING_NUMBER, 10, 0, 255, 0, 255, SETTING_NUMBER_TEXT},
+    {"Clients", SETTING_NUMBER, 10, 0, CLIENTS_MAX, 0, CLIENTS_MAX, SETTING_NUMBER_TEXT},
+    {"MMF", SETTING_NUMBER, 1, 0, 3, 0, 1, SETTING_NUMBER_TEXT},
+    {"Upload", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"RootIPspecific", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"WindowSize", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"LargeFiles", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"Prefix", SETTING_PREFIXES, 0, 0, 0, 0, 0, SETTINGS_PATH_MAX},
+    {"RootDirectory", SETTING_DIRECTORY, 0, 0, 0, 0, 0, SETTINGS_PATH_MAX},
+    // Group 3
+    {"Options", SETTING_MASK, 7, 0, 7, 0, 7, SETTING_NUMBER_TEXT},  // blksize, timeout, tsize
+    {"Multicast", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    {"MulticastIp", SETTING_ADDRESS, 0, 0, 0, 0, 0, 17},
+    {"MulticastPort", SETTING_NUMBER, 1758, 1, 65535, 1758, 1758, SETTING_NUMBER_TEXT},
+    {"MulticastLast", SETTING_NUMBER, 65535, 1, 65535, 65535, 65535, SETTING_NUMBER_TEXT},
+    {"MulticastTTL", SETTING_NUMBER, 1, 1, 255, 1, 1, SETTING_NUMBER_TEXT},
+    {"WindowsizeMax", SETTING_NUMBER, 64, 0, WINDOWSIZE_LIMIT, 0, WINDOWSIZE_LIMIT, SETTING_NUMBER_TEXT},
+    // Group 4
+    {"AccessControl", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
+    // Read by one program only, or by none of the loaders.
+    {"MaxClients", SETTING_NUMBER, 100, 0, UINT32_MAX, 0, UINT32_MAX, SETTING_NUMBER_TEXT},  // the desktop's page
+    {"Language", SETTING_TEXT, 0, 0, 0, 0, 0, 31},                                            // the desktop's module
+    {"LogDirectory", SETTING_DIRECTORY, 0, 0, 0, 0, 0, SETTINGS_PATH_MAX},                   // where logs go
+    {"Path", SETTING_TEXT, 0, 0, 0, 0, 0, SIZE_MAX},   // the program directory, for Windows tools
+    {"Stop", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},  // the control channel's pause
+};
+const size_t setting_spec_count = sizeof setting_specs / sizeof setting_specs[0];
+
+const setting_spec* find_setting_spec(const char* name) {
+  for (size_t i = 0; i < setting_spec_count; i++)
+    if (strcasecmp(setting_specs[i].name, name) == 0) return &setting_specs[i];
+  return nullptr;
 }
 
-// A switch: any nonzero value is 1.
-static uint32_t load_switch(const char* subkey, const char* name, uint32_t default_value) {
-  return reg_read_number(subkey, name, default_value) != 0 ? 1 : 0;
+uint32_t setting_number(const setting_spec* spec, uint32_t read) {
+  switch (spec->kind) {
+    case SETTING_SWITCH:
+      return read != 0 ? 1 : 0;
+    case SETTING_MASK:
+      return read & spec->high;
+    default:
+      return read < spec->low ? spec->below : read > spec->high ? spec->above : read;
+  }
+}
+
+int parse_multicast_ip(const char* text, uint32_t* address) {
+  unsigned a, b, c, d;
+  if (sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) != 4 || a > 255 || b > 255 || c > 255 || d > 255) return 0;
+  *address = network_address((a << 24) | (b << 16) | (c << 8) | d);
+  return 1;
+}
+
+// Every number is brought into its range as it is loaded.
+static uint32_t load_number(const char* subkey, const char* name) {
+  const setting_spec* spec = find_setting_spec(name);
+  return setting_number(spec, reg_read_number(subkey, name, spec->default_value));
 }
 
 void load_general_settings(const char* subkey) {
-  TrayIcon = load_switch(subkey, "TrayIcon", 1);
-  Iconic = load_switch(subkey, "Iconic", 0);
-  Percent = load_switch(subkey, "Percent", 1);
-  Log = load_number(subkey, "Log", 1, 0, LOG_LEVEL_MAX, 0, LOG_LEVEL_MAX);
-  CreateLog = load_switch(subkey, "CreateLog", 0);
+  TrayIcon = load_number(subkey, "TrayIcon");
+  Iconic = load_number(subkey, "Iconic");
+  Percent = load_number(subkey, "Percent");
+  Log = load_number(subkey, "Log");
+  CreateLog = load_number(subkey, "CreateLog");
 }
 
 void load_server_settings(const char* subkey) {
-  Port = load_number(subkey, "Port", 69, 1, 65535, 69, 69);
-  DataPort = load_number(subkey, "DataPort", 0, 0, 65535, 0, 0);
-  Timeout = load_number(subkey, "Timeout", 1, 1, 255, 1, 255);
-  Retransmit = load_number(subkey, "Retransmit", 10, 0, 255, 0, 255);
-  Clients = load_number(subkey, "Clients", 10, 0, CLIENTS_MAX, 0, CLIENTS_MAX);
-  MMF = load_number(subkey, "MMF", 1, 0, 3, 0, 1);
-  Upload = load_switch(subkey, "Upload", 1);
-  RootIPspecific = load_switch(subkey, "RootIPspecific", 0);
-  WindowSize = load_switch(subkey, "WindowSize", 0);
-  LargeFiles = load_switch(subkey, "LargeFiles", 1);
+  Port = load_number(subkey, "Port");
+  DataPort = load_number(subkey, "DataPort");
+  Timeout = load_number(subkey, "Timeout");
+  Retransmit = load_number(subkey, "Retransmit");
+  Clients = load_number(subkey, "Clients");
+  MMF = load_number(subkey, "MMF");
+  Upload = load_number(subkey, "Upload");
+  RootIPspecific = load_number(subkey, "RootIPspecific");
+  WindowSize = load_number(subkey, "WindowSize");
+  LargeFiles = load_number(subkey, "LargeFiles");
 
   char text[SETTINGS_PATH_MAX + 1];
   reg_read_string(subkey, "Prefix", "", text, sizeof text);
@@ -104,23 +163,20 @@ void load_server_settings(const char* subkey) {
 }
 
 void load_option_settings(const char* subkey) {
-  Options = reg_read_number(subkey, "Options", 7) & 7u;  // blksize, timeout, tsize
-  Multicast = load_switch(subkey, "Multicast", 1);
+  Options = load_number(subkey, "Options");
+  Multicast = load_number(subkey, "Multicast");
 
   char text[18];
-  unsigned a, b, c, d;
-  if (reg_read_string(subkey, "MulticastIp", "", text, sizeof text) > 0 &&
-      sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) == 4 && a < 256 && b < 256 && c < 256 &&
-      d < 256) {
-    MulticastIp = network_address((a << 24) | (b << 16) | (c << 8) | d);
-  }
-  MulticastPort = static_cast<uint16_t>(load_number(subkey, "MulticastPort", 1758, 1, 65535, 1758, 1758));
-  MulticastLast = static_cast<uint16_t>(load_number(subkey, "MulticastLast", 65535, 1, 65535, 65535, 65535));
-  MulticastTTL = load_number(subkey, "MulticastTTL", 1, 1, 255, 1, 1);
-  WindowsizeMax = load_number(subkey, "WindowsizeMax", 64, 0, WINDOWSIZE_LIMIT, 0, WINDOWSIZE_LIMIT);
+  uint32_t address;
+  if (reg_read_string(subkey, "MulticastIp", "", text, sizeof text) > 0 && parse_multicast_ip(text, &address))
+    MulticastIp = address;
+  MulticastPort = static_cast<uint16_t>(load_number(subkey, "MulticastPort"));
+  MulticastLast = static_cast<uint16_t>(load_number(subkey, "MulticastLast"));
+  MulticastTTL = load_number(subkey, "MulticastTTL");
+  WindowsizeMax = load_number(subkey, "WindowsizeMax");
 }
 
-void load_access_setting(const char* subkey) { AccessControl = load_switch(subkey, "AccessControl", 0); }
+void load_access_setting(const char* subkey) { AccessControl = load_number(subkey, "AccessControl"); }
 
 void load_settings(const char* subkey) {
   load_general_settings(subkey);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,8 +36,51 @@ void set_prefix_list(const std::string& text);
 // the Clients ports from first (none for Clients 0), never past 65535.
 uint32_t data_port_range_end(uint32_t first);
 
-// The loaders bring every number into its range (see the README's settings
-// table): switches become 0 or 1, other numbers their bound or default.
+// How a value of the settings key is read.
+enum {
+  SETTING_SWITCH = 0,     // a number: nonzero is 1
+  SETTING_NUMBER = 1,     // a number brought into [low, high]
+  SETTING_MASK = 2,       // a number of which only the bits of `high` count
+  SETTING_TEXT = 3,       // text, not interpreted further here
+  SETTING_DIRECTORY = 4,  // text naming a directory
+  SETTING_PREFIXES = 5,   // ";"-separated absolute directories
+  SETTING_ADDRESS = 6,    // dotted-quad IPv4 address
+};
+
+// One value of the settings key: how it is read, its default and its range.
+// A number below low becomes `below`, one above high `above` (a bound or the
+// default). text_max: the longest text the reader takes; a longer one is
+// not read at all and the default applies.
+struct setting_spec {
+  const char* name;
+  int kind;
+  uint32_t default_value;
+  uint32_t low, high, below, above;
+  size_t text_max;
+};
+
+// Every value any program of the suite reads from the settings key, loaded
+// or not. The loaders take their ranges from here, and the check of the
+// store (settings_check.h) and orvanel-reg's warning take the names.
+extern const setting_spec setting_specs[];
+extern const size_t setting_spec_count;
+
+// The entry of a value name (letter case ignored), or null.
+const setting_spec* find_setting_spec(const char* name);
+
+// The number a loader keeps of a number read for the entry: a switch's 0
+// or 1, a number in its range, a mask's bits.
+uint32_t setting_number(const setting_spec* spec, uint32_t read);
+
+// The MulticastIp text as the loader reads it: four "%u" numbers below 256
+// separated by dots. Returns 1 and the address in network order, or 0.
+int parse_multicast_ip(const char* text, uint32_t* address);
+
+// The subkey of the settings key that holds the access rules.
+constexpr const char* SETTINGS_ACCESS_SUBKEY = "Access";
+
+// The loaders bring every number into its range (setting_specs): switches
+// become 0 or 1, other numbers their bound or default.
 
 void load_general_settings(const char* subkey);
 void load_server_settings(const char* subkey);

@@ -41,8 +41,39 @@ char* format_ipv4(uint32_t address, char* buffer);
 void log_file_name(const struct tm* local, int daily, char* buffer, size_t size);
 
 // Writes one line at trace level `level` and above: the time stamp, then the
-// formatted text. File lines end in CR LF. flush: force the stream out.
+// formatted text. Files are written in the system's text mode (lines end in
+// LF on Linux, CR LF on Windows). flush: force the stream out.
 void log_line(uint32_t level, int flush, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// What a line reports, for the priority the system journal gives it.
+constexpr int LOG_KIND_INFO = 0;           // results, start-up and trace lines
+constexpr int LOG_KIND_FAILURE = 1;        // a transfer, request or setting that failed
+constexpr int LOG_KIND_START_FAILURE = 2;  // the server cannot start
+
+// The kind of a line log_line writes, from its text after the time stamp:
+// the failure columns ("  Timeout", "  Abort", "  Error") and lines ending
+// in "failed" are failures, everything else is information. Lines whose
+// text does not tell go through log_kind_line.
+int log_line_kind(const char* text);
+
+// The journal priority of a kind (syslog's numbers: 6, 4, 3).
+int log_kind_priority(int kind);
+
+// log_line with the kind given.
+void log_kind_line(int kind, uint32_t level, int flush, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// From now on every line also goes to the system journal, with the priority
+// of its kind, when standard error is the journal's stream (the service
+// started by systemd). Not for the console: its lines reach the journal as
+// they are. Returns 1 when the journal is attached.
+int log_to_journal_if_attached();
+
+// A log file that cannot be opened is reported once, on standard error and
+// in the system log, naming the file and the reason; the open is tried again
+// at the next line, and a later failure is reported again only after an
+// open has succeeded in between. This is the report; tests replace it.
+extern void (*log_open_failure_report)(const char* path, const char* reason);
 
 // log_line for the lines the server loop writes per request that does not
 // become a transfer (its request line, its refusal, an ignored request): at

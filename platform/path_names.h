@@ -40,3 +40,10 @@ size_t canonical_directory(const char* path, char* buffer, size_t size);
 // 1 when the directory `inner` is `outer` or lies beneath it; both as
 // canonical_directory spells them. Windows compares without regard to case.
 int directory_within(const char* outer, const char* inner);
+
+// What `path` names, links followed: a directory, something else, or
+// nothing (or something the process may not look at).
+constexpr int PATH_KIND_MISSING = 0;
+constexpr int PATH_KIND_DIRECTORY = 1;
+constexpr int PATH_KIND_OTHER = 2;
+int path_kind(const char* path);

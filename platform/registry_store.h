@@ -81,10 +81,26 @@ int store_delete_key(int hive, std::string_view key);
 int store_list_key(int hive, std::string_view key, std::vector<store_value>* values,
                    std::vector<std::string>* subkeys);
 
+// A line of a hive's file that sets nothing although it is neither blank,
+// a comment, a section nor the header: the parser could not read it.
+struct store_line {
+  size_t number;     // from 1
+  std::string text;  // as in the file, without its line end
+};
+
+enum { STORE_FILE_UNREADABLE = 0, STORE_FILE_READ = 1, STORE_FILE_MISSING = 2 };
+
+// Reads the hive's file afresh and lists its unreadable lines in file
+// order. Returns STORE_FILE_READ, STORE_FILE_MISSING (an empty hive, no
+// lines) or STORE_FILE_UNREADABLE. The Windows registry has no lines:
+// always STORE_FILE_READ with none.
+int store_check_file(int hive, std::vector<store_line>* unread);
+
 // Parses REGEDIT4 text. Hive prefixes "HKEY_LOCAL_MACHINE\" and
 // "HKEY_CURRENT_USER\" are stripped from section names. Malformed lines are
-// skipped; never fails on any input. Exposed for tests and fuzzing.
-void store_parse(std::string_view text, store_document* doc);
+// skipped, and listed in unread when it is given; never fails on any input.
+// Exposed for tests and fuzzing.
+void store_parse(std::string_view text, store_document* doc, std::vector<store_line>* unread = nullptr);
 
 // Writes a document back as REGEDIT4 text with the given hive root name.
 std::string store_format(const store_document& doc, int hive);

@@ -6,6 +6,7 @@
 
 #include "core/program_switches.h"
 #include "core/server_loop.h"
+#include "core/settings_check.h"
 #include "platform/console_events.h"
 #include "platform/privileges.h"
 #include "service/console_mode.h"
@@ -30,7 +31,7 @@ static void server_started() {
 }
 
 static const char HARRIER_USAGE[] =
-    "Usage: harrier [-install | -remove | -debug]\n"
+    "Usage: harrier [-install | -remove | -debug | -check]\n"
     "       harrier --help | --version\n"
     "\n"
     "The TFTP server without a window. Started by the service manager (no\n"
@@ -40,6 +41,8 @@ static const char HARRIER_USAGE[] =
     "  -remove     stop the service and remove it\n"
     "  -debug      run the server in this console, tracing to standard output,\n"
     "              until Ctrl+C, Ctrl+Break (SIGQUIT) or SIGTERM\n"
+    "  -check      check the settings store, print every problem; exit 1 on\n"
+    "              an error, 0 otherwise\n"
     "  --help      print this help and exit\n"
     "  --version   print the version and exit\n"
     "\n"
@@ -54,6 +57,7 @@ int main(int argc, char** argv) {
   server_ended_hook = stop_control_pipe;
 
   if (argc > 1) {
+    if (strcasecmp(argv[1], "-check") == 0) return check_settings_command();
     if (strcasecmp(argv[1], "-install") == 0) return install_service() ? 0 : 1;
     if (strcasecmp(argv[1], "-remove") == 0) return remove_service() ? 0 : 1;
     if (strcasecmp(argv[1], "-debug") == 0) {

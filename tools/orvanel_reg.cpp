@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "core/program_switches.h"
+#include "core/printable.h"
+#include "core/settings.h"
+#include "core/settings_check.h"
 #include "platform/registry_store.h"
 
 namespace {
@@ -237,6 +240,17 @@ int write_failed(const reg_args& a) {
   return fail("Cannot write the settings file " + store_file_path(a.hive) + ".");
 }
 
+// A name the server does not know is stored all the same (other tools may
+// keep values of their own there), but a misspelt setting would otherwise
+// pass for a change that took effect.
+void warn_unknown_name(const reg_args& a) {
+  if (a.hive != HIVE_MACHINE || lower(a.path) != lower(std::string("Software\\Orvanel\\") + SETTINGS_KEY)) return;
+  if (find_setting_spec(a.v.c_str())) return;
+  const char* near = nearest_setting_name(a.v.c_str());
+  std::fprintf(stderr, "WARNING: No program of the suite reads a value named \"%s\" in this key; it has no effect.%s%s%s\n",
+               printable_text(a.v).c_str(), near ? " Did you mean \"" : "", near ? near : "", near ? "\"?" : "");
+}
+
 int run_add(const reg_args& a) {
   if (a.has_t && lower(a.t) != "reg_sz")
     return fail("Only REG_SZ values can be added: the server keeps every value as text.");
@@ -248,7 +262,9 @@ int run_add(const reg_args& a) {
     if (a.has_d) return fail(REG_MSG_SYNTAX);
     return store_create_key(a.hive, a.path) ? ok() : write_failed(a);
   }
-  return store_write_value(a.hive, a.path, a.v, a.d) ? ok() : write_failed(a);
+  if (!store_write_value(a.hive, a.path, a.v, a.d)) return write_failed(a);
+  warn_unknown_name(a);
+  return ok();
 }
 
 int run_delete(const reg_args& a) {

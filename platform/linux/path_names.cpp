@@ -1,5 +1,6 @@
 #include "platform/path_names.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -90,4 +91,10 @@ size_t canonical_directory(const char* path, char* buffer, size_t size) {
 int directory_within(const char* outer, const char* inner) {
   size_t n = strlen(outer);
   return n > 0 && strncmp(outer, inner, n) == 0 ? 1 : 0;
+}
+
+int path_kind(const char* path) {
+  struct stat st;
+  if (!path || !path[0] || stat(path, &st) != 0) return PATH_KIND_MISSING;
+  return S_ISDIR(st.st_mode) ? PATH_KIND_DIRECTORY : PATH_KIND_OTHER;
 }

@@ -707,31 +707,56 @@ int store_list_key(int hive, std::string_view key, std::vector<store_value>* val
   return exists;
 }
 
-void store_parse(std::string_view text, store_document* doc) {
+void store_parse(std::string_view text, store_document* doc, std::vector<store_line>* unread) {
   doc->keys.clear();
+  if (unread) unread->clear();
   if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   line_reader r{text, 0};
   std::string_view line;
   parse_index index;
   int in_section = 0;
+  int first = 1;
   size_t current = 0;  // index, as keys may move when the vector grows
+  size_t counted = 0, line_number = 1;  // line breaks counted up to `counted`
   std::string path;
-  while (next_line(&r, &line)) {
+  for (size_t start = r.pos; next_line(&r, &line); start = r.pos) {
     line = trim(line);
-    if (line.empty() || line.front() == ';') continue;
+    int header = first && (line == "REGEDIT4" || line == "Windows Registry Editor Version 5.00");
+    if (!line.empty()) first = 0;
+    if (line.empty() || line.front() == ';' || header) continue;
+    int read = 1;
     if (line.front() == '[') {
       size_t close = line.rfind(']');
-      in_section = close != std::string_view::npos && close > 0 && section_path(line.substr(1, close - 1), &path);
+      read = close != std::string_view::npos && close > 0;
+      in_section = read && section_path(line.substr(1, close - 1), &path);
       if (in_section) current = parse_add_key(doc, &index, std::move(path));
-      continue;
+    } else {
+      store_value v;
+      // Values outside a known section are read too, so that their
+      // continuation lines are not taken for lines of their own.
+      read = line.front() == '"' && parse_value_line(line, &r, &v);
+      if (read && in_section) parse_put_value(doc, &index, current, std::move(v));
+      // "@=" default values, "-" deletions and anything else set nothing.
     }
-    store_value v;
-    // Values outside a known section are read too, so that their
-    // continuation lines are not taken for lines of their own.
-    if (line.front() == '"' && parse_value_line(line, &r, &v) && in_section)
-      parse_put_value(doc, &index, current, std::move(v));
-    // "@=" default values, the header and anything else are skipped.
+    if (read || !unread) continue;
+    for (; counted < start; counted++) line_number += text[counted] == '\n';
+    unread->push_back(store_line{line_number, std::string(line)});
   }
+}
+
+int store_check_file(int hive, std::vector<store_line>* unread) {
+  unread->clear();
+  if (!hive_ok(hive)) return STORE_FILE_UNREADABLE;
+  std::string path = store_file_path(hive);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? STORE_FILE_MISSING : STORE_FILE_UNREADABLE;
+  std::string text;
+  int ok = read_all(fd, &text, STORE_MAX_FILE);
+  close(fd);
+  if (!ok) return STORE_FILE_UNREADABLE;
+  store_document doc;
+  store_parse(text, &doc, unread);
+  return STORE_FILE_READ;
 }
 
 std::string store_format(const store_document& doc, int hive) {

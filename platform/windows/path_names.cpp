@@ -77,3 +77,10 @@ int directory_within(const char* outer, const char* inner) {
   size_t n = strlen(outer);
   return n > 0 && strlen(inner) >= n && equal_nocase(outer, inner, n) ? 1 : 0;
 }
+
+int path_kind(const char* path) {
+  if (!path || !path[0]) return PATH_KIND_MISSING;
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PATH_KIND_MISSING;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PATH_KIND_DIRECTORY : PATH_KIND_OTHER;
+}

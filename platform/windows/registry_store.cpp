@@ -226,3 +226,8 @@ int store_list_key(int hive, std::string_view key, std::vector<store_value>* val
   RegCloseKey(k);
   return 1;
 }
+
+int store_check_file(int hive, std::vector<store_line>* unread) {
+  unread->clear();
+  return hive_ok(hive) ? STORE_FILE_READ : STORE_FILE_UNREADABLE;
+}

@@ -23,8 +23,11 @@ class StartUp(BlackBoxCase):
     def test_start_up_lines(self):
         lines = [l for l in self.lines() if re.match(TS, l)]
         root = self.server.root.rstrip("/") + "/"
-        self.assertEqual([body(l) for l in lines[:10]], [
+        self.assertEqual([body(l) for l in lines[:12]], [
             "Orvanel TFTP Server 1.4.5",
+            # The prefixes do not exist: said at once, and the server serves.
+            "settings: error: Prefix: /srv/a does not exist; requests beneath it find nothing",
+            "settings: error: Prefix: /srv/b does not exist; requests beneath it find nothing",
             "Ready on TFTP port %d" % self.server.port,
             "RootDirectory : " + root,
             "Prefix        : /srv/a;/srv/b",

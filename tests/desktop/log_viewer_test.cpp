@@ -100,6 +100,41 @@ TEST(LogViewer, OnlyResultLinesAreListed) {
   EXPECT_TRUE(rows.empty());
 }
 
+// Linux writes its log with LF, Windows with CR LF, and a log may be copied
+// from one to the other: the same lines give the same rows either way, also
+// mixed, and the minimum length counts a line end as one character in both.
+TEST(LogViewer, LfAndCrLfFilesGiveTheSameRows) {
+  std::string dir = make_temp_dir();
+  std::string short_line = done_line("Get/octet", "").substr(0, LOG_MIN_LINE - 2);
+  std::string just_long = done_line("Get/octet", "").substr(0, LOG_MIN_LINE - 1);
+  std::string trace = std::string(STAMP) + " request from 192.168.1.10 port 1024, options blksize 1428";
+  std::vector<std::string> lines = {"",         std::string(STAMP) + " " + PRODUCT_TITLE + " log started",
+                                    trace,      short_line,
+                                    just_long,  done_line("Put/octet", "b.bin"),
+                                    refused_line()};
+  const char* ends[3][2] = {{"\r\n", "\r\n"}, {"\n", "\n"}, {"\n", "\r\n"}};  // CR LF, LF, mixed
+  std::vector<std::vector<log_row>> results;
+  for (auto& end : ends) {
+    std::string text;
+    for (size_t i = 0; i < lines.size(); i++) text += lines[i] + end[i % 2];
+    write_file(dir + "tftp2701.log", text);
+    std::vector<log_row> rows;
+    EXPECT_EQ(load_log_file((dir + "tftp2701.log").c_str(), &rows), 3u) << end[0];
+    results.push_back(rows);
+  }
+  ASSERT_EQ(results[0].size(), 3u);
+  EXPECT_EQ(results[0][0].columns[4], "Get/octet") << "55 characters with CR LF or LF";
+  EXPECT_EQ(results[0][1].columns[5], "b.bin");
+  EXPECT_EQ(results[0][2].columns[5], "1 File not found boot/x.img");
+  for (size_t r = 1; r < 3; r++) {
+    ASSERT_EQ(results[r].size(), results[0].size());
+    for (size_t i = 0; i < results[0].size(); i++) {
+      EXPECT_EQ(results[r][i].image, results[0][i].image);
+      for (int c = 0; c < 6; c++) EXPECT_EQ(results[r][i].columns[c], results[0][i].columns[c]) << r << " " << i;
+    }
+  }
+}
+
 TEST(LogViewer, ControlBytesOfNamesAndErrorTextsAreSpeltOut) {
   // Lines as a server wrote them before it escaped a client's bytes, in a
   // CR LF file: the escape sequence, a bare CR and DEL come out as \xHH,

@@ -153,8 +153,11 @@ class ServiceRunTest(unittest.TestCase):
         with ProgramDirectory({"Log": 2}) as p:
             with open(os.path.join(p.root, "f.bin"), "wb") as f:
                 f.write(b"x" * 1500)
+            with open(p.store, "a") as f:
+                f.write("; the administrator's comment stays\r\n")
             with open(p.store, "rb") as f:
                 store_text = f.read()
+            store_mtime = os.stat(p.store).st_mtime_ns
             p.start()
             self.assertEqual(p.notifications(2), [START_1, START_2])
             self.assertEqual(p.notifications(1), [running(p.port)])
@@ -178,10 +181,13 @@ class ServiceRunTest(unittest.TestCase):
             self.assertEqual(len(logs), 1, os.listdir(p.program_dir))
             with open(os.path.join(p.program_dir, logs[0]), "rb") as f:
                 text = f.read().decode()
-            self.assertIn("Ready on TFTP port %d\r\n" % p.port, text)
+            # Lines end as the system's text files do.
+            self.assertIn("Ready on TFTP port %d\n" % p.port, text)
+            self.assertNotIn("\r", text)
             self.assertIn("f.bin", text)
             with open(p.store, "rb") as f:
                 self.assertEqual(f.read(), store_text)
+            self.assertEqual(os.stat(p.store).st_mtime_ns, store_mtime, "the store was written")
 
     def test_second_stop_control_reports_the_next_check_point(self):
         with ProgramDirectory() as p:
@@ -250,6 +256,10 @@ class SafeDefaultsTest(unittest.TestCase):
         with ProgramDirectory({"RootDirectory": None}) as p:
             p.start(["-debug"])
             start = ss.read_start_up(p.proc)
+            if not os.path.isdir("/srv/tftp"):
+                self.assertIn("RootDirectory /srv/tftp/ does not exist", start)
+                self.assertEqual(p.proc.wait(15), 1)
+                return
             self.assertIn("RootDirectory : /srv/tftp/\n", start)
             if not os.path.exists("/srv/tftp/harrier"):
                 with harrier.Client(p.port) as c:
@@ -304,6 +314,162 @@ class SafeDefaultsTest(unittest.TestCase):
             self.assertEqual(r.returncode, 1)
             self.assertIn("Prefix entry %s/ is the log directory %s/: clients could read and overwrite its logs"
                           % (logs, logs), r.stdout.decode())
+
+
+# One store with every kind of mistake, and the line -check prints for each.
+MISTAKES = (
+    ('"Upload"="no"', 'error: Upload: "no" is not a number; the default 1 applies'),
+    ('"Port"=dword:00001b5a', 'error: Port: stored as dword:00001b5a, not as text (REG_SZ): the default 69 '
+                              'applies; write it as "Port"="..."'),
+    ('Timeout=5', 'error: line {line} of {store} cannot be read and sets nothing: Timeout=5'),
+    ('"Prot"="70"', 'error: Prot: no program of the suite reads this value; did you mean "Port"?'),
+    ('"Iconic"="2"', 'warning: Iconic: "2" is neither 0 nor 1; 1 applies'),
+    ('"Retransmit"="5x"', 'warning: Retransmit: text after the number is ignored: "5x" reads as 5'),
+    ('"Timeout"="0"', 'warning: Timeout: "0" is below 1; 1 applies'),
+    ('"Clients"="100000"', 'warning: Clients: "100000" is above 4096; 4096 applies'),
+    ('"Options"="15"', 'warning: Options: "15" has bits beyond 7; 7 applies'),
+    ('"MulticastIp"="239.1.2.300"', 'error: MulticastIp: "239.1.2.300" is no address of four numbers below 256; '
+                                    '224.0.0.1 applies'),
+    ('"Prefix"="{dir}/images;{store}"', 'error: Prefix: {dir}/images does not exist; requests beneath it find nothing'),
+    (None, 'error: Prefix: {store} is not a directory; requests beneath it find nothing'),
+    ('"LogDirectory"="{dir}/logs"', 'error: LogDirectory: {dir}/logs does not exist; no log file can be written there'),
+    ('"Language"="%s"' % ("x" * 40), 'error: Language: the text of 40 characters is longer than the 31 that are read; '
+                                     'the value is ignored'),
+)
+
+
+class SettingsCheckTest(unittest.TestCase):
+    """harrier -check reads the store as the server does and names every
+    mistake; the server logs the same at start, and a root that is not there
+    stops it."""
+
+    def check(self, p):
+        r = subprocess.run([p.program, "-check"], env=p.env(notify=False), stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=20)
+        return r.returncode, r.stdout.decode("latin-1"), r.stderr.decode("latin-1")
+
+    def mistaken_store(self, p):
+        with open(p.store) as f:
+            lines = f.read().splitlines()
+        expected = []
+        for line, message in MISTAKES:
+            if line is not None:
+                lines.append(line.format(dir=p.dir, store=p.store))
+            expected.append(message.format(dir=p.dir, store=p.store, line=len(lines)))
+        lines += ["", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel\\Other]"]
+        expected.append("error: Other: no program of the suite reads this subkey")
+        with open(p.store, "w") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        return expected
+
+    def test_every_mistake_is_named_and_fails_the_check(self):
+        with ProgramDirectory() as p:
+            expected = self.mistaken_store(p)
+            code, out, err = self.check(p)
+            self.assertEqual(code, 1, out)
+            self.assertEqual(err, "")
+            got = out.splitlines()
+            self.assertEqual(sorted(got[:-1]), sorted(expected))
+            self.assertEqual(got[-1], "%s: 10 errors, 5 warnings" % p.store)
+
+    def test_a_clean_store_passes(self):
+        with ProgramDirectory({"Log": 2, "Upload": 0, "Prefix": "/tmp", "MulticastIp": "239.1.2.3",
+                               "LogDirectory": "/tmp"}) as p:
+            with open(p.store, "a") as f:
+                f.write("; a comment\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel\\Access]\r\n"
+                        '"pub\\\\0"="r"\r\n')
+            self.assertEqual(self.check(p), (0, "%s: no problems\n" % p.store, ""))
+            # Only warnings: still a pass.
+            with open(p.store, "a") as f:
+                f.write('\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"Timeout"="300"\r\n')
+            self.assertEqual(self.check(p), (0, 'warning: Timeout: "300" is above 255; 255 applies\n'
+                                                '%s: 0 errors, 1 warning\n' % p.store, ""))
+
+    def test_the_server_logs_each_problem_at_start_and_serves(self):
+        with ProgramDirectory() as p:
+            with open(p.store, "a") as f:
+                f.write('"Upload"="no"\r\n"Prot"="70"\r\n"Timeout"="0"\r\n')
+            p.start(["-debug"])
+            start = ss.read_start_up(p.proc)
+            self.assertRegex(start, r'\n\S+ \S+ settings: error: Upload: "no" is not a number; the default 1 applies\n')
+            self.assertRegex(start, r'\n\S+ \S+ settings: error: Prot: no program of the suite reads this value')
+            self.assertRegex(start, r'\n\S+ \S+ settings: warning: Timeout: "0" is below 1; 1 applies\n')
+            self.assertIn("Ready on TFTP port %d\n" % p.port, start)
+            self.assertEqual(ss.stop(p.proc, signal.SIGINT), 0)
+
+    def test_a_missing_root_stops_the_start(self):
+        for root, what in (("{dir}/gone/", "does not exist"), ("{dir}/plain", "is not a directory")):
+            with ProgramDirectory() as p:
+                root = root.format(dir=p.dir)
+                open(os.path.join(p.dir, "plain"), "w").close()
+                with open(p.store, "a") as f:
+                    f.write('"RootDirectory"="%s"\r\n' % root)
+                code, out = p.run(["-debug"])
+                self.assertEqual(code, 1, out)
+                self.assertIn('RootDirectory %s %s: the server would answer every request with "File not found"\n'
+                              % (root, what), out)
+                self.assertNotIn("Ready on TFTP port", out)
+        # As a service, the reason reaches the system log.
+        with ProgramDirectory({"RootDirectory": "/nonexistent/root/"}) as p:
+            p.start()
+            self.assertEqual(p.proc.wait(15), 1)
+            entries = p.syslog_entries(2)
+            syslog_error(entries[0], 'RootDirectory /nonexistent/root/ does not exist: the server would answer '
+                                     'every request with "File not found"')
+            syslog_error(entries[1], "Unable to start service")
+
+
+class LogStreamTest(unittest.TestCase):
+    def test_a_log_file_that_cannot_be_opened_is_reported_once(self):
+        with ProgramDirectory() as p:
+            with open(os.path.join(p.root, "f.bin"), "wb") as f:
+                f.write(b"x" * 10)
+            # This month's log file is a directory: no open can succeed.
+            os.makedirs(os.path.join(p.program_dir, time.strftime("tftp%y%m.log")))
+            p.start()
+            p.notifications(3)  # running
+            for _ in range(2):
+                with harrier.Client(p.port) as c:
+                    got, _, _ = harrier.download(c, "f.bin", timeout=2.0)
+                    self.assertEqual(got, b"x" * 10)
+            self.assertEqual(ss.stop(p.proc), 0)
+            out = p.proc.stdout.read().decode()
+            path = os.path.join(p.program_dir, time.strftime("tftp%y%m.log"))
+            message = "the log file %s cannot be opened (Is a directory); no log lines are written until it can be" % path
+            self.assertEqual(out.count(message), 1, out)
+            self.assertIn("harrier: " + message + "\n", out)
+            entry, = p.syslog_entries(1)
+            self.assertRegex(entry, r"^<\d+>.*? harrier\[\d+\]: log file: " + re.escape(message) + "$")
+            self.assertEqual(int(re.match(r"<(\d+)>", entry).group(1)) & 7, 3)
+            self.assertTrue(p.no_syslog())
+
+    def test_under_systemd_the_lines_reach_the_journal_with_their_priority(self):
+        with ProgramDirectory({"Prot": "1"}) as p:
+            p.check_isolation()
+            with open(os.path.join(p.root, "f.bin"), "wb") as f:
+                f.write(b"x" * 10)
+            read_end, write_end = os.pipe()
+            st = os.fstat(write_end)
+            env = p.env()
+            env["JOURNAL_STREAM"] = "%d:%d" % (st.st_dev, st.st_ino)  # as systemd names the stream
+            p.proc = subprocess.Popen(p.command([]), stdout=subprocess.DEVNULL, stderr=write_end,
+                                      stdin=subprocess.DEVNULL, env=env, cwd=p.dir)
+            os.close(write_end)
+            p.notifications(3)  # running
+            with harrier.Client(p.port) as c:
+                harrier.download(c, "f.bin", timeout=2.0)
+            with harrier.Client(p.port) as c:
+                c.send_request(harrier.request(harrier.RRQ, "missing.bin"))
+                packet, _ = c.receive(3)
+                self.assertEqual(harrier.parse(packet), (harrier.ERROR, (1, "File not found")))
+            self.assertEqual(ss.stop(p.proc), 0)
+            with os.fdopen(read_end, "rb") as f:
+                journal = f.read().decode("latin-1")
+            self.assertRegex(journal, r'(?m)^<4> settings: error: Prot: no program of the suite reads this value')
+            self.assertRegex(journal, r"(?m)^<6> +0s 127\.0\.0\.1 +Get/octet  %s/f\.bin$" % re.escape(p.root))
+            self.assertRegex(journal, r"(?m)^<4>  Error   127\.0\.0\.1 +Get +1 File not found ")
+            for line in journal.splitlines():
+                self.assertRegex(line, r"^<[346]>\S* ", "every line carries a priority")
 
 
 class ConsoleTest(unittest.TestCase):

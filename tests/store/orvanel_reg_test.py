@@ -56,6 +56,25 @@ def main():
         expect_ok(env, "add", access, "/v", r"pub\0", "/d", "rwo,192.168.1.10-192.168.1.50")
         expect_ok(env, "add", r"HKCU\Software\Orvanel\Kestrel", "/v", "Port", "/d", "1069")
 
+        # A name the server does not read is stored, with a warning that
+        # names the nearest one; known names in any case, other keys and the
+        # user hive get none.
+        rc, out, err = run(env, "add", key, "/v", "Prot", "/d", "70", "/f")
+        check(rc == 0 and "The operation completed successfully." in out, f"unknown name still added: {rc} {out!r}")
+        check(err == 'WARNING: No program of the suite reads a value named "Prot" in this key; it has no effect. '
+                     'Did you mean "Port"?\n', f"unknown name warning: {err!r}")
+        rc, out, err = run(env, "add", key, "/v", "Zebra", "/d", "1", "/f")
+        check(rc == 0 and err == 'WARNING: No program of the suite reads a value named "Zebra" in this key; it '
+                                 'has no effect.\n', f"warning without a near name: {err!r}")
+        expect_ok(env, "add", key, "/v", "windowsizemax", "/d", "16", "/f")
+        expect_ok(env, "add", key, "/v", "LogDirectory", "/d", "/var/log/orvanel-tftp", "/f")
+        expect_ok(env, "add", r"HKCU\Software\Orvanel\Kestrel", "/v", "left", "/d", "10")
+        expect_ok(env, "delete", key, "/v", "Prot", "/f")
+        expect_ok(env, "delete", key, "/v", "Zebra", "/f")
+        expect_ok(env, "delete", key, "/v", "windowsizemax", "/f")
+        expect_ok(env, "delete", key, "/v", "LogDirectory", "/f")
+        expect_ok(env, "delete", r"HKCU\Software\Orvanel\Kestrel", "/v", "left", "/f")
+
         with open(hklm, encoding="latin-1") as f:
             text = f.read()
         check(text.startswith("REGEDIT4\n\n"), "file header")
@@ -129,9 +148,9 @@ def main():
             check(rc == 0 and err == "", f"example {line!r}: rc={rc} err={err!r}")
         rc, said, _ = run(env, "query", key, "/v", "WindowsizeMax")
         check(rc == 0 and "    WindowsizeMax    REG_SZ    16" in said.splitlines(), f"example value: {said!r}")
-        expect_ok(env, "add", key, "/v", "Odd", "/d", "/?")
-        rc, out, _ = run(env, "query", key, "/v", "odd")
-        check(rc == 0 and "    Odd    REG_SZ    /?" in out.splitlines(), f"data that looks like a switch: {out!r}")
+        expect_ok(env, "add", key, "/v", "Language", "/d", "/?")
+        rc, out, _ = run(env, "query", key, "/v", "language")
+        check(rc == 0 and "    Language    REG_SZ    /?" in out.splitlines(), f"data that looks like a switch: {out!r}")
 
         # A file in place of the hive's directory: writing fails cleanly.
         bad = dict(env, ORVANEL_HKLM=os.path.join(hklm, "x.reg"))

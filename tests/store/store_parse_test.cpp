@@ -230,3 +230,38 @@ TEST(StoreParse, ContinuationAtEndOfInputIsDropped) {
 }
 
 }  // namespace
+
+// The lines that set nothing, with their numbers, for the check of the
+// settings: continuation lines, comments, sections of other roots and the
+// header are not among them.
+TEST(StoreParse, LinesThatSetNothingAreListedWithTheirNumbers) {
+  std::string text =
+      "REGEDIT4\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]\r\n"
+      "; a comment\r\n"
+      "Port=69\r\n"
+      "\"Timeout\"=5\r\n"
+      "\"Bytes\"=hex:01,02,\\\r\n"
+      "  03\r\n"
+      "\"Open\"=\"no end\r\n"
+      "\"Upload\"=\"0\"\r\n"
+      "[HKEY_CLASSES_ROOT\\Other]\r\n"
+      "[broken\r\n"
+      "@=\"default\"\r\n"
+      "REGEDIT4\r\n";
+  store_document doc;
+  std::vector<store_line> unread;
+  store_parse(text, &doc, &unread);
+  ASSERT_EQ(unread.size(), 6u);
+  const size_t numbers[] = {5, 6, 9, 12, 13, 14};
+  const char* texts[] = {"Port=69", "\"Timeout\"=5", "\"Open\"=\"no end", "[broken", "@=\"default\"", "REGEDIT4"};
+  for (size_t i = 0; i < 6; i++) {
+    EXPECT_EQ(unread[i].number, numbers[i]) << i;
+    EXPECT_EQ(unread[i].text, texts[i]) << i;
+  }
+  const store_key* k = key_of(doc, "Software\\Orvanel\\Kestrel");
+  ASSERT_NE(k, nullptr);
+  EXPECT_NE(value_of(*k, "Upload"), nullptr) << "reading goes on after a bad line";
+  EXPECT_NE(value_of(*k, "Bytes"), nullptr);
+}

@@ -272,9 +272,9 @@ TEST_F(OptionsTest, UnterminatedStringsAreReadWithinTheDatagram) {
   char line[512];
   while (fgets(line, sizeof line, trace)) text += line;
   fclose(trace);
-  EXPECT_NE(text.find(" TFTP len 1 file a\r\n"), std::string::npos) << text;
-  EXPECT_NE(text.find(" TFTP len 7, option blksize\r\n"), std::string::npos) << text;
-  EXPECT_NE(text.find(" TFTP len 4, optarg 1024\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" TFTP len 1 file a\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" TFTP len 7, option blksize\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" TFTP len 4, optarg 1024\n"), std::string::npos) << text;
 }
 
 TEST(WireString, ReadsOnlyStringsEndingInsideTheDatagram) {

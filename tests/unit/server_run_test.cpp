@@ -97,12 +97,12 @@ TEST(ServerRun, ServesAFileAndLogsToTheFileWithoutAConsole) {
   text << in.rdbuf();
   std::string log = text.str();
   std::remove(log_path.c_str());
-  EXPECT_EQ(log.rfind("\r\n2031-05-05 06:00:00 Orvanel TFTP Server 1.4.5 log started\r\n", 0), 0u) << log;
-  EXPECT_NE(log.find("2031-05-05 06:00:00 Ready on TFTP port " + std::to_string(port) + "\r\n"), std::string::npos);
-  EXPECT_NE(log.find("2031-05-05 06:00:00       0s 127.0.0.1       Get/octet  " + root + "hello.txt\r\n"),
+  EXPECT_EQ(log.rfind(in_text_mode("\n2031-05-05 06:00:00 Orvanel TFTP Server 1.4.5 log started\n"), 0), 0u) << log;
+  EXPECT_NE(log.find(in_text_mode("2031-05-05 06:00:00 Ready on TFTP port " + std::to_string(port) + "\n")), std::string::npos);
+  EXPECT_NE(log.find(in_text_mode("2031-05-05 06:00:00       0s 127.0.0.1       Get/octet  " + root + "hello.txt\n")),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("2031-05-05 06:00:00  Error   127.0.0.1       Get        4 Illegal TFTP operation \r\n"),
+  EXPECT_NE(log.find(in_text_mode("2031-05-05 06:00:00  Error   127.0.0.1       Get        4 Illegal TFTP operation \n")),
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("\n\n"), std::string::npos) << "no bare line ends";

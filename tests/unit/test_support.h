@@ -25,5 +25,9 @@ uint32_t ipv4(const char* dotted);
 // The path with each "/" turned into the system's separator.
 std::string native_path(std::string path);
 
+// Text with each LF as the system's text files end their lines (CR LF on
+// Windows): what a log file written in text mode holds.
+std::string in_text_mode(const std::string& text);
+
 // A UDP socket bound to 127.0.0.1 on a free port.
 int loopback_udp_socket();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -10,6 +11,7 @@
 #include "core/printable.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "platform/event_log.h"
 #include "platform/program_path.h"
 #include "tests/unit/test_support.h"
 
@@ -94,13 +96,13 @@ TEST_F(LogTest, DailyFilesSwitchAtTheFirstLineOfANewDayAlsoTenDaysLater) {
   close_log();
 
   EXPECT_EQ(file("tftp261201.log"),
-            "\r\n2026-12-01 23:59:59 Orvanel TFTP Server 1.4.5 log started\r\n"
-            "2026-12-01 23:59:59 first\r\n"
-            "2026-12-02 00:00:01 still the old file until the log is reopened\r\n");
+            in_text_mode("\n2026-12-01 23:59:59 Orvanel TFTP Server 1.4.5 log started\n"
+                         "2026-12-01 23:59:59 first\n"
+                         "2026-12-02 00:00:01 still the old file until the log is reopened\n"));
   EXPECT_EQ(file("tftp261202.log"),
-            "\r\n2026-12-02 00:00:01 Orvanel TFTP Server 1.4.5 log started\r\n"
-            "2026-12-02 00:00:01 second\r\n");
-  EXPECT_NE(file("tftp261212.log").find("2026-12-12 08:00:00 third\r\n"), std::string::npos);
+            in_text_mode("\n2026-12-02 00:00:01 Orvanel TFTP Server 1.4.5 log started\n"
+                         "2026-12-02 00:00:01 second\n"));
+  EXPECT_NE(file("tftp261212.log").find(in_text_mode("2026-12-12 08:00:00 third\n")), std::string::npos);
 }
 
 TEST_F(LogTest, MonthlyFileHasNoHeaderAtLevelOneAndLevelsFilterLines) {
@@ -120,10 +122,10 @@ TEST_F(LogTest, MonthlyFileHasNoHeaderAtLevelOneAndLevelsFilterLines) {
            "a\r\n1999-01-01 00:00:00       1s 10.6.6.6        Get/octet  /FORGED\x1b[2J\t\x7f\\\xc3\xa9");
   close_log();
   EXPECT_EQ(file("tftp2701.log"),
-            "2027-01-31 12:00:00       3s 10.0.0.1        Get/octet  /srv/x\r\n"
-            "2027-01-01 00:00:00 same month, same file\r\n"
-            "2027-01-01 00:00:00       1s 10.0.0.2        Get/octet  a\\x0d\\x0a1999-01-01 00:00:00       1s "
-            "10.6.6.6        Get/octet  /FORGED\\x1b[2J\\x09\\x7f\\\xc3\xa9\r\n");
+            in_text_mode("2027-01-31 12:00:00       3s 10.0.0.1        Get/octet  /srv/x\n"
+                         "2027-01-01 00:00:00 same month, same file\n"
+                         "2027-01-01 00:00:00       1s 10.0.0.2        Get/octet  a\\x0d\\x0a1999-01-01 00:00:00       1s "
+                         "10.6.6.6        Get/octet  /FORGED\\x1b[2J\\x09\\x7f\\\xc3\xa9\n"));
 }
 
 TEST_F(LogTest, LevelZeroCreatesNoFile) {
@@ -168,7 +170,8 @@ TEST_F(LogTest, RefusalLinesAreLimitedPerSecondAndCounted) {
 
   std::string text = file("tftp2703.log");
   std::vector<std::string> lines;
-  for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+  const std::string end_of_line = in_text_mode("\n");
+  for (size_t at = 0, end; (end = text.find(end_of_line, at)) != std::string::npos; at = end + end_of_line.size())
     lines.push_back(text.substr(at + 20, end - at - 20));  // without the time stamp
   ASSERT_EQ(lines.size(), 3 * LOG_REFUSALS_PER_SECOND + 6);
   EXPECT_EQ(lines[0], "refused 0");
@@ -204,3 +207,78 @@ TEST(FormatIpv4, PrintsNetworkOrderBytes) {
 }
 
 }  // namespace
+
+int open_failures = 0;
+std::string open_failure_text;
+void count_open_failure(const char* path, const char* reason) {
+  open_failures++;
+  open_failure_text = std::string(path) + ": " + reason;
+}
+
+// A log file that cannot be opened is said once, tried again at the next
+// line, and said again only after an open succeeded in between.
+TEST_F(LogTest, AFileThatCannotBeOpenedIsReportedOnceUntilItOpensAgain) {
+  void (*saved)(const char*, const char*) = log_open_failure_report;
+  log_open_failure_report = count_open_failure;
+  open_failures = 0;
+  CreateLog = 0;
+  Log = 1;
+  // A directory where the file should be: no user, not even root, opens it.
+  std::string blocked = directory + "tftp2801.log", blocked_later = directory + "tftp2803.log";
+  ASSERT_TRUE(std::filesystem::create_directory(blocked));
+  ASSERT_TRUE(std::filesystem::create_directory(blocked_later));
+  fake_now = local_time(2028, 1, 10, 0, 0, 0);
+  reopen_log();
+  log_line(1, 1, " lost\n");
+  reopen_log();
+  reopen_log();
+  EXPECT_EQ(open_failures, 1);
+  EXPECT_EQ(open_failure_text.rfind(blocked + ": ", 0), 0u) << open_failure_text;
+  EXPECT_EQ(Log, 1u) << "the level stays: the next line tries again";
+  fake_now = local_time(2028, 2, 10, 0, 0, 0);
+  reopen_log();
+  log_line(1, 1, " written\n");
+  fake_now = local_time(2028, 3, 10, 0, 0, 0);
+  reopen_log();
+  reopen_log();
+  EXPECT_EQ(open_failures, 2);
+  close_log();
+  EXPECT_EQ(file("tftp2802.log"), in_text_mode("2028-02-10 00:00:00 written\n"));
+  std::filesystem::remove(blocked);
+  std::filesystem::remove(blocked_later);
+  log_open_failure_report = saved;
+}
+
+// The journal's priority of each line of the catalogue: results info,
+// failures warning; start-up failures are written with their kind.
+TEST(LogKind, ResultsAreInformationFailuresWarningsStartFailuresErrors) {
+  EXPECT_EQ(log_line_kind("       3s 10.0.0.1        Get/octet  /srv/x\n"), LOG_KIND_INFO);
+  EXPECT_EQ(log_line_kind("  Timeout 10.0.0.1        Get/octet  /srv/x\n"), LOG_KIND_FAILURE);
+  EXPECT_EQ(log_line_kind("  Abort   10.0.0.1        Get/octet  0 cancelled /srv/x\n"), LOG_KIND_FAILURE);
+  EXPECT_EQ(log_line_kind("  Error   10.0.0.1        Get        1 File not found /srv/x\n"), LOG_KIND_FAILURE);
+  EXPECT_EQ(log_line_kind("  Error   request from 10.0.0.1 ignored, 10\n"), LOG_KIND_FAILURE);
+  EXPECT_EQ(log_line_kind(" TFTP  sent block 7 512 failed\n"), LOG_KIND_FAILURE);
+  EXPECT_EQ(log_line_kind(" TFTP  Error data connection failed\n"), LOG_KIND_FAILURE);
+  EXPECT_EQ(log_line_kind(" Ready on TFTP port 69\n"), LOG_KIND_INFO);
+  EXPECT_EQ(log_line_kind(" Request from 10.0.0.1\n"), LOG_KIND_INFO);
+  EXPECT_EQ(log_line_kind(" TFTP Get Name /srv/x failed.bin Mode octet\n"), LOG_KIND_INFO);
+  EXPECT_EQ(log_line_kind("       0s 10.0.0.1        Put/octet  /srv/upload failed\n"), LOG_KIND_INFO)
+      << "a file's name never makes a result a failure";
+  EXPECT_EQ(log_line_kind(""), LOG_KIND_INFO);
+  EXPECT_EQ(log_kind_priority(LOG_KIND_INFO), 6);
+  EXPECT_EQ(log_kind_priority(LOG_KIND_FAILURE), 4);
+  EXPECT_EQ(log_kind_priority(LOG_KIND_START_FAILURE), 3);
+}
+
+// The form in which a journal stream takes a line's priority (Linux; the
+// Windows build has no journal stream and writes nothing).
+TEST(JournalLine, PriorityPrefixThenTheTextAndOneLineEnd) {
+  char out[64];
+  EXPECT_EQ(format_journal_line(4, "  Timeout 10.0.0.1", 18, out, sizeof out), 22u);
+  EXPECT_STREQ(out, "<4>  Timeout 10.0.0.1\n");
+  // Cut to fit, the line end kept.
+  EXPECT_EQ(format_journal_line(6, "abcdefghij", 10, out, 8), 7u);
+  EXPECT_STREQ(out, "<6>abc\n");
+  EXPECT_EQ(format_journal_line(3, "abc", 3, out, 4), 0u);
+  EXPECT_STREQ(out, "");
+}
