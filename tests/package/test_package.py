@@ -191,6 +191,23 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(self.server.wait(30), 0)
         os.unlink(self.placed)
 
+    def check_installed_choices(self):
+        """Without systemd's variable the installed harrier still takes
+        LOG_DIR as its log directory (and so refuses to serve it), and
+        harrier -install leaves the port to the package's unit."""
+        store = os.path.join(self.dir, "logs-as-root.reg")
+        harrier.write_store(store, {"Port": harrier.free_port(), "RootDirectory": LOG_DIR + "/"})
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "ORVANEL_HKLM": store,
+               "ORVANEL_CONTROL_SOCKET": os.path.join(self.dir, "control")}
+        r = run(["/usr/sbin/harrier", "-debug"], env=env, timeout=30)
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertIn("RootDirectory %s/ is the log directory %s/" % (LOG_DIR, LOG_DIR), r.stdout)
+        unit = "/etc/systemd/system/TFTPService.service"
+        self.assertFalse(os.path.lexists(unit))
+        r = run(["/usr/sbin/harrier", "-install"], env=env, timeout=60)
+        self.assertIn("/lib/systemd/system/orvanel-tftpd.service is installed by the package", r.stdout)
+        self.assertFalse(os.path.lexists(unit))
+
     def test_build_install_serve_purge(self):
         changes, debs = self.build()
         r = run(["lintian", changes], timeout=600)
@@ -231,6 +248,7 @@ class PackageTest(unittest.TestCase):
         self.assertNotIn("REG_SZ", r.stdout)
 
         self.serve_one_file()
+        self.check_installed_choices()
 
         pages = [p for paths in listed.values() for p in paths if re.match(r"/usr/share/man/man\d/.+\.gz$", p)]
         for page in pages:
