@@ -49,7 +49,8 @@ int check_served_directories(char* message, size_t size) {
   size_t cut = store.find_last_of("/\\");
   if (cut != std::string::npos)
     canonical_directory(store.substr(0, cut + 1).c_str(), own[1].path, sizeof own[1].path);
-  if (log_directory(text, sizeof text) > 0) canonical_directory(text, own[2].path, sizeof own[2].path);
+  std::string logs = transfer_log_directory();
+  if (!logs.empty()) canonical_directory(logs.c_str(), own[2].path, sizeof own[2].path);
 
   int conflict = check_one("RootDirectory", root.c_str(), own, 3, message, size);
   for (const std::string& entry : prefix_entries()) {

@@ -9,6 +9,7 @@
 
 #include "core/registry.h"
 #include "platform/path_names.h"
+#include "platform/program_path.h"
 #include "platform/udp_socket.h"
 
 std::atomic<uint32_t> TrayIcon{1}, Iconic{0}, Percent{1}, Log{1}, CreateLog{0};
@@ -21,6 +22,7 @@ std::atomic<uint32_t> AccessControl{0};
 static std::mutex path_lock;
 static std::string root_directory_text;
 static std::string prefix_text;
+static std::string log_directory_text;
 
 std::string root_directory() {
   std::lock_guard<std::mutex> hold(path_lock);
@@ -52,6 +54,22 @@ void set_root_directory(const std::string& text) {
 void set_prefix_list(const std::string& text) {
   std::lock_guard<std::mutex> hold(path_lock);
   prefix_text = text;
+}
+
+std::string log_directory_setting() {
+  std::lock_guard<std::mutex> hold(path_lock);
+  return log_directory_text;
+}
+
+void set_log_directory_setting(const std::string& text) {
+  std::lock_guard<std::mutex> hold(path_lock);
+  log_directory_text = text;
+}
+
+std::string transfer_log_directory() {
+  char directory[4096];
+  log_directory(log_directory_setting().c_str(), directory, sizeof directory);
+  return directory;
 }
 
 uint32_t data_port_range_end(uint32_t first) {
@@ -138,6 +156,9 @@ void load_general_settings(const char* subkey) {
   Percent = load_number(subkey, "Percent");
   Log = load_number(subkey, "Log");
   CreateLog = load_number(subkey, "CreateLog");
+  char text[SETTINGS_PATH_MAX + 1];
+  reg_read_string(subkey, "LogDirectory", "", text, sizeof text);
+  set_log_directory_setting(text);
 }
 
 void load_server_settings(const char* subkey) {

@@ -32,6 +32,12 @@ std::vector<std::string> prefix_entries();
 void set_root_directory(const std::string& text);
 void set_prefix_list(const std::string& text);
 
+// LogDirectory (empty: the built-in choice), loaded with the general
+// settings, and the directory the log files go to as it decides it.
+std::string log_directory_setting();
+void set_log_directory_setting(const std::string& text);
+std::string transfer_log_directory();
+
 // Last port of the data port range that starts at first (DataPort, not 0):
 // the Clients ports from first (none for Clients 0), never past 65535.
 uint32_t data_port_range_end(uint32_t first);

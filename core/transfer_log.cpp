@@ -134,9 +134,7 @@ void reopen_log() {
   log_file_name(&local, CreateLog != 0, name, sizeof name);
   if (log_stream && log_file_in_use == name) return;
 
-  char directory[4096];
-  module_directory(directory, sizeof directory);
-  std::string path = std::string(directory) + name;
+  std::string path = transfer_log_directory() + name;
   if (log_stream) fclose(log_stream);
   // Text mode: the line ends of the system's text files.
   log_stream = fopen(path.c_str(), "a");

@@ -70,9 +70,11 @@ static int start_program() {
     return 0;
   }
   main_window->SetIcons(program_icons());
-  // The log files are written, and listed by the log viewer, beside the program.
+  // Relative names are taken from the program's directory, as they always were.
   char directory[4096];
   if (module_directory(directory, sizeof directory) > 0 && chdir(directory) != 0) directory[0] = 0;
+  // Run by a user, the installed program logs where that user may write.
+  keep_log_per_user();
 
   load_settings(SETTINGS_KEY);
   load_language_module();

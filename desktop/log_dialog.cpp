@@ -29,11 +29,8 @@ static const int column_titles[7] = {0, UI_COLUMN_DATE, UI_COLUMN_TIME, UI_COLUM
                                      UI_COLUMN_ADDRESS, UI_COLUMN_OPERATION, UI_COLUMN_FILE};
 static const int column_percents[7] = {4, 13, 11, 15, 18, 14, 41};
 
-// The log files are written beside the program.
-static std::string log_directory() {
-  char directory[4096];
-  return module_directory(directory, sizeof directory) ? directory : "";
-}
+// Where the server writes its log files.
+static std::string log_directory() { return transfer_log_directory(); }
 
 static void show_file(wxListCtrl* list, const std::string& name) {
   list->DeleteAllItems();

@@ -113,7 +113,7 @@ const char* user_language() {
 
 void open_help() {
   char directory[4096];
-  if (module_directory(directory, sizeof directory) == 0) return;
+  if (data_directory(directory, sizeof directory) == 0) return;
   std::string path = std::string(directory) + help_file_name(user_language());
   if (access(path.c_str(), R_OK) != 0) return;
   wxLogNull quiet;

@@ -130,7 +130,7 @@ static void show_translator(wxPanel* page, const std::string& module_text) {
   std::map<int, std::string> strings;
   char directory[4096];
   std::string file = module_file(module_text);
-  std::string path = file.empty() || module_directory(directory, sizeof directory) == 0
+  std::string path = file.empty() || data_directory(directory, sizeof directory) == 0
                          ? std::string()
                          : language_module_path(directory, file);
   if (!path.empty() && read_module_strings(path, &strings)) {
@@ -153,7 +153,7 @@ static void init_language(wxPanel* page) {
   const std::string builtin = builtin_ui_string(UI_LANGUAGE_NAME);
   modules.clear();
   char directory[4096];
-  if (module_directory(directory, sizeof directory) > 0) list_language_modules(directory, &modules);
+  if (data_directory(directory, sizeof directory) > 0) list_language_modules(directory, &modules);
   for (const std::string& row : language_list_rows(modules, builtin)) {
     std::string language = builtin, version = builtin_ui_string(UI_MODULE_VERSION);
     if (row != builtin) {

@@ -64,7 +64,7 @@ void load_language_module() {
   resource_module = program_instance();
   module_ui_strings.clear();
   char directory[4096];
-  if (module_directory(directory, sizeof directory) == 0) return;
+  if (data_directory(directory, sizeof directory) == 0) return;
   // The chosen module's file beneath Languages/, or "" for the built-in texts.
   std::string path = resolve_language_module(directory);
   if (path.empty()) return;

@@ -25,6 +25,10 @@
 extern char** environ;
 
 constexpr const char* UNIT_DIRECTORY = "/etc/systemd/system";
+// Where the orvanel-tftpd package (or an install below /usr/local) puts its unit.
+constexpr const char* PACKAGED_UNITS[] = {"/lib/systemd/system/orvanel-tftpd.service",
+                                          "/usr/lib/systemd/system/orvanel-tftpd.service",
+                                          "/usr/local/lib/systemd/system/orvanel-tftpd.service"};
 
 // Stop controls arrive as SIGTERM; they are received here, on a thread of
 // their own, the way the manager calls a control handler.
@@ -229,6 +233,14 @@ static int prepare_service_user() {
 // The unit file, known to systemd and enabled to start at boot; the unit's
 // description is the display name the generator writes.
 int create_installed_service(const char* name, const char*, const char* executable_path) {
+  // The package's unit already serves port 69 as tftp: a second service
+  // would fight it for the port, and the loser would restart for ever.
+  for (const char* packaged : PACKAGED_UNITS) {
+    if (access(packaged, F_OK) != 0) continue;
+    fprintf(stderr, "%s is installed by the package: use \"systemctl enable --now orvanel-tftpd\"\n", packaged);
+    errno = EEXIST;
+    return 0;
+  }
   if (!prepare_service_user()) return 0;
   std::string text = format_service_unit(executable_path, SERVICE_USER);
   if (text.empty()) {

@@ -27,6 +27,27 @@ size_t module_directory(char* buffer, size_t size) {
   return n;
 }
 
-size_t log_directory(char* buffer, size_t size) { return module_directory(buffer, size); }
+size_t data_directory(char* buffer, size_t size) { return module_directory(buffer, size); }
+
+size_t log_directory(const char* configured, char* buffer, size_t size) {
+  if (buffer && size > 0) buffer[0] = '\0';
+  if (!buffer || size == 0) return 0;
+  // An absolute path: a drive letter with its colon and separator, or a UNC name.
+  size_t n = configured ? strlen(configured) : 0;
+  int absolute = (n >= 3 && configured[1] == ':' && (configured[2] == '\\' || configured[2] == '/')) ||
+                 (n >= 2 && configured[0] == '\\' && configured[1] == '\\');
+  if (!absolute) return module_directory(buffer, size);
+  int slash = configured[n - 1] == '\\' || configured[n - 1] == '/';
+  if (n + (slash ? 0 : 1) + 1 > size) {
+    errno = ENAMETOOLONG;
+    return 0;
+  }
+  memcpy(buffer, configured, n);
+  if (!slash) buffer[n++] = '\\';
+  buffer[n] = '\0';
+  return n;
+}
+
+void keep_log_per_user() {}
 
 int program_path_in_store() { return 1; }

@@ -6,10 +6,12 @@ Screenshots of every screen land in build/screens/.
 """
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -501,6 +503,34 @@ class Printing(DialogCase):
         self.k.assert_ok(self.k.command("dismiss"))
         self.k.wait_state(lambda s: s["dialog"] == ["Access log", ""])
         self.assertEqual(self.k.windows(), ["Access log", TITLE])
+
+
+class InstalledLayout(unittest.TestCase):
+    """A kestrel installed in <prefix>/bin/ finds its language modules in
+    <prefix>/share/orvanel-tftp/ and nothing beside itself, and its log files
+    where LogDirectory says."""
+
+    def test_modules_from_the_data_directory_and_logs_from_the_setting(self):
+        directory = tempfile.mkdtemp(prefix="kestrel-installed-")
+        self.addCleanup(shutil.rmtree, directory, True)
+        logs = os.path.join(directory, "logs")
+        os.makedirs(logs)
+        self.k = Kestrel(directory=directory, own_program=True, installed=True, settings={"LogDirectory": logs})
+        self.addCleanup(lambda: self.k.close())
+        self.assertFalse(os.path.exists(os.path.join(self.k.program_dir, "Languages")))
+        with open(os.path.join(logs, "tftp2611.log"), "wb") as f:
+            f.write("".join(line + "\r\n" for line in LOG_LINES).encode("utf-8"))
+        with open(os.path.join(self.k.program_dir, "tftp2610.log"), "wb") as f:  # not where it looks
+            f.write("".join(line + "\r\n" for line in LOG_LINES).encode("utf-8"))
+        self.k.open_dialog(PREFERENCES)
+        self.k.page(LANGUAGE)
+        self.assertEqual([r[1] for r in self.k.get(1004)["rows"]], ["Deutsch.xrs", "English"])
+        self.k.press("cancel")
+        self.k.wait_no_dialog()
+        self.k.open_dialog(VIEW_LOG)
+        self.assertEqual(self.k.get(1036)["items"], ["tftp2611.log"])
+        self.k.set(1036, 0)
+        self.assertEqual(len(self.k.get(1024)["rows"]), 5)
 
 
 class Languages(DialogCase):

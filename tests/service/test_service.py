@@ -1,6 +1,7 @@
 """harrier as a service: its entry, the status notifications in order, the
 stop control, the event log, console mode, install and remove without a
 service manager."""
+import glob
 import os
 import re
 import shutil
@@ -595,25 +596,41 @@ class InstallWithFakeSystemdTest(unittest.TestCase):
 
 
 class InstallTargetTest(unittest.TestCase):
-    def test_install_lays_out_the_program_directory(self):
+    def test_install_lays_out_the_linux_file_system(self):
         prefix = tempfile.mkdtemp(prefix="orvanel-install-")
         self.addCleanup(shutil.rmtree, prefix, True)
         r = subprocess.run(["cmake", "--install", harrier.BUILD_DIR, "--prefix", prefix],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
         self.assertEqual(r.returncode, 0, r.stdout.decode())
-        for name in ("harrier", "harrierctl", "orvanel-reg", "bin/pelican-tftp"):
+        for name in ("sbin/harrier", "sbin/harrierctl", "sbin/orvanel-reg", "bin/pelican-tftp"):
             self.assertTrue(os.access(os.path.join(prefix, name), os.X_OK), name)
-        self.assertTrue(os.path.exists(os.path.join(prefix, "lib", "libpelican.so")))
-        # The help files, and with the desktop program its language modules, beside the programs.
+        for name in ("harrier", "tftp.htm", "Languages"):
+            self.assertFalse(os.path.exists(os.path.join(prefix, name)), "nothing in the prefix itself")
+        libs = glob.glob(os.path.join(prefix, "lib*", "**", "libpelican.so.1"), recursive=True)
+        self.assertEqual(len(libs), 1, libs)
+        self.assertTrue(os.path.isfile(os.path.join(os.path.dirname(libs[0]), "pkgconfig", "pelican.pc")))
+        self.assertTrue(os.path.isfile(os.path.join(prefix, "include", "pelican.h")))
+        data = os.path.join(prefix, "share", "orvanel-tftp")
         for name in ("tftp.htm", "tftp-d.htm"):
-            self.assertTrue(os.path.isfile(os.path.join(prefix, name)), name)
+            self.assertTrue(os.path.isfile(os.path.join(data, name)), name)
         if os.path.exists(os.path.join(harrier.BUILD_DIR, "bin", "kestrel")):
-            self.assertTrue(os.access(os.path.join(prefix, "kestrel"), os.X_OK))
-            self.assertTrue(os.path.isfile(os.path.join(prefix, "Languages", "deutsch.xrs")))
+            self.assertTrue(os.access(os.path.join(prefix, "bin", "kestrel"), os.X_OK))
+            self.assertTrue(os.path.isfile(os.path.join(data, "Languages", "deutsch.xrs")))
+            with open(os.path.join(prefix, "share", "applications", "orvanel-kestrel.desktop")) as f:
+                self.assertIn("\nExec=%s/bin/kestrel\n" % prefix, f.read())
+            self.assertTrue(os.path.isfile(
+                os.path.join(prefix, "share", "icons", "hicolor", "scalable", "apps", "orvanel-kestrel.svg")))
+        # The unit harrier -install would write, naming the harrier installed.
+        with open(os.path.join(prefix, "lib", "systemd", "system", "orvanel-tftpd.service")) as f:
+            unit = f.read()
+        self.assertIn('\nExecStart="%s/sbin/harrier"\n' % prefix, unit)
+        self.assertIn("\nUser=tftp\n", unit)
+        self.assertIn("\nLogsDirectory=orvanel-tftp\n", unit)
         # The installed program runs from there.
-        r = subprocess.run([os.path.join(prefix, "harrier")], stdout=subprocess.PIPE, timeout=20,
+        r = subprocess.run([os.path.join(prefix, "sbin", "harrier")], stdout=subprocess.PIPE, timeout=20,
                            env=dict(os.environ, ORVANEL_HKLM=os.path.join(prefix, "x.reg")))
         self.assertEqual((r.returncode, r.stdout.decode()), (0, ss.USAGE))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/program_path.h"
@@ -39,6 +41,70 @@ TEST(ProgramPath, TooSmallBufferGivesEmptyResult) {
   EXPECT_EQ(small[0], '\0');
   EXPECT_EQ(module_directory(small, len + 1), len);
   EXPECT_EQ(module_directory(nullptr, 100), 0u);
+}
+
+}  // namespace
+
+// log_directory: the setting, then systemd's directory, then (this test
+// program lying in a build tree) the program's directory.
+namespace {
+
+struct logs_variable {
+  std::string saved;
+  bool had;
+  logs_variable() {
+    const char* value = getenv("LOGS_DIRECTORY");
+    had = value != nullptr;
+    if (had) saved = value;
+  }
+  ~logs_variable() {
+    if (had)
+      setenv("LOGS_DIRECTORY", saved.c_str(), 1);
+    else
+      unsetenv("LOGS_DIRECTORY");
+  }
+};
+
+TEST(LogDirectory, SettingThenSystemdThenProgramDirectory) {
+  logs_variable keep;
+  char own[PATH_MAX + 1], buf[PATH_MAX + 1];
+  ASSERT_GT(module_directory(own, sizeof own), 0u);
+
+  unsetenv("LOGS_DIRECTORY");
+  EXPECT_EQ(log_directory("", buf, sizeof buf), strlen(own));
+  EXPECT_STREQ(buf, own);
+  EXPECT_EQ(log_directory(nullptr, buf, sizeof buf), strlen(own));
+  EXPECT_STREQ(buf, own);
+
+  setenv("LOGS_DIRECTORY", "/var/log/orvanel-tftp:/var/log/other", 1);
+  EXPECT_EQ(log_directory("", buf, sizeof buf), 22u);
+  EXPECT_STREQ(buf, "/var/log/orvanel-tftp/");  // the first one, with its "/"
+  EXPECT_GT(log_directory("logs/here", buf, sizeof buf), 0u);
+  EXPECT_STREQ(buf, "/var/log/orvanel-tftp/") << "a relative setting is no directory";
+
+  EXPECT_EQ(log_directory("/srv/logs", buf, sizeof buf), 10u);
+  EXPECT_STREQ(buf, "/srv/logs/");
+  EXPECT_GT(log_directory("/srv/logs/", buf, sizeof buf), 0u);
+  EXPECT_STREQ(buf, "/srv/logs/");
+
+  setenv("LOGS_DIRECTORY", "relative", 1);
+  EXPECT_GT(log_directory("", buf, sizeof buf), 0u);
+  EXPECT_STREQ(buf, own);
+}
+
+TEST(LogDirectory, TooSmallBufferGivesEmptyResult) {
+  char buf[10];
+  buf[0] = 'x';
+  EXPECT_EQ(log_directory("/srv/logs", buf, sizeof buf), 0u);  // "/srv/logs/" and its zero need 11
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_EQ(log_directory("/srv/logs", nullptr, 100), 0u);
+}
+
+TEST(DataDirectory, IsTheProgramDirectoryInABuildTree) {
+  char own[PATH_MAX + 1], buf[PATH_MAX + 1];
+  ASSERT_GT(module_directory(own, sizeof own), 0u);
+  EXPECT_EQ(data_directory(buf, sizeof buf), strlen(own));
+  EXPECT_STREQ(buf, own);
 }
 
 }  // namespace

@@ -85,10 +85,12 @@ class Kestrel:
     """kestrel on its own port, stores and root; driven through its socket."""
 
     def __init__(self, settings=None, user=None, port=None, directory=None, wait=True, args=None,
-                 own_program=False, env=None, program_files=None):
+                 own_program=False, env=None, program_files=None, installed=False):
         """own_program: run a copy of the program (with its Languages/) from
         a directory of its own, where it writes and lists its log files;
-        program_files ({relative path: bytes}) are put there before it starts."""
+        program_files ({relative path: bytes}) are put there before it starts.
+        installed: that copy is laid out as installed, in usr/bin/ with
+        Languages/ in usr/share/orvanel-tftp/ (self.data_dir)."""
         self.owned = directory is None
         self.dir = directory or tempfile.mkdtemp(prefix="kestrel-test-")
         self.root = os.path.join(self.dir, "root")
@@ -114,14 +116,17 @@ class Kestrel:
             else:
                 self.env[name] = value
         program = KESTREL
-        self.program_dir = os.path.dirname(KESTREL)
+        self.program_dir = self.data_dir = os.path.dirname(KESTREL)
         if own_program:
-            self.program_dir = os.path.join(self.dir, "bin")
+            self.program_dir = self.data_dir = os.path.join(self.dir, "bin")
+            if installed:
+                self.program_dir = os.path.join(self.dir, "usr", "bin")
+                self.data_dir = os.path.join(self.dir, "usr", "share", "orvanel-tftp")
             os.makedirs(self.program_dir, exist_ok=True)
             program = shutil.copy(KESTREL, self.program_dir)
             languages = os.path.join(os.path.dirname(KESTREL), "Languages")
             if os.path.isdir(languages):
-                shutil.copytree(languages, os.path.join(self.program_dir, "Languages"), dirs_exist_ok=True)
+                shutil.copytree(languages, os.path.join(self.data_dir, "Languages"), dirs_exist_ok=True)
             for name, content in (program_files or {}).items():
                 path = os.path.join(self.program_dir, name)
                 os.makedirs(os.path.dirname(path), exist_ok=True)
