@@ -81,7 +81,7 @@ uint32_t data_port_range_end(uint32_t first) {
 
 constexpr size_t SETTING_NUMBER_TEXT = REG_NUMBER_TEXT_MAX;
 
-const setting_spec setting_specs[] = {
+const setting_info setting_table[] = {
     // Group 1
     {"TrayIcon", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
     {"Iconic", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
@@ -118,22 +118,22 @@ const setting_spec setting_specs[] = {
     {"Path", SETTING_TEXT, 0, 0, 0, 0, 0, SIZE_MAX},   // the program directory, for Windows tools
     {"Stop", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},  // the control channel's pause
 };
-const size_t setting_spec_count = sizeof setting_specs / sizeof setting_specs[0];
+const size_t setting_count = sizeof setting_table / sizeof setting_table[0];
 
-const setting_spec* find_setting_spec(const char* name) {
-  for (size_t i = 0; i < setting_spec_count; i++)
-    if (strcasecmp(setting_specs[i].name, name) == 0) return &setting_specs[i];
+const setting_info* find_setting(const char* name) {
+  for (size_t i = 0; i < setting_count; i++)
+    if (strcasecmp(setting_table[i].name, name) == 0) return &setting_table[i];
   return nullptr;
 }
 
-uint32_t setting_number(const setting_spec* spec, uint32_t read) {
-  switch (spec->kind) {
+uint32_t setting_number(const setting_info* info, uint32_t read) {
+  switch (info->kind) {
     case SETTING_SWITCH:
       return read != 0 ? 1 : 0;
     case SETTING_MASK:
-      return read & spec->high;
+      return read & info->high;
     default:
-      return read < spec->low ? spec->below : read > spec->high ? spec->above : read;
+      return read < info->low ? info->below : read > info->high ? info->above : read;
   }
 }
 
@@ -146,8 +146,8 @@ int parse_multicast_ip(const char* text, uint32_t* address) {
 
 // Every number is brought into its range as it is loaded.
 static uint32_t load_number(const char* subkey, const char* name) {
-  const setting_spec* spec = find_setting_spec(name);
-  return setting_number(spec, reg_read_number(subkey, name, spec->default_value));
+  const setting_info* info = find_setting(name);
+  return setting_number(info, reg_read_number(subkey, name, info->default_value));
 }
 
 void load_general_settings(const char* subkey) {

@@ -57,7 +57,7 @@ enum {
 // A number below low becomes `below`, one above high `above` (a bound or the
 // default). text_max: the longest text the reader takes; a longer one is
 // not read at all and the default applies.
-struct setting_spec {
+struct setting_info {
   const char* name;
   int kind;
   uint32_t default_value;
@@ -68,15 +68,15 @@ struct setting_spec {
 // Every value any program of the suite reads from the settings key, loaded
 // or not. The loaders take their ranges from here, and the check of the
 // store (settings_check.h) and orvanel-reg's warning take the names.
-extern const setting_spec setting_specs[];
-extern const size_t setting_spec_count;
+extern const setting_info setting_table[];
+extern const size_t setting_count;
 
 // The entry of a value name (letter case ignored), or null.
-const setting_spec* find_setting_spec(const char* name);
+const setting_info* find_setting(const char* name);
 
 // The number a loader keeps of a number read for the entry: a switch's 0
 // or 1, a number in its range, a mask's bits.
-uint32_t setting_number(const setting_spec* spec, uint32_t read);
+uint32_t setting_number(const setting_info* info, uint32_t read);
 
 // The MulticastIp text as the loader reads it: four "%u" numbers below 256
 // separated by dots. Returns 1 and the address in network order, or 0.
@@ -85,7 +85,7 @@ int parse_multicast_ip(const char* text, uint32_t* address);
 // The subkey of the settings key that holds the access rules.
 constexpr const char* SETTINGS_ACCESS_SUBKEY = "Access";
 
-// The loaders bring every number into its range (setting_specs): switches
+// The loaders bring every number into its range (setting_table): switches
 // become 0 or 1, other numbers their bound or default.
 
 void load_general_settings(const char* subkey);

@@ -26,33 +26,33 @@ static std::string quoted(const std::string& text) { return "\"" + text + "\""; 
 static std::string number_text(uint32_t n) { return std::to_string(n); }
 
 // The problems of a number as the loader reads it from text.
-static void check_number(const setting_spec* spec, const std::string& text, std::vector<settings_problem>* out) {
+static void check_number(const setting_info* info, const std::string& text, std::vector<settings_problem>* out) {
   uint32_t read;
   if (!scan_unsigned(text.c_str(), &read)) {
-    add_problem(out, SETTINGS_ERROR, spec->name,
-                quoted(text) + " is not a number; the default " + number_text(spec->default_value) + " applies");
+    add_problem(out, SETTINGS_ERROR, info->name,
+                quoted(text) + " is not a number; the default " + number_text(info->default_value) + " applies");
     return;
   }
   // What follows the digits is ignored by the loader.
   size_t at = text.find_first_of("0123456789");
   size_t end = text.find_first_not_of("0123456789", at);
   if (end != std::string::npos)
-    add_problem(out, SETTINGS_WARNING, spec->name,
+    add_problem(out, SETTINGS_WARNING, info->name,
                 "text after the number is ignored: " + quoted(text) + " reads as " + number_text(read));
-  uint32_t kept = setting_number(spec, read);
+  uint32_t kept = setting_number(info, read);
   if (kept == read) return;
   std::string said = quoted(text);
-  if (spec->kind == SETTING_SWITCH)
-    add_problem(out, SETTINGS_WARNING, spec->name, said + " is neither 0 nor 1; " + number_text(kept) + " applies");
-  else if (spec->kind == SETTING_MASK)
-    add_problem(out, SETTINGS_WARNING, spec->name,
-                said + " has bits beyond " + number_text(spec->high) + "; " + number_text(kept) + " applies");
-  else if (read < spec->low)
-    add_problem(out, SETTINGS_WARNING, spec->name,
-                said + " is below " + number_text(spec->low) + "; " + number_text(kept) + " applies");
+  if (info->kind == SETTING_SWITCH)
+    add_problem(out, SETTINGS_WARNING, info->name, said + " is neither 0 nor 1; " + number_text(kept) + " applies");
+  else if (info->kind == SETTING_MASK)
+    add_problem(out, SETTINGS_WARNING, info->name,
+                said + " has bits beyond " + number_text(info->high) + "; " + number_text(kept) + " applies");
+  else if (read < info->low)
+    add_problem(out, SETTINGS_WARNING, info->name,
+                said + " is below " + number_text(info->low) + "; " + number_text(kept) + " applies");
   else
-    add_problem(out, SETTINGS_WARNING, spec->name,
-                said + " is above " + number_text(spec->high) + "; " + number_text(kept) + " applies");
+    add_problem(out, SETTINGS_WARNING, info->name,
+                said + " is above " + number_text(info->high) + "; " + number_text(kept) + " applies");
 }
 
 // A directory the server needs: a problem unless it is one.
@@ -64,40 +64,40 @@ static void check_directory(const char* name, const std::string& path, const cha
               path + (kind == PATH_KIND_MISSING ? " does not exist; " : " is not a directory; ") + effect);
 }
 
-static void check_text(const setting_spec* spec, const std::string& text, std::vector<settings_problem>* out) {
-  switch (spec->kind) {
+static void check_text(const setting_info* info, const std::string& text, std::vector<settings_problem>* out) {
+  switch (info->kind) {
     case SETTING_DIRECTORY:
-      if (strcasecmp(spec->name, "RootDirectory") == 0)
-        check_directory(spec->name, text, "the server does not start", out);
+      if (strcasecmp(info->name, "RootDirectory") == 0)
+        check_directory(info->name, text, "the server does not start", out);
       else
-        check_directory(spec->name, text, "no log file can be written there", out);
+        check_directory(info->name, text, "no log file can be written there", out);
       return;
     case SETTING_PREFIXES:
       for (size_t at = 0; at <= text.size();) {
         size_t end = text.find(';', at);
         if (end == std::string::npos) end = text.size();
         if (end > at)
-          check_directory(spec->name, text.substr(at, end - at), "requests beneath it find nothing", out);
+          check_directory(info->name, text.substr(at, end - at), "requests beneath it find nothing", out);
         at = end + 1;
       }
       return;
     case SETTING_ADDRESS: {
       uint32_t address;
       if (!parse_multicast_ip(text.c_str(), &address))
-        add_problem(out, SETTINGS_ERROR, spec->name,
+        add_problem(out, SETTINGS_ERROR, info->name,
                     quoted(text) + " is no address of four numbers below 256; 224.0.0.1 applies");
       return;
     }
     case SETTING_TEXT:
       return;
     default:
-      check_number(spec, text, out);
+      check_number(info, text, out);
   }
 }
 
 static void check_value(const store_value& value, std::vector<settings_problem>* out) {
-  const setting_spec* spec = find_setting_spec(value.name.c_str());
-  if (!spec) {
+  const setting_info* info = find_setting(value.name.c_str());
+  if (!info) {
     const char* near = nearest_setting_name(value.name.c_str());
     add_problem(out, SETTINGS_ERROR, value.name,
                 std::string("no program of the suite reads this value") +
@@ -109,26 +109,26 @@ static void check_value(const store_value& value, std::vector<settings_problem>*
   if (value.type != STORE_SZ) {
     std::string what = value.raw.empty() ? std::string("stored") : "stored as " + value.raw;
     std::string effect;
-    if (spec->kind <= SETTING_MASK) {
+    if (info->kind <= SETTING_MASK) {
       // Its bytes are read as text, which is hardly ever a number.
       uint32_t read;
-      effect = scan_unsigned(text.c_str(), &read) ? number_text(setting_number(spec, read)) + " applies"
-                                                  : "the default " + number_text(spec->default_value) + " applies";
+      effect = scan_unsigned(text.c_str(), &read) ? number_text(setting_number(info, read)) + " applies"
+                                                  : "the default " + number_text(info->default_value) + " applies";
     } else {
       effect = "its bytes are read as text";
     }
-    add_problem(out, SETTINGS_ERROR, spec->name,
-                what + ", not as text (REG_SZ): " + effect + "; write it as \"" + spec->name + "\"=\"...\"");
+    add_problem(out, SETTINGS_ERROR, info->name,
+                what + ", not as text (REG_SZ): " + effect + "; write it as \"" + info->name + "\"=\"...\"");
     return;
   }
   if (text.empty()) return;  // the same as no value: the default
-  if (text.size() > spec->text_max) {
-    add_problem(out, SETTINGS_ERROR, spec->name,
+  if (text.size() > info->text_max) {
+    add_problem(out, SETTINGS_ERROR, info->name,
                 "the text of " + std::to_string(text.size()) + " characters is longer than the " +
-                    std::to_string(spec->text_max) + " that are read; the value is ignored");
+                    std::to_string(info->text_max) + " that are read; the value is ignored");
     return;
   }
-  check_text(spec, text, out);
+  check_text(info, text, out);
 }
 
 size_t check_settings(const char* subkey, std::vector<settings_problem>* problems) {
@@ -203,11 +203,11 @@ static int name_distance(const char* a, const char* b) {
 const char* nearest_setting_name(const char* name) {
   const char* nearest = nullptr;
   int best = 3;
-  for (size_t i = 0; i < setting_spec_count; i++) {
-    int d = name_distance(name, setting_specs[i].name);
+  for (size_t i = 0; i < setting_count; i++) {
+    int d = name_distance(name, setting_table[i].name);
     if (d < best) {
       best = d;
-      nearest = setting_specs[i].name;
+      nearest = setting_table[i].name;
     }
   }
   return nearest;

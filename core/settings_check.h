@@ -23,7 +23,7 @@ struct settings_problem {
 };
 
 // Checks the machine store's file and its key Software\Orvanel\<subkey>:
-// every value against setting_specs, the root (stored or default), the
+// every value against setting_table, the root (stored or default), the
 // Prefix entries and the log directory against the file system (relative
 // paths from the current directory, as the server loads them). Appends the
 // problems in the key's order. Returns the number of errors.

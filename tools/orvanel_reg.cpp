@@ -245,7 +245,7 @@ int write_failed(const reg_args& a) {
 // pass for a change that took effect.
 void warn_unknown_name(const reg_args& a) {
   if (a.hive != HIVE_MACHINE || lower(a.path) != lower(std::string("Software\\Orvanel\\") + SETTINGS_KEY)) return;
-  if (find_setting_spec(a.v.c_str())) return;
+  if (find_setting(a.v.c_str())) return;
   const char* near = nearest_setting_name(a.v.c_str());
   std::fprintf(stderr, "WARNING: No program of the suite reads a value named \"%s\" in this key; it has no effect.%s%s%s\n",
                printable_text(a.v).c_str(), near ? " Did you mean \"" : "", near ? near : "", near ? "\"?" : "");
