@@ -137,12 +137,17 @@ def words(text):
 
 
 def settings_loaded():
-    """{name: (loader, [arguments after the name])} of core/settings.cpp."""
+    """{name: (loader, [default, low, high])} of what core/settings.cpp loads: the
+    names its loaders read, each as its entry in the settings table reads it."""
     code = source("core", "settings.cpp")
+    names = set(re.findall(r'\b(?:load_number|reg_read_number|reg_read_string)\(subkey, "(\w+)"', code))
+    readers = {"SETTING_SWITCH": "load_switch", "SETTING_NUMBER": "load_number", "SETTING_MASK": "reg_read_number"}
     found = {}
-    for loader, name, rest in re.findall(
-            r'\b(load_number|load_switch|reg_read_number|reg_read_string)\(subkey, "(\w+)"([^;]*)\)', code):
-        found[name] = (loader, [a.strip() for a in rest.split(",")[1:]])
+    for name, kind, rest in re.findall(r'\{"(\w+)", (SETTING_\w+), ([^}]*)\}', code):
+        if name in names:
+            found[name] = (readers.get(kind, "reg_read_string"), [a.strip() for a in rest.split(",")])
+    # Every name a loader reads has its entry.
+    assert names == set(found), sorted(names ^ set(found))
     return found
 
 

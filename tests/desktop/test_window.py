@@ -192,7 +192,7 @@ class WindowTest(unittest.TestCase):
                 with open(os.path.join(k.program_dir, name), "rb") as f:
                     trace += f.read().decode("utf-8", "replace")
         for resource in ("110", "109", "106"):
-            self.assertRegex(trace, r'\d\d:\d\d:\d\d toolkit: .*XRC resource "%s".*not found\r\n' % resource)
+            self.assertRegex(trace, r'\d\d:\d\d:\d\d toolkit: .*XRC resource "%s".*not found\n' % resource)
 
     def test_a_module_without_the_menu_starts_without_a_box(self):
         k = self.start(own_program=True, settings={"Language": "partial.xrs"},
