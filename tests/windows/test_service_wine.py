@@ -418,7 +418,7 @@ class ServiceTest(unittest.TestCase):
 
         # Once more: the service is gone, with the system's text and number.
         rc, out = wine(_wine["harrier"], "-remove", timeout=60)
-        self.assertEqual(rc, 0)
+        self.assertEqual(rc, 1)
         self.assertRegex(out, r"^TFTP Server failed to access service - .+ \(0x424\)\n$")
 
     def test_remove_of_a_stopped_service_prints_no_dots_and_deletes(self):
@@ -438,7 +438,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         wait_for_state(SERVICE_RUNNING)
         rc, out = wine(_wine["harrier"], "-install")
-        self.assertEqual(rc, 0)
+        self.assertEqual(rc, 1)
         # ERROR_SERVICE_EXISTS
         self.assertRegex(out, r"^TFTP Server service installation failed - .+ \(0x431\)\n$")
         wait_for_state(SERVICE_RUNNING, seconds=5)
