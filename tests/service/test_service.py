@@ -506,6 +506,8 @@ class ConsoleTest(unittest.TestCase):
         try:
             server = harrier.Server(port=port, separate_stderr=True)
             self.addCleanup(server.close)
+            # It ends by itself; a signal sent before that would be reported too.
+            server.proc.wait(60)
             self.assertEqual(server.stop(), 1)
         finally:
             blocker.close()
