@@ -143,6 +143,17 @@ class WindowTest(unittest.TestCase):
         k.assert_ok(k.command("dismiss"))
         k.wait_state(lambda s: s["dialog"] is None)
 
+    def test_a_root_that_does_not_exist_is_refused_with_its_reason(self):
+        missing = os.path.join(tempfile.gettempdir(), "kestrel-no-root-%d" % os.getpid())
+        k = self.start(settings={"RootDirectory": missing + "/"})
+        s = k.wait_state(lambda s: s["dialog"] is not None, 10)
+        self.assertEqual(s["dialog"][0], TITLE)
+        self.assertTrue(s["dialog"][1].startswith("RootDirectory %s/ does not exist" % missing), s["dialog"])
+        self.assertEqual(s["state_bar"], FAILED % k.port)
+        self.assertFalse(answered(k.port), "a missing root was served")
+        k.screen_shot("root-missing.png")
+        k.assert_ok(k.command("dismiss"))
+
     def partial_module(self, *templates):
         """A language module of the German templates named and two strings."""
         archive = io.BytesIO()
