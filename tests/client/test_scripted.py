@@ -45,6 +45,17 @@ def silent_after_first_block(s):
         if s.expect(2.0) is None:
             break
 
+
+def put_then_disk_full(s):
+    """A server that takes two blocks of a PUT, then reports its disk full."""
+    s.request()
+    s.send(pack_ack(0))
+    s.expect()
+    s.send(pack_ack(1))
+    s.expect()
+    s.send(pack_error(3, "Disk full or allocation exceeded"))
+    assert s.expect(0.5) is None, "nothing after the server's ERROR"
+
 class ScriptedTransfers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -165,17 +176,8 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(self.client.tsize(), (-1, 0))
         self.assertFalse(os.path.exists(path), "no partial file stays")
 
-        def write_then_error(s):
-            s.request()
-            s.send(pack_ack(0))
-            s.expect()
-            s.send(pack_ack(1))
-            s.expect()
-            s.send(pack_error(3, "Disk full or allocation exceeded"))
-            assert s.expect(0.5) is None, "nothing after the server's ERROR"
-
         up = self.local("up.bin", b"p" * 2000)
-        code, _ = self.call(write_then_error, "", "PUT f " + up)
+        code, _ = self.call(put_then_disk_full, "", "PUT f " + up)
         self.assertEqual(code, 8)
         self.assertEqual(self.client.tsize(), (-1, 0))
 
@@ -185,14 +187,6 @@ class ScriptedTransfers(unittest.TestCase):
                 s.request()
                 s.send(struct_error(code, text))
             return script
-
-        def put_then_disk_full(s):
-            s.request()
-            s.send(pack_ack(0))
-            s.expect()
-            s.send(pack_ack(1))
-            s.expect()
-            s.send(pack_error(3, "Disk full or allocation exceeded"))
 
         self.local("up.bin", b"p" * 2000)
         cases = [
