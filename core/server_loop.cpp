@@ -29,6 +29,9 @@ void (*server_started_hook)() = nullptr;
 void (*server_ended_hook)() = nullptr;
 void (*server_bound_hook)(int bound) = nullptr;
 static std::atomic<int> next_thread_token{1};
+// What the system books for one small request waiting in the listening
+// socket (its own accounting included), in the units its buffer size is asked in.
+constexpr size_t LISTEN_BYTES_PER_REQUEST = 1024;
 static std::mutex start_failure_lock;
 static char start_failure_text[1024];
 static char bind_failure_text[256];
@@ -63,7 +66,8 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
   log_refusal_line(2, 0, " Request from %s\n", address);
 
   int refusal;
-  tftp_session* s = admit_session(ip, port, &refusal);
+  tftp_session* s =
+      admit_session(ip, port, buffer, length < REQUEST_BUFFER_SIZE ? length : REQUEST_BUFFER_SIZE, &refusal);
   if (!s) {
     if (refusal == ADMIT_NO_MEMORY)
       log_line(2, 0, " malloc(%u) for client failed\n", SESSION_RECORD_SIZE);
@@ -164,6 +168,10 @@ static int bind_server_port() {
     std::lock_guard<std::mutex> hold(start_failure_lock);
     bind_failure_text[0] = 0;
   }
+  // A boot storm sends Clients requests at once: the system's default
+  // buffer holds a few hundred, and each one dropped costs its client a
+  // time-out. Taken while the server may still ask beyond the system's cap.
+  size_socket_buffers(listen_socket, 0, (static_cast<size_t>(Clients.load()) + 1) * LISTEN_BYTES_PER_REQUEST);
   log_line(2, 0, " Ready on TFTP port %u\n", Port.load());
   return 1;
 }

@@ -82,6 +82,8 @@ struct tftp_session {
   int overwrite;               // the upload may replace an existing file
   std::atomic<int> counted;    // 1 while the session holds a slot of the Clients limit
   std::atomic<int> evicted;    // its slot was taken over: the worker ends at once
+  std::atomic<int> progressed;  // the client has moved it past its first packet (worker writes)
+  uint64_t request_digest;     // of the request that started it (server loop only)
   std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer
   uint32_t receive_timeout_ms;  // what the data socket's receive time-out is set to
   uint32_t window_size;         // blocks per window with OPT_WINDOWSIZE (1..65535)

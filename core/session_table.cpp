@@ -15,7 +15,8 @@ std::atomic<uint32_t> active_transfers{0};
 
 tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port) {
   for (tftp_session* s = session_list; s; s = s->next)
-    if (session_is_live(s) && s->client_ip == client_ip && s->client_port == client_port) return s;
+    if (session_is_live(s) && !s->evicted.load() && s->client_ip == client_ip && s->client_port == client_port)
+      return s;
   return nullptr;
 }
 
@@ -28,11 +29,23 @@ void release_slot(tftp_session* session) {
 
 void note_progress(tftp_session* session) {
   session->last_progress_ms.store(monotonic_now_ms(), std::memory_order_relaxed);
+  session->progressed.store(1, std::memory_order_relaxed);
 }
 
 int64_t silence_limit_ms() {
   int64_t retransmit = Retransmit.load() > 0 ? Retransmit.load() : 1;
   return static_cast<int64_t>(Timeout.load()) * retransmit * 1000;
+}
+
+// Marks the session evicted, gives its slot back and wakes its worker,
+// which then ends the transfer as a time-out does. Call with list_lock held.
+static void end_session_early(tftp_session* s) {
+  s->evicted = 1;
+  release_slot(s);
+  // The worker may wait in a receive for up to 255 s: end that receive now.
+  // Sockets are closed only under this lock, so the descriptor is still ours.
+  int socket = s->data_socket.load();
+  if (socket != -1) wake_receivers(socket);
 }
 
 int take_over_silent_slot() {
@@ -49,19 +62,31 @@ int take_over_silent_slot() {
     }
   }
   if (!silent) return 0;
-  silent->evicted = 1;
-  release_slot(silent);
-  // The worker may wait in a receive for up to 255 s: end that receive now.
-  // Sockets are closed only under this lock, so the descriptor is still ours.
-  int socket = silent->data_socket.load();
-  if (socket != -1) wake_receivers(socket);
+  end_session_early(silent);
   return 1;
 }
 
-tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, int* refusal) {
-  if (find_session_by_peer(client_ip, client_port)) {
-    *refusal = ADMIT_DUPLICATE;
-    return nullptr;
+// FNV-1a: tells a retransmitted request from a new one without keeping it.
+static uint64_t digest_of(const char* bytes, size_t length) {
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < length; i++) h = (h ^ static_cast<uint8_t>(bytes[i])) * 1099511628211ull;
+  return h ^ length;
+}
+
+tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, const char* request, size_t length,
+                            int* refusal) {
+  uint64_t digest = digest_of(request, length);
+  if (tftp_session* old = find_session_by_peer(client_ip, client_port)) {
+    // The client's retransmission of its request, sent before our first
+    // packet reached it: the transfer that answers it is already running.
+    // Whatever else it sends here that is no request is a stray.
+    int is_request = length >= 2 && request[0] == 0 && (request[1] == OPCODE_RRQ || request[1] == OPCODE_WRQ);
+    if (!is_request || (!old->progressed.load(std::memory_order_relaxed) && old->request_digest == digest)) {
+      *refusal = ADMIT_DUPLICATE;
+      return nullptr;
+    }
+    std::lock_guard<std::mutex> hold(list_lock);
+    end_session_early(old);
   }
   // One more than Clients is let in, as the limit has always counted.
   if (active_transfers.load() > Clients.load() && !take_over_silent_slot()) {
@@ -75,6 +100,7 @@ tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, int* refus
   }
   s->client_ip = client_ip;
   s->client_port = client_port;
+  s->request_digest = digest;
   s->last_progress_ms = monotonic_now_ms();
   s->counted = 1;
   active_transfers.fetch_add(1);

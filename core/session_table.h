@@ -9,17 +9,24 @@
 // its group) is counted by identity in file_views and multicast.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct tftp_session;
 
 enum { ADMITTED = 0, ADMIT_DUPLICATE = 1, ADMIT_FULL = 2, ADMIT_NO_MEMORY = 3 };
 
-// Admits a request from the peer (address and port in network order): a
-// zeroed session, listed, holding a slot. Returns it, or nullptr with the
-// reason in *refusal: a live session of that peer exists, or the table is
-// full and no silent slot could be taken over, or memory ran out.
-tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, int* refusal);
+// Admits a request (length bytes) from the peer (address and port in
+// network order): a zeroed session, listed, holding a slot. Returns it, or
+// nullptr with the reason in *refusal: the table is full and no silent slot
+// could be taken over, memory ran out, or the peer has a live session and
+// this is either no RRQ or WRQ or a copy of the request that started that
+// session while it is still at its first packet (ADMIT_DUPLICATE). Any
+// other request from a peer with a live session means that the client has
+// started over: the old session is ended as a time-out ends it, so that
+// firmware that resets and asks again from the same port is served.
+tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, const char* request, size_t length,
+                            int* refusal);
 
 // Unlists and frees a session that never started its worker; its slot is
 // given back. The caller has released what it held.
@@ -31,8 +38,8 @@ void purge_finished_sessions();
 // Unlinks and frees every finished session. Call with list_lock held.
 void purge_sessions();
 
-// The first live session of that client address and port, or nullptr.
-// Server loop thread only.
+// The first live session of that client address and port that has not
+// been ended early, or nullptr. Server loop thread only.
 tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port);
 
 // Gives the session's slot back; only the first call counts.

@@ -1,12 +1,15 @@
 """The session table: duplicate requests, the client limit, a stop while a
 transfer runs."""
+import resource
+import select
 import signal
+import socket
 import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, oack_bytes, pattern,
-    read_file, request)
+    COMPLETED, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, error_bytes, linux_only, oack_bytes, pattern,
+    read_file, request, result_fields)
 
 
 class Duplicates(BlackBoxCase):
@@ -47,22 +50,53 @@ class Duplicates(BlackBoxCase):
         got, _, _ = self.fetch(c, "d.bin")
         self.assertEqual(got, payload)
 
-    def test_repeated_write_request_during_an_upload(self):
-        path = self.server.path("u.bin")
+    def test_a_client_that_starts_over_is_served_at_once(self):
+        """A request that is not a copy of the first one, or that comes once
+        the transfer has moved on, is a client that started over (firmware
+        that resets and asks again from its port): the old transfer ends as
+        a time-out ends it and the new request is answered at once."""
+        payload = pattern(3000, seed=2)
+        path = self.server.put_file("s.bin", payload)
+        other = self.server.put_file("t.bin", payload[:700])
+        start = self.mark()
+        c = self.client()
+        c.send_request(request(RRQ, "s.bin"))
+        self.assertEqual(self.expect(c)[0], data(1, payload[:512]))
+        c.send(ack(1))
+        self.assertEqual(self.expect(c)[0], data(2, payload[512:1024]))
+        # Stalled after block 2; the same request from the same port again.
+        asked = time.monotonic()
+        c.send_request(request(RRQ, "s.bin"))
+        self.assertEqual(self.expect(c, timeout=0.5)[0], data(1, payload[:512]))
+        self.assertLess(time.monotonic() - asked, 0.5)
+        self.assertEqual(self.wait_result(path, start)[:3], (" Timeout", "127.0.0.1      ", "Get/octet "))
+        # Still at its first packet, a different request starts over too.
+        mark = self.mark()
+        got, _, _ = self.fetch(c, "t.bin")
+        self.assertEqual(got, payload[:700])
+        self.assertEqual(self.wait_result(path, mark)[0], " Timeout")
+        self.assertRegex(self.wait_result(other, mark)[0], COMPLETED)
+
+    def test_an_upload_asked_again_after_its_first_block_starts_over(self):
+        path = self.server.put_file("u.bin", b"old")
         start = self.mark()
         c = self.client()
         c.send_request(request(WRQ, "u.bin"))
         self.assertEqual(self.expect(c)[0], ack(0))
         c.send(data(1, b"a" * 512))
         self.assertEqual(self.expect(c)[0], ack(1))
+        # The first upload's temporary file is dropped, the old file stays
+        # until the new upload completes.
+        c.peer = None
         c.send_request(request(WRQ, "u.bin"))
-        self.expect_nothing(c, 0.3)
-        self.wait_line(r"  Error   request from 127\.0\.0\.1 ignored, 1$", start)
-        # The repeated request did not truncate the file being written.
-        c.send(data(2, b"b"))
-        self.assertEqual(self.expect(c)[0], ack(2))
-        self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
-        self.assertEqual(read_file(path), b"a" * 512 + b"b")
+        self.assertEqual(self.expect(c)[0], ack(0))
+        self.assertEqual(read_file(path), b"old")
+        c.send(data(1, b"b"))
+        self.assertEqual(self.expect(c)[0], ack(1))
+        results = self.wait_results(path, start, 2)
+        self.assertEqual(result_fields(results[0])[0], " Timeout")
+        self.assertRegex(result_fields(results[1])[0], COMPLETED)
+        self.assertEqual(read_file(path), b"b")
 
     def wait_results(self, path, since, count, timeout=5.0):
         deadline = time.monotonic() + timeout
@@ -105,6 +139,42 @@ class ClientLimit(BlackBoxCase):
         time.sleep(0.2)
         got, _, _ = self.fetch(third, "c.bin")
         self.assertEqual(got, payload)
+
+
+@linux_only("Wine caps a socket's buffer at the Linux default, where Windows would grant it")
+class Burst(BlackBoxCase):
+    """A boot storm's requests arrive at once: the listening socket holds a
+    burst of Clients requests, none is lost to a full buffer."""
+    COUNT = 2000
+    settings = {"Clients": COUNT}
+
+    def test_every_request_of_a_burst_is_answered(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if soft < self.COUNT + 200:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, self.COUNT + 200), hard))
+        sockets = []
+        self.addCleanup(lambda: [s.close() for s in sockets])
+        for _ in range(self.COUNT):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.bind(("127.0.0.1", 0))
+            s.setblocking(False)
+            sockets.append(s)
+        # Refused at once (no such file): no transfer, only the loop's work.
+        for i, s in enumerate(sockets):
+            s.sendto(request(RRQ, "missing-%d" % i), ("127.0.0.1", self.server.port))
+        waiting = {s.fileno(): s for s in sockets}
+        answers = 0
+        poller = select.poll()
+        for fd in waiting:
+            poller.register(fd, select.POLLIN)
+        deadline = time.monotonic() + 10
+        while waiting and time.monotonic() < deadline:
+            for fd, _ in poller.poll(200):
+                packet = waiting.pop(fd).recv(600)
+                poller.unregister(fd)
+                self.assertEqual(packet, error_bytes(1, "File not found"))
+                answers += 1
+        self.assertEqual(answers, self.COUNT, "requests lost in a burst of %d" % self.COUNT)
 
 
 class OneAtATime(BlackBoxCase):
