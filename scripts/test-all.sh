@@ -92,7 +92,11 @@ if CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DORVANEL_FUZZ=ON -
   for target in "$top"/build-fuzz/bin/fuzz_*; do
     [ -x "$target" ] || continue
     corpus=$(mktemp -d)
-    if "$target" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$corpus" >"$log" 2>&1; then
+    # New inputs go to the temporary directory; the committed seeds
+    # (fuzz/corpus/<target without fuzz_>) start the run from valid packets.
+    seeds="$top/fuzz/corpus/$(basename "$target" | sed 's/^fuzz_//')"
+    [ -d "$seeds" ] || seeds=
+    if "$target" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$corpus" $seeds >"$log" 2>&1; then
       echo "$(basename "$target"): $(grep -Eo '#[0-9]+' "$log" | tail -n 1 | tr -d '#') runs, no finding"
       passed=$((passed + 1))
     else
