@@ -99,7 +99,7 @@ std::size_t build_request(client_transfer& transfer, const client_settings& sett
   put_string(w, std::string_view(transfer.remote_name.data()));
   put_string(w, transfer.mode == MODE_NETASCII ? "netascii" : "octet");
   transfer.option_flags = 0;
-  if (transfer.block_size > BLOCK_SIZE_DEFAULT) {
+  if (transfer.block_size > BLKSIZE_DEFAULT) {
     put_string(w, "blksize");
     put_number(w, transfer.block_size);
     transfer.option_flags |= OPT_BLKSIZE;
@@ -154,11 +154,8 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
     return send_datagram_to(transfer.socket, buffer, length, address,
                             network_port(settings.server_port)) == static_cast<long>(length);
   };
-  auto deadline_after_wait = [&] {
-    return monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
-  };
   if (!send_it()) return -1;
-  int64_t deadline = deadline_after_wait();
+  int64_t deadline = deadline_after(transfer.timeout);
   uint64_t resent = 0;
   for (;;) {
     int r = wait_sockets_until(&transfer.socket, 1, deadline);
@@ -167,7 +164,7 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
       if (resent > settings.retry_count) return -1;
       resent++;
       if (!send_it()) return -1;
-      deadline = deadline_after_wait();
+      deadline = deadline_after(transfer.timeout);
       continue;
     }
     uint32_t source_address = 0;
@@ -214,7 +211,7 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
     uint64_t number = 0;
     // An option this client acts on must come with a complete value.
     if (wire_string_is(&name, "blksize")) {
-      if (!has_value || !parse_unsigned(value, number) || number < OACK_BLOCK_SIZE_MIN ||
+      if (!has_value || !parse_unsigned(value, number) || number < BLKSIZE_MIN ||
           number > transfer.requested_block_size) {
         // A larger block than asked for would not fit the packet buffer.
         transfer.refused_message = OACK_BAD_BLKSIZE;
@@ -259,7 +256,7 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
     if (!has_value) break;
     pos = next;
   }
-  if (!(transfer.option_flags & OPT_BLKSIZE)) transfer.block_size = BLOCK_SIZE_DEFAULT;
+  if (!(transfer.option_flags & OPT_BLKSIZE)) transfer.block_size = BLKSIZE_DEFAULT;
   if (!(transfer.option_flags & OPT_TIMEOUT)) transfer.timeout = 1;
   if (!(transfer.option_flags & OPT_WINDOWSIZE)) transfer.window_size = 1;
   return OACK_USABLE;

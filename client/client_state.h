@@ -6,23 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-// Opcodes.
-constexpr uint16_t OPCODE_RRQ = 1;
-constexpr uint16_t OPCODE_WRQ = 2;
-constexpr uint16_t OPCODE_DATA = 3;
-constexpr uint16_t OPCODE_ACK = 4;
-constexpr uint16_t OPCODE_ERROR = 5;
-constexpr uint16_t OPCODE_OACK = 6;
-
-// Option bits, as requested and then as acknowledged.
-constexpr uint32_t OPT_BLKSIZE = 1;
-constexpr uint32_t OPT_TIMEOUT = 2;
-constexpr uint32_t OPT_TSIZE = 4;
-constexpr uint32_t OPT_MULTICAST = 8;
-constexpr uint32_t OPT_WINDOWSIZE = 16;
-
-constexpr uint32_t MODE_NETASCII = 2;
-constexpr uint32_t MODE_OCTET = 3;
+#include "core/wire.h"
 
 constexpr uint16_t OPERATION_GET = 1;
 constexpr uint16_t OPERATION_PUT = 2;
@@ -36,26 +20,17 @@ constexpr int32_t TRANSFER_FAILED = -1;
 constexpr int OACK_USABLE = -1;
 constexpr int OACK_REFUSED = 8;
 
-// TFTP error codes and texts that the client sends.
-constexpr uint16_t TFTP_ERROR_UNDEFINED = 0;
-constexpr uint16_t TFTP_ERROR_DISK_FULL = 3;
-constexpr uint16_t TFTP_ERROR_UNKNOWN_TID = 5;
-constexpr uint16_t TFTP_ERROR_OPTION = 8;
-
 constexpr std::size_t COMMAND_LINE_SIZE = 256;
 constexpr int COMMAND_ARGS_MAX = 32;
 constexpr std::size_t HOST_NAME_SIZE = 256;
 constexpr std::size_t FILE_NAME_SIZE = 260;
 // A GET's temporary file: the target's name with a prefix and a suffix.
 constexpr std::size_t TEMPORARY_NAME_SIZE = FILE_NAME_SIZE + 32;
-constexpr uint32_t BLOCK_SIZE_DEFAULT = 512;
 constexpr uint32_t PACKET_SIZE_MIN = 516;
 constexpr uint32_t PACKET_SIZE_MAX = 65504;
-constexpr uint32_t OACK_BLOCK_SIZE_MIN = 8;
 constexpr uint32_t RETRY_COUNT_DEFAULT = 10;
 constexpr uint16_t SERVER_PORT_DEFAULT = 69;
 constexpr std::size_t LOCAL_FILE_BUFFER_SIZE = 65536;
-constexpr std::size_t ERROR_PACKET_SIZE = 128;
 // Bytes of a server's ERROR message kept for the program's failure message.
 constexpr std::size_t ERROR_TEXT_SIZE = 256;
 // Datagrams dropped from the transfer socket once it is connected.
@@ -64,9 +39,6 @@ constexpr uint32_t WINDOW_SIZE_MAX = 65535;
 // A windowed PUT keeps its window in memory to send it again: the window a
 // PUT asks for is cut so that it fits this many bytes.
 constexpr std::size_t PUT_WINDOW_BYTES = 16u << 20;
-// What the kernel keeps per datagram in a socket buffer beside its bytes.
-constexpr std::size_t DATAGRAM_OVERHEAD = 512;
-constexpr std::size_t SOCKET_BUFFER_MAX = 32u << 20;
 
 // The local file with its own buffering, so that netascii line ends can be
 // translated on the way and every read or write failure is seen. A GET
@@ -183,6 +155,8 @@ uint32_t resolve_host(const char* name);
 int connect_to_host(int socket, uint32_t address, uint16_t port);
 int wait_readable(int socket, int32_t seconds);
 int64_t monotonic_ms();
+// The monotonic time a wait of that many seconds (none when negative) ends.
+int64_t deadline_after(int32_t seconds);
 int wait_sockets_until(const int* sockets, int count, int64_t deadline_ms);
 
 // local_file.cpp
@@ -272,12 +246,3 @@ void count_moved(client_transfer& transfer, std::size_t length);
 int run_client(int count, char* const* vector);
 extern client_transfer transfer_record;
 extern client_settings settings_record;
-
-// Big-endian 16-bit fields of packets.
-inline uint16_t get_u16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-inline void put_u16(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value >> 8);
-  p[1] = static_cast<uint8_t>(value);
-}

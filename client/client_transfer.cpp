@@ -51,12 +51,6 @@ static uint32_t window_of(const client_transfer& transfer) {
   return std::max<uint32_t>(transfer.window_size, 1);
 }
 
-// Socket buffer bytes that hold a window of datagrams.
-static std::size_t window_bytes(uint32_t window, std::size_t block_size) {
-  return std::min<std::size_t>(static_cast<std::size_t>(window) * (block_size + 4 + DATAGRAM_OVERHEAD),
-                               SOCKET_BUFFER_MAX);
-}
-
 int32_t receive_file(const client_settings& settings, client_transfer& transfer,
                      uint8_t* buffer, std::size_t length) {
   transfer.byte_count = 0;
@@ -65,7 +59,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
   // packets do not move.
   std::array<uint8_t, 4> last_ack{};
   put_header(last_ack.data(), OPCODE_ACK, transfer.block - 1);
-  int64_t deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+  int64_t deadline = deadline_after(transfer.timeout);
   uint64_t retries = 0;
   // With a window the server sends that many blocks before it waits: every
   // window-th block and the last are acknowledged, and a block out of order
@@ -111,7 +105,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
           acked = transfer.block - 1;
         }
         if (last) return TRANSFER_FINISHED;
-        deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+        deadline = deadline_after(transfer.timeout);
         retries = 0;
       } else if (window > 1) {
         if (gap_answered != transfer.block) {
@@ -143,7 +137,7 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
         if (send_datagram(transfer.socket, last_ack.data(), last_ack.size()) != static_cast<long>(last_ack.size()))
           return TRANSFER_FAILED;
         acked = transfer.block - 1;
-        deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+        deadline = deadline_after(transfer.timeout);
       }
       got = take_datagram(transfer.receive_socket, buffer, transfer.buffer_size);
       if (got < 0) return TRANSFER_UNFINISHED;
@@ -182,7 +176,7 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
     if (send_datagram(transfer.socket, buffer, size) != static_cast<long>(size)) return TRANSFER_FAILED;
     // The block goes out again only on a time-out: answering a duplicate
     // ACK with it would double every later block (Sorcerer's Apprentice).
-    int64_t deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+    int64_t deadline = deadline_after(transfer.timeout);
     uint64_t retries = 0;
     for (;;) {
       int r = wait_until(transfer.socket, deadline);
@@ -191,7 +185,7 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
         if (retries > settings.retry_count) return TRANSFER_UNFINISHED;
         retries++;
         if (send_datagram(transfer.socket, buffer, size) != static_cast<long>(size)) return TRANSFER_FAILED;
-        deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+        deadline = deadline_after(transfer.timeout);
         continue;
       }
       long got = take_datagram(transfer.socket, reply.data(), reply.size());
@@ -208,11 +202,6 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
       if (n == (transfer.block & 0xFFFF)) break;
     }
   }
-}
-
-// The block in acked .. acked + 65535 that carries the 16-bit number.
-static uint32_t acknowledged_block(uint32_t acked, uint16_t number) {
-  return acked + ((static_cast<uint32_t>(number) - acked) & 0xFFFFu);
 }
 
 int32_t send_file_windowed(const client_settings& settings, client_transfer& transfer,
@@ -232,7 +221,7 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
     send_error(transfer.socket, TFTP_ERROR_UNDEFINED, "Out of memory");
     return TRANSFER_FAILED;
   }
-  size_socket_buffers(transfer.socket, window_bytes(window, block_size), 0);
+  size_socket_buffers(transfer.socket, window_socket_bytes(window, block_size), 0);
   auto slot_of = [&](uint32_t b) { return ring.get() + ((b - 1) % window) * slot; };
   auto size_of = [&](uint32_t b) -> std::size_t& { return sizes[(b - 1) % window]; };
   auto send_range = [&](uint32_t first, uint32_t last) {
@@ -275,7 +264,7 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
     if (!send_range(acked + 1, end)) return TRANSFER_FAILED;
     // The window goes out again only on a time-out: answering a duplicate
     // ACK with it would multiply the traffic (Sorcerer's Apprentice).
-    int64_t deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+    int64_t deadline = deadline_after(transfer.timeout);
     uint64_t retries = 0;
     uint32_t moved = acked;
     while (moved == acked) {
@@ -285,7 +274,7 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
         if (retries > settings.retry_count) return TRANSFER_UNFINISHED;
         retries++;
         if (!send_range(acked + 1, end)) return TRANSFER_FAILED;
-        deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(transfer.timeout, 0)) * 1000;
+        deadline = deadline_after(transfer.timeout);
         continue;
       }
       // The ACKs waiting behind the first one are taken too: the window
@@ -335,7 +324,7 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
       // The first window follows ACK 0 at once: the buffer must hold it
       // before the ACK goes out, or its tail is lost and costs a time-out.
       if (window_of(transfer) > 1) {
-        size_socket_buffers(transfer.receive_socket, 0, window_bytes(window_of(transfer), transfer.block_size));
+        size_socket_buffers(transfer.receive_socket, 0, window_socket_bytes(window_of(transfer), transfer.block_size));
       }
       if (send_and_wait(settings, transfer, buffer, 4) <= 0) {
         transfer.result = TRANSFER_FAILED;
@@ -351,7 +340,7 @@ void run_transfer(const client_settings& settings, client_transfer& transfer, ui
     }
     // The server ignored every option.
     transfer.option_flags = 0;
-    transfer.block_size = BLOCK_SIZE_DEFAULT;
+    transfer.block_size = BLKSIZE_DEFAULT;
     transfer.timeout = 1;
     transfer.window_size = 1;
   }

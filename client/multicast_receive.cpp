@@ -29,10 +29,6 @@ int send_ack(int socket, uint16_t n) {
   return send_datagram(socket, packet.data(), packet.size()) == static_cast<long>(packet.size());
 }
 
-int64_t deadline_after(int32_t seconds) {
-  return monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(seconds, 0)) * 1000;
-}
-
 // Writes one DATA datagram of the group at its place in the file and
 // records it. Returns 1 for a block new to the table, 0 for one dropped
 // (not DATA, block 0, longer than a block, already held, or the file could

@@ -28,10 +28,13 @@ int wait_sockets_until(const int* sockets, int count, int64_t deadline_ms) {
   return wait_sockets_readable(sockets, count, deadline_ms);
 }
 
+int64_t deadline_after(int32_t seconds) {
+  return monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(seconds, 0)) * 1000;
+}
+
 // Waits up to the given seconds for a datagram on the socket. Returns 1 when
 // one is waiting, 0 after the time, -1 on a wait error.
 int wait_readable(int socket, int32_t seconds) {
-  int64_t deadline = monotonic_ms() + static_cast<int64_t>(std::max<int32_t>(seconds, 0)) * 1000;
-  int r = wait_sockets_until(&socket, 1, deadline);
+  int r = wait_sockets_until(&socket, 1, deadline_after(seconds));
   return r > 0 ? 1 : r;
 }

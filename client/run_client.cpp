@@ -21,7 +21,7 @@ void reset_client(client_transfer& transfer, client_settings& settings) {
   transfer = client_transfer{};
   transfer.mode = MODE_OCTET;
   transfer.timeout = 1;
-  transfer.block_size = BLOCK_SIZE_DEFAULT;
+  transfer.block_size = BLKSIZE_DEFAULT;
   transfer.socket = -1;
   transfer.receive_socket = -1;
   transfer.file.fd = -1;

@@ -124,33 +124,32 @@ static size_t put_option(uint8_t* out, size_t at, const char* name, const char* 
   return at + n;
 }
 
+int accepted_options(const tftp_session* s, option_text out[OPTION_COUNT]) {
+  int n = 0;
+  auto add = [&](const char* name, const char* format, auto... values) {
+    out[n].name = name;
+    snprintf(out[n].value, sizeof out[n].value, format, values...);
+    n++;
+  };
+  uint32_t flags = s->option_flags;
+  if (flags & OPT_BLKSIZE) add("blksize", "%u", s->block_size);
+  if (flags & OPT_TIMEOUT) add("timeout", "%u", s->timeout);
+  if (flags & OPT_TSIZE) add("tsize", "%llu", static_cast<unsigned long long>(s->file_size.load()));
+  if (flags & OPT_MULTICAST) {
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&s->multicast_ip);
+    add("multicast", "%u.%u.%u.%u,%u,%u", ip[0], ip[1], ip[2], ip[3], s->multicast_port, s->multicast_master.load());
+  }
+  if (flags & OPT_WINDOWSIZE) add("windowsize", "%u", s->window_size);
+  return n;
+}
+
 size_t build_oack(const tftp_session* s, uint8_t* out) {
-  char value[40];
+  option_text options[OPTION_COUNT];
+  int count = accepted_options(s, options);
   size_t at = 0;
   out[at++] = 0;
   out[at++] = OPCODE_OACK;
-  if (s->option_flags & OPT_BLKSIZE) {
-    snprintf(value, sizeof value, "%u", s->block_size);
-    at = put_option(out, at, "blksize", value);
-  }
-  if (s->option_flags & OPT_TIMEOUT) {
-    snprintf(value, sizeof value, "%u", s->timeout);
-    at = put_option(out, at, "timeout", value);
-  }
-  if (s->option_flags & OPT_TSIZE) {
-    snprintf(value, sizeof value, "%llu", static_cast<unsigned long long>(s->file_size.load()));
-    at = put_option(out, at, "tsize", value);
-  }
-  if (s->option_flags & OPT_MULTICAST) {
-    const uint8_t* ip = reinterpret_cast<const uint8_t*>(&s->multicast_ip);
-    snprintf(value, sizeof value, "%u.%u.%u.%u,%u,%u", ip[0], ip[1], ip[2], ip[3], s->multicast_port,
-             s->multicast_master.load());
-    at = put_option(out, at, "multicast", value);
-  }
-  if (s->option_flags & OPT_WINDOWSIZE) {
-    snprintf(value, sizeof value, "%u", s->window_size);
-    at = put_option(out, at, "windowsize", value);
-  }
+  for (int i = 0; i < count; i++) at = put_option(out, at, options[i].name, options[i].value);
   return at;
 }
 
@@ -159,20 +158,13 @@ size_t send_oack(tftp_session* s) {
   size_t length = build_oack(s, packet);
   send_datagram(s->data_socket, packet, length);
   if (Log >= 2) {
-    char summary[160];
-    int n = 0;
-    if (s->option_flags & OPT_BLKSIZE) n += snprintf(summary + n, sizeof summary - n, " blksize %u", s->block_size);
-    if (s->option_flags & OPT_TIMEOUT) n += snprintf(summary + n, sizeof summary - n, " timeout %u", s->timeout);
-    if (s->option_flags & OPT_TSIZE)
-      n += snprintf(summary + n, sizeof summary - n, " tsize %llu",
-                    static_cast<unsigned long long>(s->file_size.load()));
-    summary[n] = 0;
-    if (s->option_flags & OPT_MULTICAST) {
-      char group[16];
-      n += snprintf(summary + n, sizeof summary - n, " multicast %s,%u,%u", format_ipv4(s->multicast_ip, group),
-                    s->multicast_port, s->multicast_master.load());
-    }
-    if (s->option_flags & OPT_WINDOWSIZE) snprintf(summary + n, sizeof summary - n, " windowsize %u", s->window_size);
+    option_text options[OPTION_COUNT];
+    int count = accepted_options(s, options);
+    char summary[OPTION_COUNT * (sizeof options[0].value + 12)];
+    size_t n = 0;
+    summary[0] = 0;
+    for (int i = 0; i < count && n < sizeof summary; i++)
+      n += static_cast<size_t>(snprintf(summary + n, sizeof summary - n, " %s %s", options[i].name, options[i].value));
     log_line(2, 0, " TFTP  Oack sent%s\n", summary);
   }
   return length;

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/wire.h"
+
 struct tftp_session;
 
 constexpr int ERROR_TEXT_COUNT = 22;
@@ -34,24 +36,11 @@ enum {
   MSG_RESOURCE_PROBLEM = 21,
 };
 
-// TFTP error codes the server sends.
-enum {
-  TFTP_ERROR_UNDEFINED = 0,
-  TFTP_ERROR_NOT_FOUND = 1,
-  TFTP_ERROR_DISK_FULL = 3,
-  TFTP_ERROR_ILLEGAL = 4,
-  TFTP_ERROR_EXISTS = 6,
-  TFTP_ERROR_OPTION = 8,
-};
 extern const char* const mode_names[4];     // "", "mail ", "ascii", "octet"
 extern const char* const request_kinds[3];  // "", "Get", "Put"
 
 constexpr size_t REQUEST_BUFFER_SIZE = 1536;
 constexpr size_t OACK_BUFFER_SIZE = 128;  // the longest OACK, every option at its longest, has 106 bytes
-constexpr uint16_t BLKSIZE_MIN = 8;
-constexpr uint16_t BLKSIZE_MAX = 65464;  // largest payload of one UDP datagram
-constexpr uint32_t TIMEOUT_MIN = 1;
-constexpr uint32_t TIMEOUT_MAX = 255;
 
 // Reads the option pairs after the mode string. `length` is the number of
 // datagram bytes from `options` to the end; nothing after them is read. A
@@ -59,6 +48,17 @@ constexpr uint32_t TIMEOUT_MAX = 255;
 // with the datagram. Returns -1, or 8 with the message index in
 // session->result.
 int parse_options(const char* options, int length, tftp_session* session);
+
+// One acknowledged option, as the OACK and the trace lines spell it.
+constexpr int OPTION_COUNT = 5;
+struct option_text {
+  const char* name;
+  char value[40];
+};
+
+// The options that session->option_flags acknowledges, in OACK order, into
+// out; returns how many.
+int accepted_options(const tftp_session* session, option_text out[OPTION_COUNT]);
 
 // Builds the OACK for session->option_flags into out (OACK_BUFFER_SIZE
 // bytes); returns its length.
@@ -69,7 +69,6 @@ size_t send_oack(tftp_session* session);
 
 // Builds an ERROR packet with code and error_texts[message_index] into out
 // (ERROR_PACKET_SIZE bytes); returns its length.
-constexpr size_t ERROR_PACKET_SIZE = 64;  // the longest text has 53 characters
 size_t build_error_packet(int code, int message_index, uint8_t* out);
 
 // Sends one ERROR packet with code and error_texts[message_index] to the

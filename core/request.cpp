@@ -107,14 +107,13 @@ static void trace_accepted(const tftp_session* s) {
     if (n >= 0 && static_cast<size_t>(n) < sizeof line) n += snprintf(line + n, sizeof line - n, format, args...);
   };
   if (s->opcode == OPCODE_RRQ) add(" Size %llu", static_cast<unsigned long long>(s->file_size.load()));
-  if (s->option_flags & OPT_TSIZE) add(" tsize %llu", static_cast<unsigned long long>(s->file_size.load()));
-  if (s->option_flags & OPT_BLKSIZE) add(" blksize %u", s->block_size);
-  if (s->option_flags & OPT_TIMEOUT) add(" timeout %u", s->timeout);
-  if (s->option_flags & OPT_MULTICAST) {
-    char group[16];
-    add(" multicast %s,%u,%u", format_ipv4(s->multicast_ip, group), s->multicast_port, s->multicast_master.load());
-  }
-  if (s->option_flags & OPT_WINDOWSIZE) add(" windowsize %u", s->window_size);
+  option_text options[OPTION_COUNT];
+  int count = accepted_options(s, options);
+  // This line has always named tsize first.
+  for (int i = 0; i < count; i++)
+    if (strcmp(options[i].name, "tsize") == 0) add(" %s %s", options[i].name, options[i].value);
+  for (int i = 0; i < count; i++)
+    if (strcmp(options[i].name, "tsize") != 0) add(" %s %s", options[i].name, options[i].value);
   log_line(2, 0, " TFTP %s\n", line);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/wire.h"
 #include "platform/file_open.h"
 
 struct file_mapping;
@@ -13,9 +14,6 @@ struct shared_view;
 struct multicast_group;
 struct window_buffers;
 
-enum { OPCODE_RRQ = 1, OPCODE_WRQ = 2, OPCODE_DATA = 3, OPCODE_ACK = 4, OPCODE_ERROR = 5, OPCODE_OACK = 6 };
-enum { MODE_NONE = 0, MODE_MAIL = 1, MODE_NETASCII = 2, MODE_OCTET = 3 };
-enum { OPT_BLKSIZE = 1, OPT_TIMEOUT = 2, OPT_TSIZE = 4, OPT_MULTICAST = 8, OPT_WINDOWSIZE = 16 };
 // The options the control channel's record carries; windowsize is told by
 // window_size beyond it.
 constexpr uint32_t RECORD_OPTION_BITS = OPT_BLKSIZE | OPT_TIMEOUT | OPT_TSIZE | OPT_MULTICAST;

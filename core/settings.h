@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "core/wire.h"
+
 constexpr const char* SETTINGS_KEY = "Kestrel";
 constexpr int SETTINGS_PATH_MAX = 259;
 constexpr uint32_t LOG_LEVEL_MAX = 4;   // 4 already traces everything
 constexpr uint32_t CLIENTS_MAX = 4096;  // transfers at once, and data ports in a range
-constexpr uint32_t WINDOWSIZE_LIMIT = 65535;  // the largest window a request can name
 
 // Group 1
 extern std::atomic<uint32_t> TrayIcon, Iconic, Percent, Log, CreateLog;

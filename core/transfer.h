@@ -62,8 +62,6 @@ int run_window_read(tftp_session* session);
 // Frees what prepare_window_read allocated (the worker's cleanup).
 void release_window_read(tftp_session* session);
 
-// Socket buffer bytes that hold a window of that many blocks.
-size_t window_socket_bytes(uint32_t window, uint16_t block_size);
 
 // Waits, until the wait's deadline, for the ACK the read transfer expects:
 // 1 expected ACK, 0 time-out, -1 wait failed, slot taken over or ACK beyond

@@ -21,9 +21,6 @@
 // DATAGRAM_BATCH_MAX datagrams), so memory stays bounded whatever window
 // and block size a client asks for.
 constexpr size_t BATCH_BYTES = 256 * 1024;
-// What the kernel keeps per datagram in a socket buffer beside its bytes.
-constexpr size_t DATAGRAM_OVERHEAD = 512;
-constexpr size_t SOCKET_BUFFER_MAX = 32u << 20;
 
 struct window_buffers {
   int capacity;      // blocks per batch
@@ -34,11 +31,6 @@ struct window_buffers {
 };
 
 static uint32_t block_index(uint32_t index) { return LargeFiles != 0 ? index : (index & 0xFFFFu); }
-
-size_t window_socket_bytes(uint32_t window, uint16_t block_size) {
-  uint64_t bytes = static_cast<uint64_t>(window) * (block_size + 4u + DATAGRAM_OVERHEAD);
-  return bytes > SOCKET_BUFFER_MAX ? SOCKET_BUFFER_MAX : static_cast<size_t>(bytes);
-}
 
 void release_window_read(tftp_session* s) {
   window_buffers* w = s->window;
@@ -186,7 +178,6 @@ static int send_window(tftp_session* s, uint32_t first, uint32_t last, uint32_t*
 }
 
 // The block in acked .. acked + 65535 that carries the 16-bit number.
-static uint32_t acknowledged_block(uint32_t acked, uint32_t number) { return acked + ((number - acked) & 0xFFFFu); }
 
 // Waits for an ACK that moves the window: one of a block after `acked` up
 // to `sent_end`. Those waiting behind it are taken too, so that the window

@@ -25,6 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (length) memcpy(bytes.get(), data + 1, length);
   int r = parse_oack(bytes.get(), length, transfer, settings);
   if (r != OACK_USABLE && r != OACK_REFUSED) abort();
-  if (transfer.block_size < OACK_BLOCK_SIZE_MIN || transfer.block_size > 1428) abort();
+  if (transfer.block_size < BLKSIZE_MIN || transfer.block_size > 1428) abort();
   return 0;
 }
