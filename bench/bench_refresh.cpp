@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/session.h"
+#include "core/session_table.h"
 #include "core/settings.h"
 #include "desktop/icons.h"
 #include "desktop/main_window.h"

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/session.h"
+#include "core/session_table.h"
 #include "platform/file_mapping.h"
 
 struct shared_view {

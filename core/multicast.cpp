@@ -5,6 +5,7 @@
 
 #include "core/clock.h"
 #include "core/session.h"
+#include "core/session_table.h"
 #include "core/settings.h"
 #include "platform/udp_socket.h"
 

@@ -2,11 +2,11 @@
 #include <cstring>
 #include <new>
 
+#include "core/ack_wait.h"
+#include "core/block_loading.h"
 #include "core/clock.h"
 #include "core/data_socket.h"
-#include "core/file_views.h"
 #include "core/multicast.h"
-#include "core/netascii.h"
 #include "core/packets.h"
 #include "core/session.h"
 #include "core/session_table.h"
@@ -15,93 +15,9 @@
 #include "core/transfer_log.h"
 #include "platform/udp_socket.h"
 
-constexpr size_t ACK_BUFFER_SIZE = 256;
 // A waiting member listens in slices this long, so that a promotion is
 // answered at once rather than up to a timeout later.
 constexpr uint32_t MEMBER_SLICE_MS = 100;
-
-// Netascii: the table of recent blocks, and the entry block `index` uses.
-static uint32_t text_slot(const tftp_session* s, uint32_t index, int64_t** start, uint32_t** number) {
-  if (s->text.window_start) {
-    *start = s->text.window_start;
-    *number = s->text.window_index;
-    return index % s->text.window_slots;
-  }
-  *start = const_cast<int64_t*>(s->text.block_start);
-  *number = const_cast<uint32_t*>(s->text.block_index);
-  return index % NETASCII_RECENT;
-}
-
-// Netascii: remembers where block `index` began on disk.
-static void remember_text_block(tftp_session* s, uint32_t index, int64_t offset) {
-  int64_t* start;
-  uint32_t* number;
-  uint32_t slot = text_slot(s, index, &start, &number);
-  number[slot] = index;
-  start[slot] = offset;
-}
-
-// Netascii: positions the stream at the start of translated block `index`.
-// Blocks sent again come from the recent table; anything else is found by
-// translating from the start of the file. Returns 1, or 0 on a read error.
-static int seek_text_block(tftp_session* s, uint32_t index) {
-  int64_t* start;
-  uint32_t* number;
-  uint32_t slot = text_slot(s, index, &start, &number);
-  if (start[slot] >= 0 && number[slot] == index) {
-    s->text.ended = 0;
-    return fseeko(s->file, start[slot], SEEK_SET) == 0;
-  }
-  if (fseeko(s->file, 0, SEEK_SET) != 0) return 0;
-  s->text.ended = 0;
-  uint8_t scratch[4096];
-  uint64_t skip = static_cast<uint64_t>(index) * s->block_size;
-  while (skip > 0) {
-    size_t want = skip < sizeof scratch ? static_cast<size_t>(skip) : sizeof scratch;
-    size_t got = netascii_read(s->file, scratch, want, &s->text.ended);
-    if (got == 0) break;
-    skip -= got;
-  }
-  return !ferror(s->file);
-}
-
-int load_block(tftp_session* s, uint8_t* buffer, uint32_t index) {
-  buffer[0] = 0;
-  buffer[1] = OPCODE_DATA;
-  buffer[2] = static_cast<uint8_t>((index + 1) >> 8);
-  buffer[3] = static_cast<uint8_t>(index + 1);
-  uint64_t offset = static_cast<uint64_t>(index) * s->block_size;
-  uint64_t size = s->file_size.load(std::memory_order_relaxed);
-  int length;
-  if (s->mode == MODE_NETASCII) {
-    // The translated data ends before the size on disk: the stream says where.
-    if (index != s->seek_block + 1 && !seek_text_block(s, index)) return LOAD_FAILED;
-    remember_text_block(s, index, ftello(s->file));
-    length = static_cast<int>(netascii_read(s->file, buffer + 4, s->block_size, &s->text.ended));
-    if (ferror(s->file)) return LOAD_FAILED;
-    s->seek_block = index;
-  } else if (offset > size) {
-    return LOAD_BEYOND_END;
-  } else {
-    // Exactly the size the file had when it was opened (and the OACK told):
-    // a file that shrinks since is an error, one that grows is cut there.
-    uint64_t left = size - offset;
-    length = left < s->block_size ? static_cast<int>(left) : s->block_size;
-    if (s->shared) {
-      log_line(4, 0, " TFTP  load offset %llu/%llu %u %d\n", static_cast<unsigned long long>(offset),
-               static_cast<unsigned long long>(size), index, length);
-      if (!copy_from_view(s, offset, buffer + 4, static_cast<size_t>(length))) return LOAD_FAILED;
-    } else if (length > 0) {
-      if (index != s->seek_block + 1 && fseeko(s->file, static_cast<off_t>(offset), SEEK_SET) != 0)
-        return LOAD_FAILED;
-      if (fread(buffer + 4, 1, static_cast<size_t>(length), s->file) != static_cast<size_t>(length))
-        return LOAD_FAILED;
-    }
-    s->seek_block = index;
-  }
-  s->data_len = length;
-  return length;
-}
 
 // Sends one DATA packet: a master to its group, everyone else to its own
 // client. The data socket is connected to the client, and Linux still lets
@@ -122,45 +38,12 @@ static int send_block(tftp_session* s, const uint8_t* buffer, int length) {
   return static_cast<int>(sent);
 }
 
-// Takes one datagram that has arrived (wait nullptr: only one that is
-// waiting already) and tells what it is.
-static int take_ack_packet(tftp_session* s, packet_wait* wait, uint32_t* number) {
-  uint8_t packet[ACK_BUFFER_SIZE];
-  for (;;) {
-    long n = wait ? receive_before(s, wait, packet, sizeof packet) : receive_waiting(s, packet, sizeof packet);
-    if (n == RECEIVE_TIMEOUT) return ACK_NONE;
-    if (n == RECEIVE_EVICTED) {
-      log_line(2, 0, " TFTP  silent client, slot taken over\n");
-      return ACK_FAILED;
-    }
-    if (n < 0) return ACK_FAILED;
-    if (n < 4 || static_cast<size_t>(n) > sizeof packet) continue;
-    unsigned opcode = static_cast<unsigned>(packet[0] << 8 | packet[1]);
-    if (opcode == OPCODE_ERROR) {
-      take_error_text(s, packet, static_cast<size_t>(n));
-      log_line(2, 0, " TFTP  error %s\n", s->error_text);
-      return ACK_ERROR;
-    }
-    if (opcode != OPCODE_ACK) continue;
-    *number = static_cast<uint32_t>(packet[2] << 8 | packet[3]);
-    return ACK_TAKEN;
-  }
-}
-
-int next_ack_packet(tftp_session* s, packet_wait* wait, uint32_t* number) {
-  return take_ack_packet(s, wait, number);
-}
-
-int waiting_ack_packet(tftp_session* s, uint32_t* number) { return take_ack_packet(s, nullptr, number); }
-
 // wait_for_ack without the trace lines of a time-out or failure.
 static int receive_ack(tftp_session* s, packet_wait* wait) {
   for (;;) {
     uint32_t number;
     int taken = next_ack_packet(s, wait, &number);
-    if (taken == ACK_NONE) return 0;
-    if (taken == ACK_FAILED) return -1;
-    if (taken == ACK_ERROR) return 2;
+    if (taken != ACK_TAKEN) return taken;
     uint32_t block = s->block.load(std::memory_order_relaxed);
     uint32_t a;
     if (s->option_flags & OPT_MULTICAST) {
@@ -176,18 +59,18 @@ static int receive_ack(tftp_session* s, packet_wait* wait) {
     uint64_t size = s->file_size.load(std::memory_order_relaxed);
     if ((s->option_flags & OPT_MULTICAST) && !s->multicast_master &&
         static_cast<uint64_t>(a) * s->block_size > size)
-      return 3;
-    if (a != 0 && static_cast<uint64_t>(a - 1) * s->block_size > size) return -1;
+      return ACK_MEMBER_HAS_ALL;
+    if (a != 0 && static_cast<uint64_t>(a - 1) * s->block_size > size) return ACK_FAILED;
     note_progress(s);
     if (s->multicast_master.load(std::memory_order_relaxed)) note_group_progress(s);
-    return 1;
+    return ACK_TAKEN;
   }
 }
 
 int wait_for_ack(tftp_session* s, packet_wait* wait) {
   int r = receive_ack(s, wait);
-  if (r == 0) log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
-  if (r < 0) log_line(2, 0, " TFTP  ack failure %u\n", static_cast<unsigned>(errno));
+  if (r == ACK_NONE) log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
+  if (r == ACK_FAILED) log_line(2, 0, " TFTP  ack failure %u\n", static_cast<unsigned>(errno));
   return r;
 }
 
@@ -203,18 +86,16 @@ int wait_as_member(tftp_session* s) {
     packet_wait slice;
     start_wait(&slice, slice_ms);
     int r = receive_ack(s, &slice);
-    if (r < 0) return RESULT_TIMEOUT;
-    if (r == 2) return RESULT_ABORTED;
-    if (r == 3) return RESULT_OK;
-    if (r == 0 && wait_expired(&turn)) {
+    if (r == ACK_FAILED) return RESULT_TIMEOUT;
+    if (r == ACK_ERROR) return RESULT_ABORTED;
+    if (r == ACK_MEMBER_HAS_ALL) return RESULT_OK;
+    if (r == ACK_NONE && wait_expired(&turn)) {
       log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
       start_wait(&turn, timeout_ms);
     }
   }
-  return -1;
+  return RESULT_RUNNING;
 }
-
-static uint32_t block_index(uint32_t index) { return LargeFiles != 0 ? index : (index & 0xFFFFu); }
 
 static int option_phase(tftp_session* s) {
   for (uint32_t c = 0;; c++) {
@@ -222,28 +103,21 @@ static int option_phase(tftp_session* s) {
     packet_wait wait;
     start_wait(&wait, s->timeout * 1000u);
     int r = wait_for_ack(s, &wait);
-    if (r == 1) return -1;
-    if (r == 2) return RESULT_ABORTED;
-    if (r == 3) return RESULT_OK;
-    if (r < 0) return RESULT_TIMEOUT;
+    if (r == ACK_TAKEN) return RESULT_RUNNING;
+    if (r == ACK_ERROR) return RESULT_ABORTED;
+    if (r == ACK_MEMBER_HAS_ALL) return RESULT_OK;
+    if (r == ACK_FAILED) return RESULT_TIMEOUT;
     if ((s->option_flags & OPT_MULTICAST) && s->multicast_master.load() == 0) {
       // A plain member waits for the stream; once promoted it counts one
       // more OACK, now with the master flag.
       r = wait_as_member(s);
-      if (r >= 0) return r;
+      if (r != RESULT_RUNNING) return r;
     } else {
       log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
     }
     if (c > Retransmit) return RESULT_TIMEOUT;
     if (server_stop) return RESULT_OK;
   }
-}
-
-int read_failed(tftp_session* s, uint32_t index) {
-  send_session_error(s, TFTP_ERROR_UNDEFINED, MSG_UNSPECIFIED);
-  set_error_text(s, "%u %s", TFTP_ERROR_UNDEFINED, error_texts[MSG_UNSPECIFIED]);
-  log_line(1, 1, " TFTP  read failed on block %u\n", index + 1);
-  return RESULT_FAILED;
 }
 
 int run_read_transfer(tftp_session* s) {
@@ -254,7 +128,7 @@ int run_read_transfer(tftp_session* s) {
     s->next_packet = new (std::nothrow) uint8_t[s->block_size + 8u];
   if (s->option_flags) {
     int r = option_phase(s);
-    if (r >= 0) return r;
+    if (r != RESULT_RUNNING) return r;
   }
   if (windowed) return run_window_read(s);
   if (s->option_flags & OPT_MULTICAST) set_multicast_ttl(s);
@@ -282,8 +156,6 @@ int run_read_transfer(tftp_session* s) {
         int next = length < s->block_size ? LOAD_BEYOND_END : load_block(s, s->next_packet, block_index(block + 1));
         if (next == LOAD_FAILED) return read_failed(s, block_index(block + 1));
         s->next_data_len = next;
-        // load_block stored its length in data_len; that belongs to packet.
-        s->data_len = length;
         if (next >= 0 && send_block(s, s->next_packet, next) < 0) return RESULT_FAILED;
       }
     }
@@ -293,16 +165,16 @@ int run_read_transfer(tftp_session* s) {
       packet_wait wait;
       start_wait(&wait, s->timeout * 1000u);
       int r = wait_for_ack(s, &wait);
-      if (r == 1) {
+      if (r == ACK_TAKEN) {
         // A multicast client may name any block; the block sent ahead is
         // then not the one that follows.
         if (s->block.load(std::memory_order_relaxed) != block + 1) ahead = 0;
         break;
       }
-      if (r == 2) return RESULT_ABORTED;
-      if (r == 0) log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
+      if (r == ACK_ERROR) return RESULT_ABORTED;
+      if (r == ACK_NONE) log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load());
       if (s->evicted) return RESULT_TIMEOUT;
-      if (r < 0 || k > retransmit) return s->data_len == s->block_size ? RESULT_TIMEOUT : RESULT_OK;
+      if (r == ACK_FAILED || k > retransmit) return s->data_len == s->block_size ? RESULT_TIMEOUT : RESULT_OK;
       if (server_stop) return RESULT_OK;
       if (send_block(s, s->packet, s->data_len < 0 ? 0 : s->data_len.load()) < 0) return RESULT_FAILED;
       ahead = 0;

@@ -9,6 +9,7 @@
 #include "core/multicast.h"
 #include "core/packets.h"
 #include "core/session.h"
+#include "core/session_table.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
 #include "core/upload_leftovers.h"

@@ -23,14 +23,6 @@ tftp_session* new_session() {
 
 void free_session(tftp_session* session) { delete session; }
 
-void set_error_text(tftp_session* session, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  std::lock_guard<std::mutex> hold(list_lock);
-  vsnprintf(session->error_text, sizeof session->error_text, format, arguments);
-  va_end(arguments);
-}
-
 int session_is_live(const tftp_session* session) {
   return session->data_socket.load() != -1 || session->thread.load() != -1;
 }

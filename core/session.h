@@ -17,7 +17,8 @@ struct window_buffers;
 // The options the control channel's record carries; windowsize is told by
 // window_size beyond it.
 constexpr uint32_t RECORD_OPTION_BITS = OPT_BLKSIZE | OPT_TIMEOUT | OPT_TSIZE | OPT_MULTICAST;
-enum { RESULT_OK = 0, RESULT_TIMEOUT = 1, RESULT_ABORTED = 2, RESULT_FAILED = 3 };
+// A transfer's result; RESULT_RUNNING also tells a step of a transfer to go on.
+enum { RESULT_RUNNING = -1, RESULT_OK = 0, RESULT_TIMEOUT = 1, RESULT_ABORTED = 2, RESULT_FAILED = 3 };
 
 constexpr int SESSION_PATH_SIZE = 260;
 constexpr int SESSION_ERROR_TEXT_SIZE = 128;
@@ -88,10 +89,8 @@ struct tftp_session {
   window_buffers* window;       // what a windowed read sends its batches from
 };
 
-// Shared state of the server core.
-extern tftp_session* session_list;
-extern std::mutex list_lock;
-extern std::atomic<uint32_t> active_transfers;
+// Shared state of the server core (the session list and its lock are the
+// session table's).
 extern std::atomic<int> server_stop;
 extern std::atomic<int> server_paused;
 extern std::atomic<int> listen_socket;
@@ -99,10 +98,6 @@ extern std::atomic<int> listen_socket;
 // A zeroed session with no socket and no thread, or nullptr.
 tftp_session* new_session();
 void free_session(tftp_session* session);
-
-// Formats the session's error_text under list_lock, so that the control
-// channel can copy the record while the worker runs.
-void set_error_text(tftp_session* session, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // 1 while the session's socket or worker is still there (a session being
 // set up, whose worker has not started, is live).

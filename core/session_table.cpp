@@ -1,6 +1,8 @@
 #include "core/session_table.h"
 
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <thread>
 
 #include "core/clock.h"
@@ -18,6 +20,14 @@ tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port) {
     if (session_is_live(s) && !s->evicted.load() && s->client_ip == client_ip && s->client_port == client_port)
       return s;
   return nullptr;
+}
+
+void set_error_text(tftp_session* session, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::lock_guard<std::mutex> hold(list_lock);
+  vsnprintf(session->error_text, sizeof session->error_text, format, arguments);
+  va_end(arguments);
 }
 
 void release_slot(tftp_session* session) {

@@ -9,10 +9,23 @@
 // its group) is counted by identity in file_views and multicast.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 struct tftp_session;
+
+// The sessions, newest first; list_lock guards the links and every field
+// that another thread reads while the worker runs. active_transfers counts
+// the slots of the Clients limit in use.
+extern tftp_session* session_list;
+extern std::mutex list_lock;
+extern std::atomic<uint32_t> active_transfers;
+
+// Formats the session's error_text under list_lock, so that the control
+// channel can copy the record while the worker runs.
+void set_error_text(tftp_session* session, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 enum { ADMITTED = 0, ADMIT_DUPLICATE = 1, ADMIT_FULL = 2, ADMIT_NO_MEMORY = 3 };
 

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <new>
 
+#include "core/ack_wait.h"
+#include "core/block_loading.h"
 #include "core/data_socket.h"
 #include "core/file_views.h"
 #include "core/packets.h"
@@ -29,8 +31,6 @@ struct window_buffers {
   uint8_t headers[DATAGRAM_BATCH_MAX][4];
   datagram_piece pieces[DATAGRAM_BATCH_MAX];
 };
-
-static uint32_t block_index(uint32_t index) { return LargeFiles != 0 ? index : (index & 0xFFFFu); }
 
 void release_window_read(tftp_session* s) {
   window_buffers* w = s->window;
@@ -94,6 +94,7 @@ static int load_batch(tftp_session* s, window_buffers* w, uint32_t first, int co
       uint8_t* packet = w->packets + static_cast<size_t>(i) * (block_size + 4u);
       int length = load_block(s, packet, block_index(first + i - 1));
       if (length < 0) return -1;
+      s->data_len = length;
       w->pieces[i] = datagram_piece{packet, 4, packet + 4, static_cast<size_t>(length)};
       if (length < block_size) {
         *final_block = first + i;
@@ -140,8 +141,8 @@ static int load_batch(tftp_session* s, window_buffers* w, uint32_t first, int co
 }
 
 // Sends blocks first .. last (fewer when the file ends before), batch by
-// batch; *sent_end becomes the last block sent. Returns -1 to go on, or the
-// transfer's RESULT_ value.
+// batch; *sent_end becomes the last block sent. Returns RESULT_RUNNING to
+// go on, or the transfer's RESULT_ value.
 static int send_window(tftp_session* s, uint32_t first, uint32_t last, uint32_t* final_block, uint32_t* sent_end) {
   window_buffers* w = s->window;
   *sent_end = first - 1;
@@ -174,26 +175,22 @@ static int send_window(tftp_session* s, uint32_t first, uint32_t last, uint32_t*
     if (*final_block != 0 && *sent_end == *final_block) break;
     b += static_cast<uint32_t>(loaded);
   }
-  return -1;
+  return RESULT_RUNNING;
 }
-
-// The block in acked .. acked + 65535 that carries the 16-bit number.
 
 // Waits for an ACK that moves the window: one of a block after `acked` up
 // to `sent_end`. Those waiting behind it are taken too, so that the window
 // moves as far as the client has got. Duplicates and strays are passed
-// over and never answered. Returns 1 with the block in *moved, 0 at the
-// deadline, -1 when the wait failed or the ACK lies beyond the file, 2 on
-// an ERROR from the client.
+// over and never answered. Returns ACK_TAKEN with the block in *moved,
+// ACK_NONE at the deadline, ACK_FAILED when the wait failed or the ACK lies
+// beyond the file, ACK_ERROR on an ERROR from the client.
 static int wait_window_ack(tftp_session* s, packet_wait* wait, uint32_t acked, uint32_t sent_end, uint32_t* moved) {
   uint32_t best = acked;
   for (;;) {
     uint32_t number;
     int taken = best == acked ? next_ack_packet(s, wait, &number) : waiting_ack_packet(s, &number);
     if (taken == ACK_NONE && best != acked) break;
-    if (taken == ACK_NONE) return 0;
-    if (taken == ACK_ERROR) return 2;
-    if (taken != ACK_TAKEN) return -1;
+    if (taken != ACK_TAKEN) return taken;
     uint32_t k = acknowledged_block(acked, number);
     if (k <= best || k > sent_end) {
       log_line(2, 0, " TFTP  ack ignored %u, %u\n", number, sent_end & 0xFFFFu);
@@ -202,11 +199,12 @@ static int wait_window_ack(tftp_session* s, packet_wait* wait, uint32_t acked, u
     best = k;
   }
   log_line(3, 0, " received ack %u\n", best);
-  if (static_cast<uint64_t>(best - 1) * s->block_size > s->file_size.load(std::memory_order_relaxed)) return -1;
+  if (static_cast<uint64_t>(best - 1) * s->block_size > s->file_size.load(std::memory_order_relaxed))
+    return ACK_FAILED;
   s->block = best;
   note_progress(s);
   *moved = best;
-  return 1;
+  return ACK_TAKEN;
 }
 
 // A time-out resends two blocks, never the window: the first one the client
@@ -229,25 +227,26 @@ int run_window_read(tftp_session* s) {
     if (final_block != 0 && last > final_block) last = final_block;
     uint32_t sent_end;
     int r = send_window(s, acked + 1, last, &final_block, &sent_end);
-    if (r >= 0) return r;
+    if (r != RESULT_RUNNING) return r;
     for (uint32_t k = 0;; k++) {
       // One deadline per sending: wrong ACKs cannot put the resend off.
       packet_wait wait;
       start_wait(&wait, s->timeout * 1000u);
       int got = wait_window_ack(s, &wait, acked, sent_end, &acked);
-      if (got == 1) break;
-      if (got == 2) return RESULT_ABORTED;
-      if (got == 0) log_line(2, 0, " TFTP  ack timeout %u\n", sent_end);
+      if (got == ACK_TAKEN) break;
+      if (got == ACK_ERROR) return RESULT_ABORTED;
+      if (got == ACK_NONE) log_line(2, 0, " TFTP  ack timeout %u\n", sent_end);
       if (s->evicted) return RESULT_TIMEOUT;
       // Only the short last block unacknowledged: the client has it all
       // but our word that it has.
-      if (got < 0 || k > retransmit)
+      if (got == ACK_FAILED || k > retransmit)
         return final_block != 0 && sent_end == final_block && acked + 1 == final_block ? RESULT_OK : RESULT_TIMEOUT;
       if (server_stop) return RESULT_OK;
       uint32_t probe_end;
       r = send_window(s, acked + 1, acked + 1, &final_block, &probe_end);
-      if (r < 0 && sent_end > acked + 1) r = send_window(s, sent_end, sent_end, &final_block, &probe_end);
-      if (r >= 0) return r;
+      if (r == RESULT_RUNNING && sent_end > acked + 1)
+        r = send_window(s, sent_end, sent_end, &final_block, &probe_end);
+      if (r != RESULT_RUNNING) return r;
     }
     if (final_block != 0 && acked == final_block) return RESULT_OK;
   }

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/session.h"
+#include "core/session_table.h"
 
 void copy_session_rows(std::vector<session_row_source>* rows) {
   rows->clear();

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "core/session.h"
+#include "core/session_table.h"
 #include "desktop/dialog_driver.h"
 #include "desktop/local_socket.h"
 #include "desktop/main_window.h"

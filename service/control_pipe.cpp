@@ -9,6 +9,7 @@
 #include "core/printable.h"
 #include "core/registry.h"
 #include "core/session.h"
+#include "core/session_table.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
 #include "service/service_control.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/session.h"
+#include "core/session_table.h"
 #include "desktop/session_snapshot.h"
 
 namespace {

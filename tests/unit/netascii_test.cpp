@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
+#include "core/block_loading.h"
 #include "core/netascii.h"
 #include "core/session.h"
-#include "core/transfer.h"
 #include "platform/file_open.h"
 #include "tests/unit/test_support.h"
 

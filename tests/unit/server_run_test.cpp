@@ -11,6 +11,7 @@
 
 #include "core/server_loop.h"
 #include "core/session.h"
+#include "core/session_table.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
 #include "platform/program_path.h"
