@@ -53,8 +53,8 @@ int read_decimal(const char* text, size_t length, uint32_t* out) {
 }
 
 static int refuse(tftp_session* session, int message_index) {
-  session->result = message_index;
-  return 8;
+  session->refusal_message = message_index;
+  return TFTP_ERROR_OPTION;
 }
 
 int parse_options(const char* options, int length, tftp_session* session) {
@@ -112,7 +112,7 @@ int parse_options(const char* options, int length, tftp_session* session) {
              static_cast<int>(value.length), value.text);
     at = next;
   }
-  return -1;
+  return REQUEST_ACCEPTED;
 }
 
 static size_t put_option(uint8_t* out, size_t at, const char* name, const char* value) {

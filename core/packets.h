@@ -11,7 +11,7 @@ struct tftp_session;
 constexpr int ERROR_TEXT_COUNT = 22;
 extern const char* const error_texts[ERROR_TEXT_COUNT];
 
-// Indices of error_texts: the message index a refusal keeps in `result`.
+// Indices of error_texts: the message index a refusal keeps in `refusal_message`.
 enum {
   MSG_UNSPECIFIED = 0,
   MSG_FILE_NOT_FOUND = 1,
@@ -39,14 +39,18 @@ enum {
 extern const char* const mode_names[4];     // "", "mail ", "ascii", "octet"
 extern const char* const request_kinds[3];  // "", "Get", "Put"
 
+// What parse_request and parse_options return for a request they take;
+// anything else is the TFTP error code of a refusal.
+constexpr int REQUEST_ACCEPTED = -1;
+
 constexpr size_t REQUEST_BUFFER_SIZE = 1536;
 constexpr size_t OACK_BUFFER_SIZE = 128;  // the longest OACK, every option at its longest, has 106 bytes
 
 // Reads the option pairs after the mode string. `length` is the number of
 // datagram bytes from `options` to the end; nothing after them is read. A
 // name without a value is skipped; a last value without its zero byte ends
-// with the datagram. Returns -1, or 8 with the message index in
-// session->result.
+// with the datagram. Returns REQUEST_ACCEPTED, or TFTP_ERROR_OPTION with
+// the message index in session->refusal_message.
 int parse_options(const char* options, int length, tftp_session* session);
 
 // One acknowledged option, as the OACK and the trace lines spell it.

@@ -18,7 +18,7 @@
 #include "platform/path_names.h"
 
 static int refuse(tftp_session* session, int code, int message_index) {
-  session->result = message_index;
+  session->refusal_message = message_index;
   return code;
 }
 
@@ -72,7 +72,7 @@ static int open_for_reading(tftp_session* s) {
   // A group follows its master's ACKs block by block: no window for it. A
   // read left without its group (netascii, no free port) keeps the window.
   if (s->option_flags & OPT_MULTICAST) s->option_flags &= ~static_cast<uint32_t>(OPT_WINDOWSIZE);
-  return -1;
+  return REQUEST_ACCEPTED;
 }
 
 static int open_for_writing(tftp_session* s, int overwrite) {
@@ -97,7 +97,7 @@ static int open_for_writing(tftp_session* s, int overwrite) {
   }
   std::lock_guard<std::mutex> hold(list_lock);
   s->file = file;
-  return -1;
+  return REQUEST_ACCEPTED;
 }
 
 static void trace_accepted(const tftp_session* s) {
@@ -166,7 +166,7 @@ int parse_request(const char* datagram, size_t length, tftp_session* s) {
   s->timeout = Timeout;
   if (options_at < length) {
     int code = parse_options(datagram + options_at, static_cast<int>(length - options_at), s);
-    if (code >= 0) return code;
+    if (code != REQUEST_ACCEPTED) return code;
   }
 
   int code = s->opcode == OPCODE_RRQ ? open_for_reading(s) : open_for_writing(s, overwrite);

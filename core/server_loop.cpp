@@ -79,17 +79,17 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
   int code;
   if (length > REQUEST_BUFFER_SIZE) {
     // Longer than the buffer, so it arrived cut: refused, never parsed cut.
-    s->result = MSG_BAD_PACKET;
+    s->refusal_message = MSG_BAD_PACKET;
     code = TFTP_ERROR_ILLEGAL;
   } else {
     code = parse_request(buffer, length, s);
   }
-  if (code >= 0) {
+  if (code != REQUEST_ACCEPTED) {
     log_refusal_line(1, 1, "  Error   %-15s %-10s %u %s %s\n", address, request_kinds[s->opcode],
                      static_cast<unsigned>(code), error_texts[code < ERROR_TEXT_COUNT ? code : 0],
-                     (code == 1 || code == 2) ? s->path : "");
+                     (code == TFTP_ERROR_NOT_FOUND || code == TFTP_ERROR_ACCESS) ? s->path : "");
     // Gone from the list before the client hears of the refusal.
-    int message_index = s->result;
+    int message_index = s->refusal_message;
     release_file(s);
     drop_session(s);
     send_error_packet(code, message_index, listen_socket, ip, port);
@@ -113,14 +113,14 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
   // Accepted: finished sessions make room, as always when a request is taken.
   purge_finished_sessions();
   // The token is in place before the worker can run: its last act sets -1.
-  s->result = -1;
+  s->result = RESULT_RUNNING;
   int token = next_thread_token.fetch_add(1) & 0x7fffffff;
   s->thread = token == 0 ? 1 : token;
   try {
     std::thread(transfer_worker, s).detach();
   } catch (...) {
     s->thread = 0;
-    s->result = 0;
+    s->result = RESULT_OK;
     return refuse_start(s, ip, port, MSG_RESOURCE_PROBLEM, "data thread failed");
   }
 }

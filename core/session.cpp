@@ -17,6 +17,7 @@ tftp_session* new_session() {
   s->data_socket = -1;
   s->thread = 0;
   clear_upload(&s->upload);
+  s->refusal_message = -1;
   for (int i = 0; i < NETASCII_RECENT; i++) s->text.block_start[i] = -1;
   return s;
 }
@@ -25,6 +26,10 @@ void free_session(tftp_session* session) { delete session; }
 
 int session_is_live(const tftp_session* session) {
   return session->data_socket.load() != -1 || session->thread.load() != -1;
+}
+
+int32_t shown_result(const tftp_session* s) {
+  return s->refusal_message >= 0 ? s->refusal_message : s->result.load(std::memory_order_relaxed);
 }
 
 int session_has_started(const tftp_session* session) { return session->thread.load() != 0; }
@@ -41,7 +46,7 @@ void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE
   put32(out + 20, static_cast<uint32_t>(s->file_size.load(std::memory_order_relaxed)));
   put32(out + 24, s->timeout);
   put32(out + 28, static_cast<uint32_t>(s->data_socket.load(std::memory_order_relaxed)));
-  put32(out + 32, static_cast<uint32_t>(s->result.load(std::memory_order_relaxed)));
+  put32(out + 32, static_cast<uint32_t>(shown_result(s)));
   put32(out + 36, s->mapped);
   put32(out + 40, token(s->mapping));
   put32(out + 44, token(s->view));

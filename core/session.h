@@ -50,7 +50,7 @@ struct tftp_session {
   std::atomic<uint64_t> file_size;  // 64 bits: stream reads and uploads may pass 4 GiB
   uint32_t timeout;
   std::atomic<int> data_socket;
-  std::atomic<int32_t> result;
+  std::atomic<int32_t> result;  // RESULT_ value: RESULT_RUNNING while the worker runs (worker writes)
   uint32_t mapped;
   file_mapping* mapping;
   const uint8_t* view;
@@ -83,6 +83,7 @@ struct tftp_session {
   std::atomic<int> evicted;    // its slot was taken over: the worker ends at once
   std::atomic<int> progressed;  // the client has moved it past its first packet (worker writes)
   uint64_t request_digest;     // of the request that started it (server loop only)
+  int refusal_message;         // index into error_texts of a refused request, else -1 (server loop only)
   std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer
   uint32_t receive_timeout_ms;  // what the data socket's receive time-out is set to
   uint32_t window_size;         // blocks per window with OPT_WINDOWSIZE (1..65535)
@@ -102,6 +103,11 @@ void free_session(tftp_session* session);
 // 1 while the session's socket or worker is still there (a session being
 // set up, whose worker has not started, is live).
 int session_is_live(const tftp_session* session);
+
+// The result that the control channel and the window show: a refused
+// request's message index (which every reader takes for a refusal), else
+// the RESULT_ value.
+int32_t shown_result(const tftp_session* session);
 
 // 1 once the session's worker has been started (it may have ended since); a
 // session listed while its request is still looked at has not.

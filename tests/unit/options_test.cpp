@@ -86,7 +86,7 @@ class OptionsTest : public ::testing::Test {
 std::string pair(const std::string& name, const std::string& value) { return name + '\0' + value + '\0'; }
 
 TEST_F(OptionsTest, BlockSizeIsReadLikeADecimalAndKeptWithinDatagramLimits) {
-  EXPECT_EQ(options(pair("BlkSize", " 1428abc")), -1);
+  EXPECT_EQ(options(pair("BlkSize", " 1428abc")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->block_size, 1428);
   EXPECT_EQ(session->option_flags, static_cast<uint32_t>(OPT_BLKSIZE));
 
@@ -95,54 +95,54 @@ TEST_F(OptionsTest, BlockSizeIsReadLikeADecimalAndKeptWithinDatagramLimits) {
   for (const char* big : {"65465", "65500", "65535", "65536", "65543", "65544", "66048", "70000", "65536512",
                           "4294967295", "99999999999"}) {
     session->block_size = 512;
-    EXPECT_EQ(options(pair("blksize", big)), -1) << big;
+    EXPECT_EQ(options(pair("blksize", big)), REQUEST_ACCEPTED) << big;
     EXPECT_EQ(session->block_size, 65464) << big;
   }
 
-  EXPECT_EQ(options(pair("blksize", "65464")), -1);
+  EXPECT_EQ(options(pair("blksize", "65464")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->block_size, 65464);
-  EXPECT_EQ(options(pair("blksize", "8")), -1);
+  EXPECT_EQ(options(pair("blksize", "8")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->block_size, 8);
 
   for (const char* bad : {"abc", "", "7", "0"}) {
-    session->result = -1;
-    EXPECT_EQ(options(pair("blksize", bad)), 8) << bad;
-    EXPECT_EQ(session->result, 15) << bad;
+    session->refusal_message = -1;
+    EXPECT_EQ(options(pair("blksize", bad)), TFTP_ERROR_OPTION) << bad;
+    EXPECT_EQ(session->refusal_message, MSG_BAD_BLKSIZE) << bad;
   }
 }
 
 TEST_F(OptionsTest, TimeoutAndTsizeRefusals) {
-  EXPECT_EQ(options(pair("timeout", "255")), -1);
+  EXPECT_EQ(options(pair("timeout", "255")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->timeout, 255u);
   for (const char* bad : {"0", "256", "x", "4294967297"}) {
-    EXPECT_EQ(options(pair("timeout", bad)), 8) << bad;
-    EXPECT_EQ(session->result, 16) << bad;
+    EXPECT_EQ(options(pair("timeout", bad)), TFTP_ERROR_OPTION) << bad;
+    EXPECT_EQ(session->refusal_message, MSG_BAD_TIMEOUT) << bad;
   }
-  EXPECT_EQ(options(pair("tsize", "none")), 8);
-  EXPECT_EQ(session->result, 17);
-  EXPECT_EQ(options(pair("tsize", "123456")), -1);
+  EXPECT_EQ(options(pair("tsize", "none")), TFTP_ERROR_OPTION);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_TSIZE);
+  EXPECT_EQ(options(pair("tsize", "123456")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->file_size.load(), 123456u);
 }
 
 TEST_F(OptionsTest, MulticastOnlyEmptyAndOnlyForReads) {
-  EXPECT_EQ(options(pair("multicast", "")), -1);
+  EXPECT_EQ(options(pair("multicast", "")), REQUEST_ACCEPTED);
   EXPECT_TRUE(session->option_flags & OPT_MULTICAST);
-  EXPECT_EQ(options(pair("multicast", ""), OPCODE_WRQ), 8);
-  EXPECT_EQ(session->result, 18);
-  EXPECT_EQ(options(pair("multicast", "1")), 8);
-  EXPECT_EQ(session->result, 18);
+  EXPECT_EQ(options(pair("multicast", ""), OPCODE_WRQ), TFTP_ERROR_OPTION);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_MULTICAST);
+  EXPECT_EQ(options(pair("multicast", "1")), TFTP_ERROR_OPTION);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_MULTICAST);
 
   set_setting("Multicast", "0");
   load_settings(SETTINGS_KEY);
   session->option_flags = 0;
-  EXPECT_EQ(options(pair("multicast", "1")), -1) << "switched off: skipped, not refused";
+  EXPECT_EQ(options(pair("multicast", "1")), REQUEST_ACCEPTED) << "switched off: skipped, not refused";
   EXPECT_EQ(session->option_flags, 0u);
 }
 
 TEST_F(OptionsTest, SwitchedOffUnknownAndTruncatedOptionsAreSkipped) {
   set_setting("Options", "1");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "1024") + pair("utimeout", "8")), -1);
+  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "1024") + pair("utimeout", "8")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->option_flags, static_cast<uint32_t>(OPT_BLKSIZE));
   EXPECT_EQ(session->block_size, 1024);
 
@@ -150,7 +150,7 @@ TEST_F(OptionsTest, SwitchedOffUnknownAndTruncatedOptionsAreSkipped) {
   set_setting("Multicast", "0");
   load_settings(SETTINGS_KEY);
   session->option_flags = 0;
-  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "x") + pair("timeout", "0") + pair("multicast", "")), -1);
+  EXPECT_EQ(options(pair("tsize", "0") + pair("blksize", "x") + pair("timeout", "0") + pair("multicast", "")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->option_flags, 0u);
   EXPECT_EQ(session->block_size, 512);
 
@@ -159,10 +159,10 @@ TEST_F(OptionsTest, SwitchedOffUnknownAndTruncatedOptionsAreSkipped) {
   load_settings(SETTINGS_KEY);
   session->option_flags = 0;
   // The datagram ends right after the name: "blksize" without a value.
-  EXPECT_EQ(options(std::string("blksize") + '\0'), -1);
+  EXPECT_EQ(options(std::string("blksize") + '\0'), REQUEST_ACCEPTED);
   EXPECT_EQ(session->option_flags, 0u);
   // A later occurrence overwrites an earlier one.
-  EXPECT_EQ(options(pair("blksize", "1024") + pair("BLKSIZE", "2048")), -1);
+  EXPECT_EQ(options(pair("blksize", "1024") + pair("BLKSIZE", "2048")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->block_size, 2048);
 }
 
@@ -193,33 +193,33 @@ TEST_F(OptionsTest, OackListsOptionsInFixedOrderInLowerCase) {
 
 TEST_F(OptionsTest, RefusalsComeInTheirOrder) {
   // Packet size and opcode first.
-  EXPECT_EQ(request(std::string("\0\1", 2)), 4);
-  EXPECT_EQ(session->result, 10);
-  EXPECT_EQ(request(packet_builder().op(3).str("a").str("octet").bytes), 4);
-  EXPECT_EQ(session->result, 10);
+  EXPECT_EQ(request(std::string("\0\1", 2)), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
+  EXPECT_EQ(request(packet_builder().op(3).str("a").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
   EXPECT_EQ(session->opcode, 0);
 
   // A bad name wins over a bad mode; an unterminated name is an invalid path.
-  EXPECT_EQ(request(packet_builder().op(1).str("../x").str("bogus").bytes), 4);
-  EXPECT_EQ(session->result, 11);
-  EXPECT_EQ(request(packet_builder().op(1).str("c:x").str("octet").bytes), 4);
-  EXPECT_EQ(session->result, 11);
-  EXPECT_EQ(request(packet_builder().op(1).raw("noterminator").bytes), 4);
-  EXPECT_EQ(session->result, 11);
+  EXPECT_EQ(request(packet_builder().op(1).str("../x").str("bogus").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
+  EXPECT_EQ(request(packet_builder().op(1).str("c:x").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
+  EXPECT_EQ(request(packet_builder().op(1).raw("noterminator").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
 
   // Then the mode.
-  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), 4);
-  EXPECT_EQ(session->result, 10);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
   for (const char* mode : {"MAIL", "binary", ""}) {
-    EXPECT_EQ(request(packet_builder().op(1).str("a").str(mode).bytes), 4) << mode;
-    EXPECT_EQ(session->result, 14) << mode;
+    EXPECT_EQ(request(packet_builder().op(1).str("a").str(mode).bytes), TFTP_ERROR_ILLEGAL) << mode;
+    EXPECT_EQ(session->refusal_message, MSG_BAD_MODE) << mode;
   }
   // Then the options, before the file is looked at.
-  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").str("blksize").str("x").bytes), 8);
-  EXPECT_EQ(session->result, 15);
+  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").str("blksize").str("x").bytes), TFTP_ERROR_OPTION);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_BLKSIZE);
   // And the file last.
-  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").bytes), 1);
-  EXPECT_EQ(session->result, 1);
+  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").bytes), TFTP_ERROR_NOT_FOUND);
+  EXPECT_EQ(session->refusal_message, MSG_FILE_NOT_FOUND);
   EXPECT_EQ(std::string(session->path), root + "missing");
 }
 
@@ -235,25 +235,25 @@ TEST_F(OptionsTest, UnterminatedStringsAreReadWithinTheDatagram) {
   }
   Log = 4;
 
-  EXPECT_EQ(request(packet_builder().op(1).raw("a").bytes), 4) << "name without its zero byte";
-  EXPECT_EQ(session->result, 11);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("oct").bytes), 4) << "mode without its zero byte";
-  EXPECT_EQ(session->result, 10);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), 4);
-  EXPECT_EQ(session->result, 10);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").raw("blksize").bytes), -1)
+  EXPECT_EQ(request(packet_builder().op(1).raw("a").bytes), TFTP_ERROR_ILLEGAL) << "name without its zero byte";
+  EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("oct").bytes), TFTP_ERROR_ILLEGAL) << "mode without its zero byte";
+  EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").raw("blksize").bytes), REQUEST_ACCEPTED)
       << "an option name at the very end is skipped";
   EXPECT_EQ(session->option_flags, 0u);
   EXPECT_EQ(session->block_size, 512);
   // A last value without its zero byte ends with the datagram.
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("blksize").raw("1024").bytes), -1);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("blksize").raw("1024").bytes), REQUEST_ACCEPTED);
   EXPECT_EQ(session->block_size, 1024);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("timeout").raw("7").bytes), -1);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("timeout").raw("7").bytes), REQUEST_ACCEPTED);
   EXPECT_EQ(session->timeout, 7u);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("tsize").raw("x").bytes), 8);
-  EXPECT_EQ(session->result, 17);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("multicast").raw("1").bytes), 8);
-  EXPECT_EQ(session->result, 18);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("tsize").raw("x").bytes), TFTP_ERROR_OPTION);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_TSIZE);
+  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("multicast").raw("1").bytes), TFTP_ERROR_OPTION);
+  EXPECT_EQ(session->refusal_message, MSG_BAD_MULTICAST);
 
   // parse_options on its own, at every cut of a complete pair.
   const std::string pairs = pair("blksize", "1024") + pair("timeout", "3");
@@ -305,25 +305,25 @@ TEST(WireString, ReadsOnlyStringsEndingInsideTheDatagram) {
 // Names are held at their full length until resolving: the order of the
 // refusals stays that of the name's content, whatever its length.
 TEST_F(OptionsTest, LongNamesAreRefusedByContentThenByLength) {
-  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1400, 'x') + "..").str("octet").bytes), 4);
-  EXPECT_EQ(session->result, 11);
-  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1500, 'x')).str("octet").bytes), 4);
-  EXPECT_EQ(session->result, 12);
-  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1533, 'x')).raw("").bytes), 4);
-  EXPECT_EQ(session->result, 12) << "the name is judged before the missing mode";
+  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1400, 'x') + "..").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
+  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1500, 'x')).str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_PATH_TOO_LONG);
+  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1533, 'x')).raw("").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_PATH_TOO_LONG) << "the name is judged before the missing mode";
 }
 
 TEST_F(OptionsTest, UploadsSwitchedOffAreRefusedBeforeTheOpcodeIsKept) {
   set_setting("Upload", "0");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(request(packet_builder().op(2).str("x").str("octet").bytes), 4);
-  EXPECT_EQ(session->result, 4);
+  EXPECT_EQ(request(packet_builder().op(2).str("x").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(session->refusal_message, MSG_ILLEGAL_OPERATION);
   EXPECT_EQ(session->opcode, 0);
 }
 
 TEST_F(OptionsTest, AcceptedReadCarriesTheRealSize) {
   write_file("f.bin", std::string(1500, 'x'));
-  EXPECT_EQ(request(packet_builder().op(1).str("/f.bin").str("Octet").str("tsize").str("0").bytes), -1);
+  EXPECT_EQ(request(packet_builder().op(1).str("/f.bin").str("Octet").str("tsize").str("0").bytes), REQUEST_ACCEPTED);
   EXPECT_EQ(session->file_size.load(), 1500u);
   EXPECT_EQ(session->mode, MODE_OCTET);
   ASSERT_NE(session->file, nullptr);
@@ -332,24 +332,24 @@ TEST_F(OptionsTest, AcceptedReadCarriesTheRealSize) {
 
 TEST_F(OptionsTest, OctetMulticastReadOpensAGroupNetasciiIsPlain) {
   write_file("f.bin", std::string(1500, 'x'));
-  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("octet").str("multicast").str("").bytes), -1);
+  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("octet").str("multicast").str("").bytes), REQUEST_ACCEPTED);
   EXPECT_EQ(session->option_flags & OPT_MULTICAST, static_cast<uint32_t>(OPT_MULTICAST));
   EXPECT_EQ(session->multicast_master, 1u);
   EXPECT_EQ(session->multicast_port, 1758);
   EXPECT_EQ(session->mapped, 1u) << "default MMF maps multicast reads";
-  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("netascii").str("multicast").str("").bytes), -1);
+  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("netascii").str("multicast").str("").bytes), REQUEST_ACCEPTED);
   EXPECT_EQ(session->option_flags & OPT_MULTICAST, 0u);
   EXPECT_EQ(session->mapped, 0u);
 }
 
 TEST_F(OptionsTest, DirectoriesAndEmptyMappedFilesAreNotServed) {
   ASSERT_TRUE(std::filesystem::create_directory(root + "dir"));
-  EXPECT_EQ(request(packet_builder().op(1).str("dir").str("octet").bytes), 1);
-  EXPECT_EQ(request(packet_builder().op(1).str("").str("octet").bytes), 1) << "the root itself";
+  EXPECT_EQ(request(packet_builder().op(1).str("dir").str("octet").bytes), TFTP_ERROR_NOT_FOUND);
+  EXPECT_EQ(request(packet_builder().op(1).str("").str("octet").bytes), TFTP_ERROR_NOT_FOUND) << "the root itself";
   write_file("empty", "");
-  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").str("multicast").str("").bytes), 1)
+  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").str("multicast").str("").bytes), TFTP_ERROR_NOT_FOUND)
       << "an empty file cannot be mapped";
-  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").bytes), -1) << "but it can be streamed";
+  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").bytes), REQUEST_ACCEPTED) << "but it can be streamed";
 }
 
 TEST_F(OptionsTest, UploadOverAnExistingFileNeedsTheOverwriteRight) {
@@ -358,17 +358,17 @@ TEST_F(OptionsTest, UploadOverAnExistingFileNeedsTheOverwriteRight) {
   set_access_rule("%root%\\0", "rw");
   load_settings(SETTINGS_KEY);
   EXPECT_EQ(request(packet_builder().op(2).str("cfg").str("octet").bytes), 6);
-  EXPECT_EQ(session->result, 6);
-  EXPECT_EQ(request(packet_builder().op(2).str("new").str("octet").bytes), -1);
+  EXPECT_EQ(session->refusal_message, MSG_FILE_EXISTS);
+  EXPECT_EQ(request(packet_builder().op(2).str("new").str("octet").bytes), REQUEST_ACCEPTED);
   release_file(session);
 
   set_access_rule("%root%\\0", "rwo");
-  EXPECT_EQ(request(packet_builder().op(2).str("cfg").str("octet").bytes), -1);
+  EXPECT_EQ(request(packet_builder().op(2).str("cfg").str("octet").bytes), REQUEST_ACCEPTED);
   release_file(session);
   set_setting("AccessControl", "0");
   load_settings(SETTINGS_KEY);
   EXPECT_EQ(request(packet_builder().op(2).str("nodir/x").str("octet").bytes), 3);
-  EXPECT_EQ(session->result, 19);
+  EXPECT_EQ(session->refusal_message, MSG_CREATE_FAILED);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "core/packets.h"
 #include "core/session.h"
 #include "platform/udp_socket.h"
 #include "tests/unit/test_support.h"
@@ -22,7 +23,7 @@ TEST(SessionRecord, FieldsStandAtTheirOffsets) {
   s->file_size = 0x1234567890ull;  // the record carries the low 32 bits
   s->timeout = 6;
   s->data_socket = 7;
-  s->result = -1;
+  s->result = RESULT_RUNNING;
   s->mapped = 1;
   s->client_ip = ipv4("192.168.1.10");
   s->multicast_ip = ipv4("224.0.0.1");
@@ -80,6 +81,10 @@ TEST(SessionRecord, FieldsStandAtTheirOffsets) {
   write_session_record(s, out);
   EXPECT_EQ(u32(out + 68), 0xFFFFFFFFu) << "ended worker";
   EXPECT_NE(u32(out + 480), 0u);
+  // A refused request shows its message index where the result stands.
+  s->refusal_message = MSG_ACCESS_DENIED;
+  write_session_record(s, out);
+  EXPECT_EQ(u32(out + 32), static_cast<uint32_t>(MSG_ACCESS_DENIED));
   s->packet = nullptr;
   s->next = nullptr;
   free_session(s);
