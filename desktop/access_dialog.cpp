@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "desktop/control_ids.h"
 #include "desktop/access_editor.h"
 #include "desktop/icons.h"
-#include "desktop/main_window.h"
+#include "desktop/window_state.h"
 #include "desktop/menus.h"
 #include "desktop/message_box.h"
 #include "desktop/resources.h"
@@ -69,13 +70,13 @@ static void fill_list() {
 }
 
 static void clear_fields() {
-  set_text(1052, "");
-  set_text(1053, "");
-  for (int id : {1050, 1051, 1005}) set_checked(id, 0);
+  set_text(ID_ACCESS_FIRST, "");
+  set_text(ID_ACCESS_LAST, "");
+  for (int id : {ID_ACCESS_READ, ID_ACCESS_WRITE, ID_ACCESS_OVERWRITE}) set_checked(id, 0);
 }
 
 static void enable_rules(bool on) {
-  for (int id : {1047, 1008, 1052, 1053, 1050, 1051, 1005})
+  for (int id : {ID_ACCESS_LIST, ID_ACCESS_DIRECTORY, ID_ACCESS_FIRST, ID_ACCESS_LAST, ID_ACCESS_READ, ID_ACCESS_WRITE, ID_ACCESS_OVERWRITE})
     if (wxWindow* w = access_dialog->FindWindow(id)) w->Enable(on);
 }
 
@@ -89,12 +90,12 @@ static void select_row(long i) {
 static void on_row_selected(long i) {
   if (i < 0 || static_cast<size_t>(i) >= rows.size()) return;
   const access_row& r = rows[static_cast<size_t>(i)];
-  if (auto* label = control<wxStaticText>(1008)) label->SetLabel(wxString::FromUTF8(access_directory_text(r, root)));
-  set_text(1052, r.first == ACCESS_ANY_ADDRESS ? std::string() : r.first);
-  set_text(1053, r.last);
-  set_checked(1050, r.rights.find('r') != std::string::npos);
-  set_checked(1051, r.rights.find('w') != std::string::npos);
-  set_checked(1005, r.rights.find('o') != std::string::npos);
+  if (auto* label = control<wxStaticText>(ID_ACCESS_DIRECTORY)) label->SetLabel(wxString::FromUTF8(access_directory_text(r, root)));
+  set_text(ID_ACCESS_FIRST, r.first == ACCESS_ANY_ADDRESS ? std::string() : r.first);
+  set_text(ID_ACCESS_LAST, r.last);
+  set_checked(ID_ACCESS_READ, r.rights.find('r') != std::string::npos);
+  set_checked(ID_ACCESS_WRITE, r.rights.find('w') != std::string::npos);
+  set_checked(ID_ACCESS_OVERWRITE, r.rights.find('o') != std::string::npos);
 }
 
 void access_new_entry() {
@@ -121,8 +122,8 @@ void access_remove_entry() {
 static void on_rights() {
   long s = selected_row();
   if (s < 0) return;
-  if (!checked(1051)) set_checked(1005, 0);
-  rows[static_cast<size_t>(s)].rights = access_rights_from_boxes(checked(1050), checked(1051), checked(1005));
+  if (!checked(ID_ACCESS_WRITE)) set_checked(ID_ACCESS_OVERWRITE, 0);
+  rows[static_cast<size_t>(s)].rights = access_rights_from_boxes(checked(ID_ACCESS_READ), checked(ID_ACCESS_WRITE), checked(ID_ACCESS_OVERWRITE));
   show_row(s);
   access_list->SetFocus();
 }
@@ -134,7 +135,7 @@ static void on_address(int id) {
   access_row& r = rows[static_cast<size_t>(s)];
   std::string text = edit->GetValue().utf8_string();
   // Text that is not yet an address leaves the row as it was.
-  if (id == 1052 ? set_access_first_address(&r, text) : set_access_last_address(&r, text)) show_row(s);
+  if (id == ID_ACCESS_FIRST ? set_access_first_address(&r, text) : set_access_last_address(&r, text)) show_row(s);
 }
 
 static void on_context_menu() {
@@ -157,13 +158,13 @@ void show_access_editor(wxWindow* owner) {
     return;
   }
   access_dialog = &dialog;
-  access_list = dynamic_cast<wxListCtrl*>(dialog.FindWindow(1047));
+  access_list = dynamic_cast<wxListCtrl*>(dialog.FindWindow(ID_ACCESS_LIST));
   if (!access_list) {
     access_dialog = nullptr;
     show_message(owner, "%s", load_ui_string(UI_DIALOG_FAILED, text, sizeof text));
     return;
   }
-  set_checked(1039, AccessControl.load() != 0);
+  set_checked(ID_ACCESS_ENABLED, AccessControl.load() != 0);
   enable_rules(AccessControl.load() != 0);
   attach_icons(access_list, 4, folder_icon_ids);
   int width = access_list->GetClientSize().GetWidth();
@@ -184,16 +185,16 @@ void show_access_editor(wxWindow* owner) {
   dialog.Bind(wxEVT_MENU, [](wxCommandEvent&) { access_new_entry(); }, CMD_NEW_ACCESS_ROW);
   dialog.Bind(wxEVT_MENU, [](wxCommandEvent&) { access_remove_entry(); }, CMD_REMOVE_ACCESS_ROW);
   dialog.Bind(wxEVT_CHECKBOX, [](wxCommandEvent& e) {
-    if (e.GetId() == 1039) enable_rules(checked(1039));
+    if (e.GetId() == ID_ACCESS_ENABLED) enable_rules(checked(ID_ACCESS_ENABLED));
     else on_rights();
   });
   dialog.Bind(wxEVT_TEXT, [](wxCommandEvent& e) {
-    if (e.GetId() == 1052 || e.GetId() == 1053) on_address(e.GetId());
+    if (e.GetId() == ID_ACCESS_FIRST || e.GetId() == ID_ACCESS_LAST) on_address(e.GetId());
   });
   dialog.Bind(
       wxEVT_BUTTON,
       [&dialog](wxCommandEvent&) {
-        apply_access_editor(checked(1039), root.c_str(), rows);
+        apply_access_editor(checked(ID_ACCESS_ENABLED), root.c_str(), rows);
         dialog.EndModal(1);
       },
       1);

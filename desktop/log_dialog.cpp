@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "desktop/control_ids.h"
 #include "desktop/icons.h"
 #include "desktop/log_printout.h"
 #include "desktop/log_viewer.h"
@@ -48,14 +49,14 @@ static void show_file(wxListCtrl* list, const std::string& name) {
 void layout_log_viewer(wxDialog* dialog, int width, int height) {
   wxPoint margin = dialog->ConvertDialogToPixels(wxPoint(5, 5));
   int mx = margin.x, my = margin.y;
-  auto* bar = dynamic_cast<wxStatusBar*>(dialog->FindWindow(1000));
+  auto* bar = dynamic_cast<wxStatusBar*>(dialog->FindWindow(ID_LOG_STATUS));
   int bar_height = bar ? bar->GetSize().GetHeight() : 0;
   if (bar) bar->SetSize(0, height - bar_height, width, bar_height);
   int bottom = height - bar_height - my;  // the bottom edge of the row of controls
-  wxWindow* list = dialog->FindWindow(1024);
-  wxWindow* label = dialog->FindWindow(1025);
-  wxWindow* files = dialog->FindWindow(1036);
-  wxWindow* print = dialog->FindWindow(1006);
+  wxWindow* list = dialog->FindWindow(ID_LOG_LIST);
+  wxWindow* label = dialog->FindWindow(ID_LOG_FILE_LABEL);
+  wxWindow* files = dialog->FindWindow(ID_LOG_FILES);
+  wxWindow* print = dialog->FindWindow(ID_LOG_PRINT);
   wxWindow* ok = dialog->FindWindow(1);
   int row_height = 0;
   for (wxWindow* w : {label, files, print, ok})
@@ -80,8 +81,8 @@ void show_log_viewer(wxWindow* owner) {
     show_message(owner, "%s", load_ui_string(UI_DIALOG_FAILED, text, sizeof text));
     return;
   }
-  auto* list = dynamic_cast<wxListCtrl*>(dialog.FindWindow(1024));
-  auto* files = dynamic_cast<wxChoice*>(dialog.FindWindow(1036));
+  auto* list = dynamic_cast<wxListCtrl*>(dialog.FindWindow(ID_LOG_LIST));
+  auto* files = dynamic_cast<wxChoice*>(dialog.FindWindow(ID_LOG_FILES));
   if (!list || !files) {
     show_message(owner, "%s", load_ui_string(UI_DIALOG_FAILED, text, sizeof text));
     return;
@@ -93,7 +94,7 @@ void show_log_viewer(wxWindow* owner) {
   for (const std::string& name : names) files->Append(wxString::FromUTF8(name));
   files->SetSelection(static_cast<int>(selected));
   attach_icons(list, 2, log_icon_ids);
-  new wxStatusBar(&dialog, 1000, wxSTB_SIZEGRIP);
+  new wxStatusBar(&dialog, ID_LOG_STATUS, wxSTB_SIZEGRIP);
   // No smaller than 360 by 100 dialog units.
   dialog.SetMinSize(dialog.ConvertDialogToPixels(wxSize(360, 100)));
   wxSize size = dialog.GetSize();
@@ -130,7 +131,7 @@ void show_log_viewer(wxWindow* owner) {
           show_message(&dialog, "%s", load_ui_string(UI_PRINT_FAILED, text, sizeof text));
         }
       },
-      1006);
+      ID_LOG_PRINT);
   dialog.Bind(wxEVT_BUTTON, [&dialog](wxCommandEvent&) { dialog.EndModal(1); }, 1);
   dialog.SetEscapeId(1);
   dialog.SetAffirmativeId(1);

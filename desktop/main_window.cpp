@@ -24,16 +24,6 @@
 #include "desktop/tray_icon.h"
 #include "desktop/ui_strings.h"
 
-wxFrame* main_window = nullptr;
-wxStatusBar* clients_bar = nullptr;
-wxStatusBar* state_bar = nullptr;
-wxListCtrl* transfer_list = nullptr;
-int service_mode = 0;
-int refresh_timer = 0;
-int window_minimized = 0;
-int menu_open = 0;
-std::atomic<unsigned> pending_refresh{0};
-
 static wxTimer* timer = nullptr;
 static std::thread server_thread;
 
@@ -76,6 +66,7 @@ class kestrel_frame : public wxFrame {
       event.Skip();
     });
     Bind(wxEVT_TIMER, [](wxTimerEvent&) { on_refresh_tick(); }, ID_REFRESH_TIMER);
+    Bind(wxEVT_MENU, [](wxCommandEvent&) { on_refresh_tick(); }, ID_REFRESH_NOW);
     Bind(wxEVT_MENU, [](wxCommandEvent& event) { on_command(event.GetId()); }, CMD_FIRST, CMD_LAST);
     Bind(wxEVT_MENU, [](wxCommandEvent&) { on_command(CMD_RESTORE); }, CMD_RESTORE);
   }
@@ -110,11 +101,6 @@ void start_refresh_timer() {
 void stop_refresh_timer() {
   if (timer) timer->Stop();
   refresh_timer = 0;
-}
-
-void request_refresh(unsigned bits) {
-  pending_refresh.fetch_or(bits);
-  if (wxTheApp) wxTheApp->CallAfter([] { on_refresh_tick(); });
 }
 
 void on_refresh_tick() {

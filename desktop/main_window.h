@@ -3,28 +3,13 @@
 // the program.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "desktop/placement.h"
+#include "desktop/window_state.h"
 
-class wxFrame;
-class wxStatusBar;
-class wxListCtrl;
-
-enum { REFRESH_TEXTS = 2 };
 enum { ID_STATE_BAR = 1000, ID_CLIENTS_BAR = 1003, ID_REFRESH_TIMER = 1, REFRESH_PERIOD_MS = 1000 };
 enum { TRANSFER_COLUMNS = 4 };
-
-extern wxFrame* main_window;
-extern wxStatusBar* clients_bar;  // top edge, no size grip
-extern wxStatusBar* state_bar;    // bottom edge, the frame's own, with size grip
-extern wxListCtrl* transfer_list;
-extern int service_mode;
-extern int refresh_timer;       // the timer runs
-extern int window_minimized;    // hidden by minimizing or by the close box
-extern int menu_open;           // a pop-up of the menu bar is open
-extern std::atomic<unsigned> pending_refresh;
 
 // Creates the window with its bars and list at the placement, not shown.
 // Returns 1, or 0 when something could not be created.
@@ -34,11 +19,7 @@ int create_main_window(const window_placement* placement);
 void start_refresh_timer();
 void stop_refresh_timer();
 
-// Any thread: ORs bits into pending_refresh and has the main thread run
-// on_refresh_tick at once.
-void request_refresh(unsigned bits);
-
-// Main thread: the timer tick (tray re-adding in service mode, the rows,
+// Main thread: the timer tick and request_refresh's event (tray re-adding in service mode, the rows,
 // and rebuild_texts when REFRESH_TEXTS was pending).
 void on_refresh_tick();
 

@@ -14,18 +14,17 @@
 #include <string>
 
 #include "core/session.h"
+#include "desktop/control_ids.h"
 #include "desktop/access_dialog.h"
 #include "desktop/icons.h"
 #include "desktop/log_dialog.h"
-#include "desktop/main_window.h"
+#include "desktop/window_state.h"
 #include "desktop/message_box.h"
 #include "desktop/preferences_dialog.h"
 #include "desktop/resources.h"
 #include "desktop/tray_icon.h"
 #include "desktop/ui_strings.h"
 #include "platform/program_path.h"
-
-int restore_count = 0;
 
 void build_menus() {
   // Loaded without a parent: given the frame, the loader would set it as
@@ -85,16 +84,8 @@ void on_command(int command) {
 }
 
 void exit_program() {
-  close_main_window();
-  main_window->Destroy();
-}
-
-void show_restored() {
-  restore_count++;
-  window_minimized = 0;
-  main_window->Iconize(false);
-  main_window->Show(true);
-  main_window->Raise();
+  // A close that cannot be vetoed: the frame stores, stops and ends.
+  main_window->Close(true);
 }
 
 const char* help_file_name(const char* language) {
@@ -127,7 +118,7 @@ void show_about() {
     show_message(main_window, "%s", load_ui_string(UI_DIALOG_FAILED, text, sizeof text));
     return;
   }
-  if (auto* picture = dynamic_cast<wxStaticBitmap*>(about.FindWindow(1100)))
+  if (auto* picture = dynamic_cast<wxStaticBitmap*>(about.FindWindow(ID_ABOUT_PICTURE)))
     picture->SetBitmap(icon_bundle(ICON_PROGRAM, 32));
   about.SetIcons(program_icons());
   about.Bind(wxEVT_BUTTON, [&about](wxCommandEvent& event) { about.EndModal(event.GetId()); }, 1, 2);

@@ -25,11 +25,8 @@ void build_menus();
 // The main window's command handler.
 void on_command(int command);
 
-// Exit: ends the program through close_main_window.
+// Exit: closes the main window for good, which ends the program.
 void exit_program();
-
-// Shows main_window restored and in front.
-void show_restored();
 
 // "tftp-d.htm" for a German user language, else "tftp.htm".
 const char* help_file_name(const char* language);
@@ -43,6 +40,3 @@ void open_help();
 
 // The about box 103 of the program's own resources.
 void show_about();
-
-// Times show_restored ran (read by the test driver).
-extern int restore_count;

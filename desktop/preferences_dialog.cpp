@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "desktop/control_ids.h"
 #include "desktop/language_modules.h"
-#include "desktop/main_window.h"
+#include "desktop/window_state.h"
 #include "desktop/preferences_pages.h"
 #include "desktop/resources.h"
 #include "desktop/ui_strings.h"
@@ -84,19 +85,19 @@ static void init_general(wxPanel* page) {
   general_page g{};
   // No start at boot here: services start through the service manager.
   load_general_page(&g, -1);
-  set_checked(page, 1038, g.tray_icon);
-  set_checked(page, 1035, g.iconic);
-  if (wxWindow* boot = page->FindWindow(1034)) boot->Show(g.start_at_boot_shown != 0);
-  set_checked(page, 1016, g.percent);
-  set_checked(page, 1024, g.write_log);
-  enable(page, 1070, g.log_choice_enabled);
-  enable(page, 1071, g.log_choice_enabled);
-  if (auto* daily = control<wxRadioButton>(page, 1071)) daily->SetValue(g.daily != 0);
-  if (auto* monthly = control<wxRadioButton>(page, 1070)) monthly->SetValue(g.daily == 0);
+  set_checked(page, ID_GENERAL_TRAY_ICON, g.tray_icon);
+  set_checked(page, ID_GENERAL_ICONIC, g.iconic);
+  if (wxWindow* boot = page->FindWindow(ID_GENERAL_START_AT_BOOT)) boot->Show(g.start_at_boot_shown != 0);
+  set_checked(page, ID_GENERAL_PERCENT, g.percent);
+  set_checked(page, ID_GENERAL_WRITE_LOG, g.write_log);
+  enable(page, ID_GENERAL_MONTHLY, g.log_choice_enabled);
+  enable(page, ID_GENERAL_DAILY, g.log_choice_enabled);
+  if (auto* daily = control<wxRadioButton>(page, ID_GENERAL_DAILY)) daily->SetValue(g.daily != 0);
+  if (auto* monthly = control<wxRadioButton>(page, ID_GENERAL_MONTHLY)) monthly->SetValue(g.daily == 0);
   page->Bind(wxEVT_CHECKBOX, [page](wxCommandEvent& e) {
-    if (e.GetId() == 1024) {
-      enable(page, 1070, checked(page, 1024));
-      enable(page, 1071, checked(page, 1024));
+    if (e.GetId() == ID_GENERAL_WRITE_LOG) {
+      enable(page, ID_GENERAL_MONTHLY, checked(page, ID_GENERAL_WRITE_LOG));
+      enable(page, ID_GENERAL_DAILY, checked(page, ID_GENERAL_WRITE_LOG));
     }
     mark_changed();
   });
@@ -105,13 +106,13 @@ static void init_general(wxPanel* page) {
 
 static int apply_general(wxPanel* page) {
   general_page g{};
-  g.tray_icon = checked(page, 1038);
-  g.iconic = checked(page, 1035);
+  g.tray_icon = checked(page, ID_GENERAL_TRAY_ICON);
+  g.iconic = checked(page, ID_GENERAL_ICONIC);
   g.start_at_boot_shown = 0;
-  g.write_log = checked(page, 1024);
-  auto* daily = control<wxRadioButton>(page, 1071);
+  g.write_log = checked(page, ID_GENERAL_WRITE_LOG);
+  auto* daily = control<wxRadioButton>(page, ID_GENERAL_DAILY);
   g.daily = daily && daily->GetValue() ? 1 : 0;
-  g.percent = checked(page, 1016);
+  g.percent = checked(page, ID_GENERAL_PERCENT);
   int ok = apply_general_page(&g);
   // Adds or removes the tray icon after TrayIcon.
   request_refresh(REFRESH_TEXTS);
@@ -134,15 +135,15 @@ static void show_translator(wxPanel* page, const std::string& module_text) {
                          ? std::string()
                          : language_module_path(directory, file);
   if (!path.empty() && read_module_strings(path, &strings)) {
-    set_text(page, 1060, strings[3]);
+    set_text(page, ID_LANGUAGE_TRANSLATOR, strings[3]);
   } else {
-    set_text(page, 1060, "");
+    set_text(page, ID_LANGUAGE_TRANSLATOR, "");
   }
 }
 
 static void init_language(wxPanel* page) {
-  set_text(page, 1120, ui_text(UI_LANGUAGE_NAME));
-  auto* list = control<wxListCtrl>(page, 1004);
+  set_text(page, ID_LANGUAGE_NAME, ui_text(UI_LANGUAGE_NAME));
+  auto* list = control<wxListCtrl>(page, ID_LANGUAGE_LIST);
   if (!list) return;
   list->ClearAll();
   int width = list->GetClientSize().GetWidth();
@@ -175,14 +176,14 @@ static void init_language(wxPanel* page) {
 }
 
 static int apply_language(wxPanel* page) {
-  auto* list = control<wxListCtrl>(page, 1004);
+  auto* list = control<wxListCtrl>(page, ID_LANGUAGE_LIST);
   long row = list ? list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED) : -1;
   if (row < 0) return 1;
   int ok = store_language_choice(list->GetItemText(row).utf8_string(), builtin_ui_string(UI_LANGUAGE_NAME));
   load_language_module();
-  // The menu bar, tray menu, status texts and column titles at once; the
-  // open sheet keeps its texts.
-  rebuild_texts();
+  // The menu bar, tray menu, status texts and column titles at the next
+  // turn of the event loop; the open sheet keeps its texts.
+  request_refresh(REFRESH_TEXTS);
   return ok;
 }
 
@@ -201,25 +202,25 @@ static void init_server(wxPanel* page) {
   max_clients = read_max_clients();
   server_page s{};
   load_server_page(&s, max_clients);
-  set_text(page, 1007, s.port);
-  set_text(page, 1027, s.data_port);
-  set_text(page, 1008, s.root_directory);
-  set_checked(page, 1063, s.root_ip_specific);
-  fill_rows(page, 1009, PREF_TIMEOUT_ROWS, s.timeout_row);
-  fill_rows(page, 1010, PREF_RETRANSMIT_ROWS, s.retransmit_row);
+  set_text(page, ID_SERVER_PORT, s.port);
+  set_text(page, ID_SERVER_DATA_PORT, s.data_port);
+  set_text(page, ID_SERVER_ROOT, s.root_directory);
+  set_checked(page, ID_SERVER_ROOT_IP_SPECIFIC, s.root_ip_specific);
+  fill_rows(page, ID_SERVER_TIMEOUT, PREF_TIMEOUT_ROWS, s.timeout_row);
+  fill_rows(page, ID_SERVER_RETRANSMIT, PREF_RETRANSMIT_ROWS, s.retransmit_row);
   clients_track_bar bar = clients_track_bar_of(max_clients);
-  if (auto* slider = control<wxSlider>(page, 1062)) {
+  if (auto* slider = control<wxSlider>(page, ID_SERVER_CLIENTS_SLIDER)) {
     slider->SetRange(bar.low, bar.high);
     slider->SetLineSize(bar.step);
     slider->SetPageSize(bar.step);
     slider->SetTickFreq(bar.step);
     slider->SetValue(s.clients);
   }
-  set_label(page, 1066, std::to_string(bar.high));
-  set_label(page, 1067, std::to_string(s.clients));
-  set_checked(page, 1065, s.window_size);
+  set_label(page, ID_SERVER_CLIENTS_HIGH, std::to_string(bar.high));
+  set_label(page, ID_SERVER_CLIENTS, std::to_string(s.clients));
+  set_checked(page, ID_SERVER_WINDOW_SIZE, s.window_size);
   page->Bind(wxEVT_SLIDER, [page](wxCommandEvent& e) {
-    if (e.GetInt() > 0) set_label(page, 1067, std::to_string(e.GetInt()));
+    if (e.GetInt() > 0) set_label(page, ID_SERVER_CLIENTS, std::to_string(e.GetInt()));
     page->Layout();
     mark_changed();
   });
@@ -230,52 +231,52 @@ static void init_server(wxPanel* page) {
       wxEVT_BUTTON,
       [page](wxCommandEvent&) {
         wxDirDialog browse(page, wxString::FromUTF8(ui_text(UI_ROOT_BROWSER_TITLE)),
-                           wxString::FromUTF8(folder_browser_start(text_of(page, 1008))),
+                           wxString::FromUTF8(folder_browser_start(text_of(page, ID_SERVER_ROOT))),
                            wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
         if (browse.ShowModal() != wxID_OK) return;
         std::string chosen = root_directory_from_text(browse.GetPath().utf8_string());
         if (chosen.empty()) return;
         // SetValue, not ChangeValue: the edit's notification marks the change.
-        if (auto* edit = control<wxTextCtrl>(page, 1008)) edit->SetValue(wxString::FromUTF8(chosen));
+        if (auto* edit = control<wxTextCtrl>(page, ID_SERVER_ROOT)) edit->SetValue(wxString::FromUTF8(chosen));
       },
-      1037);
+      ID_SERVER_BROWSE);
 }
 
 static int apply_server(wxPanel* page) {
   server_page s{};
-  s.port = text_of(page, 1007);
-  s.data_port = text_of(page, 1027);
-  s.root_directory = text_of(page, 1008);
-  s.root_ip_specific = checked(page, 1063);
-  auto* timeout = control<wxChoice>(page, 1009);
-  auto* retransmit = control<wxChoice>(page, 1010);
+  s.port = text_of(page, ID_SERVER_PORT);
+  s.data_port = text_of(page, ID_SERVER_DATA_PORT);
+  s.root_directory = text_of(page, ID_SERVER_ROOT);
+  s.root_ip_specific = checked(page, ID_SERVER_ROOT_IP_SPECIFIC);
+  auto* timeout = control<wxChoice>(page, ID_SERVER_TIMEOUT);
+  auto* retransmit = control<wxChoice>(page, ID_SERVER_RETRANSMIT);
   s.timeout_row = timeout && timeout->GetSelection() != wxNOT_FOUND ? timeout->GetSelection() : PREF_NO_ROW;
   s.retransmit_row =
       retransmit && retransmit->GetSelection() != wxNOT_FOUND ? retransmit->GetSelection() : PREF_NO_ROW;
-  auto* slider = control<wxSlider>(page, 1062);
+  auto* slider = control<wxSlider>(page, ID_SERVER_CLIENTS_SLIDER);
   s.clients = slider ? slider->GetValue() : 0;
-  s.window_size = checked(page, 1065);
+  s.window_size = checked(page, ID_SERVER_WINDOW_SIZE);
   return apply_server_page(&s, max_clients);
 }
 
 // ---- Options (108)
 
 static void enable_multicast_fields(wxPanel* page) {
-  bool on = checked(page, 1019) != 0;
-  for (int id : {1020, 1021, 1026}) enable(page, id, on);
+  bool on = checked(page, ID_OPTIONS_MULTICAST) != 0;
+  for (int id : {ID_OPTIONS_MULTICAST_IP, ID_OPTIONS_MULTICAST_PORT, ID_OPTIONS_MULTICAST_TTL}) enable(page, id, on);
 }
 
 static void init_options(wxPanel* page) {
   options_page o{};
   load_options_page(&o);
-  set_checked(page, 1068, o.blksize);
-  set_checked(page, 1009, o.timeout);
-  set_checked(page, 1069, o.tsize);
-  set_checked(page, 1019, o.multicast);
-  set_text(page, 1020, o.multicast_ip);
-  set_text(page, 1021, o.multicast_port);
-  set_text(page, 1026, o.multicast_ttl);
-  set_text(page, 1130, o.windowsize_max);
+  set_checked(page, ID_OPTIONS_BLKSIZE, o.blksize);
+  set_checked(page, ID_OPTIONS_TIMEOUT, o.timeout);
+  set_checked(page, ID_OPTIONS_TSIZE, o.tsize);
+  set_checked(page, ID_OPTIONS_MULTICAST, o.multicast);
+  set_text(page, ID_OPTIONS_MULTICAST_IP, o.multicast_ip);
+  set_text(page, ID_OPTIONS_MULTICAST_PORT, o.multicast_port);
+  set_text(page, ID_OPTIONS_MULTICAST_TTL, o.multicast_ttl);
+  set_text(page, ID_OPTIONS_WINDOWSIZE_MAX, o.windowsize_max);
   enable_multicast_fields(page);
   page->Bind(wxEVT_CHECKBOX, [page](wxCommandEvent&) {
     enable_multicast_fields(page);
@@ -286,15 +287,15 @@ static void init_options(wxPanel* page) {
 
 static int apply_options(wxPanel* page) {
   options_page o{};
-  o.blksize = checked(page, 1068);
-  o.timeout = checked(page, 1009);
-  o.tsize = checked(page, 1069);
-  o.multicast = checked(page, 1019);
+  o.blksize = checked(page, ID_OPTIONS_BLKSIZE);
+  o.timeout = checked(page, ID_OPTIONS_TIMEOUT);
+  o.tsize = checked(page, ID_OPTIONS_TSIZE);
+  o.multicast = checked(page, ID_OPTIONS_MULTICAST);
   o.multicast_fields_enabled = o.multicast;
-  o.multicast_ip = text_of(page, 1020);
-  o.multicast_port = text_of(page, 1021);
-  o.multicast_ttl = text_of(page, 1026);
-  o.windowsize_max = text_of(page, 1130);
+  o.multicast_ip = text_of(page, ID_OPTIONS_MULTICAST_IP);
+  o.multicast_port = text_of(page, ID_OPTIONS_MULTICAST_PORT);
+  o.multicast_ttl = text_of(page, ID_OPTIONS_MULTICAST_TTL);
+  o.windowsize_max = text_of(page, ID_OPTIONS_WINDOWSIZE_MAX);
   return apply_options_page(&o);
 }
 

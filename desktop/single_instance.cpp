@@ -11,6 +11,7 @@
 
 #include "desktop/local_socket.h"
 #include "desktop/menus.h"
+#include "desktop/window_state.h"
 
 static int listener = -1;
 static std::thread listener_thread;
@@ -49,7 +50,7 @@ static void listen_for_starts() {
     if (s < 0) return;
     std::string message;
     if (read_line(s, &message, 16, 1000) && message == "restore") {
-      wxTheApp->CallAfter([] { on_command(CMD_RESTORE); });
+      post_command(CMD_RESTORE);
       write_text(s, "ok\n");
     }
     close(s);

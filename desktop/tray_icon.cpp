@@ -8,11 +8,9 @@
 
 #include "core/session.h"
 #include "desktop/icons.h"
-#include "desktop/main_window.h"
 #include "desktop/menus.h"
 #include "desktop/ui_strings.h"
 
-int tray_present = 0;
 static wxTaskBarIcon* tray = nullptr;
 static wxMenu* tray_menu = nullptr;
 
@@ -33,7 +31,7 @@ int tray_add() {
     tray = new wxTaskBarIcon();
     tray->Bind(wxEVT_TASKBAR_LEFT_DOWN, on_tray_left);
     tray->Bind(wxEVT_TASKBAR_RIGHT_DOWN, on_tray_right);
-    tray->Bind(wxEVT_MENU, [](wxCommandEvent& event) { on_command(event.GetId()); }, CMD_FIRST, CMD_LAST);
+    tray->Bind(wxEVT_MENU, [](wxCommandEvent& event) { post_command(event.GetId()); }, CMD_FIRST, CMD_LAST);
   }
   wxString tip = main_window->GetTitle().Left(63);
   if (tray->SetIcon(icon_bundle(ICON_PROGRAM, 16), tip)) return 1;

@@ -1,7 +1,7 @@
 // The icon in the notification area and its menu.
 #pragma once
 
-extern int tray_present;  // the icon is added
+#include "desktop/window_state.h"
 
 // Adds the icon with the program icon and the window title as tip; returns
 // 1 on success, 0 when it cannot be added (no notification area).

@@ -152,8 +152,9 @@ def settings_loaded():
 
 
 def constants():
-    code = source("core", "settings.h")
-    return {n: int(v) for n, v in re.findall(r"constexpr uint32_t (\w+) = (\d+)u?;", code)}
+    """The named limits the settings table uses: its own and the wire's."""
+    code = source("core", "settings.h") + source("core", "wire.h")
+    return {n: int(v) for n, v in re.findall(r"constexpr uint\d+_t (\w+) = (\d+)u?;", code)}
 
 
 def number(text, names):

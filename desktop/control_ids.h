@@ -1,0 +1,63 @@
+// The ids of the controls in the dialog templates (the language modules
+// carry the same numbers), named per template: one number may stand for
+// different controls on different pages.
+#pragma once
+
+// Preferences, General page.
+enum {
+  ID_GENERAL_PERCENT = 1016,
+  ID_GENERAL_WRITE_LOG = 1024,
+  ID_GENERAL_START_AT_BOOT = 1034,
+  ID_GENERAL_ICONIC = 1035,
+  ID_GENERAL_TRAY_ICON = 1038,
+  ID_GENERAL_MONTHLY = 1070,
+  ID_GENERAL_DAILY = 1071,
+};
+
+// Preferences, Language page.
+enum { ID_LANGUAGE_LIST = 1004, ID_LANGUAGE_TRANSLATOR = 1060, ID_LANGUAGE_NAME = 1120 };
+
+// Preferences, Server page.
+enum {
+  ID_SERVER_PORT = 1007,
+  ID_SERVER_ROOT = 1008,
+  ID_SERVER_TIMEOUT = 1009,
+  ID_SERVER_RETRANSMIT = 1010,
+  ID_SERVER_DATA_PORT = 1027,
+  ID_SERVER_BROWSE = 1037,
+  ID_SERVER_CLIENTS_SLIDER = 1062,
+  ID_SERVER_ROOT_IP_SPECIFIC = 1063,
+  ID_SERVER_WINDOW_SIZE = 1065,
+  ID_SERVER_CLIENTS_HIGH = 1066,
+  ID_SERVER_CLIENTS = 1067,
+};
+
+// Preferences, Options page.
+enum {
+  ID_OPTIONS_TIMEOUT = 1009,
+  ID_OPTIONS_MULTICAST = 1019,
+  ID_OPTIONS_MULTICAST_IP = 1020,
+  ID_OPTIONS_MULTICAST_PORT = 1021,
+  ID_OPTIONS_MULTICAST_TTL = 1026,
+  ID_OPTIONS_BLKSIZE = 1068,
+  ID_OPTIONS_TSIZE = 1069,
+  ID_OPTIONS_WINDOWSIZE_MAX = 1130,
+};
+
+// The log viewer.
+enum { ID_LOG_STATUS = 1000, ID_LOG_PRINT = 1006, ID_LOG_LIST = 1024, ID_LOG_FILE_LABEL = 1025, ID_LOG_FILES = 1036 };
+
+// The access-rule editor.
+enum {
+  ID_ACCESS_OVERWRITE = 1005,
+  ID_ACCESS_DIRECTORY = 1008,
+  ID_ACCESS_ENABLED = 1039,
+  ID_ACCESS_LIST = 1047,
+  ID_ACCESS_READ = 1050,
+  ID_ACCESS_WRITE = 1051,
+  ID_ACCESS_FIRST = 1052,
+  ID_ACCESS_LAST = 1053,
+};
+
+// The about box.
+enum { ID_ABOUT_PICTURE = 1100 };
