@@ -51,11 +51,7 @@ static void refuse_start(tftp_session* s, uint32_t ip, uint16_t port, int messag
   send_error_packet(TFTP_ERROR_UNDEFINED, message_index, listen_socket, ip, port);
   log_refusal_line(1, 1, "  Error   %-15s %-10s %s\n", format_ipv4(s->client_ip, address), request_kinds[s->opcode],
                    why);
-  if (s->option_flags & OPT_MULTICAST) leave_multicast_group(s);
-  release_file(s);
-  close_session_socket(s);
-  delete[] s->packet;
-  s->packet = nullptr;
+  release_transfer(s);
   drop_session(s);
 }
 

@@ -11,6 +11,10 @@ struct packet_wait;
 // write transfer, writes the result line and releases everything.
 void transfer_worker(tftp_session* session);
 
+// Gives back what a transfer holds: its buffers, its group, its file (an
+// upload's new file is removed unless it was put in place) and its socket.
+void release_transfer(tftp_session* session);
+
 // Sends the file; returns a RESULT_ value.
 int run_read_transfer(tftp_session* session);
 

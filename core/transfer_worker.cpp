@@ -30,6 +30,17 @@ static void write_result_line(tftp_session* s, const char* label, long duration)
   }
 }
 
+void release_transfer(tftp_session* s) {
+  delete[] s->packet;
+  s->packet = nullptr;
+  delete[] s->next_packet;
+  s->next_packet = nullptr;
+  release_window_read(s);
+  if (s->option_flags & OPT_MULTICAST) leave_multicast_group(s);
+  release_file(s);
+  close_session_socket(s);
+}
+
 void transfer_worker(tftp_session* s) {
   if (!connect_socket(s->data_socket, s->client_ip, s->client_port)) {
     log_line(2, 1, " TFTP  Error data connection failed\n");
@@ -43,14 +54,7 @@ void transfer_worker(tftp_session* s) {
     reopen_log();
     write_result_line(s, label, duration);
   }
-  delete[] s->packet;
-  s->packet = nullptr;
-  delete[] s->next_packet;
-  s->next_packet = nullptr;
-  release_window_read(s);
-  if (s->option_flags & OPT_MULTICAST) leave_multicast_group(s);
-  release_file(s);
-  close_session_socket(s);
+  release_transfer(s);
   // The slot is given back before the session is marked finished: the loop
   // may free it right after.
   release_slot(s);
