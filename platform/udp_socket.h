@@ -45,6 +45,14 @@ int net_startup();
 // when creating, binding or the option fails.
 int open_udp_socket(uint32_t address, uint16_t port);
 
+// A UDP socket not bound yet (broadcast allowed), or -1.
+int open_unbound_udp_socket();
+
+enum { BIND_DONE = 1, BIND_PORT_TAKEN = 0, BIND_FAILED = -1 };
+// Binds the socket to address and port (host order): BIND_DONE, or
+// BIND_PORT_TAKEN when the port is in use (or reserved), else BIND_FAILED.
+int bind_udp_socket(int socket, uint32_t address, uint16_t port);
+
 // One UDP socket bound to a free port of first_port..last_port (host order,
 // inclusive), chosen at random among them; moves on only while a bind fails
 // because the port is in use. Stores the bound port when bound_port is given. Returns

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <random>
 
 int net_startup() {
   // BSD sockets need no start-up; the function stays so that callers keep one
@@ -23,7 +22,7 @@ int net_startup() {
   return 1;
 }
 
-static int new_udp_socket() {
+int open_unbound_udp_socket() {
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return -1;
   int one = 1;
@@ -47,8 +46,13 @@ static int bind_port(int s, uint32_t address, uint32_t port) {
   return bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
+int bind_udp_socket(int socket, uint32_t address, uint16_t port) {
+  if (bind_port(socket, address, port) == 0) return BIND_DONE;
+  return errno == EADDRINUSE ? BIND_PORT_TAKEN : BIND_FAILED;
+}
+
 int open_udp_socket(uint32_t address, uint16_t port) {
-  int s = new_udp_socket();
+  int s = open_unbound_udp_socket();
   if (s < 0) return -1;
   if (bind_port(s, address, port) != 0) {
     int saved = errno;
@@ -59,34 +63,13 @@ int open_udp_socket(uint32_t address, uint16_t port) {
   return s;
 }
 
-int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t last_port,
-                             uint16_t* bound_port_out) {
-  int s = new_udp_socket();
-  if (s < 0) return -1;
-  if (last_port > 65535) last_port = 65535;
-  uint32_t count = last_port >= first_port ? last_port - first_port + 1 : 0;
-  // A free port chosen at random, so that nobody off the path can tell
-  // which port a transfer's ACKs go to.
-  uint32_t start = count ? static_cast<uint32_t>(std::random_device{}() % count) : 0;
-  for (uint32_t i = 0; i < count; i++) {
-    uint32_t port = first_port + (start + i) % count;
-    if (bind_port(s, address, port) == 0) {
-      if (bound_port_out) *bound_port_out = static_cast<uint16_t>(port);
-      return s;
-    }
-    if (errno != EADDRINUSE) break;
-  }
-  close(s);
-  return -1;
-}
-
 int allow_port_sharing(int socket) {
   int one = 1;
   return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
 }
 
 int open_shared_udp_socket(uint16_t port) {
-  int s = new_udp_socket();
+  int s = open_unbound_udp_socket();
   if (s < 0) return -1;
   if (!allow_port_sharing(s) || bind_port(s, 0, port) != 0) return close_socket(s);
   return s;

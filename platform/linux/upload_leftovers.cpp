@@ -1,4 +1,5 @@
 #include "platform/upload_leftovers.h"
+#include "platform/leftover_search.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,13 +32,6 @@ static int remove_unheld(int dir, const char* name) {
   close(fd);
   return removed;
 }
-
-struct leftover_search {
-  int (*is_leftover)(const char* name);
-  void (*removed)(const char* relative_path, void* context);
-  void* context;
-  int count;
-};
 
 // Searches the directory open on dir (which it closes); prefix is its path
 // relative to the start, empty or ending with "/".

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <atomic>
 #include <cstring>
-#include <random>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -94,7 +93,7 @@ int net_startup() {
   return started;
 }
 
-static int new_udp_socket() {
+int open_unbound_udp_socket() {
   if (!net_startup()) return -1;
   SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return -1;
@@ -125,38 +124,23 @@ static int bind_port(int s, uint32_t address, uint32_t port) {
   return bind(handle_of(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
+int bind_udp_socket(int socket, uint32_t address, uint16_t port) {
+  if (bind_port(socket, address, port) == 0) return BIND_DONE;
+  // Windows reserves some ranges: such a port is as good as taken.
+  int error = WSAGetLastError();
+  return error == WSAEADDRINUSE || error == WSAEACCES ? BIND_PORT_TAKEN : BIND_FAILED;
+}
+
 int open_udp_socket(uint32_t address, uint16_t port) {
-  int s = new_udp_socket();
+  int s = open_unbound_udp_socket();
   if (s < 0) return -1;
   if (bind_port(s, address, port) != 0) {
     int saved = WSAGetLastError();
-    closesocket(handle_of(s));
+    close_socket(s);
     WSASetLastError(saved);
     return -1;
   }
   return s;
-}
-
-int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t last_port,
-                             uint16_t* bound_port_out) {
-  int s = new_udp_socket();
-  if (s < 0) return -1;
-  if (last_port > 65535) last_port = 65535;
-  uint32_t count = last_port >= first_port ? last_port - first_port + 1 : 0;
-  // A free port chosen at random, so that nobody off the path can tell
-  // which port a transfer's ACKs go to.
-  uint32_t start = count ? static_cast<uint32_t>(std::random_device{}() % count) : 0;
-  for (uint32_t i = 0; i < count; i++) {
-    uint32_t port = first_port + (start + i) % count;
-    if (bind_port(s, address, port) == 0) {
-      if (bound_port_out) *bound_port_out = static_cast<uint16_t>(port);
-      return s;
-    }
-    int error = WSAGetLastError();
-    if (error != WSAEADDRINUSE && error != WSAEACCES) break;
-  }
-  closesocket(handle_of(s));
-  return -1;
 }
 
 int allow_port_sharing(int socket) {
@@ -165,7 +149,7 @@ int allow_port_sharing(int socket) {
 }
 
 int open_shared_udp_socket(uint16_t port) {
-  int s = new_udp_socket();
+  int s = open_unbound_udp_socket();
   if (s < 0) return -1;
   if (!allow_port_sharing(s) || bind_port(s, 0, port) != 0) return close_socket(s);
   return s;

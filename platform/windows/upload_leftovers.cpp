@@ -1,4 +1,5 @@
 #include "platform/upload_leftovers.h"
+#include "platform/leftover_search.h"
 
 #include <windows.h>
 
@@ -40,13 +41,6 @@ static int remove_unheld(const std::wstring& path) {
   CloseHandle(h);
   return removed;
 }
-
-struct leftover_search {
-  int (*is_leftover)(const char* name);
-  void (*removed)(const char* relative_path, void* context);
-  void* context;
-  int count;
-};
 
 static void search_directory(leftover_search* search, const std::wstring& directory, const std::string& prefix,
                              int depth) {

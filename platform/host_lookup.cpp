@@ -1,15 +1,11 @@
 #include "platform/host_lookup.h"
 
-#include "platform/udp_socket.h"
-
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <cstring>
 
+#include "resolver_system.h"
+
 int lookup_host_ipv4(const char* name, uint32_t* address) {
-  // The resolver is part of Winsock, which must be started first.
-  if (!net_startup()) return 0;
+  if (!resolver_ready()) return 0;
   in_addr dotted{};
   if (inet_pton(AF_INET, name, &dotted) == 1) {
     *address = dotted.s_addr;

@@ -1,0 +1,11 @@
+// The system's resolver, as host_lookup.cpp reaches it on Windows.
+#pragma once
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "platform/udp_socket.h"
+
+// 1 when getaddrinfo may be called: the resolver is part of Winsock, which
+// must be started first.
+inline int resolver_ready() { return net_startup(); }
