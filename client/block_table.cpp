@@ -1,7 +1,7 @@
 // The table of block ranges received through a multicast group, and what
 // it tells: how far the file is complete from a given block on, and whether
 // all of it has arrived.
-#include "client/client_state.h"
+#include "client/block_table.h"
 
 #include <algorithm>
 

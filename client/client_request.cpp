@@ -1,5 +1,8 @@
 // The request, the first answer, the reading of an OACK, and ERROR packets.
-#include "client/client_state.h"
+#include "client/client_request.h"
+#include "client/command_line.h"
+#include "client/local_file.h"
+#include "client/resolve.h"
 
 #include <algorithm>
 #include <charconv>

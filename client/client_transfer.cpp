@@ -1,6 +1,11 @@
 // The transfer after the first answer: OACK handling, the GET loop and the
 // PUT loop, with retransmission on time-outs.
-#include "client/client_state.h"
+#include "client/client_transfer.h"
+#include "client/client_request.h"
+#include "client/local_file.h"
+#include "client/multicast_receive.h"
+#include "client/resolve.h"
+#include "client/transfer_count.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,5 +1,5 @@
 // Splitting a command line into arguments and reading them.
-#include "client/client_state.h"
+#include "client/command_line.h"
 
 #include <algorithm>
 #include <cstdint>

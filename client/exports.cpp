@@ -1,5 +1,6 @@
 // The two exports of the client library (libpelican.so, pelican.dll).
-#include "client/client_state.h"
+#include "client/command_line.h"
+#include "client/run_client.h"
 #include "client/pelican.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The local file of a transfer, buffered, with the netascii translation of a
 // text file: a GET writes each LF as CR LF; a PUT reads CR LF as LF and ends
 // at the byte 0x1A.
-#include "client/client_state.h"
+#include "client/local_file.h"
 
 #include <algorithm>
 #include <cstring>

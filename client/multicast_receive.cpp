@@ -2,7 +2,12 @@
 // membership, the wait of a plain member that takes what the group sends,
 // the take-over when the server makes this client the master, and the
 // master's own loop, which asks for the first block it still lacks.
-#include "client/client_state.h"
+#include "client/multicast_receive.h"
+#include "client/block_table.h"
+#include "client/client_request.h"
+#include "client/local_file.h"
+#include "client/resolve.h"
+#include "client/transfer_count.h"
 #include "platform/udp_socket.h"
 
 #include <algorithm>

@@ -6,7 +6,10 @@
 // size: it tells the server's ERROR text, a host that does not resolve, the
 // progress on a terminal and byte counts beyond 4 GiB. The exit status is
 // the result code (0 done, 2 usage, ...).
-#include "client/client_state.h"
+#include "client/command_line.h"
+#include "client/resolve.h"
+#include "client/run_client.h"
+#include "client/transfer_count.h"
 #include "client/pelican.h"
 #include "client/progress_line.h"
 #include "core/printable.h"

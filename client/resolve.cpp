@@ -1,5 +1,5 @@
 // Host names, connecting the transfer socket, and waiting for answers.
-#include "client/client_state.h"
+#include "client/resolve.h"
 
 #include <algorithm>
 

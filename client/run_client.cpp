@@ -1,6 +1,12 @@
 // One call: the preparation of socket, local file and packet buffer, the
 // transfer, and the clean-up that turns its outcome into a result code.
-#include "client/client_state.h"
+#include "client/run_client.h"
+#include "client/block_table.h"
+#include "client/client_request.h"
+#include "client/client_transfer.h"
+#include "client/command_line.h"
+#include "client/local_file.h"
+#include "client/multicast_receive.h"
 #include "client/pelican.h"
 #include "platform/udp_socket.h"
 

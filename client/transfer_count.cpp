@@ -1,6 +1,6 @@
 // The bytes a call has moved, counted without the 32-bit limit of
 // tftp_tsize, and their report to a program that shows progress.
-#include "client/client_state.h"
+#include "client/transfer_count.h"
 
 progress_procedure progress_report = nullptr;
 

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "client/client_state.h"
+#include "client/client_request.h"
+#include "client/command_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -1,5 +1,7 @@
 // The table of blocks received through a multicast group.
-#include "client/client_state.h"
+#include "client/block_table.h"
+#include "client/command_line.h"
+#include "client/run_client.h"
 #include "client/pelican.h"
 
 #include <gtest/gtest.h>

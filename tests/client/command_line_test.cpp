@@ -1,5 +1,6 @@
 // Splitting and reading of pelican command lines.
-#include "client/client_state.h"
+#include "client/command_line.h"
+#include "client/run_client.h"
 #include "client/pelican.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The local file: netascii translation across buffer edges, creation rules,
 // and the temporary file of a GET that takes the target's name only at the end.
-#include "client/client_state.h"
+#include "client/local_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The pelican-tftp program's progress line and the 64-bit count behind it.
-#include "client/client_state.h"
+#include "client/transfer_count.h"
 #include "client/progress_line.h"
 
 #include <gtest/gtest.h>

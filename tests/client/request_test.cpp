@@ -1,5 +1,6 @@
 // Building requests and reading option acknowledgements.
-#include "client/client_state.h"
+#include "client/client_request.h"
+#include "client/command_line.h"
 
 #include <gtest/gtest.h>
 
