@@ -151,6 +151,23 @@ int32_t receive_file(const client_settings& settings, client_transfer& transfer,
   }
 }
 
+// What a reply to a PUT's DATA is: an ACK (its number in *number), one to
+// pass over (a runt, or a repeated OACK, which only says that our first
+// block was late), or the end of the transfer (an ERROR or anything else,
+// kept in the record).
+enum { REPLY_ACK, REPLY_SKIP, REPLY_END };
+static int classify_reply(client_transfer& transfer, const uint8_t* reply, long got, uint16_t* number) {
+  if (got < 4) return REPLY_SKIP;
+  uint16_t opcode = get_u16(reply);
+  if (opcode == OPCODE_OACK) return REPLY_SKIP;
+  if (opcode != OPCODE_ACK) {
+    note_server_error(transfer, reply, static_cast<std::size_t>(got));
+    return REPLY_END;
+  }
+  *number = get_u16(reply + 2);
+  return REPLY_ACK;
+}
+
 int32_t send_file(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                   std::size_t length) {
   transfer.byte_count = 0;
@@ -195,16 +212,9 @@ int32_t send_file(const client_settings& settings, client_transfer& transfer, ui
       }
       long got = take_datagram(transfer.socket, reply.data(), reply.size());
       if (got < 0) return TRANSFER_UNFINISHED;
-      if (got < 4) continue;
-      uint16_t opcode = get_u16(reply.data());
-      // A repeated OACK only says that our first block was late.
-      if (opcode == OPCODE_OACK) continue;
-      if (opcode != OPCODE_ACK) {
-        note_server_error(transfer, reply.data(), static_cast<std::size_t>(got));
-        return TRANSFER_FAILED;
-      }
-      n = get_u16(reply.data() + 2);
-      if (n == (transfer.block & 0xFFFF)) break;
+      int kind = classify_reply(transfer, reply.data(), got, &n);
+      if (kind == REPLY_END) return TRANSFER_FAILED;
+      if (kind == REPLY_ACK && n == (transfer.block & 0xFFFF)) break;
     }
   }
 }
@@ -288,14 +298,11 @@ int32_t send_file_windowed(const client_settings& settings, client_transfer& tra
         long got = take_datagram(transfer.socket, reply.data(), reply.size());
         if (got < 0 && !first) break;
         if (got < 0) return TRANSFER_UNFINISHED;
-        if (got < 4) continue;
-        uint16_t opcode = get_u16(reply.data());
-        if (opcode == OPCODE_OACK) continue;
-        if (opcode != OPCODE_ACK) {
-          note_server_error(transfer, reply.data(), static_cast<std::size_t>(got));
-          return TRANSFER_FAILED;
-        }
-        uint32_t k = acknowledged_block(acked, get_u16(reply.data() + 2));
+        uint16_t number;
+        int kind = classify_reply(transfer, reply.data(), got, &number);
+        if (kind == REPLY_END) return TRANSFER_FAILED;
+        if (kind == REPLY_SKIP) continue;
+        uint32_t k = acknowledged_block(acked, number);
         if (k > moved && k <= end) moved = k;
       }
     }
