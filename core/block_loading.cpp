@@ -17,13 +17,13 @@ uint32_t block_index(uint32_t block) { return LargeFiles != 0 ? block : (block &
 
 // Netascii: the table of recent blocks, and the entry block `index` uses.
 static uint32_t text_slot(const tftp_session* s, uint32_t index, int64_t** start, uint32_t** number) {
-  if (s->text.window_start) {
-    *start = s->text.window_start;
-    *number = s->text.window_index;
-    return index % s->text.window_slots;
+  if (s->own.text.window_start) {
+    *start = s->own.text.window_start;
+    *number = s->own.text.window_index;
+    return index % s->own.text.window_slots;
   }
-  *start = const_cast<int64_t*>(s->text.block_start);
-  *number = const_cast<uint32_t*>(s->text.block_index);
+  *start = const_cast<int64_t*>(s->own.text.block_start);
+  *number = const_cast<uint32_t*>(s->own.text.block_index);
   return index % NETASCII_RECENT;
 }
 
@@ -44,16 +44,16 @@ static int seek_text_block(tftp_session* s, uint32_t index) {
   uint32_t* number;
   uint32_t slot = text_slot(s, index, &start, &number);
   if (start[slot] >= 0 && number[slot] == index) {
-    s->text.ended = 0;
+    s->own.text.ended = 0;
     return fseeko(s->file, start[slot], SEEK_SET) == 0;
   }
   if (fseeko(s->file, 0, SEEK_SET) != 0) return 0;
-  s->text.ended = 0;
+  s->own.text.ended = 0;
   uint8_t scratch[4096];
   uint64_t skip = static_cast<uint64_t>(index) * s->block_size;
   while (skip > 0) {
     size_t want = skip < sizeof scratch ? static_cast<size_t>(skip) : sizeof scratch;
-    size_t got = netascii_read(s->file, scratch, want, &s->text.ended);
+    size_t got = netascii_read(s->file, scratch, want, &s->own.text.ended);
     if (got == 0) break;
     skip -= got;
   }
@@ -72,7 +72,7 @@ int load_block(tftp_session* s, uint8_t* buffer, uint32_t index) {
     // The translated data ends before the size on disk: the stream says where.
     if (index != s->seek_block + 1 && !seek_text_block(s, index)) return LOAD_FAILED;
     remember_text_block(s, index, ftello(s->file));
-    length = static_cast<int>(netascii_read(s->file, buffer + 4, s->block_size, &s->text.ended));
+    length = static_cast<int>(netascii_read(s->file, buffer + 4, s->block_size, &s->own.text.ended));
     if (ferror(s->file)) return LOAD_FAILED;
     s->seek_block = index;
   } else if (offset > size) {

@@ -19,7 +19,7 @@ int wait_expired(const packet_wait* wait) { return monotonic_now_ms() >= wait->d
 
 static void set_session_timeout(tftp_session* s, uint32_t ms) {
   set_receive_timeout(s->data_socket, ms);
-  s->receive_timeout_ms = ms;
+  s->own.receive_timeout_ms = ms;
 }
 
 long receive_before(tftp_session* s, packet_wait* wait, uint8_t* buffer, size_t size) {
@@ -28,7 +28,7 @@ long receive_before(tftp_session* s, packet_wait* wait, uint8_t* buffer, size_t 
     int64_t left = wait->deadline_ms - monotonic_now_ms();
     if (left <= 0) return RECEIVE_TIMEOUT;
     uint32_t want = left > 86400000 ? 86400000u : static_cast<uint32_t>(left);
-    if (s->receive_timeout_ms < want || s->receive_timeout_ms > want + DEADLINE_SLACK_MS)
+    if (s->own.receive_timeout_ms < want || s->own.receive_timeout_ms > want + DEADLINE_SLACK_MS)
       set_session_timeout(s, want);
     long n = receive_datagram(s->data_socket, buffer, size);
     if (n >= 0) {

@@ -86,7 +86,7 @@ void release_file(tftp_session* session) {
   }
   // A completed upload has renamed its file already; anything left is the
   // new file of an upload that failed.
-  abandon_upload(&session->upload);
+  abandon_upload(&session->own.upload);
 }
 
 int mapped_view_count() {

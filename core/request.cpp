@@ -76,23 +76,23 @@ static int open_for_reading(tftp_session* s) {
 }
 
 static int open_for_writing(tftp_session* s, int overwrite) {
-  s->overwrite = overwrite;
+  s->own.overwrite = overwrite;
   int base = open_session_base(s);
-  int ok = base >= 0 && resolve_upload(base, relative_path(s), &s->upload);
+  int ok = base >= 0 && resolve_upload(base, relative_path(s), &s->own.upload);
   int error = errno;
   close_file(base);
   if (!ok) return error == EXDEV ? refuse(s, TFTP_ERROR_ILLEGAL, MSG_INVALID_PATH)
                                  : refuse(s, TFTP_ERROR_DISK_FULL, MSG_CREATE_FAILED);
-  if (!overwrite && s->upload.exists) {
-    abandon_upload(&s->upload);
+  if (!overwrite && s->own.upload.exists) {
+    abandon_upload(&s->own.upload);
     return refuse(s, TFTP_ERROR_EXISTS, MSG_FILE_EXISTS);
   }
   // The upload fills a new file; the name keeps its old file until the last
   // block is on disk.
-  int fd = create_upload_file(&s->upload);
+  int fd = create_upload_file(&s->own.upload);
   FILE* file = fd >= 0 ? stream_on_descriptor(fd, "wb") : nullptr;
   if (!file) {
-    abandon_upload(&s->upload);
+    abandon_upload(&s->own.upload);
     return refuse(s, TFTP_ERROR_DISK_FULL, MSG_CREATE_FAILED);
   }
   std::lock_guard<std::mutex> hold(list_lock);

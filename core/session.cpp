@@ -16,9 +16,9 @@ tftp_session* new_session() {
   if (!s) return nullptr;
   s->data_socket = -1;
   s->thread = 0;
-  clear_upload(&s->upload);
+  clear_upload(&s->own.upload);
   s->refusal_message = -1;
-  for (int i = 0; i < NETASCII_RECENT; i++) s->text.block_start[i] = -1;
+  for (int i = 0; i < NETASCII_RECENT; i++) s->own.text.block_start[i] = -1;
   return s;
 }
 

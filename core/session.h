@@ -39,9 +39,21 @@ struct netascii_reader {
   uint32_t window_slots;
 };
 
-// Fields that other threads read while the worker runs are atomic; the
-// worker is their only writer.
+// What a transfer keeps to itself: set up by the server loop while it
+// looks at the request, then the worker's alone. No other thread reads it.
+struct transfer_own {
+  netascii_reader text;
+  upload_file upload;           // a write request's new file and its name
+  int overwrite;                // the upload may replace an existing file
+  uint32_t receive_timeout_ms;  // what the data socket's receive time-out is set to
+  window_buffers* window;       // what a windowed read sends its batches from
+};
+
+// One transfer. Fields that other threads read while the worker runs are
+// atomic, or written under list_lock where a comment says so; each says
+// who writes it. Until the worker starts, the server loop writes them all.
 struct tftp_session {
+  // The record the control channel sends (write_session_record), worker-written:
   uint16_t opcode;
   std::atomic<uint32_t> block;
   int32_t mode;
@@ -49,17 +61,17 @@ struct tftp_session {
   uint16_t block_size;
   std::atomic<uint64_t> file_size;  // 64 bits: stream reads and uploads may pass 4 GiB
   uint32_t timeout;
-  std::atomic<int> data_socket;
-  std::atomic<int32_t> result;  // RESULT_ value: RESULT_RUNNING while the worker runs (worker writes)
+  std::atomic<int> data_socket;     // closed under list_lock
+  std::atomic<int32_t> result;      // RESULT_ value: RESULT_RUNNING while the worker runs
   uint32_t mapped;
-  file_mapping* mapping;
-  const uint8_t* view;
-  FILE* file;
+  file_mapping* mapping;            // set and cleared under list_lock
+  const uint8_t* view;              // set and cleared under list_lock
+  FILE* file;                       // set and cleared under list_lock
   uint32_t client_ip;     // network order
   uint32_t multicast_ip;  // network order
   uint16_t client_port;   // network order
   uint16_t multicast_port;
-  std::atomic<uint32_t> multicast_master;
+  std::atomic<uint32_t> multicast_master;  // the group's members write it under list_lock
   std::atomic<int> thread;  // 0 not started, a positive token while running, -1 ended
   std::atomic<uint32_t> seek_block;
   std::atomic<int32_t> data_len;
@@ -68,26 +80,25 @@ struct tftp_session {
   std::atomic<uint8_t*> next_packet;
   char path[SESSION_PATH_SIZE];
   char error_text[SESSION_ERROR_TEXT_SIZE];  // written under list_lock (set_error_text)
-  tftp_session* next;
+  tftp_session* next;                        // the session table's, under list_lock
 
-  // Beyond the record the control channel sends:
-  netascii_reader text;
+  // Read by other threads beyond the record:
+  uint32_t window_size;        // blocks per window with OPT_WINDOWSIZE (1..65535); the server loop's
   uint16_t base_length;        // path[0..base_length) is the directory files are opened beneath
   uint64_t file_device;        // identity of the file read, for shared views and groups
   uint64_t file_inode;
   shared_view* shared;         // the view this session reads, under list_lock
   multicast_group* group;      // the group of a multicast read, under list_lock
-  upload_file upload;          // a write request's new file and its name
-  int overwrite;               // the upload may replace an existing file
-  std::atomic<int> counted;    // 1 while the session holds a slot of the Clients limit
-  std::atomic<int> evicted;    // its slot was taken over: the worker ends at once
-  std::atomic<int> progressed;  // the client has moved it past its first packet (worker writes)
-  uint64_t request_digest;     // of the request that started it (server loop only)
-  int refusal_message;         // index into error_texts of a refused request, else -1 (server loop only)
-  std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer
-  uint32_t receive_timeout_ms;  // what the data socket's receive time-out is set to
-  uint32_t window_size;         // blocks per window with OPT_WINDOWSIZE (1..65535)
-  window_buffers* window;       // what a windowed read sends its batches from
+  std::atomic<int> counted;    // 1 while the session holds a slot of the Clients limit (session table)
+  std::atomic<int> evicted;    // its slot was taken over: the worker ends at once (server loop)
+  std::atomic<int> progressed;  // the client has moved it past its first packet (worker)
+  std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer (worker)
+
+  // The server loop's alone:
+  uint64_t request_digest;     // of the request that started it
+  int refusal_message;         // index into error_texts of a refused request, else -1
+
+  transfer_own own;
 };
 
 // Shared state of the server core (the session list and its lock are the

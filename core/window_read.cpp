@@ -33,17 +33,17 @@ struct window_buffers {
 };
 
 void release_window_read(tftp_session* s) {
-  window_buffers* w = s->window;
-  s->window = nullptr;
+  window_buffers* w = s->own.window;
+  s->own.window = nullptr;
   if (w) {
     delete[] w->bodies;
     delete[] w->packets;
     delete w;
   }
-  delete[] s->text.window_start;
-  delete[] s->text.window_index;
-  s->text.window_start = nullptr;
-  s->text.window_index = nullptr;
+  delete[] s->own.text.window_start;
+  delete[] s->own.text.window_index;
+  s->own.text.window_start = nullptr;
+  s->own.text.window_index = nullptr;
 }
 
 int prepare_window_read(tftp_session* s) {
@@ -54,18 +54,18 @@ int prepare_window_read(tftp_session* s) {
   if (capacity > s->window_size) capacity = s->window_size;
   if (capacity < 1) capacity = 1;
   window_buffers* w = new (std::nothrow) window_buffers{};
-  s->window = w;
+  s->own.window = w;
   int ok = w != nullptr;
   if (ok) {
     w->capacity = static_cast<int>(capacity);
     if (s->mode == MODE_NETASCII) {
       w->packets = new (std::nothrow) uint8_t[capacity * packet];
-      s->text.window_start = new (std::nothrow) int64_t[s->window_size];
-      s->text.window_index = new (std::nothrow) uint32_t[s->window_size];
-      ok = w->packets && s->text.window_start && s->text.window_index;
+      s->own.text.window_start = new (std::nothrow) int64_t[s->window_size];
+      s->own.text.window_index = new (std::nothrow) uint32_t[s->window_size];
+      ok = w->packets && s->own.text.window_start && s->own.text.window_index;
       if (ok) {
-        s->text.window_slots = s->window_size;
-        for (uint32_t i = 0; i < s->window_size; i++) s->text.window_start[i] = -1;
+        s->own.text.window_slots = s->window_size;
+        for (uint32_t i = 0; i < s->window_size; i++) s->own.text.window_start[i] = -1;
       }
     } else {
       // Mapped reads send from the view; the bodies are then only a scratch
@@ -144,7 +144,7 @@ static int load_batch(tftp_session* s, window_buffers* w, uint32_t first, int co
 // batch; *sent_end becomes the last block sent. Returns RESULT_RUNNING to
 // go on, or the transfer's RESULT_ value.
 static int send_window(tftp_session* s, uint32_t first, uint32_t last, uint32_t* final_block, uint32_t* sent_end) {
-  window_buffers* w = s->window;
+  window_buffers* w = s->own.window;
   *sent_end = first - 1;
   for (uint32_t b = first; b <= last;) {
     uint32_t count = last - b + 1;

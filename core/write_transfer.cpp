@@ -33,7 +33,7 @@ static int refuse_upload(tftp_session* s, int code, int message_index, const cha
 // The upload is complete: its file replaces the name, and only then is the
 // client told. Returns 1, or 0 after an ERROR to the client.
 static int put_upload_in_place(tftp_session* s, int* result) {
-  if (commit_upload(&s->upload, fileno(s->file), s->overwrite)) return 1;
+  if (commit_upload(&s->own.upload, fileno(s->file), s->own.overwrite)) return 1;
   *result = errno == EEXIST ? refuse_upload(s, TFTP_ERROR_EXISTS, MSG_FILE_EXISTS, error_texts[MSG_FILE_EXISTS])
                             : refuse_upload(s, TFTP_ERROR_DISK_FULL, MSG_DISK_FULL, error_texts[MSG_DISK_FULL]);
   return 0;
