@@ -1,13 +1,13 @@
 """Shared pieces of the pelican test suites: loading libpelican.so, starting
 TFTP servers on 127.0.0.1, a scripted raw-UDP server, and the text
-translations that the expected files are computed with."""
+translations that the expected files are computed with. The packets come
+from tests/support/tftp_packets.py."""
 
 import ctypes
 import os
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -20,9 +20,9 @@ BUILD_DIR = os.environ.get("PELICAN_BUILD_DIR", "")
 SOURCE_DIR = os.environ.get("PELICAN_SOURCE_DIR", "")
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from common import free_port, port_is_free  # noqa: E402
 from peers import atftpd_path  # noqa: E402
 
-RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
 # A name whose 70-character label cannot be put into a DNS query: it fails
 # inside the resolver, so no lookup leaves the machine.
 UNRESOLVABLE_HOST = "x" * 70 + ".invalid"
@@ -71,61 +71,15 @@ def netascii_encode(data):
     return data.replace(b"\r", b"\r\0").replace(b"\n", b"\r\n")
 
 
-# Packets.
-def pack_data(block, payload):
-    return struct.pack("!HH", DATA, block & 0xFFFF) + payload
-
-
-def pack_ack(block):
-    return struct.pack("!HH", ACK, block & 0xFFFF)
-
-
-def pack_error(code, text):
-    return struct.pack("!HH", ERROR, code) + text.encode() + b"\0"
-
-
-def pack_oack(pairs):
-    return struct.pack("!H", OACK) + b"".join(k.encode() + b"\0" + v.encode() + b"\0" for k, v in pairs)
-
-
-def parse_request(packet):
-    """(opcode, name, mode, [(option, value), ...]) of an RRQ or WRQ."""
-    opcode = struct.unpack("!H", packet[:2])[0]
-    fields = packet[2:].split(b"\0")
-    assert fields[-1] == b"", "request not zero-terminated"
-    fields = [f.decode() for f in fields[:-1]]
-    options = list(zip(fields[2::2], fields[3::2]))
-    return opcode, fields[0], fields[1], options
-
-
-def opcode_of(packet):
-    return struct.unpack("!H", packet[:2])[0]
-
-
-def block_of(packet):
-    return struct.unpack("!H", packet[2:4])[0]
-
-
 # Ports and processes.
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def wait_bound(port, process, seconds=5.0):
     """Waits until something has bound the UDP port, without sending to it."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise RuntimeError("server exited with %s" % process.returncode)
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            probe.bind(("127.0.0.1", port))
-        except OSError:
+        if not port_is_free(port):
             return
-        finally:
-            probe.close()
         time.sleep(0.05)
     raise RuntimeError("server did not bind port %d" % port)
 
@@ -161,7 +115,7 @@ def server_user():
 
 
 def start_tftpd_hpa(root, port=None):
-    port = port or free_udp_port()
+    port = port or free_port()
     in_tftpd = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
     if not os.path.exists(in_tftpd):
         raise RuntimeError("in.tftpd not found: install the Debian package tftpd-hpa")
@@ -175,7 +129,7 @@ def find_atftpd():
 
 
 def start_atftpd(root, port=None):
-    port = port or free_udp_port()
+    port = port or free_port()
     argv = [find_atftpd(), "--daemon", "--no-fork", "--port", str(port),
             "--bind-address", "127.0.0.1", "--logfile", "/dev/null", root]
     return start_server(argv, port), port
@@ -194,11 +148,6 @@ def put_file(root, name, data):
         f.write(data)
     os.chmod(path, 0o644)
     return path
-
-
-def read_file(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class ScriptedServer:

@@ -8,8 +8,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (BUILD_DIR, free_udp_port, main, start_server,  # noqa: E402
-                             text_read, text_write)
+from pelican_support import BUILD_DIR, main, start_server, text_read, text_write  # noqa: E402
+from common import free_port  # noqa: E402
 from test_interop import ServerTransfers, text_data  # noqa: E402
 
 HARRIER = os.environ.get("HARRIER") or os.path.join(BUILD_DIR, "bin", "harrier")
@@ -23,7 +23,7 @@ STORE = """REGEDIT4
 
 
 def start_harrier(root):
-    port = free_udp_port()
+    port = free_port()
     home = tempfile.mkdtemp(prefix="pelican_harrier_")
     store = os.path.join(home, "hklm.reg")
     with open(store, "w") as f:

@@ -5,14 +5,13 @@ import os
 import random
 import shutil
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pelican_support import (Client, main, make_root, netascii_encode, put_file,  # noqa: E402
-                             read_file, start_atftpd, start_tftpd_hpa, stop_process, text_read,
-                             text_write)
+                             start_atftpd, start_tftpd_hpa, stop_process, text_read, text_write)
+from common import read_file, scratch_directory  # noqa: E402
 
 SIZES = [0, 511, 512, 513, 1 << 20]
 BIG = 40 << 20  # past 65535 blocks of 512 bytes: the block number rolls over
@@ -69,8 +68,7 @@ class ServerTransfers:
         return text_data(size, b"\n", True)
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="pelican_local_")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_directory(self.addCleanup, "pelican_local_")
         self.count = 0
 
     def run_line(self, options, command):

@@ -7,18 +7,18 @@ failure; every client process has a time limit.
 """
 import contextlib
 import os
-import random
 import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 import harrier  # noqa: E402
+from common import pattern, read_file, scratch_directory  # noqa: E402,F401
+from harrier import TS  # noqa: E402,F401
 
 HOST = "127.0.0.1"
 MIB = 1 << 20
@@ -26,15 +26,8 @@ SMALL_SIZES = (0, 511, 512, MIB)
 LARGE_SIZE = 40 * MIB
 CLIENT_SECONDS = 150  # limit of one client run; 40 MiB at 512 bytes takes a few seconds
 
-TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
-
 
 # -- contents -------------------------------------------------------------
-def octet_content(size, seed):
-    """size pseudo-random bytes, the same for the same seed."""
-    return random.Random(seed).randbytes(size)
-
-
 # Text for netascii: random bytes where about one in ten becomes CR or LF, so
 # that CR LF, lone CR, lone LF, CR CR LF and CR NUL all occur; 0x1A (which
 # ends a netascii read) is replaced, so the whole file is served.
@@ -49,7 +42,7 @@ _TEXT_TABLE = bytes(_TEXT_TABLE)
 
 def text_content(size, seed):
     """size bytes of line-rich text without 0x1A, the same for the same seed."""
-    return octet_content(size, seed).translate(_TEXT_TABLE)
+    return pattern(size, seed).translate(_TEXT_TABLE)
 
 
 def text_of_wire_length(wire_length):
@@ -104,8 +97,7 @@ class InteropCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="interop-")
-        cls.addClassCleanup(shutil.rmtree, cls.work, True)
+        cls.work = scratch_directory(cls.addClassCleanup, "interop-")
         cls.server = harrier.Server(settings=dict(cls.server_settings))
         cls.addClassCleanup(cls.server.close)
         cls.port = cls.server.port
@@ -131,11 +123,6 @@ class InteropCase(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(data)
         return path
-
-    @staticmethod
-    def read(path):
-        with open(path, "rb") as f:
-            return f.read()
 
     def assert_same_bytes(self, actual, expected, what):
         if actual == expected:

@@ -5,7 +5,7 @@ from a mapped view) and in netascii.
 """
 import unittest
 
-from interop_common import (HOST, MIB, InteropCase, client_receives_text, octet_content,
+from interop_common import (read_file, HOST, MIB, InteropCase, client_receives_text, pattern,
                             server_reads_text, text_content)
 
 SIZES = (1, 511, 512, 1024, MIB + 3)
@@ -17,12 +17,12 @@ class WindowCase(InteropCase):
             r = self.run_client(args)
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertNotIn("rror", r.stdout + r.stderr)
-        return self.read(local)
+        return read_file(local)
 
     def check_octet(self):
         for size in SIZES:
             name = "w-%d.bin" % size
-            data = octet_content(size, size + 30)
+            data = pattern(size, size + 30)
             self.serve(name, data)
             port = str(self.port)
             url = "tftp://%s:%s/%s" % (HOST, port, name)

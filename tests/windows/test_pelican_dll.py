@@ -12,7 +12,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -20,7 +19,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "client"))
 import harrier  # noqa: E402
-from pelican_support import (make_root, netascii_encode, put_file, read_file,  # noqa: E402
+from common import read_file, scratch_directory  # noqa: E402
+from pelican_support import (make_root, netascii_encode, put_file,  # noqa: E402
                              start_tftpd_hpa, stop_process, text_read, text_write)
 from test_interop import octet_data, text_data  # noqa: E402
 
@@ -85,8 +85,7 @@ class Transfers:
         return text_data(size, b"\n", True)
 
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="pelican_wine_")
-        self.addCleanup(shutil.rmtree, self.work, True)
+        self.work = scratch_directory(self.addCleanup, "pelican_wine_")
 
     def line(self, options, command):
         return ("%s 127.0.0.1:%d %s" % (options, self.port, command)).strip()
