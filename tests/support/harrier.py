@@ -395,12 +395,13 @@ class Client:
 
 def answers(port, name="a.bin", timeout=1.5):
     """True when an RRQ to the server port gets any answer within timeout;
-    a session it started is ended at once, so that it holds no slot."""
+    a session it started is ended at once with the ERROR text "enough", so
+    that it holds no slot (and marks the console)."""
     with Client(port) as c:
         c.send_request(request(RRQ, name))
         packet, _ = c.receive(timeout)
         if packet is not None and c.peer:
-            c.send(error_bytes(ERR_UNDEFINED, "done"))
+            c.send(error_bytes(ERR_UNDEFINED, "enough"))
         return packet is not None
 
 
