@@ -1,7 +1,7 @@
 """Shared pieces of the pelican test suites: loading libpelican.so, starting
-TFTP servers on 127.0.0.1, a scripted raw-UDP server, and the text
-translations that the expected files are computed with. The packets come
-from tests/support/tftp_packets.py."""
+TFTP servers on 127.0.0.1, their served directories, and a scripted raw-UDP
+server. The packets come from tests/support/tftp_packets.py, the text
+translations from tests/support/netascii.py."""
 
 import ctypes
 import os
@@ -50,25 +50,6 @@ class Client:
         size = ctypes.c_uint32(0xDEADBEEF)
         result = self.lib.tftp_tsize(ctypes.byref(size))
         return result, size.value
-
-
-# Text translations.
-def text_write(data):
-    """What a netascii GET writes for received data: LF becomes CR LF."""
-    return data.replace(b"\n", b"\r\n")
-
-
-def text_read(data):
-    """What a netascii PUT sends for a local file: CR LF becomes LF, 0x1A ends."""
-    end = data.find(b"\x1a")
-    if end >= 0:
-        data = data[:end]
-    return data.replace(b"\r\n", b"\n")
-
-
-def netascii_encode(data):
-    """What tftpd-hpa and atftpd send for a netascii read: CR NUL, then CR LF."""
-    return data.replace(b"\r", b"\r\0").replace(b"\n", b"\r\n")
 
 
 # Ports and processes.

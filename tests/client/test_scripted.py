@@ -13,8 +13,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (CLI, UNRESOLVABLE_HOST, Client, ScriptedServer, main, text_read,  # noqa: E402
-                             text_write)
+from pelican_support import CLI, UNRESOLVABLE_HOST, Client, ScriptedServer, main  # noqa: E402
+from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
 from common import read_file, scratch_directory  # noqa: E402
 from tftp_packets import (DATA, ERR_DISK_FULL, ERR_NOT_FOUND, ERR_OPTION, ERR_UNDEFINED,  # noqa: E402
                           ERR_UNKNOWN_TRANSFER, ack, block_of, data, error_bytes, oack_bytes, opcode_of,
@@ -514,7 +514,7 @@ class ScriptedTransfers(unittest.TestCase):
         path = self.local("text.txt")
         code, _ = self.call(text_read_server, "-a", "GET f " + path)
         self.assertEqual(code, 0)
-        self.assertEqual(read_file(path), text_write(first + second))
+        self.assertEqual(read_file(path), stored_by_orvanel(first + second))
         self.assertEqual(self.client.tsize(), (1, len(first + second)))
 
         # CR LF across a 512-byte block and across the 64 KiB file buffer,
@@ -537,8 +537,8 @@ class ScriptedTransfers(unittest.TestCase):
         up = self.local("up.txt", content)
         code, _ = self.call(text_write_server, "-a -s", "PUT f " + up)
         self.assertEqual(code, 0)
-        self.assertEqual(b"".join(wire), text_read(content))
-        self.assertEqual(self.client.tsize(), (1, len(text_read(content))))
+        self.assertEqual(b"".join(wire), sent_by_orvanel(content))
+        self.assertEqual(self.client.tsize(), (1, len(sent_by_orvanel(content))))
 
     def test_packets_from_another_port_are_ignored(self):
         def stray(s):

@@ -1,6 +1,6 @@
 """Shared pieces of the interop tests: one harrier per test class, the test
-contents, the netascii translations of the server and of each client, and
-running a real client program with a time limit.
+contents, and running a real client program with a time limit. What each
+side makes of netascii is in tests/support/netascii.py.
 
 Only 127.0.0.1 is used. Every server is killed when its class ends, also on
 failure; every client process has a time limit.
@@ -50,43 +50,6 @@ def text_of_wire_length(wire_length):
     on disk than on the wire, so the disk size is wire_length + 1."""
     body = b"x" * (wire_length - 1)
     return body[: wire_length // 2] + b"\r\n" + body[wire_length // 2:]
-
-
-# -- netascii as the server does it -----------------------------------------
-def server_reads_text(disk):
-    """What the server sends for a netascii read: the data ends at the first
-    0x1A, and CR LF becomes LF (CR CR LF thus becomes CR LF)."""
-    cut = disk.find(b"\x1a")
-    if cut >= 0:
-        disk = disk[:cut]
-    return disk.replace(b"\r\n", b"\n")
-
-
-def server_writes_text(wire):
-    """What the server stores for a netascii upload: every LF as CR LF, all
-    other bytes (CR included) unchanged."""
-    return wire.replace(b"\n", b"\r\n")
-
-
-# -- netascii as the tftp-hpa and atftp clients do it -------------------------
-_RECEIVED_PAIR = re.compile(rb"\r[\n\0]")
-
-
-def client_receives_text(wire):
-    """tftp-hpa and atftp store received netascii data with CR LF as LF and
-    CR NUL as CR; every other byte is kept. The pairs are taken from left to
-    right, so CR CR LF is stored as CR LF."""
-    return _RECEIVED_PAIR.sub(lambda m: b"\n" if m.group(0) == b"\r\n" else b"\r", wire)
-
-
-def client_sends_text(local):
-    """tftp-hpa and atftp send a local file in netascii with LF as CR LF and
-    CR as CR NUL."""
-    return local.replace(b"\r", b"\r\0").replace(b"\n", b"\r\n")
-
-
-# curl does no netascii translation in either direction: it sends the local
-# bytes as they are and stores the received bytes as they are.
 
 
 class InteropCase(unittest.TestCase):

@@ -12,9 +12,9 @@ CR as CR NUL, and stores received CR LF as LF and CR NUL as CR.
 """
 import unittest
 
-from interop_common import (read_file, HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, client_receives_text,
-                            client_sends_text, pattern, server_reads_text,
-                            server_writes_text, text_content, text_of_wire_length)
+from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+                            text_of_wire_length)
+from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel, stored_by_peers  # noqa: E402
 
 VARIANTS = {
     "no options": [],
@@ -134,7 +134,7 @@ class AtftpNetascii(AtftpCase):
                 with self.served("Get/ascii", self.server.path(name)):
                     self.assert_clean(self.atftp_commands("mode netascii",
                                                           "get %s %s" % (name, local)))
-                expected = client_receives_text(server_reads_text(disk))
+                expected = stored_by_peers(sent_by_orvanel(disk))
                 self.assert_same_bytes(read_file(local), expected, name)
 
     def test_uploads_are_translated_by_both_sides(self):
@@ -146,7 +146,7 @@ class AtftpNetascii(AtftpCase):
                 with self.served("Put/ascii", self.server.path(name)):
                     self.assert_clean(self.atftp_commands("mode netascii",
                                                           "put %s %s" % (local, name)))
-                expected = server_writes_text(client_sends_text(data))
+                expected = stored_by_orvanel(sent_by_peers(data))
                 self.assert_same_bytes(read_file(self.server.path(name)), expected, name)
 
 

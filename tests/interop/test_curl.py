@@ -12,9 +12,9 @@ for; empty downloads are therefore tested only with --tftp-no-options here
 """
 import unittest
 
-from interop_common import (read_file, HOST, LARGE_SIZE, SMALL_SIZES, InteropCase,
-                            pattern, server_reads_text, server_writes_text,
-                            text_content, text_of_wire_length)
+from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+                            text_of_wire_length)
+from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
 
 CURL_TFTP_NOT_FOUND = 68  # curl's exit code for TFTP error 1
 
@@ -113,7 +113,7 @@ class CurlNetascii(CurlCase):
                     name = key + ".txt"
                     self.serve(name, disk)
                     self.assert_same_bytes(self.download(name, options, netascii=True),
-                                           server_reads_text(disk), name)
+                                           sent_by_orvanel(disk), name)
 
     def test_uploads_are_stored_with_crlf(self):
         for variant, (options, _, _) in self.VARIANTS.items():
@@ -122,7 +122,7 @@ class CurlNetascii(CurlCase):
                     name = "up-%s-%d.txt" % (variant.replace(" ", "-"), size)
                     data = text_content(size, size + 3)
                     stored = self.upload(data, name, options, netascii=True)
-                    self.assert_same_bytes(stored, server_writes_text(data), name)
+                    self.assert_same_bytes(stored, stored_by_orvanel(data), name)
 
 
 class CurlMappedAndLarge(CurlCase):

@@ -10,9 +10,9 @@ and stores received CR LF as LF and CR NUL as CR.
 """
 import unittest
 
-from interop_common import (read_file, HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, client_receives_text,
-                            client_sends_text, pattern, server_reads_text,
-                            server_writes_text, text_content, text_of_wire_length)
+from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+                            text_of_wire_length)
+from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel, stored_by_peers  # noqa: E402
 
 
 class TftpHpaCase(InteropCase):
@@ -86,7 +86,7 @@ class TftpHpaNetascii(TftpHpaCase):
             with self.subTest(file=key):
                 name = key + ".txt"
                 self.serve(name, disk)
-                expected = client_receives_text(server_reads_text(disk))
+                expected = stored_by_peers(sent_by_orvanel(disk))
                 self.assert_same_bytes(self.download(name, "netascii"), expected, name)
 
     def test_40_mib_download(self):
@@ -94,7 +94,7 @@ class TftpHpaNetascii(TftpHpaCase):
         # while the server translates.
         disk = text_content(LARGE_SIZE, 46)
         self.serve("large.txt", disk)
-        expected = client_receives_text(server_reads_text(disk))
+        expected = stored_by_peers(sent_by_orvanel(disk))
         self.assert_same_bytes(self.download("large.txt", "netascii"), expected, "large.txt")
 
     def test_uploads_are_translated_by_both_sides(self):
@@ -102,7 +102,7 @@ class TftpHpaNetascii(TftpHpaCase):
             with self.subTest(size=size):
                 name = "up-%d.txt" % size
                 data = text_content(size, size + 13)
-                expected = server_writes_text(client_sends_text(data))
+                expected = stored_by_orvanel(sent_by_peers(data))
                 self.assert_same_bytes(self.upload(data, name, "netascii"), expected, name)
 
 
