@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 from harrier import BUILD_DIR, Client, answers, download  # noqa: E402
 from tftp_packets import ERR_UNDEFINED, ACK, DATA, RRQ, ack, error_bytes, parse, request  # noqa: E402
 from kestrel import (IMAGE_BLANK, IMAGE_COMPLETE, IMAGE_FAILED, TITLE, Kestrel, KESTREL,  # noqa: E402
-                     read_user_store)
+                     read_store_key)
 from common import port_is_free, scratch_directory  # noqa: E402
 
 LISTENING = " Listening on Port %u"
@@ -94,7 +94,7 @@ class WindowTest(unittest.TestCase):
         k.menu(40004)
         self.assertEqual(k.wait_exit(), 0, k.output())
         self.assertTrue(port_is_free(k.port))
-        self.assertEqual(read_user_store(k.user_store),
+        self.assertEqual(read_store_key(k.user_store),
                          {"left": "37", "top": "41", "width": "500", "height": "250"})
 
     def test_a_second_start_brings_the_first_window_to_the_front_and_ends(self):

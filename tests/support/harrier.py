@@ -104,15 +104,16 @@ def reg_escape(text):
     return text.replace("\\", "\\\\").replace('"', '\\"')
 
 
-def write_store(path, settings, access=None):
-    """Writes a machine store with the settings key and optional access rules."""
-    lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]"]
+def write_store(path, settings, access=None, hive="HKEY_LOCAL_MACHINE"):
+    """Writes a store with the settings key and optional access rules: the
+    machine's, or with hive HKEY_CURRENT_USER a user's."""
+    lines = ["REGEDIT4", "", "[%s\\Software\\Orvanel\\Kestrel]" % hive]
     for name, value in settings.items():
         if value is None:  # left unset
             continue
         lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(str(shown_value(name, value)))))
     if access:
-        lines += ["", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel\\Access]"]
+        lines += ["", "[%s\\Software\\Orvanel\\Kestrel\\Access]" % hive]
         for name, value in access.items():
             lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(value)))
     with open(path, "w") as f:

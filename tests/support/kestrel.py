@@ -44,18 +44,6 @@ def read_store_key(path, key="software\\orvanel\\kestrel"):
     return values
 
 
-def read_user_store(path):
-    """The values of Software\\Orvanel\\Kestrel in a user store file."""
-    return read_store_key(path)
-
-
-def write_user_store(path, values):
-    lines = ["REGEDIT4", "", "[HKEY_CURRENT_USER\\Software\\Orvanel\\Kestrel]"]
-    lines += ['"%s"="%s"' % (k, v) for k, v in values.items()]
-    with open(path, "w") as f:
-        f.write("\r\n".join(lines) + "\r\n")
-
-
 class Kestrel:
     """kestrel on its own port, stores and root; driven through its socket."""
 
@@ -79,7 +67,7 @@ class Kestrel:
         values.update(settings or {})
         write_store(self.store, values)
         if user is not None:
-            write_user_store(self.user_store, user)
+            write_store(self.user_store, user, hive="HKEY_CURRENT_USER")
         self.driver_name = "kestrel-test-%d-%d" % (os.getpid(), random.randint(0, 1 << 30))
         self.env = dict(os.environ, ORVANEL_HKLM=self.store, ORVANEL_HKCU=self.user_store,
                         KESTREL_TEST_DRIVER=self.driver_name)
