@@ -1,16 +1,12 @@
-"""Shared pieces of the pelican test suites: loading libpelican.so, starting
-TFTP servers on 127.0.0.1, their served directories, and a scripted raw-UDP
-server. The packets come from tests/support/tftp_packets.py, the text
-translations from tests/support/netascii.py."""
+"""Shared pieces of the pelican test suites: loading libpelican.so and a
+scripted raw-UDP server. The peer servers come from tests/support/peers.py,
+the packets from tests/support/tftp_packets.py, the text translations from
+tests/support/netascii.py."""
 
 import ctypes
 import os
-import shutil
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -20,8 +16,6 @@ BUILD_DIR = os.environ.get("PELICAN_BUILD_DIR", "")
 SOURCE_DIR = os.environ.get("PELICAN_SOURCE_DIR", "")
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from common import free_port, port_is_free  # noqa: E402
-from peers import atftpd_path  # noqa: E402
 
 # A name whose 70-character label cannot be put into a DNS query: it fails
 # inside the resolver, so no lookup leaves the machine.
@@ -50,85 +44,6 @@ class Client:
         size = ctypes.c_uint32(0xDEADBEEF)
         result = self.lib.tftp_tsize(ctypes.byref(size))
         return result, size.value
-
-
-# Ports and processes.
-def wait_bound(port, process, seconds=5.0):
-    """Waits until something has bound the UDP port, without sending to it."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise RuntimeError("server exited with %s" % process.returncode)
-        if not port_is_free(port):
-            return
-        time.sleep(0.05)
-    raise RuntimeError("server did not bind port %d" % port)
-
-
-def stop_process(process):
-    """Ends a server this suite started, with the children it forked."""
-    if process is None or process.poll() is not None:
-        return
-    try:
-        os.killpg(process.pid, signal.SIGTERM)
-    except ProcessLookupError:
-        return
-    try:
-        process.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait(timeout=5)
-
-
-def start_server(argv, port, env=None, cwd=None):
-    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, start_new_session=True, env=env, cwd=cwd)
-    try:
-        wait_bound(port, process)
-    except Exception:
-        stop_process(process)
-        raise
-    return process
-
-
-def server_user():
-    return "nobody" if os.geteuid() == 0 else os.environ.get("USER", "nobody")
-
-
-def start_tftpd_hpa(root, port=None):
-    port = port or free_port()
-    in_tftpd = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
-    if not os.path.exists(in_tftpd):
-        raise RuntimeError("in.tftpd not found: install the Debian package tftpd-hpa")
-    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user(), "-a", "127.0.0.1:%d" % port, root]
-    return start_server(argv, port), port
-
-
-def find_atftpd():
-    """atftpd as scripts/install-deps.sh unpacked it (it conflicts with tftpd-hpa as a package)."""
-    return atftpd_path()
-
-
-def start_atftpd(root, port=None):
-    port = port or free_port()
-    argv = [find_atftpd(), "--daemon", "--no-fork", "--port", str(port),
-            "--bind-address", "127.0.0.1", "--logfile", "/dev/null", root]
-    return start_server(argv, port), port
-
-
-def make_root():
-    """A served directory that the server's unprivileged user may write."""
-    root = tempfile.mkdtemp(prefix="pelican_root_")
-    os.chmod(root, 0o777)
-    return root
-
-
-def put_file(root, name, data):
-    path = os.path.join(root, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.chmod(path, 0o644)
-    return path
 
 
 class ScriptedServer:

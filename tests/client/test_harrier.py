@@ -8,7 +8,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import BUILD_DIR, main, start_server  # noqa: E402
+from pelican_support import BUILD_DIR, main  # noqa: E402
+from peers import start_server  # noqa: E402
 from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
 from common import free_port  # noqa: E402
 from test_interop import ServerTransfers, text_data  # noqa: E402

@@ -10,8 +10,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (BUILD_DIR, CLI, LIBRARY, SOURCE_DIR, UNRESOLVABLE_HOST, Client,  # noqa: E402
-                             main, make_root, put_file, start_tftpd_hpa, stop_process)
+from pelican_support import BUILD_DIR, CLI, LIBRARY, SOURCE_DIR, UNRESOLVABLE_HOST, Client, main  # noqa: E402
+from peers import make_root, put_file, start_tftpd_hpa, stop_process  # noqa: E402
 from common import read_file, scratch_directory  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))

@@ -9,7 +9,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import Client, main, make_root, put_file, start_atftpd, start_tftpd_hpa, stop_process  # noqa: E402,E501
+from pelican_support import Client, main  # noqa: E402
+from peers import make_root, put_file, start_atftpd, start_tftpd_hpa, stop_process  # noqa: E402
 from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel  # noqa: E402
 from common import pattern, read_file, scratch_directory  # noqa: E402
 

@@ -18,8 +18,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from netns import Namespace  # noqa: E402
 from common import free_port, read_file, scratch_directory  # noqa: E402
-from pelican_support import (CLI, Client, ScriptedServer, find_atftpd, make_root, put_file,  # noqa: E402
-                             start_server, stop_process)
+from pelican_support import CLI, Client, ScriptedServer  # noqa: E402
+from peers import atftpd_path, make_root, put_file, start_server, stop_process  # noqa: E402
 from tftp_packets import ACK, DATA, ack, block_of, data, oack_bytes, opcode_of, parse_request  # noqa: E402
 
 GROUP = "239.255.7.7"
@@ -94,7 +94,7 @@ class AtftpdGroup(unittest.TestCase):
         cls.data = random.Random(5).randbytes(cls.SIZE)
         put_file(cls.root, "image.bin", cls.data)
         cls.port = free_port()
-        argv = [find_atftpd(), "--daemon", "--no-fork", "--port", str(cls.port),
+        argv = [atftpd_path(), "--daemon", "--no-fork", "--port", str(cls.port),
                 "--bind-address", "127.0.0.1", "--logfile", "/dev/null",
                 "--mcast-addr", GROUP, "--mcast-port", "%d-%d" % (GROUP_PORT, GROUP_PORT + 2),
                 cls.root]

@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "client"))
 import harrier  # noqa: E402
 from common import pattern, read_file, scratch_directory  # noqa: E402
-from pelican_support import make_root, put_file, start_tftpd_hpa, stop_process  # noqa: E402
+from peers import make_root, put_file, start_tftpd_hpa, stop_process  # noqa: E402
 from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel  # noqa: E402
 from test_interop import text_data  # noqa: E402
 
