@@ -17,7 +17,6 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-import common  # noqa: E402
 import harrier  # noqa: E402
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -138,7 +137,7 @@ class PackageTest(unittest.TestCase):
     def serve_one_file(self):
         """The installed harrier, started as root with the unit's
         environment, serves /srv/tftp as tftp and logs under LOG_DIR."""
-        port = common.free_port()
+        port = harrier.free_port()
         store = os.path.join(self.dir, "hklm.reg")
         harrier.write_store(store, {"Port": port})  # the root left at its default
         notify_path = os.path.join(self.dir, "notify.sock")
@@ -197,7 +196,7 @@ class PackageTest(unittest.TestCase):
         LOG_DIR as its log directory (and so refuses to serve it), and
         harrier -install leaves the port to the package's unit."""
         store = os.path.join(self.dir, "logs-as-root.reg")
-        harrier.write_store(store, {"Port": common.free_port(), "RootDirectory": LOG_DIR + "/"})
+        harrier.write_store(store, {"Port": harrier.free_port(), "RootDirectory": LOG_DIR + "/"})
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "ORVANEL_HKLM": store,
                "ORVANEL_CONTROL_SOCKET": os.path.join(self.dir, "control")}
         r = run(["/usr/sbin/harrier", "-debug"], env=env, timeout=30)
