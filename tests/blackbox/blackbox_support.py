@@ -1,9 +1,8 @@
 """Shared pieces of the black-box tests: a test case base that starts one
-harrier per class, raw packet helpers, console-log helpers and descriptor
-counting. Everything talks to 127.0.0.1 only.
+harrier per class, console-log helpers and receiving with arrival times; the packets
+come from tests/support/tftp_packets.py. Everything talks to 127.0.0.1 only.
 """
 import os
-import random
 import re
 import select
 import socket
@@ -14,53 +13,20 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
+from common import fd_count, pattern, read_file, wait_until  # noqa: E402,F401
 from harrier import (  # noqa: E402,F401
-    ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, Server, ack, data, download, drops_to_service_user, error,
-    free_port, give_to_server, on_wine, parse, request, request_path, server_directory, service_user,
-    shown_path, write_store)
+    TS, Client, Server, download, drops_to_service_user, give_to_server, on_wine, request_path,
+    server_directory, service_user, write_store)
+from tftp_packets import (  # noqa: E402,F401
+    ACK, DATA, ERR_DISK_FULL, ERR_EXISTS, ERR_ILLEGAL, ERR_NOT_FOUND, ERR_OPTION, ERR_UNDEFINED, ERROR, OACK,
+    RRQ, WRQ, ack, block_of, data, error_bytes, oack_bytes, opcode_of, parse, raw_request, request)
 
-TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 HOST = "127.0.0.1"
 # The status column of a completed transfer: its duration, "%7us".
 COMPLETED = r"^ {6}\ds$|^ {5}\d\ds$"
 
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "WARNING: ThreadSanitizer", "AddressSanitizer:DEADLYSIGNAL")
-
-TEXTS = {
-    0: "unspecified Error", 1: "File not found", 3: "Disk full or allocation exceeded",
-    4: "Illegal TFTP operation", 6: "File already exists", 8: "Invalid Option",
-    10: "Bad tftp packet", 11: "Invalid path", 12: "Path too long", 13: "Access denied",
-    14: "Invalid or unsupported mode", 15: "Bad blksize option", 16: "Bad timeout option",
-    17: "Bad tsize option", 18: "Bad multicast option",
-    19: "Create file failed, disk full or allocation exceeded?",
-    20: "Data port setup failed", 21: "Resource problem on server",
-}
-
-
-def error_bytes(code, text):
-    """The exact ERROR packet the server sends."""
-    return struct.pack("!HH", ERROR, code) + text.encode("latin-1") + b"\0"
-
-
-def raw_request(opcode, *strings, terminate=True):
-    """opcode followed by zero-terminated strings (bytes or str); the last
-    string is left unterminated when terminate is False."""
-    body = struct.pack("!H", opcode)
-    for i, s in enumerate(strings):
-        if isinstance(s, str):
-            s = s.encode("latin-1")
-        body += s
-        if terminate or i < len(strings) - 1:
-            body += b"\0"
-    return body
-
-
-def oack_bytes(*pairs):
-    body = struct.pack("!H", OACK)
-    for name, value in pairs:
-        body += name.encode() + b"\0" + str(value).encode() + b"\0"
-    return body
 
 
 def client_at(server_port, address=HOST):
@@ -72,10 +38,12 @@ def client_at(server_port, address=HOST):
     return c
 
 
-def fd_count(server):
+def server_fds(server):
+    """Descriptors the server holds; skips the test under Wine, where /proc
+    does not show them."""
     if on_wine():
         raise unittest.SkipTest("Linux only: counts descriptors in /proc")
-    return len(os.listdir("/proc/%d/fd" % server.proc.pid))
+    return fd_count(server.proc.pid)
 
 
 def console_quiet(server, quiet, limit):
@@ -115,11 +83,6 @@ def free_port_range(count):
             for s in socks:
                 s.close()
     raise RuntimeError("no free port range")
-
-
-def pattern(size, seed=0):
-    """Deterministic pseudo-random bytes: no two blocks alike."""
-    return random.Random(seed).randbytes(size)
 
 
 class BlackBoxCase(unittest.TestCase):
@@ -232,15 +195,6 @@ def result_fields(line):
     return line[20:28], line[29:44], line[45:55], line[56:]
 
 
-def wait_until(predicate, timeout, step=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
-
-
 def receive_all(client, seconds):
     """Every packet that arrives within `seconds`, with its arrival time."""
     out = []
@@ -261,15 +215,6 @@ def upload_leftovers(directory):
     for here, _, names in os.walk(directory):
         found += [os.path.join(here, n) for n in names if n.startswith(".tftp-upload-")]
     return found
-
-
-def read_file(path):
-    """The file's bytes, or None when it does not exist."""
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
 
 
 SO_TIMESTAMP = getattr(socket, "SO_TIMESTAMP", 29)  # Linux's value; not every Python names it

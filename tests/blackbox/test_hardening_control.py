@@ -6,17 +6,16 @@ client's own end is tested with the channel's other rules in
 tests/service/test_control.py)."""
 import os
 import pwd
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 from blackbox_support import BlackBoxCase, Client, Server, download
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from common import scratch_directory  # noqa: E402
 from harrier import NOBODY, as_nobody, control_connect, harrierctl  # noqa: E402
 
 STATE = 7
@@ -51,8 +50,7 @@ class SquattedChannel(unittest.TestCase):
         if "tftp" not in {p.pw_name for p in pwd.getpwall()}:
             raise unittest.SkipTest("no tftp user: nobody is the service user here")
         # A directory the squatter may write stands in for a taken name.
-        base = tempfile.mkdtemp(prefix="orvanel-squat-")
-        self.addCleanup(shutil.rmtree, base, True)
+        base = scratch_directory(self.addCleanup, "orvanel-squat-")
         os.chmod(base, 0o777)
         path = os.path.join(base, "control")
         squatter = subprocess.Popen(["/usr/bin/python3", "-c", SQUATTER, path], preexec_fn=as_nobody,

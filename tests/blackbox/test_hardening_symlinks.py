@@ -4,13 +4,12 @@ name with "..", for reads and for writes; links that stay inside the root,
 or inside the Prefix directory that served the name, keep working."""
 import os
 import shutil
-import tempfile
 import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, ERROR, RRQ, WRQ, BlackBoxCase, ack, data, error, error_bytes, on_wine, pattern, read_file,
-    request, request_path, result_fields, server_directory)
+    COMPLETED, ERROR, ERR_ILLEGAL, ERR_UNDEFINED, RRQ, WRQ, BlackBoxCase, ack, data, error_bytes, on_wine,
+    pattern, read_file, request, request_path, result_fields, server_directory)
 
 # The Windows server follows no link at all, also none that stays inside:
 # under Wine, where the links of these tests are Unix links, it must refuse
@@ -29,8 +28,8 @@ def refuse_check(case, packet):
     answer, source = case.expect(c)
     if answer[:2] != bytes([0, ERROR]):
         # Not refused: end the transfer that started, so that nothing hangs on.
-        c.send(error(0, "test over"))
-    case.assertEqual(answer, error_bytes(4, "Invalid path"), "request %r" % packet[:80])
+        c.send(error_bytes(ERR_UNDEFINED, "test over"))
+    case.assertEqual(answer, error_bytes(ERR_ILLEGAL, "Invalid path"), "request %r" % packet[:80])
     case.assertEqual(source, ("127.0.0.1", case.server.port))
 
 

@@ -11,15 +11,15 @@ a failed upload leaves nothing behind."""
 import fcntl
 import os
 import pwd
-import shutil
 import stat
-import tempfile
 import unittest
 
 from blackbox_support import (
-    COMPLETED, RRQ, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
-    Server, drops_to_service_user, give_to_server, linux_only, service_user, upload_leftovers, wait_until)
+    COMPLETED, ERR_ILLEGAL, ERR_UNDEFINED, RRQ, WRQ, BlackBoxCase, Server, ack, data, drops_to_service_user,
+    error_bytes, give_to_server, linux_only, oack_bytes, pattern, read_file, request, service_user,
+    upload_leftovers, wait_until)
 from stepwise import StepReader, StepWriter
+from common import scratch_directory  # noqa: E402
 
 OLD = pattern(1 << 20, seed=401)
 
@@ -94,7 +94,7 @@ class Uploads(BlackBoxCase):
         start = self.mark()
         writer = StepWriter(self.client(), "abort.bin", pattern(100000, seed=402))
         self.assertTrue(writer.run(blocks=50))
-        writer.client.send(error(0, "changed my mind"))
+        writer.client.send(error_bytes(ERR_UNDEFINED, "changed my mind"))
         self.assertEqual(self.wait_result(path, start)[0], " Abort  ")
         after = read_file(path)
         self.assertTrue(after == OLD, "an aborted upload changed the old file (%s bytes now)"
@@ -114,7 +114,7 @@ class Uploads(BlackBoxCase):
                 self.assertTrue(writer.run(blocks=3))
                 writer.client.send(data(4, b"x" * 600))
                 answer, _ = self.expect(writer.client)
-                self.assertEqual(answer, error_bytes(4, "Bad tftp packet"))
+                self.assertEqual(answer, error_bytes(ERR_ILLEGAL, "Bad tftp packet"))
                 status, _, label, _ = self.wait_result(path, start)
                 self.assertEqual((status, label), (" Error  ", "Put/octet "))
                 self.assertEqual(read_file(path), old)
@@ -208,8 +208,7 @@ class LeftoversAtStart(unittest.TestCase):
         return path
 
     def test_leftovers_go_links_and_other_names_stay(self):
-        top = tempfile.mkdtemp(prefix="harrier-leftovers-")
-        self.addCleanup(shutil.rmtree, top, True)
+        top = scratch_directory(self.addCleanup, "harrier-leftovers-")
         os.chmod(top, 0o755)
         root, prefix, outside = (os.path.join(top, n) for n in ("root", "prefix", "outside"))
         for d in (root, prefix, outside):
@@ -252,8 +251,7 @@ class LeftoversAtStart(unittest.TestCase):
         self.assertEqual(server.stop(), 0)
 
     def test_a_leftover_name_with_control_bytes_is_logged_escaped(self):
-        server_root = tempfile.mkdtemp(prefix="harrier-leftovers-")
-        self.addCleanup(shutil.rmtree, server_root, True)
+        server_root = scratch_directory(self.addCleanup, "harrier-leftovers-")
         os.chmod(server_root, 0o755)
         path = self.plant(os.path.join(server_root, "evil\x1b[2J\n", ".tftp-upload-00000001"))
         server = Server(root=server_root)
@@ -276,7 +274,7 @@ class ReservedNames(BlackBoxCase):
             for name in (".tftp-upload-0badf00d", "sub/.tftp-upload-0badf00d", ".TFTP-Upload-mine",
                          "sub\\.tftp-upload-"):
                 with self.subTest(opcode=opcode, name=name):
-                    self.assertRefused(request(opcode, name), 4, "Access denied")
+                    self.assertRefused(request(opcode, name), ERR_ILLEGAL, "Access denied")
         self.assertEqual(sorted(os.listdir(self.server.root)), ["sub"])
         self.assertEqual(os.listdir(self.server.path("sub")), [".tftp-upload-0badf00d"])
         # A name that only contains the words is an ordinary file.

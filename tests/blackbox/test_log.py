@@ -6,8 +6,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    RRQ, TS, WRQ, BlackBoxCase, Client, Server, ack, data, download, error_bytes, oack_bytes, on_wine, raw_request,
-    request, result_fields)
+    ERR_ILLEGAL, ERR_NOT_FOUND, ERR_OPTION, RRQ, TS, WRQ, BlackBoxCase, Client, Server, ack, data, download,
+    error_bytes, oack_bytes, on_wine, raw_request, request, result_fields)
 
 
 def body(line):
@@ -44,7 +44,7 @@ class StartUp(BlackBoxCase):
     def test_refusal_before_the_opcode_is_taken(self):
         # Uploads are off: the kind column stays empty.
         start = self.mark()
-        self.assertRefused(request(WRQ, "w.bin"), 4, "Illegal TFTP operation")
+        self.assertRefused(request(WRQ, "w.bin"), ERR_ILLEGAL, "Illegal TFTP operation")
         line = self.wait_line(r"  Error   ", start)
         self.assertEqual(line[19:], "  Error   127.0.0.1                  4 Illegal TFTP operation ")
 
@@ -73,7 +73,7 @@ class TransferLines(BlackBoxCase):
         self.wait_result(path, start)
         self.assertEqual(body(self.lines(start)[-1]), "      0s 127.100.100.100 Get/octet  " + path)
         start = self.mark()
-        self.assertRefused(request(RRQ, "nothing.bin"), 1, "File not found", self.client("127.100.100.100"))
+        self.assertRefused(request(RRQ, "nothing.bin"), ERR_NOT_FOUND, "File not found", self.client("127.100.100.100"))
         line = self.wait_line(r"  Error   ", start)
         self.assertEqual(body(line), " Error   127.100.100.100 Get        1 File not found %snothing.bin"
                          % (self.server.root.rstrip("/") + "/"))
@@ -108,15 +108,15 @@ class TransferLines(BlackBoxCase):
     def test_refusal_lines(self):
         root = self.server.root.rstrip("/") + "/"
         cases = [
-            (data(1, b"x"), 4, "Bad tftp packet", ["           4 Illegal TFTP operation "]),
-            (request(RRQ, "../x"), 4, "Invalid path", ["Get        4 Illegal TFTP operation "]),
-            (raw_request(RRQ, "x", "mail"), 4, "Invalid or unsupported mode",
+            (data(1, b"x"), ERR_ILLEGAL, "Bad tftp packet", ["           4 Illegal TFTP operation "]),
+            (request(RRQ, "../x"), ERR_ILLEGAL, "Invalid path", ["Get        4 Illegal TFTP operation "]),
+            (raw_request(RRQ, "x", "mail"), ERR_ILLEGAL, "Invalid or unsupported mode",
              ["Get        4 Illegal TFTP operation "]),
-            (request(RRQ, "x", options={"blksize": "q"}), 8, "Bad blksize option", ["Get        8 Invalid Option "]),
-            (request(WRQ, "x", options={"multicast": ""}), 8, "Bad multicast option",
+            (request(RRQ, "x", options={"blksize": "q"}), ERR_OPTION, "Bad blksize option", ["Get        8 Invalid Option "]),
+            (request(WRQ, "x", options={"multicast": ""}), ERR_OPTION, "Bad multicast option",
              ["Put        8 Invalid Option "]),
             # A failed open is traced like an accepted request before it is refused.
-            (request(RRQ, "missing.bin"), 1, "File not found",
+            (request(RRQ, "missing.bin"), ERR_NOT_FOUND, "File not found",
              ["!TFTP Get Name %smissing.bin Mode octet Size 0" % root,
               "Get        1 File not found %smissing.bin" % root]),
             (request(WRQ, "nodir/x.bin", options={"tsize": 5}), 3,
@@ -140,7 +140,7 @@ class TransferLines(BlackBoxCase):
         forged = "1999-01-01 00:00:00       1s 10.6.6.6        Get/octet  /srv/FORGED"
         # A name: CR LF and an escape sequence (":" would be refused earlier).
         start = self.mark()
-        self.assertRefused(request(RRQ, "a\r\nFORGED\x1b[2J\x7f"), 1, "File not found")
+        self.assertRefused(request(RRQ, "a\r\nFORGED\x1b[2J\x7f"), ERR_NOT_FOUND, "File not found")
         self.wait_line(r"  Error   ", start)
         shown = "a\\x0d\\x0aFORGED\\x1b[2J\\x7f"
         if on_wine():  # its paths' backslashes are spelled back as slashes, these with them
@@ -229,7 +229,7 @@ class RefusalFlood(BlackBoxCase):
             for _ in range(50):
                 c.send_request(request(RRQ, "../x"))
             for _ in range(50):
-                self.assertEqual(self.expect(c)[0], error_bytes(4, "Invalid path"))
+                self.assertEqual(self.expect(c)[0], error_bytes(ERR_ILLEGAL, "Invalid path"))
         elapsed = time.monotonic() - began
         time.sleep(1.1)  # the next second: the count of what was left out is written
         got, _, _ = self.fetch(self.client(), "ok.bin")
@@ -281,7 +281,7 @@ class ParseLines(BlackBoxCase):
 
     def test_refused_packet_lines(self):
         start = self.mark()
-        self.assertRefused(b"\x00\x04\x00\x07", 4, "Bad tftp packet")
+        self.assertRefused(b"\x00\x04\x00\x07", ERR_ILLEGAL, "Bad tftp packet")
         self.wait_line(r"  Error   ", start)
         self.assertEqual([body(l) for l in self.lines(start)][:2], ["Request from 127.0.0.1", "TFTP len 4 req 4"])
 

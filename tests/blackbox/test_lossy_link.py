@@ -9,8 +9,6 @@ and a relay on loopback that drops and delays the same way otherwise
 import os
 import subprocess
 import sys
-import tempfile
-import shutil
 import time
 import unittest
 
@@ -20,6 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import netns  # noqa: E402
 from harrier import BUILD_DIR  # noqa: E402
 from lossy_link import LossyLink  # noqa: E402
+from common import scratch_directory  # noqa: E402
 
 PELICAN = os.path.abspath(os.path.join(BUILD_DIR, "bin", "pelican-tftp"))
 SIZE = 16 << 20
@@ -37,8 +36,7 @@ class LossyLinkCase(unittest.TestCase):
         cls.content = pattern(SIZE, seed=16)
 
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="lossy-")
-        self.addCleanup(shutil.rmtree, self.work, True)
+        self.work = scratch_directory(self.addCleanup, "lossy-")
 
     def pelican(self, host, port, command, remote, local, prefix=()):
         args = list(prefix) + [PELICAN, "-b%d" % (BLOCK + 4),  # -b counts the 4-byte header

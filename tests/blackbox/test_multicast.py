@@ -9,22 +9,21 @@ driven from this process. Without namespaces every test here is skipped.
 import os
 import re
 import select
-import shutil
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 from blackbox_support import (
-    DATA, OACK, RRQ, SANITIZER_MARKS, Server, ack, error, oack_bytes, parse, pattern, request, result_fields,
-    wait_until, TS)
+    DATA, ERR_UNDEFINED, OACK, RRQ, SANITIZER_MARKS, TS, Server, ack, block_of, error_bytes, oack_bytes,
+    opcode_of, parse, pattern, request, result_fields, wait_until)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import netns  # noqa: E402
 from harrier import BUILD_DIR  # noqa: E402
+from common import scratch_directory  # noqa: E402
 
 PELICAN = os.path.abspath(os.path.join(BUILD_DIR, "bin", "pelican-tftp"))
 
@@ -122,7 +121,7 @@ class GroupClient:
             self.final = number
 
     def on_packet(self, sock, packet, source):
-        op = struct.unpack("!H", packet[:2])[0]
+        op = opcode_of(packet)
         if sock is self.group:
             if op == DATA:
                 self.group_sources.add(source)
@@ -199,8 +198,8 @@ class GroupCounter:
         self.ttls = set()
 
     def __call__(self, packet, ancillary):
-        if len(packet) >= 4 and struct.unpack("!H", packet[:2])[0] == DATA:
-            self.numbers.append(struct.unpack("!H", packet[2:4])[0])
+        if len(packet) >= 4 and opcode_of(packet) == DATA:
+            self.numbers.append(block_of(packet))
         for level, kind, blob in ancillary:
             if level == socket.IPPROTO_IP and kind == IP_TTL:
                 self.ttls.add(struct.unpack("i", blob[:4])[0])
@@ -248,7 +247,7 @@ class MulticastCase(unittest.TestCase):
         # next test; a session's port is free a moment after its result line.
         for c in self.clients:
             if c.peer and not c.finished:
-                c.sock.sendto(error(0, "test over"), c.peer)
+                c.sock.sendto(error_bytes(ERR_UNDEFINED, "test over"), c.peer)
         time.sleep(0.3)
 
     def serve_counted(self, name, content):
@@ -294,7 +293,7 @@ class MulticastCase(unittest.TestCase):
         until each has its result line."""
         for c in reversed(clients):
             if c.peer:
-                c.sock.sendto(error(0, "test over"), c.peer)
+                c.sock.sendto(error_bytes(ERR_UNDEFINED, "test over"), c.peer)
             self.result_of(c.address, since)
 
 
@@ -527,8 +526,7 @@ class PelicanGroup(MulticastCase):
         name = "big%d.bin" % count
         content = pattern(self.SIZE, seed=count)
         counter, start = self.serve_counted(name, content)
-        work = tempfile.mkdtemp(prefix="mc-pelican-")
-        self.addCleanup(shutil.rmtree, work, True)
+        work = scratch_directory(self.addCleanup, "mc-pelican-")
         runs = []
         for i in range(count):
             local = os.path.join(work, "got-%d" % i)

@@ -6,8 +6,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, DATA, RRQ, WRQ, BlackBoxCase, ack, data, error, linux_only, oack_bytes, pattern,
-    read_file, collect_until, receive_all, request, wait_until)
+    COMPLETED, DATA, ERR_NOT_FOUND, RRQ, WRQ, BlackBoxCase, ack, block_of, collect_until, data, error_bytes,
+    linux_only, oack_bytes, opcode_of, pattern, read_file, receive_all, request, wait_until)
 
 TEXT = (b"first line\r\nsecond line\r\n" * 40 + b"lone CR\r here\r\r\n" + b"x" * 511 + b"\r\n"
         + b"tail\r\n")
@@ -122,12 +122,12 @@ class Reads(BlackBoxCase):
         path = self.server.put_file("abort.bin", payload)
         message = "".join(chr(ord("a") + i % 26) for i in range(200))
         cases = [
-            (error(7, message), "7 " + message[:116]),
-            (error(0, ""), "0 "),
+            (error_bytes(7, message), "7 " + message[:116]),
+            (error_bytes(0, ""), "0 "),
             # Text without its zero byte: up to the end of the datagram.
             (struct.pack("!HH", 5, 2) + b"no zero", "2 no zero"),
-            (error(65535, "x" * 116), "65535 " + "x" * 116),
-            (error(1, "100%s %n%d done"), "1 100%s %n%d done"),
+            (error_bytes(65535, "x" * 116), "65535 " + "x" * 116),
+            (error_bytes(1, "100%s %n%d done"), "1 100%s %n%d done"),
         ]
         for packet, text in cases:
             with self.subTest(text=text[:20]):
@@ -149,7 +149,7 @@ class Reads(BlackBoxCase):
         start = self.mark()
         c = self.start("oabort.bin", options={"tsize": 0})
         self.assertEqual(self.expect(c)[0], oack_bytes(("tsize", 3)))
-        c.send(error(8, "tsize too big"))
+        c.send(error_bytes(8, "tsize too big"))
         self.assertEqual(self.wait_result(path, start)[3], "8 tsize too big " + path)
         self.expect_nothing(c, 1.3)
 
@@ -291,8 +291,8 @@ class Window(BlackBoxCase):
         while time.monotonic() < deadline:
             packet, _ = c.receive(2.0)
             self.assertIsNotNone(packet, "server went silent")
-            n = struct.unpack("!H", packet[2:4])[0]
-            self.assertEqual(packet[:2], struct.pack("!H", DATA))
+            n = block_of(packet)
+            self.assertEqual(opcode_of(packet), DATA)
             if n in got:
                 self.assertEqual(got[n], packet[4:], "block %d differs when sent again" % n)
             got[n] = packet[4:]
@@ -314,7 +314,7 @@ class MappedReads(BlackBoxCase):
 
     def test_empty_file_cannot_be_mapped(self):
         self.server.put_file("empty.bin", b"")
-        self.assertRefused(request(RRQ, "empty.bin"), 1, "File not found")
+        self.assertRefused(request(RRQ, "empty.bin"), ERR_NOT_FOUND, "File not found")
         # Netascii reads are never mapped: the empty file is sent.
         got, _, seen = self.fetch(self.client(), "empty.bin", "netascii")
         self.assertEqual((got, seen), (b"", 1))

@@ -9,14 +9,14 @@ import time
 import unittest
 
 from blackbox_support import (
-    HOST, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, download, drops_to_service_user, error, error_bytes,
-    fd_count,
-    free_port_range, give_to_server, on_wine, raw_request, server_directory, read_file, request, request_path, wait_until,
-    write_store)
+    ERR_DISK_FULL, ERR_EXISTS, ERR_ILLEGAL, ERR_NOT_FOUND, ERR_OPTION, ERR_UNDEFINED, HOST, RRQ, WRQ,
+    BlackBoxCase, Client, Server, ack, data, download, drops_to_service_user, error_bytes, free_port_range,
+    give_to_server, on_wine, raw_request, read_file, request, request_path, server_directory, server_fds,
+    wait_until)
 
-BAD_PACKET = (4, "Bad tftp packet")
-INVALID_PATH = (4, "Invalid path")
-BAD_MODE = (4, "Invalid or unsupported mode")
+BAD_PACKET = (ERR_ILLEGAL, "Bad tftp packet")
+INVALID_PATH = (ERR_ILLEGAL, "Invalid path")
+BAD_MODE = (ERR_ILLEGAL, "Invalid or unsupported mode")
 
 
 class RefusalTable(BlackBoxCase):
@@ -72,44 +72,44 @@ class RefusalTable(BlackBoxCase):
             # the mode is judged before the options
             (raw_request(RRQ, ok, "mail", "blksize", "abc"), *BAD_MODE),
             # option values without digits
-            (request(RRQ, ok, options={"blksize": "abc"}), 8, "Bad blksize option"),
-            (request(RRQ, ok, options={"blksize": ""}), 8, "Bad blksize option"),
-            (request(RRQ, ok, options={"BLKSIZE": "x1"}), 8, "Bad blksize option"),
-            (request(WRQ, "new.bin", options={"blksize": "-5"}), 8, "Bad blksize option"),
-            (request(RRQ, ok, options={"timeout": "x"}), 8, "Bad timeout option"),
-            (request(RRQ, ok, options={"Timeout": ""}), 8, "Bad timeout option"),
-            (request(RRQ, ok, options={"tsize": "x"}), 8, "Bad tsize option"),
-            (request(WRQ, "new.bin", options={"TSIZE": ""}), 8, "Bad tsize option"),
+            (request(RRQ, ok, options={"blksize": "abc"}), ERR_OPTION, "Bad blksize option"),
+            (request(RRQ, ok, options={"blksize": ""}), ERR_OPTION, "Bad blksize option"),
+            (request(RRQ, ok, options={"BLKSIZE": "x1"}), ERR_OPTION, "Bad blksize option"),
+            (request(WRQ, "new.bin", options={"blksize": "-5"}), ERR_OPTION, "Bad blksize option"),
+            (request(RRQ, ok, options={"timeout": "x"}), ERR_OPTION, "Bad timeout option"),
+            (request(RRQ, ok, options={"Timeout": ""}), ERR_OPTION, "Bad timeout option"),
+            (request(RRQ, ok, options={"tsize": "x"}), ERR_OPTION, "Bad tsize option"),
+            (request(WRQ, "new.bin", options={"TSIZE": ""}), ERR_OPTION, "Bad tsize option"),
             # block sizes below 8 and time-outs outside 1..255
-            (request(RRQ, ok, options={"blksize": 0}), 8, "Bad blksize option"),
-            (request(RRQ, ok, options={"blksize": 7}), 8, "Bad blksize option"),
-            (request(WRQ, "new.bin", options={"blksize": 1}), 8, "Bad blksize option"),
-            (request(RRQ, ok, options={"timeout": 0}), 8, "Bad timeout option"),
-            (request(RRQ, ok, options={"timeout": 256}), 8, "Bad timeout option"),
-            (request(RRQ, ok, options={"timeout": 4294967296}), 8, "Bad timeout option"),
-            (request(WRQ, "new.bin", options={"timeout": 1000}), 8, "Bad timeout option"),
+            (request(RRQ, ok, options={"blksize": 0}), ERR_OPTION, "Bad blksize option"),
+            (request(RRQ, ok, options={"blksize": 7}), ERR_OPTION, "Bad blksize option"),
+            (request(WRQ, "new.bin", options={"blksize": 1}), ERR_OPTION, "Bad blksize option"),
+            (request(RRQ, ok, options={"timeout": 0}), ERR_OPTION, "Bad timeout option"),
+            (request(RRQ, ok, options={"timeout": 256}), ERR_OPTION, "Bad timeout option"),
+            (request(RRQ, ok, options={"timeout": 4294967296}), ERR_OPTION, "Bad timeout option"),
+            (request(WRQ, "new.bin", options={"timeout": 1000}), ERR_OPTION, "Bad timeout option"),
             # multicast: a value, or a write
-            (request(RRQ, ok, options={"multicast": "1"}), 8, "Bad multicast option"),
-            (request(RRQ, ok, options={"MultiCast": " "}), 8, "Bad multicast option"),
-            (request(WRQ, "new.bin", options={"multicast": ""}), 8, "Bad multicast option"),
+            (request(RRQ, ok, options={"multicast": "1"}), ERR_OPTION, "Bad multicast option"),
+            (request(RRQ, ok, options={"MultiCast": " "}), ERR_OPTION, "Bad multicast option"),
+            (request(WRQ, "new.bin", options={"multicast": ""}), ERR_OPTION, "Bad multicast option"),
             # options are judged in their order in the request
-            (request(RRQ, ok, options={"tsize": "x", "blksize": "y"}), 8, "Bad tsize option"),
-            (request(RRQ, ok, options={"blksize": "512", "timeout": "0", "tsize": "q"}), 8,
+            (request(RRQ, ok, options={"tsize": "x", "blksize": "y"}), ERR_OPTION, "Bad tsize option"),
+            (request(RRQ, ok, options={"blksize": "512", "timeout": "0", "tsize": "q"}), ERR_OPTION,
              "Bad timeout option"),
-            (request(RRQ, ok, options={"foo": "bar", "multicast": "x", "blksize": "2"}), 8,
+            (request(RRQ, ok, options={"foo": "bar", "multicast": "x", "blksize": "2"}), ERR_OPTION,
              "Bad multicast option"),
             # options are judged before the file
-            (request(RRQ, "missing.bin", options={"blksize": "abc"}), 8, "Bad blksize option"),
+            (request(RRQ, "missing.bin", options={"blksize": "abc"}), ERR_OPTION, "Bad blksize option"),
             # the file
-            (request(RRQ, "missing.bin"), 1, "File not found"),
-            (request(RRQ, "nodir/missing.bin", "netascii"), 1, "File not found"),
-            (request(RRQ, "sub"), 1, "File not found"),
+            (request(RRQ, "missing.bin"), ERR_NOT_FOUND, "File not found"),
+            (request(RRQ, "nodir/missing.bin", "netascii"), ERR_NOT_FOUND, "File not found"),
+            (request(RRQ, "sub"), ERR_NOT_FOUND, "File not found"),
             # (Windows finds file names without regard to case.)
-            *([] if on_wine() else [(request(RRQ, "EXISTS.BIN"), 1, "File not found")]),
+            *([] if on_wine() else [(request(RRQ, "EXISTS.BIN"), ERR_NOT_FOUND, "File not found")]),
             # The server reads with its own user's rights, never root's.
-            *([(request(RRQ, "root_only.bin"), 1, "File not found")] if drops_to_service_user() else []),
-            (request(WRQ, "nodir/new.bin"), 3, "Create file failed, disk full or allocation exceeded?"),
-            (request(WRQ, "sub"), 3, "Create file failed, disk full or allocation exceeded?"),
+            *([(request(RRQ, "root_only.bin"), ERR_NOT_FOUND, "File not found")] if drops_to_service_user() else []),
+            (request(WRQ, "nodir/new.bin"), ERR_DISK_FULL, "Create file failed, disk full or allocation exceeded?"),
+            (request(WRQ, "sub"), ERR_DISK_FULL, "Create file failed, disk full or allocation exceeded?"),
         ]
 
     def test_each_refusal_is_exact_and_leaves_no_session(self):
@@ -132,7 +132,7 @@ class RefusalTable(BlackBoxCase):
         c.send_request(padded(1536))
         answer, _ = self.expect(c)
         self.assertEqual(answer[:4], data(1, b""))
-        c.send(error(0, "enough"))
+        c.send(error_bytes(ERR_UNDEFINED, "enough"))
         for size in (1537, 1600, 8000, 65000):
             with self.subTest(size=size):
                 self.assertRefused(padded(size), *BAD_PACKET)
@@ -141,7 +141,7 @@ class RefusalTable(BlackBoxCase):
         # Answering an ERROR with an ERROR would let two servers (or a forged
         # source address) keep each other busy forever.
         c = self.client()
-        for packet in (error(0, "go away"), error(5, ""), b"\x00\x05", b"\x00\x05\x00"):
+        for packet in (error_bytes(ERR_UNDEFINED, "go away"), error_bytes(5, ""), b"\x00\x05", b"\x00\x05\x00"):
             c.send_request(packet)
             self.expect_nothing(c, 0.3)
         got, _, _ = self.fetch(c, "exists.bin")
@@ -160,7 +160,7 @@ class RefusalTable(BlackBoxCase):
 
     def test_refusals_hold_no_descriptor(self):
         time.sleep(0.3)  # transfers of earlier tests have released their files
-        before = fd_count(self.server)
+        before = server_fds(self.server)
         cases = self.cases()
         c = self.client()
         for _ in range(5):
@@ -168,7 +168,7 @@ class RefusalTable(BlackBoxCase):
                 c.send_request(packet)
                 answer, _ = self.expect(c)
                 self.assertEqual(answer, error_bytes(code, text))
-        self.assertEqual(fd_count(self.server), before)
+        self.assertEqual(server_fds(self.server), before)
         # Refused writes create nothing.
         self.assertFalse(os.path.exists(self.server.path("new.bin")))
 
@@ -183,13 +183,13 @@ class UploadsOff(BlackBoxCase):
                        raw_request(WRQ, "x", terminate=False),
                        request(WRQ, "new.bin", options={"blksize": "abc"})):
             with self.subTest(packet=packet):
-                c = self.assertRefused(packet, 4, "Illegal TFTP operation")
+                c = self.assertRefused(packet, ERR_ILLEGAL, "Illegal TFTP operation")
                 got, _, _ = self.fetch(c, "a.bin")
                 self.assertEqual(got, b"abc")
         self.assertFalse(os.path.exists(self.server.path("new.bin")))
         self.assertEqual(read_file(self.server.path("a.bin")), b"abc")
         # A datagram too short or with another opcode is still a bad packet.
-        self.assertRefused(b"\x00\x02", 4, "Bad tftp packet")
+        self.assertRefused(b"\x00\x02", ERR_ILLEGAL, "Bad tftp packet")
 
 
 class PathLength(BlackBoxCase):
@@ -216,12 +216,12 @@ class PathLength(BlackBoxCase):
         got, _, _ = self.fetch(self.client(), "\\" + fits.replace("/", "\\"))
         self.assertEqual(got, b"fits")
         c = self.client()
-        self.assertRefused(request(RRQ, too_long), 4, "Path too long", c)
-        self.assertRefused(request(RRQ, "/" + too_long), 4, "Path too long", c)
-        self.assertRefused(request(WRQ, too_long), 4, "Path too long", c)
+        self.assertRefused(request(RRQ, too_long), ERR_ILLEGAL, "Path too long", c)
+        self.assertRefused(request(RRQ, "/" + too_long), ERR_ILLEGAL, "Path too long", c)
+        self.assertRefused(request(WRQ, too_long), ERR_ILLEGAL, "Path too long", c)
         # Length is judged before the mode.
-        self.assertRefused(raw_request(RRQ, too_long, "mail"), 4, "Path too long", c)
-        self.assertRefused(request(RRQ, "x" * 1400), 4, "Path too long", c)
+        self.assertRefused(raw_request(RRQ, too_long, "mail"), ERR_ILLEGAL, "Path too long", c)
+        self.assertRefused(request(RRQ, "x" * 1400), ERR_ILLEGAL, "Path too long", c)
         # Writing at the boundary works too.
         name = fits[:-1] + "w"
         c.peer = None
@@ -274,7 +274,7 @@ class AccessRules(BlackBoxCase):
         return got
 
     def denied(self, opcode, name, address=HOST):
-        self.assertRefused(request(opcode, name), 4, "Access denied", self.client(address))
+        self.assertRefused(request(opcode, name), ERR_ILLEGAL, "Access denied", self.client(address))
 
     def upload(self, name, payload, address=HOST):
         c = self.client(address)
@@ -294,8 +294,8 @@ class AccessRules(BlackBoxCase):
         self.read_ok("/pub/sub/f.bin", expected=b"pub/sub/")
         self.upload("pub/new.bin", b"new")
         # "w" without "o": an existing file is not replaced.
-        self.assertRefused(request(WRQ, "pub/f.bin"), 6, "File already exists")
-        self.assertRefused(request(WRQ, "pub/new.bin"), 6, "File already exists")
+        self.assertRefused(request(WRQ, "pub/f.bin"), ERR_EXISTS, "File already exists")
+        self.assertRefused(request(WRQ, "pub/new.bin"), ERR_EXISTS, "File already exists")
         self.assertEqual(read_file(self.server.path("pub/f.bin")), b"pub/")
         # "rwo" replaces.
         self.upload("drop/f.bin", b"replaced")
@@ -312,7 +312,7 @@ class AccessRules(BlackBoxCase):
         # The directory name of a rule is looked up without regard to case;
         # the file itself is then looked for exactly as spelt.
         if not on_wine():  # Windows finds file names without regard to case
-            self.assertRefused(request(RRQ, "PUB/f.bin"), 1, "File not found")
+            self.assertRefused(request(RRQ, "PUB/f.bin"), ERR_NOT_FOUND, "File not found")
 
     def test_address_ranges(self):
         # "r,127.0.0.5": from that address upward.
@@ -339,15 +339,15 @@ class AccessRules(BlackBoxCase):
 
     def test_order_of_checks(self):
         # Invalid path before the rules; the rules before the mode and options.
-        self.assertRefused(request(RRQ, "none/../f.bin"), 4, "Invalid path")
-        self.assertRefused(raw_request(RRQ, "none/f.bin", "mail"), 4, "Access denied")
-        self.assertRefused(request(RRQ, "none/f.bin", options={"blksize": "x"}), 4, "Access denied")
-        self.assertRefused(raw_request(RRQ, "none/f.bin", "oct", terminate=False), 4, "Access denied")
+        self.assertRefused(request(RRQ, "none/../f.bin"), ERR_ILLEGAL, "Invalid path")
+        self.assertRefused(raw_request(RRQ, "none/f.bin", "mail"), ERR_ILLEGAL, "Access denied")
+        self.assertRefused(request(RRQ, "none/f.bin", options={"blksize": "x"}), ERR_ILLEGAL, "Access denied")
+        self.assertRefused(raw_request(RRQ, "none/f.bin", "oct", terminate=False), ERR_ILLEGAL, "Access denied")
         root = self.server.shown_root()
         long_name = "none/" + "x" * (259 - len(root) - 5)
-        self.assertRefused(request(RRQ, long_name), 4, "Path too long")
+        self.assertRefused(request(RRQ, long_name), ERR_ILLEGAL, "Path too long")
         # A missing file in a readable directory is not found, not denied.
-        self.assertRefused(request(RRQ, "pub/missing.bin"), 1, "File not found")
+        self.assertRefused(request(RRQ, "pub/missing.bin"), ERR_NOT_FOUND, "File not found")
 
     def test_rules_are_read_at_every_request(self):
         self.server.put_file("later/f.bin", b"later")
@@ -385,8 +385,8 @@ class ClientDirectories(BlackBoxCase):
         self.assertEqual(self.fetch(self.client("127.0.0.6"), "a.bin")[0], b"common")
         self.assertEqual(self.fetch(self.client(), "a.bin")[0], b"common")
         # Writes follow the client's own rules ("rw", no "o").
-        self.assertRefused(request(WRQ, "a.bin"), 6, "File already exists", self.client("127.0.0.5"))
-        self.assertRefused(request(WRQ, "b.bin"), 4, "Access denied", self.client("127.0.0.6"))
+        self.assertRefused(request(WRQ, "a.bin"), ERR_EXISTS, "File already exists", self.client("127.0.0.5"))
+        self.assertRefused(request(WRQ, "b.bin"), ERR_ILLEGAL, "Access denied", self.client("127.0.0.6"))
         c = self.client("127.0.0.5")
         c.send_request(request(WRQ, "b.bin"))
         self.assertEqual(self.expect(c)[0], ack(0))
@@ -400,8 +400,8 @@ class SpecialFiles(BlackBoxCase):
     def test_fifo_and_directory_are_not_served(self):
         os.mkfifo(self.server.path("fifo"))
         t0 = time.monotonic()
-        self.assertRefused(request(RRQ, "fifo"), 1, "File not found")
-        self.assertRefused(request(WRQ, "fifo"), 3, "Create file failed, disk full or allocation exceeded?")
+        self.assertRefused(request(RRQ, "fifo"), ERR_NOT_FOUND, "File not found")
+        self.assertRefused(request(WRQ, "fifo"), ERR_DISK_FULL, "Create file failed, disk full or allocation exceeded?")
         self.assertLess(time.monotonic() - t0, 2)
         self.server.put_file("ok.bin", b"ok")
         self.assertEqual(self.fetch(self.client(), "ok.bin")[0], b"ok")
@@ -449,17 +449,17 @@ class PrefixEntries(BlackBoxCase):
         # A longer directory name that merely begins with the entry is not
         # the entry's directory: it resolves under the root, where the rules
         # (none) refuse it.
-        self.assertRefused(request(RRQ, request_path(self.outside + "/x/images2/secret")), 4, "Access denied", c)
-        self.assertRefused(request(RRQ, request_path(self.outside + "/x/imagesfile")), 4, "Access denied", c)
-        self.assertRefused(request(RRQ, request_path(self.images)), 4, "Access denied", c)
+        self.assertRefused(request(RRQ, request_path(self.outside + "/x/images2/secret")), ERR_ILLEGAL, "Access denied", c)
+        self.assertRefused(request(RRQ, request_path(self.outside + "/x/imagesfile")), ERR_ILLEGAL, "Access denied", c)
+        self.assertRefused(request(RRQ, request_path(self.images)), ERR_ILLEGAL, "Access denied", c)
         # Entries compare exactly, letter case included (on Windows, where
         # directory names are found without regard to case, they do not).
         if not on_wine():
-            self.assertRefused(request(RRQ, request_path(self.outside + "/x/IMAGES/a.bin")), 4, "Access denied", c)
-        self.assertRefused(request(RRQ, request_path(self.images + "/../images2/secret")), 4, "Invalid path", c)
+            self.assertRefused(request(RRQ, request_path(self.outside + "/x/IMAGES/a.bin")), ERR_ILLEGAL, "Access denied", c)
+        self.assertRefused(request(RRQ, request_path(self.images + "/../images2/secret")), ERR_ILLEGAL, "Invalid path", c)
         # The root itself is closed by the rules.
         self.server.put_file("r.bin", b"r")
-        self.assertRefused(request(RRQ, "r.bin"), 4, "Access denied", c)
+        self.assertRefused(request(RRQ, "r.bin"), ERR_ILLEGAL, "Access denied", c)
 
     def test_prefix_write_replaces_without_rules(self):
         target = self.images + "/up.bin"
@@ -494,7 +494,7 @@ class PrefixWithoutRules(BlackBoxCase):
     def test_neighbour_directory_resolves_under_root(self):
         name = request_path(self.outside + "/x/images2/secret")
         start = self.mark()
-        self.assertRefused(request(RRQ, name), 1, "File not found")
+        self.assertRefused(request(RRQ, name), ERR_NOT_FOUND, "File not found")
         under_root = self.server.path(name.lstrip("/"))
         line = self.wait_line(r"  Error   127\.0\.0\.1 ", start)
         self.assertTrue(line.endswith(" 1 File not found " + under_root), line)
@@ -522,7 +522,7 @@ class ResourceProblem(BlackBoxCase):
                 self.skipTest("a sanitizer runtime cannot live with an address space limit")
         path = self.server.put_file("a.bin", b"abc")
         time.sleep(0.2)
-        before = fd_count(self.server)
+        before = server_fds(self.server)
         with open("/proc/%d/status" % pid) as f:
             size = int(re.search(r"VmSize:\s+(\d+) kB", f.read()).group(1)) * 1024
         # Soft limit only, so that it can be lifted again; set as the user
@@ -532,7 +532,7 @@ class ResourceProblem(BlackBoxCase):
         try:
             start = self.mark()
             for opcode, name in ((RRQ, "a.bin"), (WRQ, "w.bin")):
-                self.assertRefused(request(opcode, name), 0, "Resource problem on server")
+                self.assertRefused(request(opcode, name), ERR_UNDEFINED, "Resource problem on server")
             error_lines = lambda: [l[19:] for l in self.lines(start) if "  Error   " in l]
             wait_until(lambda: len(error_lines()) >= 2, 2)
             lines = error_lines()
@@ -542,7 +542,7 @@ class ResourceProblem(BlackBoxCase):
                                      "  Error   127.0.0.1       %-10s data buffer allocation failed" % kind))
         finally:
             subprocess.check_call(as_owner + ["prlimit", "--pid", str(pid), "--as=unlimited:unlimited"])
-        self.assertTrue(wait_until(lambda: fd_count(self.server) == before, 2), "descriptors held")
+        self.assertTrue(wait_until(lambda: server_fds(self.server) == before, 2), "descriptors held")
         self.assertEqual(self.fetch(self.client(), "a.bin")[0], b"abc")
         # The worker writes its result line after the final ACK: wait for it.
         self.assertTrue(wait_until(lambda: len(self.result_lines(path)) == 1, 2), self.server.output()[-800:])
@@ -565,17 +565,17 @@ class DataPorts(unittest.TestCase):
                 self.assertEqual(packet[:4], data(1, b""))
                 holders.append((c, source))
             self.assertEqual(sorted(src[1] for _, src in holders), [first, first + 1])
-            before = fd_count(s)
+            before = server_fds(s)
             start = len(s.output())
             third = Client(s.port)
             self.addCleanup(third.close)
             third.send_request(request(RRQ, "f.bin"))
             packet, source = third.receive(3)
             self.assertEqual(source, (HOST, s.port))
-            self.assertEqual(packet, error_bytes(0, "Data port setup failed"))
+            self.assertEqual(packet, error_bytes(ERR_UNDEFINED, "Data port setup failed"))
             line = s.wait_for(r"[^\n]*bind on data port failed[^\n]*", 3).group(0)
             self.assertEqual(line[19:], "  Error   127.0.0.1       Get        bind on data port failed")
-            self.assertEqual(fd_count(s), before)
+            self.assertEqual(server_fds(s), before)
             self.assertNotIn("Get/octet", s.output()[start:])
             # Finish the first transfer; its port is free again and is reused.
             c, src = holders[0]
@@ -619,7 +619,7 @@ class DataPorts(unittest.TestCase):
                 c.send_request(request(opcode, name))
                 packet, source = c.receive(3)
                 self.assertEqual(source, (HOST, s.port))
-                self.assertEqual(packet, error_bytes(0, "Data port setup failed"))
+                self.assertEqual(packet, error_bytes(ERR_UNDEFINED, "Data port setup failed"))
             line = s.wait_for(r"[^\n]*Put        bind on data port failed", 3).group(0)
             self.assertEqual(line[19:], "  Error   127.0.0.1       Put        bind on data port failed")
             # An upload that never began leaves no new file behind ...
@@ -630,7 +630,7 @@ class DataPorts(unittest.TestCase):
             self.addCleanup(c.close)
             c.send_request(request(WRQ, "keep.cfg"))
             packet, _ = c.receive(3)
-            self.assertEqual(packet, error_bytes(0, "Data port setup failed"))
+            self.assertEqual(packet, error_bytes(ERR_UNDEFINED, "Data port setup failed"))
             with open(s.path("keep.cfg"), "rb") as f:
                 self.assertEqual(f.read(), b"precious")
             self.assertEqual(s.stop(), 0)

@@ -9,8 +9,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, DATA, HOST, RRQ, WRQ, BlackBoxCase, ack, console_quiet, data, fd_count, on_wine,
-    pattern, read_file, request, wait_until)
+    COMPLETED, HOST, RRQ, WRQ, BlackBoxCase, ack, console_quiet, data, fd_count, on_wine, pattern, read_file,
+    request, wait_until)
 
 
 class Garbage(BlackBoxCase):
@@ -33,7 +33,7 @@ class Garbage(BlackBoxCase):
     def held(self):
         """What the server holds now: its descriptors on Linux; under Wine,
         where they cannot be counted from outside, nothing (None)."""
-        return None if on_wine() else fd_count(self.server)
+        return None if on_wine() else fd_count(self.server.proc.pid)
 
     def settle(self, baseline):
         """Waits until every transfer started by the garbage has ended: the
@@ -42,8 +42,8 @@ class Garbage(BlackBoxCase):
         if baseline is None:
             self.assertTrue(console_quiet(self.server, 2.0, 20), "transfers still running")
             return
-        ok = wait_until(lambda: fd_count(self.server) == baseline, 8)
-        self.assertTrue(ok, "descriptors: %d, before: %d" % (fd_count(self.server), baseline))
+        ok = wait_until(lambda: fd_count(self.server.proc.pid) == baseline, 8)
+        self.assertTrue(ok, "descriptors: %d, before: %d" % (fd_count(self.server.proc.pid), baseline))
 
     def burst(self, packets, senders=8):
         socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(senders)]
@@ -144,7 +144,7 @@ class Garbage(BlackBoxCase):
         start = self.mark()
         while True:
             packet, _ = self.expect(c)
-            self.assertEqual(packet[:4], struct.pack("!HH", DATA, number))
+            self.assertEqual(packet[:4], data(number, b""))
             for _ in range(20):
                 size = rng.randrange(0, 1600)
                 junk = bytearray(rng.randbytes(size))

@@ -7,7 +7,7 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, DATA, RRQ, WRQ, BlackBoxCase, ack, data, pattern, request)
+    COMPLETED, DATA, RRQ, WRQ, BlackBoxCase, ack, block_of, data, opcode_of, pattern, request)
 
 BLOCKS = 65536
 SIZE = BLOCKS * 512 + 1
@@ -19,7 +19,7 @@ def next_data(sock, last):
     for _ in range(20):
         packet = sock.recv(1000)
         if last is not None and packet == last:
-            sock.send(ack(struct.unpack("!H", packet[2:4])[0]))
+            sock.send(ack(block_of(packet)))
             continue
         return packet
     raise AssertionError("the same block over and over")
@@ -63,8 +63,8 @@ class ReadRollOver(BlackBoxCase):
         parts = []
         packet = first
         for _ in range(BLOCKS + 10):
-            self.assertEqual(packet[:2], struct.pack("!H", DATA))
-            number = struct.unpack("!H", packet[2:4])[0]
+            self.assertEqual(opcode_of(packet), DATA)
+            number = block_of(packet)
             numbers.append(number)
             parts.append(packet[4:])
             sock.send(ack(number))

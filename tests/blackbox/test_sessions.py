@@ -8,8 +8,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, error_bytes, linux_only, oack_bytes, pattern,
-    read_file, request, result_fields)
+    COMPLETED, ERR_NOT_FOUND, RRQ, WRQ, BlackBoxCase, Client, Server, ack, data, error_bytes, linux_only,
+    oack_bytes, pattern, read_file, request, result_fields)
 
 
 class Duplicates(BlackBoxCase):
@@ -172,7 +172,7 @@ class Burst(BlackBoxCase):
             for fd, _ in poller.poll(200):
                 packet = waiting.pop(fd).recv(600)
                 poller.unregister(fd)
-                self.assertEqual(packet, error_bytes(1, "File not found"))
+                self.assertEqual(packet, error_bytes(ERR_NOT_FOUND, "File not found"))
                 answers += 1
         self.assertEqual(answers, self.COUNT, "requests lost in a burst of %d" % self.COUNT)
 

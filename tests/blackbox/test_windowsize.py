@@ -7,8 +7,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    ACK, DATA, RRQ, WRQ, BlackBoxCase, ack, data, error_bytes, oack_bytes, pattern, read_file, request,
-    wait_until)
+    ACK, DATA, ERR_UNDEFINED, RRQ, WRQ, BlackBoxCase, ack, block_of, data, error_bytes, oack_bytes, pattern,
+    read_file, request, wait_until)
 
 BLOCK = 512
 FILE = pattern(200 * BLOCK + 100, seed=13)  # 201 blocks, the last one short
@@ -29,7 +29,7 @@ class WindowCase(BlackBoxCase):
         c = self.client()
         c.send_request(request(RRQ, "w.bin", options={"windowsize": value}))
         answer, _ = self.expect(c)
-        c.send(error_bytes(0, "done"))
+        c.send(error_bytes(ERR_UNDEFINED, "done"))
         return answer
 
     def windowed_read(self, window, drop=(), extra_ack=None, repeat_acks=1):
@@ -98,13 +98,13 @@ class Negotiation(WindowCase):
         for asked in ("0", "65536", "4294967297", "abc", "", "-1", "x8"):
             with self.subTest(asked=asked):
                 answer = self.granted(asked)
-                self.assertEqual(answer[:4], struct.pack("!HH", DATA, 1), "asked %r got %r" % (asked, answer[:30]))
+                self.assertEqual(answer[:4], data(1, b""), "asked %r got %r" % (asked, answer[:30]))
 
     def test_the_option_keeps_its_place_behind_the_others(self):
         c = self.client()
         c.send_request(request(RRQ, "w.bin", options={"windowsize": 4, "tsize": 0, "blksize": 1024}))
         answer, _ = self.expect(c)
-        c.send(error_bytes(0, "done"))
+        c.send(error_bytes(ERR_UNDEFINED, "done"))
         self.assertEqual(answer, oack_bytes(("blksize", 1024), ("tsize", len(FILE)), ("windowsize", 4)))
 
 
@@ -145,13 +145,13 @@ class WindowedReads(WindowCase):
         self.expect(c)
         c.send(ack(0))
         first = [self.expect(c)[0] for _ in range(4)]
-        self.assertEqual([struct.unpack("!H", p[2:4])[0] for p in first], [1, 2, 3, 4])
+        self.assertEqual([block_of(p) for p in first], [1, 2, 3, 4])
         for number in (9, 500, 65535):
             c.send(ack(number))  # a lying client: blocks it has never seen
         c.send(ack(4))
         nxt = self.expect(c)[0]
-        self.assertEqual(nxt[:4], struct.pack("!HH", DATA, 5))
-        c.send(error_bytes(0, "done"))
+        self.assertEqual(nxt[:4], data(5, b""))
+        c.send(error_bytes(ERR_UNDEFINED, "done"))
 
 
 class ForgedRequest(WindowCase):
@@ -280,7 +280,7 @@ class WindowedRollOver(BlackBoxCase):
         while time.monotonic() < deadline and sent < 80000:
             packet, _ = self.expect(c)
             sent += 1
-            number = struct.unpack("!H", packet[2:4])[0]
+            number = block_of(packet)
             if number != (count + 1) & 0xFFFF:
                 continue  # a resend after a late ACK on a busy machine
             parts.append(packet[4:])
@@ -311,7 +311,7 @@ class Disabled(WindowCase):
     def test_zero_never_acknowledges_the_option(self):
         for asked in ("1", "64"):
             with self.subTest(asked=asked):
-                self.assertEqual(self.granted(asked)[:4], struct.pack("!HH", DATA, 1))
+                self.assertEqual(self.granted(asked)[:4], data(1, b""))
 
 
 if __name__ == "__main__":

@@ -5,8 +5,8 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, HOST, WRQ, BlackBoxCase, ack, data, error, error_bytes, oack_bytes, pattern, read_file, request,
-    upload_leftovers, wait_until)
+    COMPLETED, ERR_DISK_FULL, ERR_ILLEGAL, HOST, WRQ, BlackBoxCase, ack, data, error_bytes, oack_bytes,
+    pattern, read_file, request, upload_leftovers, wait_until)
 
 
 class Uploads(BlackBoxCase):
@@ -139,7 +139,7 @@ class Uploads(BlackBoxCase):
                                first=oack_bytes(("blksize", size)) if options else ack(0))
                 self.send_block(c, 1, b"a" * size)
                 c.send(data(2, b"b" * (size + 1)))
-                self.assertEqual(self.expect(c)[0], error_bytes(4, "Bad tftp packet"))
+                self.assertEqual(self.expect(c)[0], error_bytes(ERR_ILLEGAL, "Bad tftp packet"))
                 status, _, label, rest = self.wait_result(path, start)
                 self.assertEqual((status, label, rest), (" Error  ", "Put/octet ", path))
                 self.wait_line(r"^\S+ \S+ TFTP  write failed on block 2: block larger than the block size$", start)
@@ -166,7 +166,7 @@ class Uploads(BlackBoxCase):
         c = self.begin("abort.bin")
         self.send_block(c, 1, b"k" * 512)
         message = "disk on fire " * 20
-        c.send(error(3, message))
+        c.send(error_bytes(3, message))
         status, _, label, rest = self.wait_result(path, start)
         self.assertEqual((status, label), (" Abort  ", "Put/octet "))
         self.assertEqual(rest, "3 " + message[:116] + " " + path)
@@ -220,7 +220,7 @@ class DiskFull(BlackBoxCase):
         total = 2 * self.LIMIT
         start = self.mark()
         block, answer = self.upload("mid.bin", pattern(total, seed=32))
-        self.assertEqual(answer, error_bytes(3, "Disk full or allocation exceeded"))
+        self.assertEqual(answer, error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
         self.assertLess(block, total // 512 + 1)
         self.check_failed("mid.bin", total, start)
 
@@ -231,7 +231,7 @@ class DiskFull(BlackBoxCase):
         total = self.LIMIT + 100
         start = self.mark()
         block, answer = self.upload("last.bin", pattern(total, seed=33))
-        self.assertEqual(answer, error_bytes(3, "Disk full or allocation exceeded"))
+        self.assertEqual(answer, error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
         self.check_failed("last.bin", total, start)
         self.assertLessEqual(block, total // 512 + 1)
 
@@ -239,7 +239,7 @@ class DiskFull(BlackBoxCase):
         total = self.LIMIT + 30000
         start = self.mark()
         block, answer = self.upload("large.bin", pattern(total, seed=34), 8192)
-        self.assertEqual(answer, error_bytes(3, "Disk full or allocation exceeded"))
+        self.assertEqual(answer, error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
         self.check_failed("large.bin", total, start)
 
 

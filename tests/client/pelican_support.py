@@ -1,16 +1,12 @@
-"""Shared pieces of the pelican test suites: loading libpelican.so, starting
-TFTP servers on 127.0.0.1, a scripted raw-UDP server, and the text
-translations that the expected files are computed with."""
+"""Shared pieces of the pelican test suites: loading libpelican.so and a
+scripted raw-UDP server. The peer servers come from tests/support/peers.py,
+the packets from tests/support/tftp_packets.py, the text translations from
+tests/support/netascii.py."""
 
 import ctypes
 import os
-import shutil
-import signal
 import socket
-import struct
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -20,9 +16,7 @@ BUILD_DIR = os.environ.get("PELICAN_BUILD_DIR", "")
 SOURCE_DIR = os.environ.get("PELICAN_SOURCE_DIR", "")
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from peers import atftpd_path  # noqa: E402
 
-RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
 # A name whose 70-character label cannot be put into a DNS query: it fails
 # inside the resolver, so no lookup leaves the machine.
 UNRESOLVABLE_HOST = "x" * 70 + ".invalid"
@@ -50,155 +44,6 @@ class Client:
         size = ctypes.c_uint32(0xDEADBEEF)
         result = self.lib.tftp_tsize(ctypes.byref(size))
         return result, size.value
-
-
-# Text translations.
-def text_write(data):
-    """What a netascii GET writes for received data: LF becomes CR LF."""
-    return data.replace(b"\n", b"\r\n")
-
-
-def text_read(data):
-    """What a netascii PUT sends for a local file: CR LF becomes LF, 0x1A ends."""
-    end = data.find(b"\x1a")
-    if end >= 0:
-        data = data[:end]
-    return data.replace(b"\r\n", b"\n")
-
-
-def netascii_encode(data):
-    """What tftpd-hpa and atftpd send for a netascii read: CR NUL, then CR LF."""
-    return data.replace(b"\r", b"\r\0").replace(b"\n", b"\r\n")
-
-
-# Packets.
-def pack_data(block, payload):
-    return struct.pack("!HH", DATA, block & 0xFFFF) + payload
-
-
-def pack_ack(block):
-    return struct.pack("!HH", ACK, block & 0xFFFF)
-
-
-def pack_error(code, text):
-    return struct.pack("!HH", ERROR, code) + text.encode() + b"\0"
-
-
-def pack_oack(pairs):
-    return struct.pack("!H", OACK) + b"".join(k.encode() + b"\0" + v.encode() + b"\0" for k, v in pairs)
-
-
-def parse_request(packet):
-    """(opcode, name, mode, [(option, value), ...]) of an RRQ or WRQ."""
-    opcode = struct.unpack("!H", packet[:2])[0]
-    fields = packet[2:].split(b"\0")
-    assert fields[-1] == b"", "request not zero-terminated"
-    fields = [f.decode() for f in fields[:-1]]
-    options = list(zip(fields[2::2], fields[3::2]))
-    return opcode, fields[0], fields[1], options
-
-
-def opcode_of(packet):
-    return struct.unpack("!H", packet[:2])[0]
-
-
-def block_of(packet):
-    return struct.unpack("!H", packet[2:4])[0]
-
-
-# Ports and processes.
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_bound(port, process, seconds=5.0):
-    """Waits until something has bound the UDP port, without sending to it."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise RuntimeError("server exited with %s" % process.returncode)
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            probe.bind(("127.0.0.1", port))
-        except OSError:
-            return
-        finally:
-            probe.close()
-        time.sleep(0.05)
-    raise RuntimeError("server did not bind port %d" % port)
-
-
-def stop_process(process):
-    """Ends a server this suite started, with the children it forked."""
-    if process is None or process.poll() is not None:
-        return
-    try:
-        os.killpg(process.pid, signal.SIGTERM)
-    except ProcessLookupError:
-        return
-    try:
-        process.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait(timeout=5)
-
-
-def start_server(argv, port, env=None, cwd=None):
-    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, start_new_session=True, env=env, cwd=cwd)
-    try:
-        wait_bound(port, process)
-    except Exception:
-        stop_process(process)
-        raise
-    return process
-
-
-def server_user():
-    return "nobody" if os.geteuid() == 0 else os.environ.get("USER", "nobody")
-
-
-def start_tftpd_hpa(root, port=None):
-    port = port or free_udp_port()
-    in_tftpd = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
-    if not os.path.exists(in_tftpd):
-        raise RuntimeError("in.tftpd not found: install the Debian package tftpd-hpa")
-    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user(), "-a", "127.0.0.1:%d" % port, root]
-    return start_server(argv, port), port
-
-
-def find_atftpd():
-    """atftpd as scripts/install-deps.sh unpacked it (it conflicts with tftpd-hpa as a package)."""
-    return atftpd_path()
-
-
-def start_atftpd(root, port=None):
-    port = port or free_udp_port()
-    argv = [find_atftpd(), "--daemon", "--no-fork", "--port", str(port),
-            "--bind-address", "127.0.0.1", "--logfile", "/dev/null", root]
-    return start_server(argv, port), port
-
-
-def make_root():
-    """A served directory that the server's unprivileged user may write."""
-    root = tempfile.mkdtemp(prefix="pelican_root_")
-    os.chmod(root, 0o777)
-    return root
-
-
-def put_file(root, name, data):
-    path = os.path.join(root, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.chmod(path, 0o644)
-    return path
-
-
-def read_file(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class ScriptedServer:

@@ -8,8 +8,10 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (BUILD_DIR, free_udp_port, main, start_server,  # noqa: E402
-                             text_read, text_write)
+from pelican_support import BUILD_DIR, main  # noqa: E402
+from peers import start_server  # noqa: E402
+from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
+from common import free_port  # noqa: E402
 from test_interop import ServerTransfers, text_data  # noqa: E402
 
 HARRIER = os.environ.get("HARRIER") or os.path.join(BUILD_DIR, "bin", "harrier")
@@ -23,7 +25,7 @@ STORE = """REGEDIT4
 
 
 def start_harrier(root):
-    port = free_udp_port()
+    port = free_port()
     home = tempfile.mkdtemp(prefix="pelican_harrier_")
     store = os.path.join(home, "hklm.reg")
     with open(store, "w") as f:
@@ -39,8 +41,8 @@ class Harrier(ServerTransfers, unittest.TestCase):
     large_block_code = 0  # takes the 65500 asked for
     timeout_300_code = 8  # refuses a time-out outside 1..255, like the others
     # Our server keeps text files with CR LF and sends their lines with LF.
-    served_text = staticmethod(text_read)
-    stored_text = staticmethod(text_write)
+    served_text = staticmethod(sent_by_orvanel)
+    stored_text = staticmethod(stored_by_orvanel)
 
     @staticmethod
     def text_file(size):
@@ -48,7 +50,7 @@ class Harrier(ServerTransfers, unittest.TestCase):
 
     def test_text_file_comes_back_unchanged(self):
         data = text_data(100000, b"\r\n", False).replace(b"\x1a", b"x")
-        self.put("-a", data, data, len(text_read(data)))
+        self.put("-a", data, data, len(sent_by_orvanel(data)))
 
 
 if __name__ == "__main__":

@@ -7,12 +7,12 @@ import shlex
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (BUILD_DIR, CLI, LIBRARY, SOURCE_DIR, UNRESOLVABLE_HOST, Client,  # noqa: E402
-                             main, make_root, put_file, read_file, start_tftpd_hpa, stop_process)
+from pelican_support import BUILD_DIR, CLI, LIBRARY, SOURCE_DIR, UNRESOLVABLE_HOST, Client, main  # noqa: E402
+from peers import make_root, put_file, start_tftpd_hpa, stop_process  # noqa: E402
+from common import read_file, scratch_directory  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -29,8 +29,7 @@ class HostProgram(unittest.TestCase):
         cls.server = "127.0.0.1:%d" % cls.port
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="pelican_host_")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_directory(self.addCleanup, "pelican_host_")
 
     def test_only_the_two_entry_points_are_exported(self):
         out = subprocess.run(["nm", "-D", "--defined-only", LIBRARY], capture_output=True,

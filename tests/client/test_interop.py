@@ -5,24 +5,20 @@ import os
 import random
 import shutil
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (Client, main, make_root, netascii_encode, put_file,  # noqa: E402
-                             read_file, start_atftpd, start_tftpd_hpa, stop_process, text_read,
-                             text_write)
+from pelican_support import Client, main  # noqa: E402
+from peers import make_root, put_file, start_atftpd, start_tftpd_hpa, stop_process  # noqa: E402
+from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel  # noqa: E402
+from common import pattern, read_file, scratch_directory  # noqa: E402
 
 SIZES = [0, 511, 512, 513, 1 << 20]
 BIG = 40 << 20  # past 65535 blocks of 512 bytes: the block number rolls over
 OCTET_VARIANTS = ["", "-b1468", "-b65468", "-s", "-t3", "-s -b8196 -t2"]
 TEXT_VARIANTS = ["-a", "-a -b1468", "-a -s"]
 WINDOW_VARIANTS = ["-w4", "-w32 -b1428", "-w64 -b1428", "-w8 -b8192", "-w1"]
-
-
-def octet_data(size):
-    return random.Random(size).randbytes(size)
 
 
 def text_data(size, line_end, lone_cr):
@@ -49,7 +45,7 @@ class ServerTransfers:
     timeout_300_code = 8  # result of -t300
     text_get_variants = TEXT_VARIANTS
     # What the server sends for a stored text file, and stores for text received.
-    served_text = staticmethod(netascii_encode)
+    served_text = staticmethod(sent_by_peers)
     stored_text = staticmethod(lambda received: received)
 
     @classmethod
@@ -58,7 +54,7 @@ class ServerTransfers:
         cls.root = make_root()
         cls.addClassCleanup(shutil.rmtree, cls.root, True)
         for size in SIZES + [BIG]:
-            put_file(cls.root, "o%d.bin" % size, octet_data(size))
+            put_file(cls.root, "o%d.bin" % size, pattern(size, size))
         for size in SIZES:
             put_file(cls.root, "t%d.txt" % size, cls.text_file(size))
         cls.process, cls.port = cls.start(cls.root)
@@ -69,8 +65,7 @@ class ServerTransfers:
         return text_data(size, b"\n", True)
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="pelican_local_")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_directory(self.addCleanup, "pelican_local_")
         self.count = 0
 
     def run_line(self, options, command):
@@ -102,13 +97,13 @@ class ServerTransfers:
         for options in OCTET_VARIANTS:
             for size in SIZES:
                 with self.subTest(options=options, size=size):
-                    self.get(options, "o%d.bin" % size, octet_data(size), size)
+                    self.get(options, "o%d.bin" % size, pattern(size, size), size)
 
     def test_octet_put(self):
         for options in OCTET_VARIANTS:
             for size in SIZES:
                 with self.subTest(options=options, size=size):
-                    data = octet_data(size)
+                    data = pattern(size, size)
                     self.put(options, data, data)
 
     def test_netascii_get(self):
@@ -117,7 +112,7 @@ class ServerTransfers:
             for size in SIZES:
                 with self.subTest(options=options, size=size):
                     wire = self.served_text(self.text_file(size))
-                    self.get(options, "t%d.txt" % size, text_write(wire), len(wire))
+                    self.get(options, "t%d.txt" % size, stored_by_orvanel(wire), len(wire))
 
     def test_netascii_put(self):
         # CR LF goes out as LF and nothing after 0x1A.
@@ -125,12 +120,12 @@ class ServerTransfers:
             for size in SIZES:
                 with self.subTest(options=options, size=size):
                     data = text_data(size, b"\r\n", False)
-                    sent = text_read(data)
+                    sent = sent_by_orvanel(data)
                     self.assertNotIn(b"\r", sent)
                     self.put(options, data, self.stored_text(sent), len(sent))
 
     def test_block_number_rolls_over(self):
-        data = octet_data(BIG)
+        data = pattern(BIG, BIG)
         self.get("", "o%d.bin" % BIG, data, BIG)
         self.put("", data, data)
 
@@ -140,7 +135,7 @@ class ServerTransfers:
         for options in WINDOW_VARIANTS:
             for size in SIZES:
                 with self.subTest(options=options, size=size):
-                    data = octet_data(size)
+                    data = pattern(size, size)
                     self.get(options, "o%d.bin" % size, data, size)
                     self.put(options, data, data)
         for options in ("-a -w8", "-a -w16 -b1468"):
@@ -148,12 +143,12 @@ class ServerTransfers:
                 size = SIZES[-1]
                 wire = self.served_text(self.text_file(size))
                 # -s: tftpd-hpa refuses tsize on netascii reads.
-                self.get(options + " -s", "t%d.txt" % size, text_write(wire), len(wire))
+                self.get(options + " -s", "t%d.txt" % size, stored_by_orvanel(wire), len(wire))
                 data = text_data(size, b"\r\n", False)
-                sent = text_read(data)
+                sent = sent_by_orvanel(data)
                 self.put(options, data, self.stored_text(sent), len(sent))
         # Past 65535 blocks inside windows.
-        data = octet_data(BIG)
+        data = pattern(BIG, BIG)
         self.get("-w16", "o%d.bin" % BIG, data, BIG)
         self.put("-w16", data, data)
 
@@ -162,7 +157,7 @@ class ServerTransfers:
         self.assertEqual(self.run_line("-b70000", "GET o%d.bin %s" % (1 << 20, local)),
                          self.large_block_code)
         if self.large_block_code == 0:
-            self.assertTrue(read_file(local) == octet_data(1 << 20))
+            self.assertTrue(read_file(local) == pattern(1 << 20, 1 << 20))
         self.assertEqual(self.run_line("-o -t300", "GET o512.bin " + local), self.timeout_300_code)
 
 

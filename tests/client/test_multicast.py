@@ -7,10 +7,8 @@ import os
 import random
 import shutil
 import socket
-import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -19,10 +17,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from netns import Namespace  # noqa: E402
-from pelican_support import (ACK, CLI, DATA, Client, ScriptedServer, block_of,  # noqa: E402
-                             find_atftpd, free_udp_port, make_root, opcode_of, pack_ack,
-                             pack_data, pack_oack, parse_request, put_file, read_file,
-                             start_server, stop_process)
+from common import free_port, read_file, scratch_directory  # noqa: E402
+from pelican_support import CLI, Client, ScriptedServer  # noqa: E402
+from peers import atftpd_path, make_root, put_file, start_server, stop_process  # noqa: E402
+from tftp_packets import ACK, DATA, ack, block_of, data, oack_bytes, opcode_of, parse_request  # noqa: E402
 
 GROUP = "239.255.7.7"
 GROUP_PORT = 1758
@@ -95,8 +93,8 @@ class AtftpdGroup(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.root, True)
         cls.data = random.Random(5).randbytes(cls.SIZE)
         put_file(cls.root, "image.bin", cls.data)
-        cls.port = free_udp_port()
-        argv = [find_atftpd(), "--daemon", "--no-fork", "--port", str(cls.port),
+        cls.port = free_port()
+        argv = [atftpd_path(), "--daemon", "--no-fork", "--port", str(cls.port),
                 "--bind-address", "127.0.0.1", "--logfile", "/dev/null",
                 "--mcast-addr", GROUP, "--mcast-port", "%d-%d" % (GROUP_PORT, GROUP_PORT + 2),
                 cls.root]
@@ -104,8 +102,7 @@ class AtftpdGroup(unittest.TestCase):
         cls.addClassCleanup(stop_process, cls.process)
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="pelican_mc_")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_directory(self.addCleanup, "pelican_mc_")
 
     def start_cli(self, options, local):
         return subprocess.Popen([CLI] + options.split() +
@@ -155,8 +152,7 @@ class ScriptedGroup(unittest.TestCase):
         cls.client = Client()
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="pelican_mc_")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_directory(self.addCleanup, "pelican_mc_")
         self.sender = group_sender()
         self.addCleanup(self.sender.close)
 
@@ -175,11 +171,10 @@ class ScriptedGroup(unittest.TestCase):
         return server
 
     def to_group(self, block, payload):
-        self.sender.sendto(pack_data(block, payload), (GROUP, GROUP_PORT))
+        self.sender.sendto(data(block, payload), (GROUP, GROUP_PORT))
 
     def oack(self, master, size, extra=()):
-        return pack_oack([("tsize", str(size))] + list(extra) +
-                         [("multicast", "%s,%d,%d" % (GROUP, GROUP_PORT, master))])
+        return oack_bytes(("tsize", size), *extra, ("multicast", "%s,%d,%d" % (GROUP, GROUP_PORT, master)))
 
     def serve_as_master(self, s, parts, acks):
         """Answers each ACK with the next block to the group, as a server
@@ -205,7 +200,7 @@ class ScriptedGroup(unittest.TestCase):
             assert s.expect() == NUDGE, "a member first nudges the server"
             for n, part in enumerate(parts, 1):
                 self.to_group(n, part)
-            assert s.expect() == pack_ack(len(parts)), "one ACK of the final block"
+            assert s.expect() == ack(len(parts)), "one ACK of the final block"
             assert s.expect(1.5) is None, "and nothing after it"
 
         local = os.path.join(self.dir, "member.bin")
@@ -213,7 +208,7 @@ class ScriptedGroup(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(read_file(local), content)
         self.assertEqual(self.client.tsize(), (1, len(content)), "tsize of the OACK")
-        self.assertEqual(server.received, [NUDGE, pack_ack(len(parts))])
+        self.assertEqual(server.received, [NUDGE, ack(len(parts))])
 
     def test_member_promoted_to_master_asks_for_what_it_lacks(self):
         content = random.Random(2).randbytes(1028 * 7 + 5)
@@ -230,7 +225,7 @@ class ScriptedGroup(unittest.TestCase):
             s.send(self.oack(1, len(content), [("blksize", "1028")]))
             packet = s.expect()
             acks.append(block_of(packet))
-            assert packet == pack_ack(4), "the ACK names the end of blocks 1-4: %r" % packet
+            assert packet == ack(4), "the ACK names the end of blocks 1-4: %r" % packet
             self.to_group(2, parts[1])  # a stale block: no ACK may answer it
             self.to_group(5, parts[4])
             self.serve_as_master(s, parts, acks)
@@ -242,7 +237,7 @@ class ScriptedGroup(unittest.TestCase):
         self.assertEqual(read_file(local), content)
         # Block 5 completes 1-5; block 6 closes the gap up to 7.
         self.assertEqual(acks, [4, 5, 7, 8])
-        self.assertEqual(server.received, [NUDGE] + [pack_ack(a) for a in acks])
+        self.assertEqual(server.received, [NUDGE] + [ack(a) for a in acks])
 
     def test_a_second_call_starts_with_an_empty_table(self):
         first = bytes([1]) * (512 * 4 + 10)

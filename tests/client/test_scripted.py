@@ -9,21 +9,23 @@ import socket
 import stat
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pelican_support import (ACK, CLI, DATA, UNRESOLVABLE_HOST, Client, ScriptedServer, block_of,  # noqa: E402
-                             main, opcode_of, pack_ack, pack_data, pack_error, pack_oack,
-                             parse_request, read_file, text_read, text_write)
+from pelican_support import CLI, UNRESOLVABLE_HOST, Client, ScriptedServer, main  # noqa: E402
+from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
+from common import read_file, scratch_directory  # noqa: E402
+from tftp_packets import (DATA, ERR_DISK_FULL, ERR_NOT_FOUND, ERR_OPTION, ERR_UNDEFINED,  # noqa: E402
+                          ERR_UNKNOWN_TRANSFER, ack, block_of, data, error_bytes, oack_bytes, opcode_of,
+                          parse_request)
 
 BLOCK = bytes(range(256)) * 2  # 512 bytes
 
 
 def struct_error(code, message):
     """An ERROR packet with the message bytes as given (zero byte included or not)."""
-    return pack_error(code, "")[:4] + message
+    return error_bytes(code, "")[:4] + message
 
 
 def receive_buffer_bytes(port):
@@ -40,7 +42,7 @@ def receive_buffer_bytes(port):
 def silent_after_first_block(s):
     """A server script: one block, then silence however often it is asked."""
     s.request()
-    s.send(pack_data(1, BLOCK))
+    s.send(data(1, BLOCK))
     for _ in range(20):
         if s.expect(2.0) is None:
             break
@@ -49,11 +51,11 @@ def silent_after_first_block(s):
 def put_then_disk_full(s):
     """A server that takes two blocks of a PUT, then reports its disk full."""
     s.request()
-    s.send(pack_ack(0))
+    s.send(ack(0))
     s.expect()
-    s.send(pack_ack(1))
+    s.send(ack(1))
     s.expect()
-    s.send(pack_error(3, "Disk full or allocation exceeded"))
+    s.send(error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
     assert s.expect(0.5) is None, "nothing after the server's ERROR"
 
 class ScriptedTransfers(unittest.TestCase):
@@ -62,8 +64,7 @@ class ScriptedTransfers(unittest.TestCase):
         cls.client = Client()
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="pelican_local_")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_directory(self.addCleanup, "pelican_local_")
 
     def local(self, name, data=None):
         path = os.path.join(self.dir, name)
@@ -89,7 +90,7 @@ class ScriptedTransfers(unittest.TestCase):
     def test_request_carries_the_options_in_order(self):
         def refuse(s):
             s.request()
-            s.send(pack_error(1, "File not found"))
+            s.send(error_bytes(ERR_NOT_FOUND, "File not found"))
 
         path = self.local("x.img")
         code, server = self.call(refuse, "-b1468 -t3 -m -a", 'GET "boot\\x.img" ' + path)
@@ -110,10 +111,10 @@ class ScriptedTransfers(unittest.TestCase):
     def test_server_that_ignores_options_gets_512_byte_blocks(self):
         def plain_read(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
-            assert s.expect() == pack_ack(1)
-            s.send(pack_data(2, b"tail"))
-            assert s.expect() == pack_ack(2)
+            s.send(data(1, BLOCK))
+            assert s.expect() == ack(1)
+            s.send(data(2, b"tail"))
+            assert s.expect() == ack(2)
 
         path = self.local("plain.bin")
         code, _ = self.call(plain_read, "-b1468 -t2", "GET plain.bin " + path)
@@ -121,22 +122,22 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(read_file(path), BLOCK + b"tail")
         self.assertEqual(self.client.tsize(), (1, 516))
 
-        data = bytes(i % 251 for i in range(1000))
+        content = bytes(i % 251 for i in range(1000))
         lengths = []
 
         def plain_write(s):
             s.request()
-            s.send(pack_ack(0))
+            s.send(ack(0))
             for n in (1, 2):
                 packet = s.expect()
                 lengths.append(len(packet))
-                s.send(pack_ack(n))
+                s.send(ack(n))
 
-        up = self.local("up.bin", data)
+        up = self.local("up.bin", content)
         code, server = self.call(plain_write, "-b1468", "PUT up.bin " + up)
         self.assertEqual(code, 0)
         self.assertEqual(lengths, [516, 4 + 488])
-        self.assertEqual(b"".join(p[4:] for p in server.received), data)
+        self.assertEqual(b"".join(p[4:] for p in server.received), content)
         self.assertEqual(self.client.tsize(), (1, 1000))
 
     def test_unusable_oack_is_answered_with_error_8(self):
@@ -147,8 +148,8 @@ class ScriptedTransfers(unittest.TestCase):
             with self.subTest(options=options):
                 def bad_oack(s):
                     s.request()
-                    s.send(pack_oack(pairs))
-                    assert s.expect() == pack_error(8, text)
+                    s.send(oack_bytes(*pairs))
+                    assert s.expect() == error_bytes(8, text)
                     assert s.expect(0.3) is None
 
                 path = self.local("old.bin", b"old contents")
@@ -166,9 +167,9 @@ class ScriptedTransfers(unittest.TestCase):
         def read_then_error(s):
             s.request()
             for n in (1, 2):
-                s.send(pack_data(n, BLOCK))
-                assert s.expect() == pack_ack(n)
-            s.send(pack_error(0, "gone"))
+                s.send(data(n, BLOCK))
+                assert s.expect() == ack(n)
+            s.send(error_bytes(ERR_UNDEFINED, "gone"))
 
         path = self.local("partial.bin")
         code, _ = self.call(read_then_error, "", "GET f " + path)
@@ -222,16 +223,16 @@ class ScriptedTransfers(unittest.TestCase):
 
         def slow(s, fail=False):
             s.request()
-            s.send(pack_oack([("tsize", str(blocks * 512))]))
-            assert s.expect() == pack_ack(0)
+            s.send(oack_bytes(("tsize", str(blocks * 512))))
+            assert s.expect() == ack(0)
             for n in range(1, blocks + 1):
                 time.sleep(pause)
                 if fail and n == blocks:
-                    s.send(pack_error(0, "stopped"))
+                    s.send(error_bytes(ERR_UNDEFINED, "stopped"))
                     return
-                s.send(pack_data(n, BLOCK))
-                assert s.expect() == pack_ack(n)
-            s.send(pack_data(blocks + 1, b""))
+                s.send(data(n, BLOCK))
+                assert s.expect() == ack(n)
+            s.send(data(blocks + 1, b""))
             s.expect()
 
         def drawn(script):
@@ -269,39 +270,39 @@ class ScriptedTransfers(unittest.TestCase):
     def test_duplicates_are_acknowledged_not_repeated(self):
         def duplicate_data(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
+            s.send(data(1, BLOCK))
             s.expect()
-            s.send(pack_data(1, BLOCK))
+            s.send(data(1, BLOCK))
             s.expect()
-            s.send(pack_data(2, b"end"))
+            s.send(data(2, b"end"))
             s.expect()
 
         path = self.local("dup.bin")
         code, server = self.call(duplicate_data, "", "GET f " + path)
         self.assertEqual(code, 0)
-        self.assertEqual(server.received, [pack_ack(1), pack_ack(1), pack_ack(2)])
+        self.assertEqual(server.received, [ack(1), ack(1), ack(2)])
         self.assertEqual(read_file(path), BLOCK + b"end")
         self.assertEqual(self.client.tsize(), (1, 515))
 
-        data = bytes(i % 253 for i in range(1300))
+        content = bytes(i % 253 for i in range(1300))
 
         def duplicate_ack(s):
             s.request()
-            s.send(pack_ack(0))
+            s.send(ack(0))
             s.expect()
-            s.send(pack_ack(1))
+            s.send(ack(1))
             s.expect()
-            s.send(pack_ack(1))  # a duplicate: nothing may answer it
+            s.send(ack(1))  # a duplicate: nothing may answer it
             assert s.expect(0.4) is None, "a duplicate ACK was answered with DATA"
-            s.send(pack_ack(2))
+            s.send(ack(2))
             s.expect()
-            s.send(pack_ack(3))
+            s.send(ack(3))
 
-        up = self.local("up.bin", data)
+        up = self.local("up.bin", content)
         code, server = self.call(duplicate_ack, "-t2", "PUT f " + up)
         self.assertEqual(code, 0)
         self.assertEqual([block_of(p) for p in server.received], [1, 2, 3], "one DATA per block")
-        self.assertEqual(b"".join(p[4:] for p in server.received), data)
+        self.assertEqual(b"".join(p[4:] for p in server.received), content)
         self.assertEqual(self.client.tsize(), (1, 1300))
 
     def test_windowed_get_holds_a_window_before_it_acknowledges_the_options(self):
@@ -314,42 +315,42 @@ class ScriptedTransfers(unittest.TestCase):
 
         def window_server(s):
             s.request()
-            s.send(pack_oack([("blksize", str(block)), ("windowsize", str(window))]))
+            s.send(oack_bytes(("blksize", str(block)), ("windowsize", str(window))))
             seen["ack"] = s.expect()
             seen["rb"] = receive_buffer_bytes(s.client[1])
-            s.send(pack_data(1, b"tail"))
+            s.send(data(1, b"tail"))
             seen["last"] = s.expect()
 
         path = self.local("win.bin")
         code, server = self.call(window_server, "-s -b%d -w%d" % (block + 4, window), "GET f " + path)
         self.assertEqual(code, 0)
-        self.assertEqual(seen["ack"], pack_ack(0))
+        self.assertEqual(seen["ack"], ack(0))
         self.assertGreaterEqual(seen["rb"], window * (block + 4))
-        self.assertEqual(seen["last"], pack_ack(1))
+        self.assertEqual(seen["last"], ack(1))
         self.assertEqual(read_file(path), b"tail")
 
     def test_put_duplicate_acks_do_not_double_the_stream(self):
         # A server that acknowledges every block twice (as one answering a
         # duplicate DATA does): the client sends each block once all the same.
-        data = bytes(i % 251 for i in range(5 * 512 + 7))
+        content = bytes(i % 251 for i in range(5 * 512 + 7))
 
         def double_acks(s):
             s.request()
-            s.send(pack_ack(0))
+            s.send(ack(0))
             for _ in range(40):
                 packet = s.expect(1.5)
                 if packet is None:
                     return
-                s.send(pack_ack(block_of(packet)))
-                s.send(pack_ack(block_of(packet)))
+                s.send(ack(block_of(packet)))
+                s.send(ack(block_of(packet)))
                 if len(packet) < 516:
                     return
 
-        up = self.local("twice.bin", data)
+        up = self.local("twice.bin", content)
         code, server = self.call(double_acks, "-t2", "PUT f " + up)
         self.assertEqual(code, 0)
         self.assertEqual([block_of(p) for p in server.received], [1, 2, 3, 4, 5, 6])
-        self.assertEqual(b"".join(p[4:] for p in server.received), data)
+        self.assertEqual(b"".join(p[4:] for p in server.received), content)
 
     def test_get_short_block_out_of_order_does_not_end_the_file(self):
         # Block 2 is lost; the short block 3 arrives first. It is neither
@@ -357,14 +358,14 @@ class ScriptedTransfers(unittest.TestCase):
         # block 2 came again and then block 3.
         def lost_then_short(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
-            assert s.expect() == pack_ack(1)
-            s.send(pack_data(3, b"tail"))
+            s.send(data(1, BLOCK))
+            assert s.expect() == ack(1)
+            s.send(data(3, b"tail"))
             assert s.expect(0.4) is None, "the out-of-order short block was answered"
-            s.send(pack_data(2, BLOCK))
-            assert s.expect() == pack_ack(2)
-            s.send(pack_data(3, b"tail"))
-            assert s.expect() == pack_ack(3)
+            s.send(data(2, BLOCK))
+            assert s.expect() == ack(2)
+            s.send(data(3, b"tail"))
+            assert s.expect() == ack(3)
 
         path = self.local("gap.bin")
         code, server = self.call(lost_then_short, "-t2", "GET f " + path)
@@ -374,23 +375,23 @@ class ScriptedTransfers(unittest.TestCase):
 
         def lost_and_never_repaired(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
+            s.send(data(1, BLOCK))
             s.expect()
-            s.send(pack_data(3, b"tail"))
+            s.send(data(3, b"tail"))
             for _ in range(10):
                 if s.expect(1.5) is None:
                     break
 
         code, server = self.call(lost_and_never_repaired, "-r1 -t1 -o", "GET f " + path)
         self.assertEqual(code, 8, "a file with a hole is not finished")
-        self.assertEqual(server.received, [pack_ack(1)] * 3, "only block 1 is ever acknowledged")
+        self.assertEqual(server.received, [ack(1)] * 3, "only block 1 is ever acknowledged")
 
     def test_block_zero_before_32768_fails(self):
         def early_zero(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
+            s.send(data(1, BLOCK))
             s.expect()
-            s.send(pack_data(0, BLOCK))
+            s.send(data(0, BLOCK))
             assert s.expect(0.3) is None
 
         code, _ = self.call(early_zero, "", "GET f " + self.local("zero.bin"))
@@ -413,17 +414,17 @@ class ScriptedTransfers(unittest.TestCase):
 
         code, server = self.call(silent_after_first_block, "-r2 -t1", "GET f " + path)
         self.assertEqual(code, 8)
-        self.assertEqual(server.received, [pack_ack(1)] * 4)
+        self.assertEqual(server.received, [ack(1)] * 4)
         self.assertEqual(self.client.tsize(), (0, 512), "gave up: not a failure, bytes so far")
         self.assertFalse(os.path.exists(path), "no partial file stays")
 
         def answers_the_retransmission(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
-            assert s.expect() == pack_ack(1)
-            assert s.expect(2.5) == pack_ack(1)
-            s.send(pack_data(2, b""))
-            assert s.expect() == pack_ack(2)
+            s.send(data(1, BLOCK))
+            assert s.expect() == ack(1)
+            assert s.expect(2.5) == ack(1)
+            s.send(data(2, b""))
+            assert s.expect() == ack(2)
 
         code, _ = self.call(answers_the_retransmission, "-o -r2 -t1", "GET f " + path)
         self.assertEqual(code, 0)
@@ -456,7 +457,7 @@ class ScriptedTransfers(unittest.TestCase):
 
         def short_file(s):
             s.request()
-            s.send(pack_data(1, b"new"))
+            s.send(data(1, b"new"))
             s.expect()
 
         code, _ = self.call(short_file, "-o", "GET f " + path)
@@ -466,7 +467,7 @@ class ScriptedTransfers(unittest.TestCase):
     def test_oack_to_a_request_without_options(self):
         def unasked_oack(s):
             s.request()
-            s.send(pack_oack([("tsize", "5")]))
+            s.send(oack_bytes(("tsize", "5")))
 
         code, server = self.call(unasked_oack, "-s", "GET f " + self.local("o.bin"))
         self.assertEqual(code, 8)
@@ -481,8 +482,8 @@ class ScriptedTransfers(unittest.TestCase):
             with self.subTest(options=options):
                 def refuse(s):
                     s.request()
-                    s.send(pack_oack(pairs))
-                    assert s.expect() == pack_error(8, "Bad multicast option")
+                    s.send(oack_bytes(*pairs))
+                    assert s.expect() == error_bytes(ERR_OPTION, "Bad multicast option")
                     assert s.expect(0.3) is None
 
                 path = self.local("m.bin", b"old")
@@ -505,15 +506,15 @@ class ScriptedTransfers(unittest.TestCase):
 
         def text_read_server(s):
             s.request()
-            s.send(pack_data(1, first))
+            s.send(data(1, first))
             s.expect()
-            s.send(pack_data(2, second))
+            s.send(data(2, second))
             s.expect()
 
         path = self.local("text.txt")
         code, _ = self.call(text_read_server, "-a", "GET f " + path)
         self.assertEqual(code, 0)
-        self.assertEqual(read_file(path), text_write(first + second))
+        self.assertEqual(read_file(path), stored_by_orvanel(first + second))
         self.assertEqual(self.client.tsize(), (1, len(first + second)))
 
         # CR LF across a 512-byte block and across the 64 KiB file buffer,
@@ -524,28 +525,28 @@ class ScriptedTransfers(unittest.TestCase):
 
         def text_write_server(s):
             s.request()
-            s.send(pack_ack(0))
+            s.send(ack(0))
             for n in range(1, 1000):
                 packet = s.expect()
                 assert opcode_of(packet) == DATA and block_of(packet) == n
                 wire.append(packet[4:])
-                s.send(pack_ack(n))
+                s.send(ack(n))
                 if len(packet) < 516:
                     return
 
         up = self.local("up.txt", content)
         code, _ = self.call(text_write_server, "-a -s", "PUT f " + up)
         self.assertEqual(code, 0)
-        self.assertEqual(b"".join(wire), text_read(content))
-        self.assertEqual(self.client.tsize(), (1, len(text_read(content))))
+        self.assertEqual(b"".join(wire), sent_by_orvanel(content))
+        self.assertEqual(self.client.tsize(), (1, len(sent_by_orvanel(content))))
 
     def test_packets_from_another_port_are_ignored(self):
         def stray(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
+            s.send(data(1, BLOCK))
             s.expect()
-            s.send(pack_data(2, b"EVIL"), via=s.listen)
-            s.send(pack_data(2, b"good"))
+            s.send(data(2, b"EVIL"), via=s.listen)
+            s.send(data(2, b"good"))
             s.expect()
             assert s.expect(0.3) is None
 
@@ -553,12 +554,12 @@ class ScriptedTransfers(unittest.TestCase):
         code, server = self.call(stray, "", "GET f " + path)
         self.assertEqual(code, 0)
         self.assertEqual(read_file(path), BLOCK + b"good")
-        self.assertEqual(server.received, [pack_ack(1), pack_ack(2)])
+        self.assertEqual(server.received, [ack(1), ack(2)])
 
     def test_settings_do_not_carry_over_to_the_next_call(self):
         def short_file(s):
             s.request()
-            s.send(pack_data(1, b"x"))
+            s.send(data(1, b"x"))
             s.expect()
 
         path = self.local("carry.bin")
@@ -587,50 +588,50 @@ class ScriptedTransfers(unittest.TestCase):
         def lossy(s):
             req = s.request()
             assert ("windowsize", "4") in parse_request(req)[3], parse_request(req)
-            s.send(pack_oack([("windowsize", "4")]))
-            assert s.expect() == pack_ack(0)
+            s.send(oack_bytes(("windowsize", "4")))
+            assert s.expect() == ack(0)
             for b in (1, 2, 3, 4):
-                s.send(pack_data(b, blocks[b - 1]))
-            assert s.expect() == pack_ack(4)
+                s.send(data(b, blocks[b - 1]))
+            assert s.expect() == ack(4)
             assert s.expect(0.3) is None, "ACK inside a window"
             for b in (5, 7, 8):  # block 6 lost
-                s.send(pack_data(b, blocks[b - 1]))
-            assert s.expect() == pack_ack(5)
+                s.send(data(b, blocks[b - 1]))
+            assert s.expect() == ack(5)
             assert s.expect(0.3) is None, "the gap was answered twice"
             for b in (6, 7, 8, 9):
-                s.send(pack_data(b, blocks[b - 1]))
-            assert s.expect() == pack_ack(9)
-            s.send(pack_data(10, blocks[9]))
-            assert s.expect() == pack_ack(10)
+                s.send(data(b, blocks[b - 1]))
+            assert s.expect() == ack(9)
+            s.send(data(10, blocks[9]))
+            assert s.expect() == ack(10)
 
         path = self.local("win.bin")
         code, server = self.call(lossy, "-w4", "GET f " + path)
         self.assertEqual(code, 0)
         self.assertEqual(read_file(path), b"".join(blocks))
-        self.assertEqual(server.received, [pack_ack(n) for n in (0, 4, 5, 9, 10)])
+        self.assertEqual(server.received, [ack(n) for n in (0, 4, 5, 9, 10)])
 
     def test_windowed_get_takes_the_window_the_server_grants(self):
         # Asked for 8, granted 2: every second block is acknowledged. A grant
         # above what was asked for is refused with error 8.
         def granted_two(s):
             s.request()
-            s.send(pack_oack([("windowsize", "2")]))
+            s.send(oack_bytes(("windowsize", "2")))
             s.expect()
             for b in (1, 2, 3):
-                s.send(pack_data(b, BLOCK))
+                s.send(data(b, BLOCK))
             s.expect()
-            s.send(pack_data(4, b"x"))
+            s.send(data(4, b"x"))
             s.expect()
 
         path = self.local("two.bin")
         code, server = self.call(granted_two, "-w8", "GET f " + path)
         self.assertEqual(code, 0)
-        self.assertEqual(server.received, [pack_ack(n) for n in (0, 2, 4)])
+        self.assertEqual(server.received, [ack(n) for n in (0, 2, 4)])
         self.assertEqual(read_file(path), BLOCK * 3 + b"x")
 
         def granted_more(s):
             s.request()
-            s.send(pack_oack([("windowsize", "9")]))
+            s.send(oack_bytes(("windowsize", "9")))
             s.expect()
 
         code, server = self.call(granted_more, "-w8", "GET f " + self.local("more.bin"))
@@ -639,12 +640,12 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(server.received[0][2:4], b"\x00\x08")
 
     def test_windowed_put_moves_on_mid_window_acks_and_resends_only_on_time_out(self):
-        data = bytes(i % 249 for i in range(10 * 512 + 100))  # blocks 1..11
+        content = bytes(i % 249 for i in range(10 * 512 + 100))  # blocks 1..11
         sent = []
 
         def script(s):
             s.request()
-            s.send(pack_oack([("windowsize", "4")]))
+            s.send(oack_bytes(("windowsize", "4")))
 
             def take(count):
                 got = []
@@ -656,27 +657,27 @@ class ScriptedTransfers(unittest.TestCase):
                 return got
 
             assert take(4) == [1, 2, 3, 4]
-            s.send(pack_ack(2))  # blocks 3 and 4 lost: the window starts at 3
+            s.send(ack(2))  # blocks 3 and 4 lost: the window starts at 3
             assert take(4) == [3, 4, 5, 6]
-            s.send(pack_ack(2))  # a duplicate ACK: nothing may answer it
+            s.send(ack(2))  # a duplicate ACK: nothing may answer it
             assert s.expect(0.5) is None, "a duplicate ACK was answered"
-            s.send(pack_ack(6))
+            s.send(ack(6))
             assert take(4) == [7, 8, 9, 10]
             # Silence: the client's time-out sends the same window once more.
             assert take(4) == [7, 8, 9, 10]
-            s.send(pack_ack(10))
+            s.send(ack(10))
             assert take(1) == [11]
-            s.send(pack_ack(11))
+            s.send(ack(11))
 
-        up = self.local("wput.bin", data)
+        up = self.local("wput.bin", content)
         code, server = self.call(script, "-w4 -t1", "PUT f " + up)
         self.assertEqual(code, 0, server.received)
         self.assertEqual(sent, [1, 2, 3, 4, 3, 4, 5, 6, 7, 8, 9, 10, 7, 8, 9, 10, 11])
         by_block = {}
         for p in server.received:
             by_block.setdefault(block_of(p), p[4:])
-        self.assertEqual(b"".join(by_block[b] for b in sorted(by_block)), data)
-        self.assertEqual(self.client.tsize(), (1, len(data)))
+        self.assertEqual(b"".join(by_block[b] for b in sorted(by_block)), content)
+        self.assertEqual(self.client.tsize(), (1, len(content)))
 
     def test_first_answer_only_from_the_server_address(self):
         # A third host (127.0.0.1) races DATA 1 to the client's port before
@@ -690,29 +691,28 @@ class ScriptedTransfers(unittest.TestCase):
 
         def raced(s):
             s.request()
-            third.sendto(pack_data(1, b"forged by a third host"), s.client)
+            third.sendto(data(1, b"forged by a third host"), s.client)
             heard.append(third.recvfrom(100))
-            s.send(pack_data(1, BLOCK))
-            assert s.expect() == pack_ack(1)
-            s.send(pack_data(2, b"real"))
-            assert s.expect() == pack_ack(2)
+            s.send(data(1, BLOCK))
+            assert s.expect() == ack(1)
+            s.send(data(2, b"real"))
+            assert s.expect() == ack(2)
 
         server = ScriptedServer(raced, address="127.0.0.2")
         done = self.cli(server, "-t2", "GET", "f")
         self.assertEqual(read_file(self.local("f")), BLOCK + b"real", done.stdout)
         self.assertEqual((done.returncode, done.stdout), (0, "pelican-tftp: transfer complete, 516 bytes\n"))
         server.finish()
-        self.assertEqual(heard[0][0], pack_error(5, "Unknown transfer ID"))
+        self.assertEqual(heard[0][0], error_bytes(ERR_UNKNOWN_TRANSFER, "Unknown transfer ID"))
         self.assertEqual(heard[0][1], server.client)
 
     def test_local_name_is_the_last_component_of_the_remote_name(self):
-        outside = tempfile.mkdtemp(prefix="pelican_outside_")
-        self.addCleanup(shutil.rmtree, outside, True)
+        outside = scratch_directory(self.addCleanup, "pelican_outside_")
         os.mkdir(self.local("sub"))
 
         def short_file(s):
             s.request()
-            s.send(pack_data(1, b"payload"))
+            s.send(data(1, b"payload"))
             s.expect()
 
         for remote, name, beyond in [(outside + "/target.txt", "target.txt", outside + "/target.txt"),
@@ -739,7 +739,7 @@ class ScriptedTransfers(unittest.TestCase):
     def test_failed_get_leaves_the_old_file_and_nothing_beside_it(self):
         def refuse(s):
             s.request()
-            s.send(pack_error(1, "File not found"))
+            s.send(error_bytes(ERR_NOT_FOUND, "File not found"))
 
         old = self.local("old.bin", b"old contents")
         code, _ = self.call(refuse, "-o", "GET f " + old)
@@ -758,13 +758,13 @@ class ScriptedTransfers(unittest.TestCase):
 
         def watched(s):
             s.request()
-            s.send(pack_data(1, BLOCK))
-            assert s.expect() == pack_ack(1)
+            s.send(data(1, BLOCK))
+            assert s.expect() == ack(1)
             for name in os.listdir(self.dir):
                 kept = read_file(self.local(name)) if name == "t.bin" else None
                 seen.append((name, stat.S_IMODE(os.stat(self.local(name)).st_mode), kept))
-            s.send(pack_data(2, b"end"))
-            assert s.expect() == pack_ack(2)
+            s.send(data(2, b"end"))
+            assert s.expect() == ack(2)
 
         target = self.local("t.bin", b"before")
         os.chmod(target, 0o644)

@@ -6,19 +6,17 @@ Screenshots of every screen land in build/screens/.
 """
 import os
 import re
-import shutil
-import socket
-import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harrier import ACK, DATA, ERROR, OACK, RRQ, WRQ, Client, parse, request  # noqa: E402
+from harrier import Client  # noqa: E402
+from tftp_packets import ACK, DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, WRQ, error_bytes, parse, request  # noqa: E402
 from kestrel import SCREENS, TITLE, Kestrel, read_store_key, xdotool  # noqa: E402
+from common import scratch_directory  # noqa: E402
 
 PREFERENCES, ACCESS_CONTROL, VIEW_LOG = 40005, 40006, 40003
 PRINT_BUTTON, LOG_FILES = 1006, 1036
@@ -39,7 +37,7 @@ def first_answer(port, packet, timeout=3.0, tries=1):
             raise AssertionError("no answer to the request")
         op, fields = parse(answer)
         if op in (OACK, DATA, ACK) and c.peer:
-            c.send(struct.pack("!HH", ERROR, 0) + b"done\0")
+            c.send(error_bytes(ERR_UNDEFINED, "done"))
         return op, fields
 
 
@@ -511,8 +509,7 @@ class InstalledLayout(unittest.TestCase):
     where LogDirectory says."""
 
     def test_modules_from_the_data_directory_and_logs_from_the_setting(self):
-        directory = tempfile.mkdtemp(prefix="kestrel-installed-")
-        self.addCleanup(shutil.rmtree, directory, True)
+        directory = scratch_directory(self.addCleanup, "kestrel-installed-")
         logs = os.path.join(directory, "logs")
         os.makedirs(logs)
         self.k = Kestrel(directory=directory, own_program=True, installed=True, settings={"LogDirectory": logs})

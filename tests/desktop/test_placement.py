@@ -5,7 +5,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from kestrel import Kestrel, read_user_store  # noqa: E402
+from kestrel import Kestrel, read_store_key  # noqa: E402
 
 
 class PlacementTest(unittest.TestCase):
@@ -31,7 +31,7 @@ class PlacementTest(unittest.TestCase):
         k.wait_state(lambda s: (s["x"], s["y"]) == (0, 55))
         k.menu(40004)
         self.assertEqual(k.wait_exit(), 0, k.output())
-        self.assertEqual(read_user_store(k.user_store), {"top": "55", "width": "500", "height": "250"})
+        self.assertEqual(read_store_key(k.user_store), {"top": "55", "width": "500", "height": "250"})
 
     def test_sizes_below_the_minimum_are_raised(self):
         k = self.start(user={"left": "10", "top": "10", "width": "20", "height": "-7"})
@@ -44,7 +44,7 @@ class PlacementTest(unittest.TestCase):
         k.wait_state(lambda s: not s["shown"])
         k.menu(40004)
         self.assertEqual(k.wait_exit(), 0, k.output())
-        self.assertEqual(read_user_store(k.user_store), {"left": "30", "top": "40", "width": "600"})
+        self.assertEqual(read_store_key(k.user_store), {"left": "30", "top": "40", "width": "600"})
 
 
 if __name__ == "__main__":

@@ -12,7 +12,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from harrier import ACK, Client, DATA, RRQ, ack, error, parse, request  # noqa: E402
+from harrier import Client  # noqa: E402
+from tftp_packets import ERR_UNDEFINED, DATA, RRQ, ack, error_bytes, parse, request  # noqa: E402
 from kestrel import IMAGE_COMPLETE, IMAGE_FAILED, Kestrel, xdotool  # noqa: E402
 
 PLACE = {"left": "20", "top": "20", "width": "560", "height": "260"}
@@ -43,7 +44,7 @@ class SlowClient(threading.Thread):
                 time.sleep(0.4)
             c.send(ack(fields[0]))
         if c.peer:
-            c.send(error(0, "enough"))
+            c.send(error_bytes(ERR_UNDEFINED, "enough"))
         c.close()
 
 

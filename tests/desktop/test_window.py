@@ -5,7 +5,6 @@ import io
 import os
 import socket
 import subprocess
-import shutil
 import sys
 import tempfile
 import time
@@ -13,23 +12,15 @@ import zipfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from harrier import BUILD_DIR, Client, RRQ, ACK, DATA, ERROR, OACK, ack, download, error, parse, request  # noqa: E402
+from harrier import BUILD_DIR, Client, answers, download  # noqa: E402
+from tftp_packets import ERR_UNDEFINED, ACK, DATA, RRQ, ack, error_bytes, parse, request  # noqa: E402
 from kestrel import (IMAGE_BLANK, IMAGE_COMPLETE, IMAGE_FAILED, TITLE, Kestrel, KESTREL,  # noqa: E402
-                     port_is_free, read_user_store)
+                     read_store_key)
+from common import port_is_free, scratch_directory  # noqa: E402
 
 LISTENING = " Listening on Port %u"
 PAUSED = " Server paused"
 FAILED = " Failed to listen on Port %u"
-
-
-def answered(port, name="a.bin", timeout=1.5):
-    """1 when an RRQ to the server port gets any answer within timeout."""
-    with Client(port) as c:
-        c.send_request(request(RRQ, name))
-        packet, _ = c.receive(timeout)
-        if packet is not None:
-            c.send(error(0, "done"))
-        return packet is not None
 
 
 class WindowTest(unittest.TestCase):
@@ -73,11 +64,11 @@ class WindowTest(unittest.TestCase):
         s = k.wait_state(lambda s: s["paused"] == 1 and s["state_bar"] == PAUSED)
         self.assertEqual((s["checked_start"], s["checked_stop"]), (0, 1))
         self.assertEqual(s["tray_menu"][2], [40001, "&Start..."])
-        self.assertFalse(answered(k.port))
+        self.assertFalse(answers(k.port))
         k.menu(40002)  # a second Stop leaves it paused
         s = k.wait_state(lambda s: s["checked_stop"] == 1)
         self.assertEqual((s["paused"], s["state_bar"]), (1, PAUSED))
-        self.assertFalse(answered(k.port))
+        self.assertFalse(answers(k.port))
         k.menu(40001)
         s = k.wait_state(lambda s: s["paused"] == 0 and s["state_bar"] == LISTENING % k.port)
         self.assertEqual((s["checked_start"], s["checked_stop"]), (1, 0))
@@ -103,7 +94,7 @@ class WindowTest(unittest.TestCase):
         k.menu(40004)
         self.assertEqual(k.wait_exit(), 0, k.output())
         self.assertTrue(port_is_free(k.port))
-        self.assertEqual(read_user_store(k.user_store),
+        self.assertEqual(read_store_key(k.user_store),
                          {"left": "37", "top": "41", "width": "500", "height": "250"})
 
     def test_a_second_start_brings_the_first_window_to_the_front_and_ends(self):
@@ -130,15 +121,14 @@ class WindowTest(unittest.TestCase):
         self.assertEqual(k.state()["state_bar"], FAILED % port)
 
     def test_a_root_over_the_programs_own_files_is_refused_with_its_reason(self):
-        directory = tempfile.mkdtemp(prefix="kestrel-test-")
-        self.addCleanup(shutil.rmtree, directory, True)
+        directory = scratch_directory(self.addCleanup, "kestrel-test-")
         program_dir = os.path.join(directory, "bin")
         k = self.start(own_program=True, directory=directory, settings={"RootDirectory": program_dir + "/"})
         s = k.wait_state(lambda s: s["dialog"] is not None, 10)
         self.assertEqual(s["dialog"], [TITLE, "RootDirectory %s/ is the program directory %s/: clients could "
                                               "replace the server's programs" % (program_dir, program_dir)])
         self.assertEqual(s["state_bar"], FAILED % k.port)
-        self.assertFalse(answered(k.port), "the program's directory was served")
+        self.assertFalse(answers(k.port), "the program's directory was served")
         k.screen_shot("root-refused.png")
         k.assert_ok(k.command("dismiss"))
         k.wait_state(lambda s: s["dialog"] is None)
@@ -150,7 +140,7 @@ class WindowTest(unittest.TestCase):
         self.assertEqual(s["dialog"][0], TITLE)
         self.assertTrue(s["dialog"][1].startswith("RootDirectory %s/ does not exist" % missing), s["dialog"])
         self.assertEqual(s["state_bar"], FAILED % k.port)
-        self.assertFalse(answered(k.port), "a missing root was served")
+        self.assertFalse(answers(k.port), "a missing root was served")
         k.screen_shot("root-missing.png")
         k.assert_ok(k.command("dismiss"))
 
@@ -238,7 +228,7 @@ class WindowTest(unittest.TestCase):
         done.send(ack(1))
         done.receive()
         done.send(ack(2))
-        failing.send(error(0, "stop"))  # aborts: the red cross
+        failing.send(error_bytes(ERR_UNDEFINED, "stop"))  # aborts: the red cross
         s = k.wait_state(lambda s: len(s["rows"]) == 3 and s["rows"][0][0] == IMAGE_COMPLETE
                          and s["rows"][1][0] == IMAGE_FAILED, 8)
         self.assertEqual(s["rows"][0][1:], ["100 %", "127.0.0.1", "Get/octet", "done.bin"])
@@ -246,7 +236,7 @@ class WindowTest(unittest.TestCase):
         # 10 blocks of 40 sent: 25 %, step 3 of 15.
         self.assertEqual(s["rows"][2][:2], [3, "25 %"])
         self.assertEqual(s["clients_bar"], " Active Clients: 1")
-        slow.send(error(0, "enough"))
+        slow.send(error_bytes(ERR_UNDEFINED, "enough"))
 
     def test_bytes_instead_of_percent_and_an_upload_without_size(self):
         k = self.start(settings={"Percent": 0})

@@ -1,24 +1,24 @@
 """Shared pieces of the interop tests: one harrier per test class, the test
-contents, the netascii translations of the server and of each client, and
-running a real client program with a time limit.
+contents, and running a real client program with a time limit. What each
+side makes of netascii is in tests/support/netascii.py.
 
 Only 127.0.0.1 is used. Every server is killed when its class ends, also on
 failure; every client process has a time limit.
 """
 import contextlib
 import os
-import random
 import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 import harrier  # noqa: E402
+from common import pattern, read_file, scratch_directory  # noqa: E402,F401
+from harrier import TS  # noqa: E402,F401
 
 HOST = "127.0.0.1"
 MIB = 1 << 20
@@ -26,15 +26,8 @@ SMALL_SIZES = (0, 511, 512, MIB)
 LARGE_SIZE = 40 * MIB
 CLIENT_SECONDS = 150  # limit of one client run; 40 MiB at 512 bytes takes a few seconds
 
-TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
-
 
 # -- contents -------------------------------------------------------------
-def octet_content(size, seed):
-    """size pseudo-random bytes, the same for the same seed."""
-    return random.Random(seed).randbytes(size)
-
-
 # Text for netascii: random bytes where about one in ten becomes CR or LF, so
 # that CR LF, lone CR, lone LF, CR CR LF and CR NUL all occur; 0x1A (which
 # ends a netascii read) is replaced, so the whole file is served.
@@ -49,7 +42,7 @@ _TEXT_TABLE = bytes(_TEXT_TABLE)
 
 def text_content(size, seed):
     """size bytes of line-rich text without 0x1A, the same for the same seed."""
-    return octet_content(size, seed).translate(_TEXT_TABLE)
+    return pattern(size, seed).translate(_TEXT_TABLE)
 
 
 def text_of_wire_length(wire_length):
@@ -57,43 +50,6 @@ def text_of_wire_length(wire_length):
     on disk than on the wire, so the disk size is wire_length + 1."""
     body = b"x" * (wire_length - 1)
     return body[: wire_length // 2] + b"\r\n" + body[wire_length // 2:]
-
-
-# -- netascii as the server does it -----------------------------------------
-def server_reads_text(disk):
-    """What the server sends for a netascii read: the data ends at the first
-    0x1A, and CR LF becomes LF (CR CR LF thus becomes CR LF)."""
-    cut = disk.find(b"\x1a")
-    if cut >= 0:
-        disk = disk[:cut]
-    return disk.replace(b"\r\n", b"\n")
-
-
-def server_writes_text(wire):
-    """What the server stores for a netascii upload: every LF as CR LF, all
-    other bytes (CR included) unchanged."""
-    return wire.replace(b"\n", b"\r\n")
-
-
-# -- netascii as the tftp-hpa and atftp clients do it -------------------------
-_RECEIVED_PAIR = re.compile(rb"\r[\n\0]")
-
-
-def client_receives_text(wire):
-    """tftp-hpa and atftp store received netascii data with CR LF as LF and
-    CR NUL as CR; every other byte is kept. The pairs are taken from left to
-    right, so CR CR LF is stored as CR LF."""
-    return _RECEIVED_PAIR.sub(lambda m: b"\n" if m.group(0) == b"\r\n" else b"\r", wire)
-
-
-def client_sends_text(local):
-    """tftp-hpa and atftp send a local file in netascii with LF as CR LF and
-    CR as CR NUL."""
-    return local.replace(b"\r", b"\r\0").replace(b"\n", b"\r\n")
-
-
-# curl does no netascii translation in either direction: it sends the local
-# bytes as they are and stores the received bytes as they are.
 
 
 class InteropCase(unittest.TestCase):
@@ -104,8 +60,7 @@ class InteropCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="interop-")
-        cls.addClassCleanup(shutil.rmtree, cls.work, True)
+        cls.work = scratch_directory(cls.addClassCleanup, "interop-")
         cls.server = harrier.Server(settings=dict(cls.server_settings))
         cls.addClassCleanup(cls.server.close)
         cls.port = cls.server.port
@@ -131,11 +86,6 @@ class InteropCase(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(data)
         return path
-
-    @staticmethod
-    def read(path):
-        with open(path, "rb") as f:
-            return f.read()
 
     def assert_same_bytes(self, actual, expected, what):
         if actual == expected:

@@ -12,9 +12,9 @@ CR as CR NUL, and stores received CR LF as LF and CR NUL as CR.
 """
 import unittest
 
-from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, client_receives_text,
-                            client_sends_text, octet_content, server_reads_text,
-                            server_writes_text, text_content, text_of_wire_length)
+from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+                            text_of_wire_length)
+from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel, stored_by_peers  # noqa: E402
 
 VARIANTS = {
     "no options": [],
@@ -43,13 +43,13 @@ class AtftpCase(InteropCase):
         local = self.fresh_local("got-" + name)
         with self.served("Get/octet", self.server.path(name)):
             self.assert_clean(self.atftp(list(options), "-g", "-r", name, "-l", local))
-        return self.read(local)
+        return read_file(local)
 
     def upload(self, data, name, options=()):
         local = self.write_local("put-" + name, data)
         with self.served("Put/octet", self.server.path(name)):
             self.assert_clean(self.atftp(list(options), "-p", "-l", local, "-r", name))
-        return self.read(self.server.path(name))
+        return read_file(self.server.path(name))
 
 
 class AtftpOctet(AtftpCase):
@@ -58,7 +58,7 @@ class AtftpOctet(AtftpCase):
             for size in SMALL_SIZES + (1428, 2 * 1428):
                 with self.subTest(variant=variant, size=size):
                     name = "get-%d.bin" % size
-                    data = octet_content(size, size + 20)
+                    data = pattern(size, size + 20)
                     self.serve(name, data)
                     self.assert_same_bytes(self.download(name, options), data, name)
 
@@ -67,7 +67,7 @@ class AtftpOctet(AtftpCase):
             for size in SMALL_SIZES + (1428, 2 * 1428):
                 with self.subTest(variant=variant, size=size):
                     name = "put-%d-%d.bin" % (len(options), size)
-                    data = octet_content(size, size + 21)
+                    data = pattern(size, size + 21)
                     self.assert_same_bytes(self.upload(data, name, options), data, name)
 
     def test_options_the_server_changes_or_drops(self):
@@ -79,7 +79,7 @@ class AtftpOctet(AtftpCase):
             (["--option", "blksize 8", "--option", "timeout 2"], "blksize 8 timeout 2"),
             (["--option", "windowsize 4"], "windowsize 4"),
         ]
-        data = octet_content(20000, 24)
+        data = pattern(20000, 24)
         for i, (options, oack) in enumerate(cases):
             with self.subTest(options=options):
                 name = "odd-%d.bin" % i
@@ -92,7 +92,7 @@ class AtftpOctet(AtftpCase):
                     self.assertNotIn("Oack sent", accepted)
 
     def test_windowed_transfers_are_byte_identical(self):
-        data = octet_content(2 * 1024 * 1024 + 333, 46)
+        data = pattern(2 * 1024 * 1024 + 333, 46)
         for window in (1, 4, 32):
             with self.subTest(window=window):
                 options = ["--option", "blksize 1428", "--option", "windowsize %d" % window]
@@ -107,15 +107,15 @@ class AtftpOctet(AtftpCase):
     def test_missing_file_is_reported(self):
         r = self.atftp([], "-g", "-r", "no-such-file.bin", "-l", self.fresh_local("missing"))
         self.assertIn("File not found", r.stderr)
-        self.assertEqual(self.read(self.local("missing")), b"")
+        self.assertEqual(read_file(self.local("missing")), b"")
 
     def test_40_mib_download(self):
-        data = octet_content(LARGE_SIZE, 44)
+        data = pattern(LARGE_SIZE, 44)
         self.serve("large.bin", data)
         self.assert_same_bytes(self.download("large.bin"), data, "large.bin")
 
     def test_40_mib_upload(self):
-        data = octet_content(LARGE_SIZE, 45)
+        data = pattern(LARGE_SIZE, 45)
         self.assert_same_bytes(self.upload(data, "large-up.bin"), data, "large-up.bin")
 
 
@@ -134,8 +134,8 @@ class AtftpNetascii(AtftpCase):
                 with self.served("Get/ascii", self.server.path(name)):
                     self.assert_clean(self.atftp_commands("mode netascii",
                                                           "get %s %s" % (name, local)))
-                expected = client_receives_text(server_reads_text(disk))
-                self.assert_same_bytes(self.read(local), expected, name)
+                expected = stored_by_peers(sent_by_orvanel(disk))
+                self.assert_same_bytes(read_file(local), expected, name)
 
     def test_uploads_are_translated_by_both_sides(self):
         for size in SMALL_SIZES:
@@ -146,8 +146,8 @@ class AtftpNetascii(AtftpCase):
                 with self.served("Put/ascii", self.server.path(name)):
                     self.assert_clean(self.atftp_commands("mode netascii",
                                                           "put %s %s" % (local, name)))
-                expected = server_writes_text(client_sends_text(data))
-                self.assert_same_bytes(self.read(self.server.path(name)), expected, name)
+                expected = stored_by_orvanel(sent_by_peers(data))
+                self.assert_same_bytes(read_file(self.server.path(name)), expected, name)
 
 
 if __name__ == "__main__":

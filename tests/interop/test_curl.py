@@ -12,9 +12,9 @@ for; empty downloads are therefore tested only with --tftp-no-options here
 """
 import unittest
 
-from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase,
-                            octet_content, server_reads_text, server_writes_text,
-                            text_content, text_of_wire_length)
+from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+                            text_of_wire_length)
+from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
 
 CURL_TFTP_NOT_FOUND = 68  # curl's exit code for TFTP error 1
 
@@ -52,7 +52,7 @@ class CurlCase(InteropCase):
         with self.served(label, self.server.path(name)):
             r = self.curl(options, "-o", local, self.url(name, netascii))
             self.assertEqual(r.returncode, 0, r.stderr)
-        return self.read(local)
+        return read_file(local)
 
     def upload(self, data, name, options, netascii=False):
         """Sends data as name; returns the bytes the server stored."""
@@ -61,7 +61,7 @@ class CurlCase(InteropCase):
         with self.served(label, self.server.path(name)):
             r = self.curl(options, "-T", local, self.url(name, netascii))
             self.assertEqual(r.returncode, 0, r.stderr)
-        return self.read(self.server.path(name))
+        return read_file(self.server.path(name))
 
 
 class CurlOctet(CurlCase):
@@ -70,7 +70,7 @@ class CurlOctet(CurlCase):
             for size in sizes_for(block_size, asks_tsize):
                 with self.subTest(variant=variant, size=size):
                     name = "get-%d.bin" % size
-                    data = octet_content(size, size)
+                    data = pattern(size, size)
                     self.serve(name, data)
                     self.assert_same_bytes(self.download(name, options), data, name)
 
@@ -81,12 +81,12 @@ class CurlOctet(CurlCase):
             for size in sizes_for(block_size, False):
                 with self.subTest(variant=variant, size=size):
                     name = "put-%s-%d.bin" % (variant.replace(" ", "-"), size)
-                    data = octet_content(size, size + 1)
+                    data = pattern(size, size + 1)
                     self.assert_same_bytes(self.upload(data, name, options), data, name)
 
     def test_an_upload_replaces_an_existing_file(self):
-        self.serve("replace.bin", octet_content(5000, 7))
-        data = octet_content(700, 8)
+        self.serve("replace.bin", pattern(5000, 7))
+        data = pattern(700, 8)
         self.assert_same_bytes(self.upload(data, "replace.bin", []), data, "replace.bin")
 
     def test_missing_file_is_reported_as_not_found(self):
@@ -113,7 +113,7 @@ class CurlNetascii(CurlCase):
                     name = key + ".txt"
                     self.serve(name, disk)
                     self.assert_same_bytes(self.download(name, options, netascii=True),
-                                           server_reads_text(disk), name)
+                                           sent_by_orvanel(disk), name)
 
     def test_uploads_are_stored_with_crlf(self):
         for variant, (options, _, _) in self.VARIANTS.items():
@@ -122,7 +122,7 @@ class CurlNetascii(CurlCase):
                     name = "up-%s-%d.txt" % (variant.replace(" ", "-"), size)
                     data = text_content(size, size + 3)
                     stored = self.upload(data, name, options, netascii=True)
-                    self.assert_same_bytes(stored, server_writes_text(data), name)
+                    self.assert_same_bytes(stored, stored_by_orvanel(data), name)
 
 
 class CurlMappedAndLarge(CurlCase):
@@ -137,7 +137,7 @@ class CurlMappedAndLarge(CurlCase):
             for size in sizes_for(block_size, True):
                 with self.subTest(variant=variant, size=size):
                     name = "mapped-%d.bin" % size
-                    data = octet_content(size, size + 4)
+                    data = pattern(size, size + 4)
                     self.serve(name, data)
                     self.assert_same_bytes(self.download(name, options), data, name)
 
@@ -148,12 +148,12 @@ class CurlMappedAndLarge(CurlCase):
         self.assertEqual(r.returncode, CURL_TFTP_NOT_FOUND, r.stderr)
 
     def test_40_mib_download(self):
-        data = octet_content(LARGE_SIZE, 40)
+        data = pattern(LARGE_SIZE, 40)
         self.serve("large.bin", data)
         self.assert_same_bytes(self.download("large.bin", []), data, "large.bin")
 
     def test_40_mib_upload(self):
-        data = octet_content(LARGE_SIZE, 41)
+        data = pattern(LARGE_SIZE, 41)
         self.assert_same_bytes(self.upload(data, "large-up.bin", []), data, "large-up.bin")
 
 

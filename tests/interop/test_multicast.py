@@ -12,7 +12,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -20,7 +19,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import harrier  # noqa: E402
 import netns  # noqa: E402
-from interop_common import TS, octet_content  # noqa: E402
+from interop_common import TS, pattern  # noqa: E402
+from common import scratch_directory  # noqa: E402
 
 # The later clients must arrive while the first one's group still runs: on an
 # idle machine 16 MiB went out in under 0.15 s, so the file is larger and the
@@ -40,9 +40,8 @@ class AtftpGroup(unittest.TestCase):
         self.addCleanup(net.remove)
         server = harrier.Server(settings={"Log": 3, "Timeout": 1}, wrapper=net.server.exec_prefix())
         self.addCleanup(server.close)
-        work = tempfile.mkdtemp(prefix="interop-mc-")
-        self.addCleanup(shutil.rmtree, work, True)
-        content = octet_content(SIZE, seed=42)
+        work = scratch_directory(self.addCleanup, "interop-mc-")
+        content = pattern(SIZE, seed=42)
         path = server.put_file("boot.img", content)
 
         clients = []

@@ -10,9 +10,9 @@ and stores received CR LF as LF and CR NUL as CR.
 """
 import unittest
 
-from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, client_receives_text,
-                            client_sends_text, octet_content, server_reads_text,
-                            server_writes_text, text_content, text_of_wire_length)
+from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+                            text_of_wire_length)
+from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel, stored_by_peers  # noqa: E402
 
 
 class TftpHpaCase(InteropCase):
@@ -25,7 +25,7 @@ class TftpHpaCase(InteropCase):
         with self.served(label, self.server.path(name)):
             r = self.tftp(mode, ["get", name, local])
             self.assertNotIn("Error", r.stdout + r.stderr)
-        return self.read(local)
+        return read_file(local)
 
     def upload(self, data, name, mode):
         local = self.write_local("put-" + name, data)
@@ -33,7 +33,7 @@ class TftpHpaCase(InteropCase):
         with self.served(label, self.server.path(name)):
             r = self.tftp(mode, ["put", local, name])
             self.assertNotIn("Error", r.stdout + r.stderr)
-        return self.read(self.server.path(name))
+        return read_file(self.server.path(name))
 
 
 class TftpHpaOctet(TftpHpaCase):
@@ -41,7 +41,7 @@ class TftpHpaOctet(TftpHpaCase):
         for size in SMALL_SIZES:
             with self.subTest(size=size):
                 name = "get-%d.bin" % size
-                data = octet_content(size, size + 10)
+                data = pattern(size, size + 10)
                 self.serve(name, data)
                 self.assert_same_bytes(self.download(name, "binary"), data, name)
 
@@ -49,7 +49,7 @@ class TftpHpaOctet(TftpHpaCase):
         for size in SMALL_SIZES:
             with self.subTest(size=size):
                 name = "put-%d.bin" % size
-                data = octet_content(size, size + 11)
+                data = pattern(size, size + 11)
                 self.assert_same_bytes(self.upload(data, name, "binary"), data, name)
 
     def test_missing_file_gives_error_1_and_no_data(self):
@@ -57,15 +57,15 @@ class TftpHpaOctet(TftpHpaCase):
         r = self.tftp("binary", ["get", "no-such-file.bin", local])
         self.assertIn("Error code 1: File not found", r.stdout + r.stderr)
         # tftp-hpa creates the local file before it asks; it must stay empty.
-        self.assertEqual(self.read(local), b"")
+        self.assertEqual(read_file(local), b"")
 
     def test_40_mib_download(self):
-        data = octet_content(LARGE_SIZE, 42)
+        data = pattern(LARGE_SIZE, 42)
         self.serve("large.bin", data)
         self.assert_same_bytes(self.download("large.bin", "binary"), data, "large.bin")
 
     def test_40_mib_upload(self):
-        data = octet_content(LARGE_SIZE, 43)
+        data = pattern(LARGE_SIZE, 43)
         self.assert_same_bytes(self.upload(data, "large-up.bin", "binary"), data,
                                "large-up.bin")
 
@@ -86,7 +86,7 @@ class TftpHpaNetascii(TftpHpaCase):
             with self.subTest(file=key):
                 name = key + ".txt"
                 self.serve(name, disk)
-                expected = client_receives_text(server_reads_text(disk))
+                expected = stored_by_peers(sent_by_orvanel(disk))
                 self.assert_same_bytes(self.download(name, "netascii"), expected, name)
 
     def test_40_mib_download(self):
@@ -94,7 +94,7 @@ class TftpHpaNetascii(TftpHpaCase):
         # while the server translates.
         disk = text_content(LARGE_SIZE, 46)
         self.serve("large.txt", disk)
-        expected = client_receives_text(server_reads_text(disk))
+        expected = stored_by_peers(sent_by_orvanel(disk))
         self.assert_same_bytes(self.download("large.txt", "netascii"), expected, "large.txt")
 
     def test_uploads_are_translated_by_both_sides(self):
@@ -102,7 +102,7 @@ class TftpHpaNetascii(TftpHpaCase):
             with self.subTest(size=size):
                 name = "up-%d.txt" % size
                 data = text_content(size, size + 13)
-                expected = server_writes_text(client_sends_text(data))
+                expected = stored_by_orvanel(sent_by_peers(data))
                 self.assert_same_bytes(self.upload(data, name, "netascii"), expected, name)
 
 

@@ -5,8 +5,8 @@ from a mapped view) and in netascii.
 """
 import unittest
 
-from interop_common import (HOST, MIB, InteropCase, client_receives_text, octet_content,
-                            server_reads_text, text_content)
+from interop_common import HOST, MIB, InteropCase, pattern, read_file, text_content
+from netascii import sent_by_orvanel, stored_by_peers  # noqa: E402
 
 SIZES = (1, 511, 512, 1024, MIB + 3)
 
@@ -17,12 +17,12 @@ class WindowCase(InteropCase):
             r = self.run_client(args)
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertNotIn("rror", r.stdout + r.stderr)
-        return self.read(local)
+        return read_file(local)
 
     def check_octet(self):
         for size in SIZES:
             name = "w-%d.bin" % size
-            data = octet_content(size, size + 30)
+            data = pattern(size, size + 30)
             self.serve(name, data)
             port = str(self.port)
             url = "tftp://%s:%s/%s" % (HOST, port, name)
@@ -40,13 +40,13 @@ class WindowCase(InteropCase):
     def check_netascii(self):
         disk = text_content(MIB, 31)
         self.serve("w.txt", disk)
-        wire = server_reads_text(disk)
+        wire = sent_by_orvanel(disk)
         port = str(self.port)
         with self.subTest(client="tftp-hpa"):
             got = self.fetch("Get/ascii", "w.txt",
                              ["tftp", "-m", "netascii", HOST, port, "-c", "get", "w.txt",
                               self.fresh_local("ht")], self.local("ht"))
-            self.assert_same_bytes(got, client_receives_text(wire), "w.txt")
+            self.assert_same_bytes(got, stored_by_peers(wire), "w.txt")
         with self.subTest(client="curl"):  # curl stores what it receives
             got = self.fetch("Get/ascii", "w.txt",
                              ["curl", "-sS", "-o", self.local("ct"),

@@ -12,7 +12,6 @@ two cores one loop costs far less than 220 client processes or threads, and
 the server keeps most of the machine.
 """
 import os
-import random
 import re
 import selectors
 import socket
@@ -22,8 +21,10 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
+from common import fd_count, pattern  # noqa: E402
 import harrier  # noqa: E402
-from harrier import ACK, DATA, ERROR, OACK, RRQ, WRQ  # noqa: E402
+import tftp_packets as tp  # noqa: E402
+from tftp_packets import ACK, DATA, ERROR, OACK, RRQ, WRQ  # noqa: E402
 
 HOST = "127.0.0.1"
 READERS = 200
@@ -45,14 +46,6 @@ def proc_status(pid):
 
 def thread_count(pid):
     return int(proc_status(pid)["Threads"])
-
-
-def fd_count(pid):
-    return len(os.listdir("/proc/%d/fd" % pid))
-
-
-def content(size, seed):
-    return random.Random(seed).randbytes(size)
 
 
 class Transfer:
@@ -90,12 +83,12 @@ class Transfer:
         if self.block_size != 512:
             options["blksize"] = self.block_size
             options["tsize"] = len(self.data) if self.kind == WRQ else 0
-        self.send(harrier.request(self.kind, self.name, "octet", options), server)
+        self.send(tp.request(self.kind, self.name, "octet", options), server)
 
     def send_data(self):
         offset = self.block * self.block_size
         payload = self.data[offset:offset + self.block_size]
-        self.send(harrier.data(self.block + 1, payload), self.peer)
+        self.send(tp.data(self.block + 1, payload), self.peer)
         self.block += 1
         self.sent_last = len(payload) < self.block_size
 
@@ -112,7 +105,7 @@ class Transfer:
     def on_packet(self, packet, address):
         if self.peer is None:
             if address[1] == self.server_port:
-                op, fields = harrier.parse(packet)
+                op, fields = tp.parse(packet)
                 self.failure = "answer from the server port: %r %r" % (op, fields)
                 return
             self.peer = address
@@ -121,7 +114,7 @@ class Transfer:
         if len(packet) < 4:
             self.failure = "short packet %r" % packet
             return
-        op, fields = harrier.parse(packet)
+        op, fields = tp.parse(packet)
         if op == ERROR:
             self.failure = "ERROR %d %s" % fields
         elif self.kind == RRQ:
@@ -135,7 +128,7 @@ class Transfer:
                 if int(fields[0].get("blksize", 512)) != self.block_size:
                     self.failure = "OACK %r" % fields[0]
                     return
-                self.send(harrier.ack(0), self.peer)
+                self.send(tp.ack(0), self.peer)
             return
         if op != DATA:
             return
@@ -143,11 +136,11 @@ class Transfer:
         if number == (self.block + 1) & 0xFFFF and not self.done:
             self.received += payload
             self.block += 1
-            self.send(harrier.ack(number), self.peer)
+            self.send(tp.ack(number), self.peer)
             if len(payload) < self.block_size:
                 self.done = True
         elif number == self.block & 0xFFFF:
-            self.send(harrier.ack(number), self.peer)  # our ACK was lost or late
+            self.send(tp.ack(number), self.peer)  # our ACK was lost or late
 
     def on_write_packet(self, op, fields):
         if op == OACK and self.block == 0:
@@ -228,7 +221,7 @@ class LoadTest(unittest.TestCase):
             self.assertNotIn(self.server.path("shared.bin"), f.read())
 
     def run_load(self):
-        shared = content(SHARED_SIZE, 1)
+        shared = pattern(SHARED_SIZE, 1)
         self.server.put_file("shared.bin", shared)
         self.server.put_file("small.bin", b"warm-up")
 
@@ -248,7 +241,7 @@ class LoadTest(unittest.TestCase):
             block_size = 1024 if i % 2 else 512
             size = 40000 * (i + 1) if i % 4 else block_size * 80 * (i + 1)
             transfers.append(Transfer(READERS + i, WRQ, "upload-%02d.bin" % i, block_size, port,
-                                      content(size, 100 + i)))
+                                      pattern(size, 100 + i)))
         started = time.monotonic()
         selector, peak_threads = run_all(transfers, port, self.pid)
         elapsed = time.monotonic() - started

@@ -12,10 +12,10 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import common  # noqa: E402
 import harrier  # noqa: E402
 
 HARRIER = harrier.HARRIER
@@ -43,7 +43,7 @@ class ProgramDirectory:
         self.root = os.path.join(self.dir, "root")
         os.makedirs(self.root)
         harrier.give_to_server(self.root)
-        self.port = harrier.free_port()
+        self.port = common.free_port()
         os.makedirs(os.path.join(self.dir, "etc"))
         self.store = os.path.join(self.dir, "etc", "hklm.reg")
         values = {"Port": self.port, "RootDirectory": self.root + "/"}
@@ -196,15 +196,6 @@ def read_start_up(proc, limit=200):
         if not line or "Multicast     :" in line:
             break
     return "".join(lines)
-
-
-def wait_until(predicate, timeout=10.0, step=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return False
 
 
 def stop(proc, sig=signal.SIGTERM, timeout=15):

@@ -17,6 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
+import tftp_packets as tp  # noqa: E402
 from harrier import HARRIERCTL, NOBODY, as_nobody, control_connect, harrierctl  # noqa: E402,F401
 
 
@@ -100,13 +101,8 @@ class ControlTest(unittest.TestCase):
     def ctl(self, *args, **kw):
         return harrierctl(self.server.control, *args, **kw)
 
-    def answered(self, name="small.bin", timeout=1.0):
-        with harrier.Client(self.server.port) as c:
-            c.send_request(harrier.request(harrier.RRQ, name))
-            packet, _ = c.receive(timeout)
-            if packet is not None:
-                c.send(harrier.error(0, "enough"))
-            return packet is not None
+    def answered(self, timeout=1.0):
+        return harrier.answers(self.server.port, "small.bin", timeout)
 
     def store_text(self):
         with open(self.server.store) as f:
@@ -130,10 +126,10 @@ class ControlTest(unittest.TestCase):
     def test_reload_of_server_settings_takes_effect(self):
         self.server.put_file("up.txt", b"")
         with harrier.Client(self.server.port) as t:
-            t.send_request(harrier.request(harrier.WRQ, "new.txt"))
+            t.send_request(tp.request(tp.WRQ, "new.txt"))
             packet, _ = t.receive()
-            self.assertEqual(harrier.parse(packet)[0], harrier.ACK)
-            t.send(harrier.data(1, b"x"))
+            self.assertEqual(tp.parse(packet)[0], tp.ACK)
+            t.send(tp.data(1, b"x"))
             t.receive()
         harrier.write_store(self.server.store, {"Port": self.server.port,
                                                 "RootDirectory": self.server.root + "/",
@@ -141,10 +137,10 @@ class ControlTest(unittest.TestCase):
         c = self.connect()
         self.assertEqual(status_only(ask(c, 2)), 0)
         with harrier.Client(self.server.port) as t:
-            t.send_request(harrier.request(harrier.WRQ, "other.txt"))
+            t.send_request(tp.request(tp.WRQ, "other.txt"))
             packet, _ = t.receive()
-            op, fields = harrier.parse(packet)
-            self.assertEqual((op, fields[0]), (harrier.ERROR, 4))  # uploads now refused
+            op, fields = tp.parse(packet)
+            self.assertEqual((op, fields[0]), (tp.ERROR, tp.ERR_ILLEGAL))  # uploads now refused
         c.close()
 
     def test_a_message_longer_than_the_buffer_disconnects(self):
@@ -274,15 +270,15 @@ class ControlTest(unittest.TestCase):
 
         # A refused request is never listed and purges nothing.
         with harrier.Client(self.server.port) as t:
-            t.send_request(harrier.request(harrier.RRQ, "missing.bin"))
-            self.assertEqual(harrier.parse(t.receive()[0])[0], harrier.ERROR)
+            t.send_request(tp.request(tp.RRQ, "missing.bin"))
+            self.assertEqual(tp.parse(t.receive()[0])[0], tp.ERROR)
         self.assertEqual(record(ask(c, 8, 0))["path"], rec["path"])
 
         # A running transfer, read while its worker works; an ABORT is kept.
         t = harrier.Client(self.server.port)
-        t.send_request(harrier.request(harrier.RRQ, "big.bin"))
+        t.send_request(tp.request(tp.RRQ, "big.bin"))
         packet, _ = t.receive()
-        t.send(harrier.ack(1))
+        t.send(tp.ack(1))
         t.receive()
         running = None
         for _ in range(100):
@@ -296,7 +292,7 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(running["file_size"], 1 << 20)
         # The finished one from before was purged when this one was accepted.
         self.assertEqual(status_only(ask(c, 8, 1)), 1)
-        t.send(harrier.error(3, "stop here"))
+        t.send(tp.error_bytes(3, "stop here"))
         for _ in range(100):
             ended = record(ask(c, 8, 0))
             if ended["thread"] == -1:
@@ -317,10 +313,10 @@ class ControlTest(unittest.TestCase):
         name = "evil\x1b[2J\r\nx.bin"
         self.server.put_file(name, b"e" * 2000)
         with harrier.Client(self.server.port) as t:
-            t.send_request(harrier.request(harrier.RRQ, name))
+            t.send_request(tp.request(tp.RRQ, name))
             packet, _ = t.receive()
-            self.assertEqual(harrier.parse(packet)[0], harrier.DATA, packet)
-            t.send(harrier.error(0, "bye\x1b]0;owned\x07\r\nfake line\x7f"))
+            self.assertEqual(tp.parse(packet)[0], tp.DATA, packet)
+            t.send(tp.error_bytes(tp.ERR_UNDEFINED, "bye\x1b]0;owned\x07\r\nfake line\x7f"))
         for _ in range(100):  # the worker records the ERROR just after it came
             rc, out, err = self.ctl("list")
             if "aborted" in out:

@@ -4,12 +4,10 @@ service manager."""
 import glob
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -18,7 +16,9 @@ from service_support import ProgramDirectory
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
+import tftp_packets as tp  # noqa: E402
 from stepwise import StepWriter  # noqa: E402
+from common import scratch_directory  # noqa: E402
 
 START_1 = "STATUS=Start pending, check point 1\nEXTEND_TIMEOUT_USEC=3000000\n"
 START_2 = "STATUS=Start pending, check point 2\nEXTEND_TIMEOUT_USEC=3000000\n"
@@ -264,9 +264,9 @@ class SafeDefaultsTest(unittest.TestCase):
             self.assertIn("RootDirectory : /srv/tftp/\n", start)
             if not os.path.exists("/srv/tftp/harrier"):
                 with harrier.Client(p.port) as c:
-                    c.send_request(harrier.request(harrier.RRQ, "harrier"))
+                    c.send_request(tp.request(tp.RRQ, "harrier"))
                     packet, _ = c.receive(3)
-                self.assertEqual(harrier.parse(packet), (harrier.ERROR, (1, "File not found")))
+                self.assertEqual(tp.parse(packet), (tp.ERROR, (tp.ERR_NOT_FOUND, "File not found")))
             self.assertEqual(ss.stop(p.proc, signal.SIGINT), 0)
 
     def test_a_root_or_prefix_over_the_servers_own_files_stops_the_start(self):
@@ -460,9 +460,9 @@ class LogStreamTest(unittest.TestCase):
             with harrier.Client(p.port) as c:
                 harrier.download(c, "f.bin", timeout=2.0)
             with harrier.Client(p.port) as c:
-                c.send_request(harrier.request(harrier.RRQ, "missing.bin"))
+                c.send_request(tp.request(tp.RRQ, "missing.bin"))
                 packet, _ = c.receive(3)
-                self.assertEqual(harrier.parse(packet), (harrier.ERROR, (1, "File not found")))
+                self.assertEqual(tp.parse(packet), (tp.ERROR, (tp.ERR_NOT_FOUND, "File not found")))
             self.assertEqual(ss.stop(p.proc), 0)
             with os.fdopen(read_end, "rb") as f:
                 journal = f.read().decode("latin-1")
@@ -520,7 +520,7 @@ class ConsoleTest(unittest.TestCase):
         client = harrier.Client(server.port)
         self.addCleanup(client.close)
         writer = StepWriter(client, "big.bin", b"u" * 200000)
-        self.assertEqual(writer.first, harrier.ack(0))
+        self.assertEqual(writer.first, tp.ack(0))
         self.assertTrue(writer.run(blocks=20))
         temporary = [n for n in os.listdir(server.root) if n.startswith(".tftp-upload-")]
         self.assertEqual(len(temporary), 1, os.listdir(server.root))  # the upload is under way
@@ -599,8 +599,7 @@ class InstallWithFakeSystemdTest(unittest.TestCase):
 
 class InstallTargetTest(unittest.TestCase):
     def test_install_lays_out_the_linux_file_system(self):
-        prefix = tempfile.mkdtemp(prefix="orvanel-install-")
-        self.addCleanup(shutil.rmtree, prefix, True)
+        prefix = scratch_directory(self.addCleanup, "orvanel-install-")
         r = subprocess.run(["cmake", "--install", harrier.BUILD_DIR, "--prefix", prefix],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
         self.assertEqual(r.returncode, 0, r.stdout.decode())

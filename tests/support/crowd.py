@@ -6,7 +6,7 @@ import select
 import socket
 import time
 
-from harrier import ERROR, error
+from tftp_packets import ERR_UNDEFINED, ERROR, error_bytes
 
 
 class Crowd:
@@ -64,7 +64,7 @@ class Crowd:
         """Aborts every session seen, so that none outlives the test."""
         for s, peer in self.sessions.items():
             try:
-                s.sendto(error(0, "test over"), peer)
+                s.sendto(error_bytes(ERR_UNDEFINED, "test over"), peer)
             except OSError:
                 pass
 

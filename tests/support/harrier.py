@@ -10,17 +10,21 @@ import select
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import tempfile
 import time
 import unittest
+
+from common import free_port
+from tftp_packets import DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, ack, error_bytes, parse, request
 
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
                            os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 HARRIER = os.path.abspath(os.path.join(BUILD_DIR, "bin", "harrier"))
 HARRIERCTL = os.path.abspath(os.path.join(BUILD_DIR, "bin", "harrierctl"))
 NOBODY = 65534
+# The date and time at the start of every line of the server's log.
+TS = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 
 # With ORVANEL_WINE_HARRIER naming a cross-built Harrier.exe, every Server is
 # that program under Wine: its settings go into the Wine prefix's registry
@@ -96,40 +100,20 @@ def import_into_wine(store):
         time.sleep(0.5)
     raise AssertionError("regedit could not import %s: %r" % (staged, done.stderr[-500:]))
 
-RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
-
-_next_port = [20000 + (os.getpid() % 200) * 100]
-
-
-def free_port():
-    """A UDP port on 127.0.0.1 that is free right now."""
-    for _ in range(500):
-        _next_port[0] += 1
-        port = _next_port[0]
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            s.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise RuntimeError("no free port")
-
-
 def reg_escape(text):
     return text.replace("\\", "\\\\").replace('"', '\\"')
 
 
-def write_store(path, settings, access=None):
-    """Writes a machine store with the settings key and optional access rules."""
-    lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]"]
+def write_store(path, settings, access=None, hive="HKEY_LOCAL_MACHINE"):
+    """Writes a store with the settings key and optional access rules: the
+    machine's, or with hive HKEY_CURRENT_USER a user's."""
+    lines = ["REGEDIT4", "", "[%s\\Software\\Orvanel\\Kestrel]" % hive]
     for name, value in settings.items():
         if value is None:  # left unset
             continue
         lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(str(shown_value(name, value)))))
     if access:
-        lines += ["", "[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel\\Access]"]
+        lines += ["", "[%s\\Software\\Orvanel\\Kestrel\\Access]" % hive]
         for name, value in access.items():
             lines.append('"%s"="%s"' % (reg_escape(name), reg_escape(value)))
     with open(path, "w") as f:
@@ -375,46 +359,6 @@ class Server:
         self.close()
 
 
-# -- raw packets --------------------------------------------------------
-def request(opcode, name, mode="octet", options=None):
-    body = struct.pack("!H", opcode) + name.encode("latin-1") + b"\0" + mode.encode() + b"\0"
-    for key, value in (options or {}).items():
-        body += key.encode() + b"\0" + str(value).encode() + b"\0"
-    return body
-
-
-def ack(block):
-    return struct.pack("!HH", ACK, block & 0xFFFF)
-
-
-def data(block, payload):
-    return struct.pack("!HH", DATA, block & 0xFFFF) + payload
-
-
-def error(code, text):
-    return struct.pack("!HH", ERROR, code) + text.encode() + b"\0"
-
-
-def parse(packet):
-    """(opcode, fields): DATA (block, payload), ACK (block,), ERROR (code, text),
-    OACK ({name: value})."""
-    opcode = struct.unpack("!H", packet[:2])[0]
-    if opcode == DATA:
-        return opcode, (struct.unpack("!H", packet[2:4])[0], packet[4:])
-    if opcode == ACK:
-        return opcode, (struct.unpack("!H", packet[2:4])[0],)
-    if opcode == ERROR:
-        code = struct.unpack("!H", packet[2:4])[0]
-        return opcode, (code, packet[4:].split(b"\0")[0].decode("latin-1"))
-    if opcode == OACK:
-        parts = packet[2:].split(b"\0")
-        opts = {}
-        for i in range(0, len(parts) - 1, 2):
-            opts[parts[i].decode()] = parts[i + 1].decode()
-        return opcode, (opts,)
-    return opcode, (packet[2:],)
-
-
 class Client:
     """A UDP socket on 127.0.0.1 talking to one server."""
 
@@ -448,6 +392,18 @@ class Client:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def answers(port, name="a.bin", timeout=1.5):
+    """True when an RRQ to the server port gets any answer within timeout;
+    a session it started is ended at once with the ERROR text "enough", so
+    that it holds no slot (and marks the console)."""
+    with Client(port) as c:
+        c.send_request(request(RRQ, name))
+        packet, _ = c.receive(timeout)
+        if packet is not None and c.peer:
+            c.send(error_bytes(ERR_UNDEFINED, "enough"))
+        return packet is not None
 
 
 def download(client, name, mode="octet", options=None, timeout=3.0):

@@ -1,9 +1,9 @@
 """Starting the real kestrel under the test's X server, and driving it.
 
 Every program gets its own machine and user store, root directory, port
-(30000-39999) and driver socket; it is killed when the test ends, also on
-failure. The driver (KESTREL_TEST_DRIVER) answers one-line commands; the
-mouse and keys come from xdotool, as a user's would.
+and driver socket; it is killed when the test ends, also on failure. The
+driver (KESTREL_TEST_DRIVER) answers one-line commands; the mouse and keys
+come from xdotool, as a user's would.
 """
 import json
 import os
@@ -15,38 +15,13 @@ import subprocess
 import tempfile
 import time
 
+from common import free_port
 from harrier import BUILD_DIR, write_store
 
 KESTREL = os.path.abspath(os.path.join(BUILD_DIR, "bin", "kestrel"))
 SCREENS = os.path.abspath(os.path.join(BUILD_DIR, "screens"))
 TITLE = "Orvanel TFTP Server 1.4.5"
 IMAGE_COMPLETE, IMAGE_FAILED, IMAGE_BLANK = 15, 16, 17
-
-
-def free_port():
-    """A UDP port of 30000-39999 on 127.0.0.1 that is free right now."""
-    for _ in range(200):
-        port = random.randint(30000, 39999)
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            s.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise RuntimeError("no free port")
-
-
-def port_is_free(port):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        s.bind(("127.0.0.1", port))
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
 
 
 def read_store_key(path, key="software\\orvanel\\kestrel"):
@@ -67,18 +42,6 @@ def read_store_key(path, key="software\\orvanel\\kestrel"):
                 if m:
                     values[unescape(m.group(1))] = unescape(m.group(2))
     return values
-
-
-def read_user_store(path):
-    """The values of Software\\Orvanel\\Kestrel in a user store file."""
-    return read_store_key(path)
-
-
-def write_user_store(path, values):
-    lines = ["REGEDIT4", "", "[HKEY_CURRENT_USER\\Software\\Orvanel\\Kestrel]"]
-    lines += ['"%s"="%s"' % (k, v) for k, v in values.items()]
-    with open(path, "w") as f:
-        f.write("\r\n".join(lines) + "\r\n")
 
 
 class Kestrel:
@@ -104,7 +67,7 @@ class Kestrel:
         values.update(settings or {})
         write_store(self.store, values)
         if user is not None:
-            write_user_store(self.user_store, user)
+            write_store(self.user_store, user, hive="HKEY_CURRENT_USER")
         self.driver_name = "kestrel-test-%d-%d" % (os.getpid(), random.randint(0, 1 << 30))
         self.env = dict(os.environ, ORVANEL_HKLM=self.store, ORVANEL_HKCU=self.user_store,
                         KESTREL_TEST_DRIVER=self.driver_name)

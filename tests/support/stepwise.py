@@ -5,7 +5,7 @@ send_request/send/receive), so they also work with sockets of a namespace.
 """
 import time
 
-from harrier import ACK, DATA, ERROR, OACK, RRQ, WRQ, ack, data, parse, request
+from tftp_packets import ACK, DATA, ERROR, OACK, RRQ, WRQ, ack, data, parse, request
 
 
 class StepReader:

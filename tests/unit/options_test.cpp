@@ -18,23 +18,13 @@
 
 namespace {
 
-struct packet_builder {
-  std::string bytes;
-  packet_builder& op(int opcode) {
-    bytes += static_cast<char>(opcode >> 8);
-    bytes += static_cast<char>(opcode);
-    return *this;
-  }
-  packet_builder& str(const std::string& s) {
-    bytes += s;
-    bytes += '\0';
-    return *this;
-  }
-  packet_builder& raw(const std::string& s) {
-    bytes += s;
-    return *this;
-  }
-};
+// A datagram of the opcode and the bytes after it.
+std::string packet(int opcode, const std::string& rest) {
+  return std::string{static_cast<char>(opcode >> 8), static_cast<char>(opcode)} + rest;
+}
+
+// A string with its zero byte.
+std::string z(const std::string& s) { return s + '\0'; }
 
 class OptionsTest : public ::testing::Test {
  protected:
@@ -195,30 +185,30 @@ TEST_F(OptionsTest, RefusalsComeInTheirOrder) {
   // Packet size and opcode first.
   EXPECT_EQ(request(std::string("\0\1", 2)), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
-  EXPECT_EQ(request(packet_builder().op(3).str("a").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_DATA, pair("a", "octet"))), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
   EXPECT_EQ(session->opcode, 0);
 
   // A bad name wins over a bad mode; an unterminated name is an invalid path.
-  EXPECT_EQ(request(packet_builder().op(1).str("../x").str("bogus").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("../x", "bogus"))), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
-  EXPECT_EQ(request(packet_builder().op(1).str("c:x").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("c:x", "octet"))), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
-  EXPECT_EQ(request(packet_builder().op(1).raw("noterminator").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, "noterminator")), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
 
   // Then the mode.
-  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, z("a") + "octet")), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
   for (const char* mode : {"MAIL", "binary", ""}) {
-    EXPECT_EQ(request(packet_builder().op(1).str("a").str(mode).bytes), TFTP_ERROR_ILLEGAL) << mode;
+    EXPECT_EQ(request(packet(OPCODE_RRQ, pair("a", mode))), TFTP_ERROR_ILLEGAL) << mode;
     EXPECT_EQ(session->refusal_message, MSG_BAD_MODE) << mode;
   }
   // Then the options, before the file is looked at.
-  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").str("blksize").str("x").bytes), TFTP_ERROR_OPTION);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("missing", "octet") + pair("blksize", "x"))), TFTP_ERROR_OPTION);
   EXPECT_EQ(session->refusal_message, MSG_BAD_BLKSIZE);
   // And the file last.
-  EXPECT_EQ(request(packet_builder().op(1).str("missing").str("octet").bytes), TFTP_ERROR_NOT_FOUND);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("missing", "octet"))), TFTP_ERROR_NOT_FOUND);
   EXPECT_EQ(session->refusal_message, MSG_FILE_NOT_FOUND);
   EXPECT_EQ(std::string(session->path), root + "missing");
 }
@@ -235,31 +225,31 @@ TEST_F(OptionsTest, UnterminatedStringsAreReadWithinTheDatagram) {
   }
   Log = 4;
 
-  EXPECT_EQ(request(packet_builder().op(1).raw("a").bytes), TFTP_ERROR_ILLEGAL) << "name without its zero byte";
+  EXPECT_EQ(request(packet(OPCODE_RRQ, "a")), TFTP_ERROR_ILLEGAL) << "name without its zero byte";
   EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("oct").bytes), TFTP_ERROR_ILLEGAL) << "mode without its zero byte";
+  EXPECT_EQ(request(packet(OPCODE_RRQ, z("a") + "oct")), TFTP_ERROR_ILLEGAL) << "mode without its zero byte";
   EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").raw("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, z("a") + "octet")), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_BAD_PACKET);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").raw("blksize").bytes), REQUEST_ACCEPTED)
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("a", "octet") + "blksize")), REQUEST_ACCEPTED)
       << "an option name at the very end is skipped";
   EXPECT_EQ(session->option_flags, 0u);
   EXPECT_EQ(session->block_size, 512);
   // A last value without its zero byte ends with the datagram.
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("blksize").raw("1024").bytes), REQUEST_ACCEPTED);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("a", "octet") + z("blksize") + "1024")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->block_size, 1024);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("timeout").raw("7").bytes), REQUEST_ACCEPTED);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("a", "octet") + z("timeout") + "7")), REQUEST_ACCEPTED);
   EXPECT_EQ(session->timeout, 7u);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("tsize").raw("x").bytes), TFTP_ERROR_OPTION);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("a", "octet") + z("tsize") + "x")), TFTP_ERROR_OPTION);
   EXPECT_EQ(session->refusal_message, MSG_BAD_TSIZE);
-  EXPECT_EQ(request(packet_builder().op(1).str("a").str("octet").str("multicast").raw("1").bytes), TFTP_ERROR_OPTION);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("a", "octet") + z("multicast") + "1")), TFTP_ERROR_OPTION);
   EXPECT_EQ(session->refusal_message, MSG_BAD_MULTICAST);
 
   // parse_options on its own, at every cut of a complete pair.
   const std::string pairs = pair("blksize", "1024") + pair("timeout", "3");
   for (size_t cut = 1; cut <= pairs.size(); cut++) {
     session->option_flags = 0;
-    EXPECT_EQ(options(pairs.substr(0, cut)), cut == 9 ? 8 : -1) << cut;  // "blksize\0" + "1": too small
+    EXPECT_EQ(options(pairs.substr(0, cut)), cut == 9 ? static_cast<int>(TFTP_ERROR_OPTION) : -1) << cut;  // "blksize\0" + "1": too small
   }
 
   {
@@ -305,25 +295,25 @@ TEST(WireString, ReadsOnlyStringsEndingInsideTheDatagram) {
 // Names are held at their full length until resolving: the order of the
 // refusals stays that of the name's content, whatever its length.
 TEST_F(OptionsTest, LongNamesAreRefusedByContentThenByLength) {
-  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1400, 'x') + "..").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair(std::string(1400, 'x') + "..", "octet"))), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_INVALID_PATH);
-  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1500, 'x')).str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair(std::string(1500, 'x'), "octet"))), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_PATH_TOO_LONG);
-  EXPECT_EQ(request(packet_builder().op(1).str(std::string(1533, 'x')).raw("").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, z(std::string(1533, 'x')))), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_PATH_TOO_LONG) << "the name is judged before the missing mode";
 }
 
 TEST_F(OptionsTest, UploadsSwitchedOffAreRefusedBeforeTheOpcodeIsKept) {
   set_setting("Upload", "0");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(request(packet_builder().op(2).str("x").str("octet").bytes), TFTP_ERROR_ILLEGAL);
+  EXPECT_EQ(request(packet(OPCODE_WRQ, pair("x", "octet"))), TFTP_ERROR_ILLEGAL);
   EXPECT_EQ(session->refusal_message, MSG_ILLEGAL_OPERATION);
   EXPECT_EQ(session->opcode, 0);
 }
 
 TEST_F(OptionsTest, AcceptedReadCarriesTheRealSize) {
   write_file("f.bin", std::string(1500, 'x'));
-  EXPECT_EQ(request(packet_builder().op(1).str("/f.bin").str("Octet").str("tsize").str("0").bytes), REQUEST_ACCEPTED);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("/f.bin", "Octet") + pair("tsize", "0"))), REQUEST_ACCEPTED);
   EXPECT_EQ(session->file_size.load(), 1500u);
   EXPECT_EQ(session->mode, MODE_OCTET);
   ASSERT_NE(session->file, nullptr);
@@ -332,24 +322,24 @@ TEST_F(OptionsTest, AcceptedReadCarriesTheRealSize) {
 
 TEST_F(OptionsTest, OctetMulticastReadOpensAGroupNetasciiIsPlain) {
   write_file("f.bin", std::string(1500, 'x'));
-  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("octet").str("multicast").str("").bytes), REQUEST_ACCEPTED);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("f.bin", "octet") + pair("multicast", ""))), REQUEST_ACCEPTED);
   EXPECT_EQ(session->option_flags & OPT_MULTICAST, static_cast<uint32_t>(OPT_MULTICAST));
   EXPECT_EQ(session->multicast_master, 1u);
   EXPECT_EQ(session->multicast_port, 1758);
   EXPECT_EQ(session->mapped, 1u) << "default MMF maps multicast reads";
-  EXPECT_EQ(request(packet_builder().op(1).str("f.bin").str("netascii").str("multicast").str("").bytes), REQUEST_ACCEPTED);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("f.bin", "netascii") + pair("multicast", ""))), REQUEST_ACCEPTED);
   EXPECT_EQ(session->option_flags & OPT_MULTICAST, 0u);
   EXPECT_EQ(session->mapped, 0u);
 }
 
 TEST_F(OptionsTest, DirectoriesAndEmptyMappedFilesAreNotServed) {
   ASSERT_TRUE(std::filesystem::create_directory(root + "dir"));
-  EXPECT_EQ(request(packet_builder().op(1).str("dir").str("octet").bytes), TFTP_ERROR_NOT_FOUND);
-  EXPECT_EQ(request(packet_builder().op(1).str("").str("octet").bytes), TFTP_ERROR_NOT_FOUND) << "the root itself";
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("dir", "octet"))), TFTP_ERROR_NOT_FOUND);
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("", "octet"))), TFTP_ERROR_NOT_FOUND) << "the root itself";
   write_file("empty", "");
-  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").str("multicast").str("").bytes), TFTP_ERROR_NOT_FOUND)
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("empty", "octet") + pair("multicast", ""))), TFTP_ERROR_NOT_FOUND)
       << "an empty file cannot be mapped";
-  EXPECT_EQ(request(packet_builder().op(1).str("empty").str("octet").bytes), REQUEST_ACCEPTED) << "but it can be streamed";
+  EXPECT_EQ(request(packet(OPCODE_RRQ, pair("empty", "octet"))), REQUEST_ACCEPTED) << "but it can be streamed";
 }
 
 TEST_F(OptionsTest, UploadOverAnExistingFileNeedsTheOverwriteRight) {
@@ -357,17 +347,17 @@ TEST_F(OptionsTest, UploadOverAnExistingFileNeedsTheOverwriteRight) {
   set_setting("AccessControl", "1");
   set_access_rule("%root%\\0", "rw");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(request(packet_builder().op(2).str("cfg").str("octet").bytes), 6);
+  EXPECT_EQ(request(packet(OPCODE_WRQ, pair("cfg", "octet"))), TFTP_ERROR_EXISTS);
   EXPECT_EQ(session->refusal_message, MSG_FILE_EXISTS);
-  EXPECT_EQ(request(packet_builder().op(2).str("new").str("octet").bytes), REQUEST_ACCEPTED);
+  EXPECT_EQ(request(packet(OPCODE_WRQ, pair("new", "octet"))), REQUEST_ACCEPTED);
   release_file(session);
 
   set_access_rule("%root%\\0", "rwo");
-  EXPECT_EQ(request(packet_builder().op(2).str("cfg").str("octet").bytes), REQUEST_ACCEPTED);
+  EXPECT_EQ(request(packet(OPCODE_WRQ, pair("cfg", "octet"))), REQUEST_ACCEPTED);
   release_file(session);
   set_setting("AccessControl", "0");
   load_settings(SETTINGS_KEY);
-  EXPECT_EQ(request(packet_builder().op(2).str("nodir/x").str("octet").bytes), 3);
+  EXPECT_EQ(request(packet(OPCODE_WRQ, pair("nodir/x", "octet"))), TFTP_ERROR_DISK_FULL);
   EXPECT_EQ(session->refusal_message, MSG_CREATE_FAILED);
 }
 

@@ -12,7 +12,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -20,9 +19,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "client"))
 import harrier  # noqa: E402
-from pelican_support import (make_root, netascii_encode, put_file, read_file,  # noqa: E402
-                             start_tftpd_hpa, stop_process, text_read, text_write)
-from test_interop import octet_data, text_data  # noqa: E402
+from common import pattern, read_file, scratch_directory  # noqa: E402
+from peers import make_root, put_file, start_tftpd_hpa, stop_process  # noqa: E402
+from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel  # noqa: E402
+from test_interop import text_data  # noqa: E402
 
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 WIN_BUILD_DIR = os.path.abspath(os.environ.get("ORVANEL_WIN_BUILD_DIR")
@@ -76,7 +76,7 @@ class Transfers:
     root, port, served_text (what it sends for a stored text file),
     stored_text (what it stores for text received), and text_get_options."""
 
-    served_text = staticmethod(netascii_encode)
+    served_text = staticmethod(sent_by_peers)
     stored_text = staticmethod(lambda received: received)
     text_get_options = "-a"
 
@@ -85,8 +85,7 @@ class Transfers:
         return text_data(size, b"\n", True)
 
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="pelican_wine_")
-        self.addCleanup(shutil.rmtree, self.work, True)
+        self.work = scratch_directory(self.addCleanup, "pelican_wine_")
 
     def line(self, options, command):
         return ("%s 127.0.0.1:%d %s" % (options, self.port, command)).strip()
@@ -94,7 +93,7 @@ class Transfers:
     def test_downloads_are_byte_identical(self):
         lines, expected = [], []
         for i, (options, size) in enumerate(OCTET_CASES):
-            data = octet_data(size)
+            data = pattern(size, size)
             put_file(self.root, "o%d.bin" % i, data)
             lines.append(self.line(options, "GET o%d.bin get%d.bin" % (i, i)))
             expected.append((data, size))
@@ -103,7 +102,7 @@ class Transfers:
             put_file(self.root, "t%d.txt" % i, stored)
             wire = self.served_text(stored)
             lines.append(self.line(self.text_get_options, "GET t%d.txt text%d.txt" % (i, i)))
-            expected.append((text_write(wire), len(wire)))
+            expected.append((stored_by_orvanel(wire), len(wire)))
         calls = run_host(lines, self.work)
         names = ["get%d.bin" % i for i in range(len(OCTET_CASES))] + \
                 ["text%d.txt" % i for i in range(len(TEXT_SIZES))]
@@ -118,7 +117,7 @@ class Transfers:
         lines, expected = [], []
         tag = "%s_%d" % (type(self).__name__, os.getpid())
         for i, (options, size) in enumerate(OCTET_CASES):
-            data = octet_data(size + 1)[1:]
+            data = pattern(size + 1, size + 1)[1:]
             with open(os.path.join(self.work, "put%d.bin" % i), "wb") as f:
                 f.write(data)
             remote = "up_%s_o%d" % (tag, i)
@@ -129,7 +128,7 @@ class Transfers:
             local = text_data(size, b"\r\n", False)
             with open(os.path.join(self.work, "put%d.txt" % i), "wb") as f:
                 f.write(local)
-            sent = text_read(local)
+            sent = sent_by_orvanel(local)
             remote = "up_%s_t%d" % (tag, i)
             lines.append(self.line("-a", "PUT %s put%d.txt" % (remote, i)))
             expected.append((remote, self.stored_text(sent), len(sent)))
@@ -161,8 +160,8 @@ class Transfers:
 
 class AgainstHarrier(Transfers, unittest.TestCase):
     # Our server keeps text with CR LF and sends its lines with LF.
-    served_text = staticmethod(text_read)
-    stored_text = staticmethod(text_write)
+    served_text = staticmethod(sent_by_orvanel)
+    stored_text = staticmethod(stored_by_orvanel)
 
     @staticmethod
     def text_file(size):

@@ -19,7 +19,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import common  # noqa: E402
 import harrier  # noqa: E402
+import tftp_packets as tp  # noqa: E402
 
 WIN_BUILD_DIR = os.path.abspath(os.environ.get(
     "ORVANEL_WIN_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build-win")))
@@ -124,12 +126,6 @@ def fetch_within(port, name, seconds=20):
             time.sleep(0.3)
 
 
-def no_answer(port, name, seconds=2.0):
-    with harrier.Client(port) as client:
-        client.send_request(harrier.request(harrier.RRQ, name))
-        packet, _ = client.receive(seconds)
-        return packet is None
-
 
 def setUpModule():
     try:
@@ -164,7 +160,7 @@ def prepare_wine():
     _wine["payload"] = bytes((i * 7 + 3) & 0xFF for i in range(3000))
     with open(os.path.join(root, "boot.bin"), "wb") as f:
         f.write(_wine["payload"])
-    _wine["port"] = harrier.free_port()
+    _wine["port"] = common.free_port()
     # Wine's server ends the prefix's system processes, the service manager
     # and its services with them, a few seconds after the last program
     # ended: kept persistent until tearDownModule, a service outlives the
@@ -275,7 +271,7 @@ class ControlPipeTest(unittest.TestCase):
         status, _active = struct.unpack("<II", reply[:8])
         record = reply[8:]
         self.assertEqual(status, 0)
-        self.assertEqual(struct.unpack("<H", record[0:2])[0], harrier.RRQ)
+        self.assertEqual(struct.unpack("<H", record[0:2])[0], tp.RRQ)
         self.assertEqual(struct.unpack("<I", record[20:24])[0], len(_wine["payload"]))
         self.assertEqual(record[52:56], bytes([127, 0, 0, 1]))
         path = record[92:352].split(b"\0")[0].decode("latin-1")
@@ -286,7 +282,7 @@ class ControlPipeTest(unittest.TestCase):
         rc, lines = pipe("06000000", "07000000")
         self.assertEqual((rc, lines), (0, ["000000000100000000000000"] * 2))
         try:
-            self.assertTrue(no_answer(_wine["port"], "boot.bin"), "a paused server answered")
+            self.assertFalse(harrier.answers(_wine["port"], "boot.bin", 2.0), "a paused server answered")
             self.assertIsNone(registry_value("Stop"))
         finally:
             rc, lines = pipe("05000000")
@@ -315,7 +311,7 @@ class ControlPipeTest(unittest.TestCase):
         self.assertEqual(pipe("07000000"), (0, ["000000000000000000000000"]))
 
     def test_a_second_server_finds_the_pipe_taken_and_says_so(self):
-        other = harrier.free_port()
+        other = common.free_port()
         settings = {"RootDirectory": windows_path(_wine["root"]) + "\\"}
         import_settings(dict(settings, Port=other))
         try:
@@ -387,7 +383,7 @@ class ServiceTest(unittest.TestCase):
 
         # Wine runs every program as the same administrator: the pause is allowed.
         self.assertEqual(pipe("06000000"), (0, ["000000000100000000000000"]))
-        self.assertTrue(no_answer(_wine["port"], "boot.bin"), "a paused service answered")
+        self.assertFalse(harrier.answers(_wine["port"], "boot.bin", 2.0), "a paused service answered")
         self.assertIsNone(registry_value("Stop"))
         self.assertEqual(pipe("05000000"), (0, ["000000000000000000000000"]))
         self.assertEqual(fetch(_wine["port"], "boot.bin"), _wine["payload"])
@@ -396,7 +392,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         wait_for_state(SERVICE_STOPPED)
         self.assertEqual(pipe("07000000")[0], 2)  # the pipe went with the service
-        self.assertTrue(no_answer(_wine["port"], "boot.bin"), "a stopped service answered")
+        self.assertFalse(harrier.answers(_wine["port"], "boot.bin", 2.0), "a stopped service answered")
 
         rc, out = control("start")
         self.assertEqual(rc, 0, out)
@@ -414,7 +410,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(rc, 0)
         self.assertRegex(out, r"^Stopping TFTP Server\.\.*\nTFTP Server stopped\.\nTFTP Server deleted\.\n$")
         self.assertEqual(service_config(), {"error": str(ERROR_SERVICE_DOES_NOT_EXIST)})
-        self.assertTrue(no_answer(_wine["port"], "boot.bin"), "a removed service answered")
+        self.assertFalse(harrier.answers(_wine["port"], "boot.bin", 2.0), "a removed service answered")
 
         # Once more: the service is gone, with the system's text and number.
         rc, out = wine(_wine["harrier"], "-remove", timeout=60)

@@ -7,15 +7,14 @@ the Harrier.exe of the mingw-w64 build, whose Wine prefix is used; a missing
 program fails the test.
 """
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import harrier  # noqa: E402
-from harrier import Client, download, free_port, shown_path, wait_for_console, wine_env  # noqa: E402
+from common import free_port, scratch_directory  # noqa: E402
+from harrier import Client, download, shown_path, wait_for_console, wine_env  # noqa: E402
 
 REG_TOOL = os.path.join(harrier.BUILD_DIR, "bin", "orvanel-reg")
 KEY = "HKLM\\Software\\Orvanel\\Kestrel"
@@ -32,8 +31,7 @@ class ToolFileImports(unittest.TestCase):
         for program in (REG_TOOL, harrier.WINE_HARRIER or ""):
             if not os.path.exists(program):
                 self.fail("%s is missing: build the Linux tree and run scripts/build-windows.sh" % program)
-        self.dir = tempfile.mkdtemp(prefix="store-import-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_directory(self.addCleanup, "store-import-")
         self.root = os.path.join(self.dir, "root")
         os.makedirs(self.root)
         self.store = os.path.join(self.dir, "tool.reg")
