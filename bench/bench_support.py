@@ -63,11 +63,7 @@ class CpuMeter:
     def seconds(self):
         """Total CPU seconds so far, or None when it cannot be measured."""
         if self.group:
-            with open(os.path.join(self.group, "cpu.stat")) as f:
-                for line in f:
-                    key, value = line.split()
-                    if key == "usage_usec":
-                        return int(value) / 1e6
+            return v2_cpu_seconds(self.group)
         if self.single_process:
             # One process with threads: /proc/PID/stat covers every thread.
             with open("/proc/%d/stat" % self.pid) as f:
@@ -91,6 +87,70 @@ class CpuMeter:
             except OSError:
                 time.sleep(0.1)
         log("note: could not remove %s" % self.group)
+
+
+def v2_cpu_seconds(group):
+    with open(os.path.join(group, "cpu.stat")) as f:
+        for line in f:
+            key, value = line.split()
+            if key == "usage_usec":
+                return int(value) / 1e6
+    return None
+
+
+class GroupMeter:
+    """CPU seconds and peak memory of one server and all its children, from
+    a cgroup of its own: v2 where it has the cpu and memory controllers,
+    else v1's cpuacct and memory hierarchies."""
+
+    V1 = {"cpu": "/sys/fs/cgroup/cpuacct", "memory": "/sys/fs/cgroup/memory"}
+
+    def __init__(self, name, pid):
+        self.note = ""
+        self.dirs = {}
+        label = "bench-%s-%d" % (name, os.getpid())
+        mount = cgroup2_mount()
+        controllers = os.path.join(mount or "/nonexistent", "cgroup.controllers")
+        if os.path.exists(controllers) and {"cpu", "memory"} <= set(open(controllers).read().split()):
+            self.dirs = {"v2": os.path.join(mount, label)}
+        elif all(os.path.isdir(d) for d in self.V1.values()):
+            self.dirs = {kind: os.path.join(d, label) for kind, d in self.V1.items()}
+        else:
+            self.note = "no cgroup with cpu and memory controllers"
+        for path in self.dirs.values():
+            try:
+                os.mkdir(path)
+                with open(os.path.join(path, "cgroup.procs"), "w") as f:
+                    f.write(str(pid))
+            except OSError as e:
+                self.note = "cgroup %s not usable: %s" % (path, e)
+
+    def read(self, kind, name):
+        try:
+            with open(os.path.join(self.dirs[kind], name)) as f:
+                return f.read()
+        except (KeyError, OSError):
+            return None
+
+    def seconds(self):
+        if "v2" in self.dirs:
+            return v2_cpu_seconds(self.dirs["v2"])
+        text = self.read("cpu", "cpuacct.usage")
+        return int(text) / 1e9 if text else None
+
+    def peak_bytes(self):
+        text = self.read("v2", "memory.peak") if "v2" in self.dirs else self.read("memory",
+                                                                                  "memory.max_usage_in_bytes")
+        return int(text) if text else None
+
+    def remove(self):
+        for path in self.dirs.values():
+            for _ in range(50):
+                try:
+                    os.rmdir(path)
+                    break
+                except OSError:
+                    time.sleep(0.1)
 
 
 def stop_process(proc, sig):

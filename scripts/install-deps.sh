@@ -14,6 +14,9 @@ apt-get install -y -qq --no-install-recommends \
   build-essential g++ cmake make pkg-config libgtest-dev clang libclang-rt-14-dev \
   python3 curl tftp-hpa atftp tftpd-hpa iproute2 util-linux mount procps binutils ca-certificates \
   systemd libwxgtk3.2-dev libx11-dev xvfb xauth xdotool ghostscript >/dev/null
+# The crowd benchmark (bench/bench_crowd.py) compares with dnsmasq's TFTP
+# server; dnsmasq-base is the program without a service that would start.
+apt-get install -y -qq --no-install-recommends dnsmasq-base >/dev/null
 # The package test builds the .debs (debhelper, dpkg-dev, fakeroot), checks
 # them with lintian and renders the man pages (man-db, groff-base: groff and
 # lexgrog for the man page test too).
