@@ -350,6 +350,9 @@ class ControlTest(unittest.TestCase):
         stale.close()
         server = harrier.Server(env={"ORVANEL_CONTROL_SOCKET": path})
         self.addCleanup(server.close)
+        # The channel opens just after the port's "Ready" line, once the
+        # stale socket has been found silent.
+        control_connect(path).close()
         self.assertEqual(harrierctl(path, "status")[:2], (0, "server: answering\n"))
         self.assertEqual(server.stop(), 0)
 
