@@ -94,6 +94,7 @@ class ControlTest(unittest.TestCase):
         self.addCleanup(self.server.close)
         self.server.put_file("small.bin", b"s" * 700)
         self.server.put_file("big.bin", bytes(range(256)) * 4096)  # 1 MiB
+        control_connect(self.server.control).close()  # opened just after the "Ready" line
 
     def connect(self):
         return control_connect(self.server.control)
