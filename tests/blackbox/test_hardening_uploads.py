@@ -239,6 +239,8 @@ class LeftoversAtStart(unittest.TestCase):
 
         server = Server(root=root, settings={"Prefix": prefix + "/"})
         self.addCleanup(server.close)
+        # The search runs just after the port's "Ready" line, in one pass.
+        wait_until(lambda: server.output().count("removed leftover upload file") >= len(removed), 10)
         out = server.output()
         for path in removed:
             self.assertFalse(os.path.lexists(path), path)
@@ -256,6 +258,7 @@ class LeftoversAtStart(unittest.TestCase):
         path = self.plant(os.path.join(server_root, "evil\x1b[2J\n", ".tftp-upload-00000001"))
         server = Server(root=server_root)
         self.addCleanup(server.close)
+        server.wait_for(r"removed leftover upload file", 10)
         self.assertFalse(os.path.exists(path))
         self.assertIn("evil\\x1b[2J\\x0a/.tftp-upload-00000001\n", server.output())
         self.assertEqual(server.stop(), 0)
