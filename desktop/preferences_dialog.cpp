@@ -1,5 +1,6 @@
 #include "desktop/preferences_dialog.h"
 
+#include <wx/app.h>
 #include <wx/bookctrl.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -181,9 +182,11 @@ static int apply_language(wxPanel* page) {
   if (row < 0) return 1;
   int ok = store_language_choice(list->GetItemText(row).utf8_string(), builtin_ui_string(UI_LANGUAGE_NAME));
   load_language_module();
-  // The menu bar, tray menu, status texts and column titles at the next
-  // turn of the event loop; the open sheet keeps its texts.
+  // The menu bar, tray menu, status texts and column titles at once (a menu
+  // bar replaced later, under the open sheet, stays blank on the screen);
+  // the open sheet keeps its texts.
   request_refresh(REFRESH_TEXTS);
+  wxTheApp->ProcessPendingEvents();
   return ok;
 }
 
