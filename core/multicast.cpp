@@ -123,8 +123,8 @@ void leave_multicast_group(tftp_session* session) {
   delete g;
 }
 
-// A session's own group pointer changes only on its own thread (and before
-// its worker starts), so the worker reads it without the lock; the group
+// A session's own group pointer changes only on the loop that runs it (and
+// before it is handed over), so that loop reads it without the lock; the group
 // lives while the session is in it.
 void note_group_progress(tftp_session* session) {
   if (session->group) session->group->progress_ms.store(monotonic_now_ms(), std::memory_order_relaxed);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "core/clock.h"
 #include "core/file_views.h"
@@ -20,6 +19,7 @@
 #include "core/settings.h"
 #include "core/settings_check.h"
 #include "core/transfer.h"
+#include "core/transfer_loops.h"
 #include "core/transfer_log.h"
 #include "core/upload_leftovers.h"
 #include "platform/program_path.h"
@@ -108,13 +108,11 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
 
   // Accepted: finished sessions make room, as always when a request is taken.
   purge_finished_sessions();
-  // The token is in place before the worker can run: its last act sets -1.
+  // The token is in place before the loop can begin it: its last act sets -1.
   s->result = RESULT_RUNNING;
   int token = next_thread_token.fetch_add(1) & 0x7fffffff;
   s->thread = token == 0 ? 1 : token;
-  try {
-    std::thread(transfer_worker, s).detach();
-  } catch (...) {
+  if (!start_transfer(s)) {
     s->thread = 0;
     s->result = RESULT_OK;
     return refuse_start(s, ip, port, MSG_RESOURCE_PROBLEM, "data thread failed");
@@ -122,7 +120,7 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
 }
 
 // Running transfers end before the server does: their results are logged,
-// an upload's temporary file is removed, and no worker outlives the
+// an upload's temporary file is removed, and no transfer outlives the
 // process-wide state it uses.
 static void end_transfers() {
   int left = end_running_transfers(monotonic_now_ms() + 5000);
@@ -131,6 +129,9 @@ static void end_transfers() {
 
 void receive_loop() {
   alignas(8) char buffer[REQUEST_BUFFER_SIZE];
+  // Started before the first request, so what they hold is there from the
+  // start; without them every request is refused ("data thread failed").
+  start_transfer_loops();
   while (!server_stop) {
     uint32_t ip = 0;
     uint16_t port = 0;

@@ -50,7 +50,7 @@ void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE
   put32(out + 36, s->mapped);
   put32(out + 40, token(s->mapping));
   put32(out + 44, token(s->view));
-  put32(out + 48, token(s->file));  // changed by the worker only under list_lock
+  put32(out + 48, token(s->file));  // changed by the transfer loop only under list_lock
   // Addresses and the client port are kept in network order: copy their bytes.
   memcpy(out + 52, &s->client_ip, 4);
   memcpy(out + 56, &s->multicast_ip, 4);

@@ -13,6 +13,7 @@ struct file_mapping;
 struct shared_view;
 struct multicast_group;
 struct window_buffers;
+struct poller;
 
 // The options the control channel's record carries; windowsize is told by
 // window_size beyond it.
@@ -40,20 +41,38 @@ struct netascii_reader {
 };
 
 // What a transfer keeps to itself: set up by the server loop while it
-// looks at the request, then the worker's alone. No other thread reads it.
+// looks at the request, then the transfer loop's that runs it. No other
+// thread reads it.
 struct transfer_own {
   netascii_reader text;
   upload_file upload;           // a write request's new file and its name
   int overwrite;                // the upload may replace an existing file
-  uint32_t receive_timeout_ms;  // what the data socket's receive time-out is set to
   window_buffers* window;       // what a windowed read sends its batches from
+
+  int state;               // the step the transfer is at: a READ_ or WRITE_ state
+  int64_t deadline_ms;     // when its time-out falls due (monotonic clock)
+  int64_t started_ms;      // when it began, for the duration in its result line
+  uint32_t tries;          // time-outs in a row at this step
+  uint32_t retransmit;     // Retransmit as it was when the transfer began
+  int windowed;            // a read with the windowsize option
+  int ahead;               // a lockstep read has the next block out too
+  int64_t turn_ms;         // a waiting multicast member: end of its time-out
+  uint32_t acked;          // the client holds every block up to this one
+  uint32_t best;           // windowed read: the furthest ACK of this round
+  uint32_t sent_end;       // windowed read: the last block sent
+  uint32_t final_block;    // windowed read: the short last block, once loaded
+  uint32_t gap_answered;   // upload: the block a gap was last answered with
+  uint32_t write_window;   // upload: blocks the client sends before it waits
+  uint64_t written;        // upload: bytes stored
+  int loop_slot;           // its place in its transfer loop
+  int unlogged;            // it never began: no result line
 };
 
-// One transfer. Fields that other threads read while the worker runs are
+// One transfer. Fields that other threads read while the transfer runs are
 // atomic, or written under list_lock where a comment says so; each says
-// who writes it. Until the worker starts, the server loop writes them all.
+// who writes it. Until it is handed to a transfer loop, the server loop writes them all.
 struct tftp_session {
-  // The record the control channel sends (write_session_record), worker-written:
+  // The record the control channel sends (write_session_record), written by the transfer loop:
   uint16_t opcode;
   std::atomic<uint32_t> block;
   int32_t mode;
@@ -62,7 +81,7 @@ struct tftp_session {
   std::atomic<uint64_t> file_size;  // 64 bits: stream reads and uploads may pass 4 GiB
   uint32_t timeout;
   std::atomic<int> data_socket;     // closed under list_lock
-  std::atomic<int32_t> result;      // RESULT_ value: RESULT_RUNNING while the worker runs
+  std::atomic<int32_t> result;      // RESULT_ value: RESULT_RUNNING while it runs
   uint32_t mapped;
   file_mapping* mapping;            // set and cleared under list_lock
   const uint8_t* view;              // set and cleared under list_lock
@@ -90,9 +109,10 @@ struct tftp_session {
   shared_view* shared;         // the view this session reads, under list_lock
   multicast_group* group;      // the group of a multicast read, under list_lock
   std::atomic<int> counted;    // 1 while the session holds a slot of the Clients limit (session table)
-  std::atomic<int> evicted;    // its slot was taken over: the worker ends at once (server loop)
-  std::atomic<int> progressed;  // the client has moved it past its first packet (worker)
-  std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer (worker)
+  std::atomic<int> evicted;    // its slot was taken over: its loop ends it at once (server loop)
+  std::atomic<int> progressed;  // the client has moved it past its first packet (transfer loop)
+  std::atomic<int64_t> last_progress_ms;  // monotonic time the client last moved the transfer (transfer loop)
+  std::atomic<poller*> waker;  // the transfer loop that runs it, woken to end it early (server loop)
 
   // The server loop's alone:
   uint64_t request_digest;     // of the request that started it
@@ -111,8 +131,8 @@ extern std::atomic<int> listen_socket;
 tftp_session* new_session();
 void free_session(tftp_session* session);
 
-// 1 while the session's socket or worker is still there (a session being
-// set up, whose worker has not started, is live).
+// 1 while the session's socket or transfer is still there (a session being
+// set up, whose transfer has not begun, is live).
 int session_is_live(const tftp_session* session);
 
 // The result that the control channel and the window show: a refused
@@ -120,11 +140,11 @@ int session_is_live(const tftp_session* session);
 // the RESULT_ value.
 int32_t shown_result(const tftp_session* session);
 
-// 1 once the session's worker has been started (it may have ended since); a
+// 1 once the session has been handed to a transfer loop (it may have ended since); a
 // session listed while its request is still looked at has not.
 int session_has_started(const tftp_session* session);
 
 // Writes the record in its fixed 484-byte little-endian layout for the
 // control channel. Call with list_lock held. Pointer and handle slots carry 0 when absent and a
-// nonzero token when present; thread is -1 once the worker has ended.
+// nonzero token when present; thread is -1 once the transfer has ended.
 void write_session_record(const tftp_session* session, uint8_t out[SESSION_RECORD_SIZE]);

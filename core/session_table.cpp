@@ -8,6 +8,7 @@
 #include "core/clock.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "platform/poller.h"
 #include "platform/udp_socket.h"
 #include "core/transfer_log.h"
 
@@ -47,15 +48,20 @@ int64_t silence_limit_ms() {
   return static_cast<int64_t>(Timeout.load()) * retransmit * 1000;
 }
 
-// Marks the session evicted, gives its slot back and wakes its worker,
-// which then ends the transfer as a time-out does. Call with list_lock held.
+// Wakes the transfer loop that runs the session, which then looks at its
+// evicted flag and server_stop.
+static void wake_transfer_loop(tftp_session* s) {
+  poller* waker = s->waker.load();
+  if (waker) poller_wake(waker);
+}
+
+// Marks the session evicted, gives its slot back and wakes its loop, which
+// then ends the transfer as a time-out does (its time-out may be 255 s
+// away). Call with list_lock held.
 static void end_session_early(tftp_session* s) {
   s->evicted = 1;
   release_slot(s);
-  // The worker may wait in a receive for up to 255 s: end that receive now.
-  // Sockets are closed only under this lock, so the descriptor is still ours.
-  int socket = s->data_socket.load();
-  if (socket != -1) wake_receivers(socket);
+  wake_transfer_loop(s);
 }
 
 int take_over_silent_slot() {
@@ -64,7 +70,7 @@ int take_over_silent_slot() {
   tftp_session* silent = nullptr;
   int64_t longest = silence_limit_ms();
   for (tftp_session* s = session_list; s; s = s->next) {
-    if (s->counted.load() != 1 || s->thread.load() <= 0) continue;  // running workers only
+    if (s->counted.load() != 1 || s->thread.load() <= 0) continue;  // running transfers only
     int64_t quiet = now - s->last_progress_ms.load(std::memory_order_relaxed);
     if (quiet > longest) {
       longest = quiet;
@@ -162,22 +168,21 @@ void close_session_socket(tftp_session* session) {
   session->data_socket = close_socket(session->data_socket);
 }
 
-static int wake_running_workers() {
+static int wake_running_transfers() {
   std::lock_guard<std::mutex> hold(list_lock);
   int running = 0;
   for (tftp_session* s = session_list; s; s = s->next) {
     if (s->thread.load() <= 0) continue;
     running++;
-    int socket = s->data_socket.load();
-    if (socket != -1) wake_receivers(socket);
+    wake_transfer_loop(s);
   }
   return running;
 }
 
 int end_running_transfers(int64_t deadline_ms) {
   for (;;) {
-    // Woken again each round: a worker may have been between two receives.
-    int running = wake_running_workers();
+    // Woken again each round: a transfer may have been handed over since.
+    int running = wake_running_transfers();
     if (running == 0 || monotonic_now_ms() >= deadline_ms) return running;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

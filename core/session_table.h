@@ -17,14 +17,14 @@
 struct tftp_session;
 
 // The sessions, newest first; list_lock guards the links and every field
-// that another thread reads while the worker runs. active_transfers counts
+// that another thread reads while the transfer runs. active_transfers counts
 // the slots of the Clients limit in use.
 extern tftp_session* session_list;
 extern std::mutex list_lock;
 extern std::atomic<uint32_t> active_transfers;
 
 // Formats the session's error_text under list_lock, so that the control
-// channel can copy the record while the worker runs.
+// channel can copy the record while the transfer runs.
 void set_error_text(tftp_session* session, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 enum { ADMITTED = 0, ADMIT_DUPLICATE = 1, ADMIT_FULL = 2, ADMIT_NO_MEMORY = 3 };
@@ -41,7 +41,7 @@ enum { ADMITTED = 0, ADMIT_DUPLICATE = 1, ADMIT_FULL = 2, ADMIT_NO_MEMORY = 3 };
 tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, const char* request, size_t length,
                             int* refusal);
 
-// Unlists and frees a session that never started its worker; its slot is
+// Unlists and frees a session that was never handed to a transfer loop; its slot is
 // given back. The caller has released what it held.
 void drop_session(tftp_session* session);
 
@@ -71,12 +71,12 @@ int64_t silence_limit_ms();
 
 // Takes over the slot of the admitted session that has been silent longest,
 // if that is longer than silence_limit_ms: the session is marked evicted,
-// its slot given back and its worker woken, which then ends it. Returns 1
+// its slot given back and its transfer loop woken, which then ends it. Returns 1
 // when a slot was freed. Server loop thread.
 int take_over_silent_slot();
 
-// At shutdown: wakes every running worker (server_stop is already set, so
-// each ends its transfer as aborted) and waits until none runs or the
+// At shutdown: wakes the loop of every running transfer (server_stop is already set, so
+// a read ends completed and an upload is dropped) and waits until none runs or the
 // monotonic clock passes deadline_ms. Returns how many still run. The
-// process may end only after this, since workers use process-wide locks.
+// process may end only after this, since transfers use process-wide locks.
 int end_running_transfers(int64_t deadline_ms);

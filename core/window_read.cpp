@@ -3,18 +3,19 @@
 // client acknowledges the last block of each window, and an ACK of any
 // block in the window moves the window on past it, so that a client that
 // missed a block says so at once and the window starts again there.
+#include "core/window_read.h"
+
 #include <cerrno>
 #include <new>
 
-#include "core/ack_wait.h"
+#include "core/ack_packet.h"
 #include "core/block_loading.h"
-#include "core/data_socket.h"
+#include "core/clock.h"
 #include "core/file_views.h"
 #include "core/packets.h"
 #include "core/session.h"
 #include "core/session_table.h"
 #include "core/settings.h"
-#include "core/transfer.h"
 #include "core/transfer_log.h"
 #include "platform/file_open.h"
 #include "platform/udp_socket.h"
@@ -178,33 +179,61 @@ static int send_window(tftp_session* s, uint32_t first, uint32_t last, uint32_t*
   return RESULT_RUNNING;
 }
 
-// Waits for an ACK that moves the window: one of a block after `acked` up
-// to `sent_end`. Those waiting behind it are taken too, so that the window
-// moves as far as the client has got. Duplicates and strays are passed
-// over and never answered. Returns ACK_TAKEN with the block in *moved,
-// ACK_NONE at the deadline, ACK_FAILED when the wait failed or the ACK lies
-// beyond the file, ACK_ERROR on an ERROR from the client.
-static int wait_window_ack(tftp_session* s, packet_wait* wait, uint32_t acked, uint32_t sent_end, uint32_t* moved) {
-  uint32_t best = acked;
-  for (;;) {
-    uint32_t number;
-    int taken = best == acked ? next_ack_packet(s, wait, &number) : waiting_ack_packet(s, &number);
-    if (taken == ACK_NONE && best != acked) break;
-    if (taken != ACK_TAKEN) return taken;
-    uint32_t k = acknowledged_block(acked, number);
-    if (k <= best || k > sent_end) {
-      log_line(2, 0, " TFTP  ack ignored %u, %u\n", number, sent_end & 0xFFFFu);
-      continue;
-    }
-    best = k;
-  }
+static void start_timeout(tftp_session* s) { s->own.deadline_ms = monotonic_now_ms() + s->timeout * 1000; }
+
+// The next window goes out from the first block not acknowledged.
+static int send_next_window(tftp_session* s) {
+  if (server_stop) return RESULT_OK;
+  uint32_t last = s->own.acked + s->window_size;
+  if (s->own.final_block != 0 && last > s->own.final_block) last = s->own.final_block;
+  int r = send_window(s, s->own.acked + 1, last, &s->own.final_block, &s->own.sent_end);
+  if (r != RESULT_RUNNING) return r;
+  s->own.tries = 0;
+  s->own.best = s->own.acked;
+  start_timeout(s);
+  return RESULT_RUNNING;
+}
+
+// Only the short last block unacknowledged: the client has it all but our
+// word that it has.
+static int window_given_up(const tftp_session* s) {
+  const transfer_own& o = s->own;
+  return o.final_block != 0 && o.sent_end == o.final_block && o.acked + 1 == o.final_block ? RESULT_OK
+                                                                                          : RESULT_TIMEOUT;
+}
+
+int window_begin(tftp_session* s) {
+  s->own.acked = s->block.load(std::memory_order_relaxed);
+  s->own.final_block = 0;
+  return send_next_window(s);
+}
+
+// Duplicates and strays are passed over and never answered; of the ACKs
+// that arrived together the furthest counts.
+int window_datagram(tftp_session* s, const uint8_t* packet, size_t length) {
+  uint32_t number;
+  int kind = read_ack_packet(s, packet, length, &number);
+  if (kind == ACK_ERROR) return RESULT_ABORTED;
+  if (kind != ACK_TAKEN) return RESULT_RUNNING;
+  uint32_t k = acknowledged_block(s->own.acked, number);
+  if (k <= s->own.best || k > s->own.sent_end)
+    log_line(2, 0, " TFTP  ack ignored %u, %u\n", number, s->own.sent_end & 0xFFFFu);
+  else
+    s->own.best = k;
+  return RESULT_RUNNING;
+}
+
+int window_datagrams_taken(tftp_session* s) {
+  uint32_t best = s->own.best;
+  if (best == s->own.acked) return RESULT_RUNNING;
   log_line(3, 0, " received ack %u\n", best);
   if (static_cast<uint64_t>(best - 1) * s->block_size > s->file_size.load(std::memory_order_relaxed))
-    return ACK_FAILED;
+    return window_given_up(s);
   s->block = best;
   note_progress(s);
-  *moved = best;
-  return ACK_TAKEN;
+  s->own.acked = best;
+  if (s->own.final_block != 0 && best == s->own.final_block) return RESULT_OK;
+  return send_next_window(s);
 }
 
 // A time-out resends two blocks, never the window: the first one the client
@@ -217,38 +246,17 @@ static int wait_window_ack(tftp_session* s, packet_wait* wait, uint32_t acked, u
 // window gets the block that completes it. A smaller window after the
 // time-out would stall receivers of the last kind, which acknowledge only
 // a full window; the full window resumes after an ACK.
-int run_window_read(tftp_session* s) {
-  uint32_t window = s->window_size;
-  uint32_t retransmit = Retransmit;
-  uint32_t acked = s->block.load(std::memory_order_relaxed);
-  uint32_t final_block = 0;  // the number of the short last block, once loaded
-  while (!server_stop) {
-    uint32_t last = acked + window;
-    if (final_block != 0 && last > final_block) last = final_block;
-    uint32_t sent_end;
-    int r = send_window(s, acked + 1, last, &final_block, &sent_end);
-    if (r != RESULT_RUNNING) return r;
-    for (uint32_t k = 0;; k++) {
-      // One deadline per sending: wrong ACKs cannot put the resend off.
-      packet_wait wait;
-      start_wait(&wait, s->timeout * 1000u);
-      int got = wait_window_ack(s, &wait, acked, sent_end, &acked);
-      if (got == ACK_TAKEN) break;
-      if (got == ACK_ERROR) return RESULT_ABORTED;
-      if (got == ACK_NONE) log_line(2, 0, " TFTP  ack timeout %u\n", sent_end);
-      if (s->evicted) return RESULT_TIMEOUT;
-      // Only the short last block unacknowledged: the client has it all
-      // but our word that it has.
-      if (got == ACK_FAILED || k > retransmit)
-        return final_block != 0 && sent_end == final_block && acked + 1 == final_block ? RESULT_OK : RESULT_TIMEOUT;
-      if (server_stop) return RESULT_OK;
-      uint32_t probe_end;
-      r = send_window(s, acked + 1, acked + 1, &final_block, &probe_end);
-      if (r == RESULT_RUNNING && sent_end > acked + 1)
-        r = send_window(s, sent_end, sent_end, &final_block, &probe_end);
-      if (r != RESULT_RUNNING) return r;
-    }
-    if (final_block != 0 && acked == final_block) return RESULT_OK;
-  }
-  return RESULT_OK;
+int window_deadline(tftp_session* s) {
+  transfer_own& o = s->own;
+  log_line(2, 0, " TFTP  ack timeout %u\n", o.sent_end);
+  if (o.tries > o.retransmit) return window_given_up(s);
+  if (server_stop) return RESULT_OK;
+  uint32_t probe_end;
+  int r = send_window(s, o.acked + 1, o.acked + 1, &o.final_block, &probe_end);
+  if (r == RESULT_RUNNING && o.sent_end > o.acked + 1) r = send_window(s, o.sent_end, o.sent_end, &o.final_block, &probe_end);
+  if (r != RESULT_RUNNING) return r;
+  o.tries++;
+  o.best = o.acked;
+  start_timeout(s);
+  return RESULT_RUNNING;
 }

@@ -11,7 +11,7 @@ void copy_session_rows(std::vector<session_row_source>* rows) {
   std::lock_guard<std::mutex> hold(list_lock);
   for (const tftp_session* s = session_list; s; s = s->next) {
     // A session is listed at admission, before its request is parsed; until
-    // its worker starts it may still be refused, and its fields are being
+    // it is handed to a transfer loop it may still be refused, and its fields are being
     // written by the server loop. Only started or ended ones are shown.
     if (!session_has_started(s)) continue;
     session_row_source& r = rows->emplace_back();

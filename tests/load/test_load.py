@@ -154,8 +154,9 @@ class Transfer:
 
 def run_all(transfers, server_port, pid):
     """Runs every transfer to its end (bounded); returns the selector and the
-    most threads the server had at one time."""
-    peak_threads = 0
+    most descriptors the server had open at one time (a data socket and a
+    file per transfer)."""
+    peak_fds = 0
     next_sample = 0.0
     selector = selectors.DefaultSelector()
     for t in transfers:
@@ -179,10 +180,10 @@ def run_all(transfers, server_port, pid):
         for t in transfers:
             t.resend_if_silent(now)
         if now >= next_sample:
-            peak_threads = max(peak_threads, thread_count(pid))
+            peak_fds = max(peak_fds, fd_count(pid))
             next_sample = now + 0.25
         pending = sum(1 for t in transfers if not t.done and not t.failure)
-    return selector, peak_threads
+    return selector, peak_fds
 
 
 class LoadTest(unittest.TestCase):
@@ -243,7 +244,7 @@ class LoadTest(unittest.TestCase):
             transfers.append(Transfer(READERS + i, WRQ, "upload-%02d.bin" % i, block_size, port,
                                       pattern(size, 100 + i)))
         started = time.monotonic()
-        selector, peak_threads = run_all(transfers, port, self.pid)
+        selector, peak_fds = run_all(transfers, port, self.pid)
         elapsed = time.monotonic() - started
         try:
             failed = [(t.index, t.name, t.failure or "unfinished") for t in transfers
@@ -252,8 +253,8 @@ class LoadTest(unittest.TestCase):
             for t in transfers[:READERS]:
                 self.assertTrue(t.received == shared, "reader %d: %d bytes, not the file"
                                 % (t.index, len(t.received)))
-            # The transfers did overlap: most of them had a worker at one time.
-            self.assertGreater(peak_threads - idle_threads, (READERS + WRITERS) // 2)
+            # The transfers did overlap: most of them held their socket at one time.
+            self.assertGreater(peak_fds - idle_fds, (READERS + WRITERS) // 2)
         finally:
             selector.close()
             for t in transfers:
@@ -278,12 +279,12 @@ class LoadTest(unittest.TestCase):
             self.assertEqual(log.count("Put/octet  %s" % self.server.path(t.name)), 1, t.name)
 
         status = proc_status(self.pid)
-        print("\nload: %d readers of %d bytes and %d writers in %.1f s; at most %d workers at "
-              "once; server peak memory VmHWM %s (VmRSS now %s)"
-              % (READERS, SHARED_SIZE, WRITERS, elapsed, peak_threads - idle_threads,
-                 status["VmHWM"], status["VmRSS"]))
+        print("\nload: %d readers of %d bytes and %d writers in %.1f s; %d more descriptors at "
+              "the peak; server peak memory VmHWM %s (VmRSS now %s), %s threads"
+              % (READERS, SHARED_SIZE, WRITERS, elapsed, peak_fds - idle_fds,
+                 status["VmHWM"], status["VmRSS"], status["Threads"]))
 
-        # Every worker has ended and closed its socket and file ...
+        # Every transfer has ended and closed its socket and file ...
         self.wait_idle(idle_threads, idle_fds, "after the load")
         # ... and the next request purges the finished sessions and leaves
         # nothing behind either.

@@ -1,18 +1,17 @@
 // Group placement and the passing of the master role, on a session list
-// built by hand (no workers).
+// built by hand (no transfer loop).
 #include <gtest/gtest.h>
 
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "core/multicast.h"
 #include "core/session.h"
 #include "core/session_table.h"
 #include "core/settings.h"
-#include "core/transfer.h"
+#include "core/clock.h"
+#include "core/read_transfer.h"
 #include "platform/udp_socket.h"
 #include "tests/unit/test_support.h"
 
@@ -55,7 +54,7 @@ class Groups : public ::testing::Test {
     return s;
   }
 
-  // The session's worker ends: it leaves its group.
+  // The session's transfer ends: it leaves its group.
   static void end(tftp_session* s) { leave_multicast_group(s); }
 
   std::vector<tftp_session*> made_;
@@ -186,10 +185,8 @@ class MemberWait : public Groups {
     return m;
   }
 
-  void client_sends(const std::vector<uint8_t>& packet) {
-    ASSERT_EQ(send_datagram(client_, packet.data(), packet.size()), static_cast<long>(packet.size()));
-  }
-
+  static constexpr uint8_t ACK5[4] = {0, 4, 0, 5};
+  static constexpr uint8_t ACK8[4] = {0, 4, 0, 8};
   int server_ = -1;
   int client_ = -1;
 };
@@ -197,35 +194,43 @@ class MemberWait : public Groups {
 TEST_F(MemberWait, EndsCompletedWhenTheClientHasTheWholeFile) {
   tftp_session* master = join(BOOT);
   tftp_session* member = member_of(master);
-  client_sends({0, 4, 0, 5});  // within the file: only noted
-  client_sends({0, 4, 0, 8});  // 8 x 512 > 4000: the client holds everything
-  EXPECT_EQ(wait_as_member(member), RESULT_OK);
+  ASSERT_EQ(read_member_wait(member), RESULT_RUNNING);
+  EXPECT_EQ(read_datagram(member, ACK5, sizeof ACK5), RESULT_RUNNING) << "within the file: only noted";
+  // 8 x 512 > 4000: the client holds everything.
+  EXPECT_EQ(read_datagram(member, ACK8, sizeof ACK8), RESULT_OK);
   EXPECT_EQ(member->block, 8u);
   EXPECT_EQ(member->multicast_master, 0u);
 }
 
 TEST_F(MemberWait, EndsAbortedOnAnErrorFromTheClient) {
   tftp_session* member = member_of(join(BOOT));
-  client_sends({0, 5, 0, 0, 'n', 'o', 0});
-  EXPECT_EQ(wait_as_member(member), RESULT_ABORTED);
+  const uint8_t error[] = {0, 5, 0, 0, 'n', 'o', 0};
+  ASSERT_EQ(read_member_wait(member), RESULT_RUNNING);
+  EXPECT_EQ(read_datagram(member, error, sizeof error), RESULT_ABORTED);
   EXPECT_STREQ(member->error_text, "0 no");
 }
 
-TEST_F(MemberWait, LeavesAtOnceWhenTheEndingMasterPromotesIt) {
+// The member looks again within a slice, far sooner than its time-out, and
+// once promoted sends its OACK again, now as master.
+TEST_F(MemberWait, APromotedMemberSendsItsOackWithinASlice) {
   tftp_session* master = join(BOOT);
   tftp_session* member = member_of(master);
-  std::thread ending([master] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    leave_multicast_group(master);
-  });
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(wait_as_member(member), RESULT_RUNNING);
-  auto waited = std::chrono::steady_clock::now() - start;
-  ending.join();
-  EXPECT_GE(waited, std::chrono::milliseconds(45));
-  EXPECT_LT(waited, std::chrono::milliseconds(900)) << "a promotion waits for no full timeout";
+  int64_t start = monotonic_now_ms();
+  ASSERT_EQ(read_member_wait(member), RESULT_RUNNING);
+  EXPECT_LE(member->own.deadline_ms, start + MEMBER_SLICE_MS + 5);
+  EXPECT_EQ(read_deadline(member), RESULT_RUNNING) << "not promoted yet: it waits on";
+  EXPECT_EQ(member->own.state, READ_MEMBER);
+  leave_multicast_group(master);
+  EXPECT_EQ(read_deadline(member), RESULT_RUNNING);
+  EXPECT_EQ(member->own.state, READ_OPTIONS);
   EXPECT_EQ(member->multicast_master, 1u);
   EXPECT_EQ(master->multicast_master, 0u);
+  uint8_t oack[64];
+  int ready = wait_sockets_readable(&client_, 1, monotonic_now_ms() + 2000);
+  ASSERT_EQ(ready, 1) << "no OACK reached the client";
+  long n = take_datagram(client_, oack, sizeof oack);
+  ASSERT_GE(n, 2);
+  EXPECT_EQ(oack[1], OPCODE_OACK);
 }
 
 TEST_F(MemberWait, AWaitingMemberIsAsBusyAsItsGroup) {
@@ -233,12 +238,7 @@ TEST_F(MemberWait, AWaitingMemberIsAsBusyAsItsGroup) {
   tftp_session* member = member_of(master);
   member->last_progress_ms = 0;
   note_group_progress(master);
-  std::thread ending([master] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    leave_multicast_group(master);
-  });
-  EXPECT_EQ(wait_as_member(member), RESULT_RUNNING);
-  ending.join();
+  EXPECT_EQ(read_member_wait(member), RESULT_RUNNING);
   EXPECT_GT(member->last_progress_ms.load(), 0) << "the group's progress did not reach the member";
 }
 
