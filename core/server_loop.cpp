@@ -129,9 +129,7 @@ static void end_transfers() {
 
 void receive_loop() {
   alignas(8) char buffer[REQUEST_BUFFER_SIZE];
-  // Started before the first request, so what they hold is there from the
-  // start; without them every request is refused ("data thread failed").
-  start_transfer_loops();
+  start_transfer_loops();  // for a caller that bound the port itself
   while (!server_stop) {
     uint32_t ip = 0;
     uint16_t port = 0;
@@ -169,6 +167,10 @@ static int bind_server_port() {
   // buffer holds a few hundred, and each one dropped costs its client a
   // time-out. Taken while the server may still ask beyond the system's cap.
   size_socket_buffers(listen_socket, 0, (static_cast<size_t>(Clients.load()) + 1) * LISTEN_BYTES_PER_REQUEST);
+  // Running before the server says it is ready, so that what they hold is
+  // there from then on; without them every request is refused ("data
+  // thread failed").
+  start_transfer_loops();
   log_line(2, 0, " Ready on TFTP port %u\n", Port.load());
   return 1;
 }

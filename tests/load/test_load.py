@@ -155,8 +155,8 @@ class Transfer:
 def run_all(transfers, server_port, pid):
     """Runs every transfer to its end (bounded); returns the selector and the
     most descriptors the server had open at one time (a data socket and a
-    file per transfer)."""
-    peak_fds = 0
+    file per transfer) and the most threads it had."""
+    peak_fds = peak_threads = 0
     next_sample = 0.0
     selector = selectors.DefaultSelector()
     for t in transfers:
@@ -181,9 +181,10 @@ def run_all(transfers, server_port, pid):
             t.resend_if_silent(now)
         if now >= next_sample:
             peak_fds = max(peak_fds, fd_count(pid))
+            peak_threads = max(peak_threads, thread_count(pid))
             next_sample = now + 0.25
         pending = sum(1 for t in transfers if not t.done and not t.failure)
-    return selector, peak_fds
+    return selector, peak_fds, peak_threads
 
 
 class LoadTest(unittest.TestCase):
@@ -244,7 +245,7 @@ class LoadTest(unittest.TestCase):
             transfers.append(Transfer(READERS + i, WRQ, "upload-%02d.bin" % i, block_size, port,
                                       pattern(size, 100 + i)))
         started = time.monotonic()
-        selector, peak_fds = run_all(transfers, port, self.pid)
+        selector, peak_fds, peak_threads = run_all(transfers, port, self.pid)
         elapsed = time.monotonic() - started
         try:
             failed = [(t.index, t.name, t.failure or "unfinished") for t in transfers
@@ -255,6 +256,8 @@ class LoadTest(unittest.TestCase):
                                 % (t.index, len(t.received)))
             # The transfers did overlap: most of them held their socket at one time.
             self.assertGreater(peak_fds - idle_fds, (READERS + WRITERS) // 2)
+            # ... on the threads that ran before them: none of its own.
+            self.assertEqual(peak_threads, idle_threads)
         finally:
             selector.close()
             for t in transfers:
@@ -280,9 +283,9 @@ class LoadTest(unittest.TestCase):
 
         status = proc_status(self.pid)
         print("\nload: %d readers of %d bytes and %d writers in %.1f s; %d more descriptors at "
-              "the peak; server peak memory VmHWM %s (VmRSS now %s), %s threads"
+              "the peak; server peak memory VmHWM %s (VmRSS now %s), %d threads"
               % (READERS, SHARED_SIZE, WRITERS, elapsed, peak_fds - idle_fds,
-                 status["VmHWM"], status["VmRSS"], status["Threads"]))
+                 status["VmHWM"], status["VmRSS"], peak_threads))
 
         # Every transfer has ended and closed its socket and file ...
         self.wait_idle(idle_threads, idle_fds, "after the load")
