@@ -13,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from common import fd_count, pattern, read_file, wait_until  # noqa: E402,F401
+from common import HOST, fd_count, pattern, read_file, wait_until  # noqa: E402,F401
 from harrier import (  # noqa: E402,F401
     TS, Client, Server, download, drops_to_service_user, give_to_server, on_wine, request_path,
     server_directory, service_user, write_store)
@@ -21,7 +21,6 @@ from tftp_packets import (  # noqa: E402,F401
     ACK, DATA, ERR_DISK_FULL, ERR_EXISTS, ERR_ILLEGAL, ERR_NOT_FOUND, ERR_OPTION, ERR_UNDEFINED, ERROR, OACK,
     RRQ, WRQ, ack, block_of, data, error_bytes, oack_bytes, opcode_of, parse, raw_request, request)
 
-HOST = "127.0.0.1"
 # The status column of a completed transfer: its duration, "%7us".
 COMPLETED = r"^ {6}\ds$|^ {5}\d\ds$"
 
@@ -139,7 +138,7 @@ class BlackBoxCase(unittest.TestCase):
         c = client or self.client()
         c.send_request(packet)
         answer, source = self.expect(c)
-        self.assertEqual(source, ("127.0.0.1", self.server.port), "refusal not sent from the server port")
+        self.assertEqual(source, (HOST, self.server.port), "refusal not sent from the server port")
         self.assertEqual(answer, error_bytes(code, message), "request %r" % packet[:80])
         return c
 

@@ -17,10 +17,9 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 import harrier  # noqa: E402
-from common import pattern, read_file, scratch_directory  # noqa: E402,F401
+from common import HOST, pattern, read_file, scratch_directory  # noqa: E402,F401
 from harrier import TS  # noqa: E402,F401
 
-HOST = "127.0.0.1"
 MIB = 1 << 20
 SMALL_SIZES = (0, 511, 512, MIB)
 LARGE_SIZE = 40 * MIB

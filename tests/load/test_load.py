@@ -21,12 +21,11 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from common import fd_count, pattern  # noqa: E402
+from common import HOST, fd_count, pattern  # noqa: E402
 import harrier  # noqa: E402
 import tftp_packets as tp  # noqa: E402
 from tftp_packets import ACK, DATA, ERROR, OACK, RRQ, WRQ  # noqa: E402
 
-HOST = "127.0.0.1"
 READERS = 200
 WRITERS = 20
 SHARED_SIZE = 1 << 20

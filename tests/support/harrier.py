@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from common import free_port
+from common import HOST, free_port
 from tftp_packets import DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, ack, error_bytes, parse, request
 
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
@@ -364,8 +364,8 @@ class Client:
 
     def __init__(self, server_port):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.server = ("127.0.0.1", server_port)
+        self.sock.bind((HOST, 0))
+        self.server = (HOST, server_port)
         self.peer = None  # the data port, learnt from the first answer
 
     def send_request(self, packet):

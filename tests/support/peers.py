@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import time
 
-from common import free_port, port_is_free
+from common import HOST, free_port, port_is_free
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEPS_DIR = os.path.join(TOP, "build-deps")
@@ -76,14 +76,14 @@ def start_tftpd_hpa(root, port=None):
     in_tftpd = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
     if not os.path.exists(in_tftpd):
         raise RuntimeError("in.tftpd not found: install the Debian package tftpd-hpa")
-    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user(), "-a", "127.0.0.1:%d" % port, root]
+    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user(), "-a", "%s:%d" % (HOST, port), root]
     return start_server(argv, port), port
 
 
 def start_atftpd(root, port=None):
     port = port or free_port()
     argv = [atftpd_path(), "--daemon", "--no-fork", "--port", str(port),
-            "--bind-address", "127.0.0.1", "--logfile", "/dev/null", root]
+            "--bind-address", HOST, "--logfile", "/dev/null", root]
     return start_server(argv, port), port
 
 
