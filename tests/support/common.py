@@ -37,15 +37,21 @@ def free_port():
     raise RuntimeError("no free port")
 
 
-def wait_until(predicate, timeout, step=0.05):
-    """Polls predicate until it holds or timeout seconds have passed; its
-    last value."""
+def wait_for(fetch, done, timeout, step=0.05):
+    """Calls fetch until done(its value) holds or timeout seconds have
+    passed; the last value, so that a failed check can show it."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
+    while True:
+        value = fetch()
+        if done(value) or time.monotonic() >= deadline:
+            return value
         time.sleep(step)
-    return predicate()
+
+
+def wait_until(predicate, timeout, step=0.05):
+    """Polls predicate until it returns a true value or timeout seconds have
+    passed; its last value."""
+    return wait_for(predicate, bool, timeout, step)
 
 
 def fd_count(pid):

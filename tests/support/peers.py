@@ -11,9 +11,8 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
-from common import HOST, free_port, port_is_free
+from common import HOST, free_port, port_is_free, wait_until
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEPS_DIR = os.path.join(TOP, "build-deps")
@@ -29,14 +28,11 @@ def atftpd_path():
 
 def wait_bound(port, process, seconds=5.0):
     """Waits until something has bound the UDP port, without sending to it."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise RuntimeError("server exited with %s" % process.returncode)
-        if not port_is_free(port):
-            return
-        time.sleep(0.05)
-    raise RuntimeError("server did not bind port %d" % port)
+    wait_until(lambda: process.poll() is not None or not port_is_free(port), seconds)
+    if process.poll() is not None:
+        raise RuntimeError("server exited with %s" % process.returncode)
+    if port_is_free(port):
+        raise RuntimeError("server did not bind port %d" % port)
 
 
 def stop_process(process):
