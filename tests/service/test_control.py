@@ -19,6 +19,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
 import tftp_packets as tp  # noqa: E402
 from harrier import HARRIERCTL, NOBODY, as_nobody, control_connect, harrierctl  # noqa: E402,F401
+from common import wait_for  # noqa: E402
 
 
 def ask(c, command, index=None, raw=None):
@@ -254,11 +255,8 @@ class ControlTest(unittest.TestCase):
         with harrier.Client(self.server.port) as t:
             got, _, _ = harrier.download(t, "small.bin")
         self.assertEqual(len(got), 700)
-        for _ in range(100):  # the worker marks itself finished just after the last ACK
-            rec = record(ask(c, 8, 0))
-            if rec["thread"] == -1:
-                break
-            time.sleep(0.02)
+        # The worker marks itself finished just after the last ACK.
+        rec = wait_for(lambda: record(ask(c, 8, 0)), lambda r: r["thread"] == -1, 5, 0.02)
         self.assertEqual(rec["status"], 0)
         self.assertEqual((rec["opcode"], rec["mode"], rec["block_size"]), (1, 3, 512))
         self.assertEqual((rec["file_size"], rec["result"], rec["block"]), (700, 0, 2))
@@ -281,12 +279,7 @@ class ControlTest(unittest.TestCase):
         packet, _ = t.receive()
         t.send(tp.ack(1))
         t.receive()
-        running = None
-        for _ in range(100):
-            running = record(ask(c, 8, 0))
-            if running["block"] == 2:
-                break
-            time.sleep(0.02)
+        running = wait_for(lambda: record(ask(c, 8, 0)), lambda r: r["block"] == 2, 5, 0.02)
         self.assertEqual((running["block"], running["result"], running["active"]), (2, -1, 1))
         self.assertNotEqual(running["thread"], -1)
         self.assertNotEqual(running["data_socket"], -1)
@@ -294,11 +287,7 @@ class ControlTest(unittest.TestCase):
         # The finished one from before was purged when this one was accepted.
         self.assertEqual(status_only(ask(c, 8, 1)), 1)
         t.send(tp.error_bytes(3, "stop here"))
-        for _ in range(100):
-            ended = record(ask(c, 8, 0))
-            if ended["thread"] == -1:
-                break
-            time.sleep(0.02)
+        ended = wait_for(lambda: record(ask(c, 8, 0)), lambda r: r["thread"] == -1, 5, 0.02)
         self.assertEqual((ended["result"], ended["error_text"]), (2, "3 stop here"))
         t.close()
 
@@ -318,11 +307,8 @@ class ControlTest(unittest.TestCase):
             packet, _ = t.receive()
             self.assertEqual(tp.parse(packet)[0], tp.DATA, packet)
             t.send(tp.error_bytes(tp.ERR_UNDEFINED, "bye\x1b]0;owned\x07\r\nfake line\x7f"))
-        for _ in range(100):  # the worker records the ERROR just after it came
-            rc, out, err = self.ctl("list")
-            if "aborted" in out:
-                break
-            time.sleep(0.02)
+        # The worker records the ERROR just after it came.
+        rc, out, err = wait_for(lambda: self.ctl("list"), lambda listed: "aborted" in listed[1], 5, 0.02)
         self.assertEqual(rc, 0, err)
         self.assertEqual(len(out.splitlines()), 3, out)  # a head line, the titles and one transfer
         self.assertNotRegex(out[:-1], "[\x00-\x09\x0b-\x1f\x7f]")
