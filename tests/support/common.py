@@ -37,6 +37,16 @@ def free_port():
     raise RuntimeError("no free port")
 
 
+def hold_port(add_cleanup, port=0):
+    """Binds a UDP socket on every address to port (0: one the system
+    picks), so that no server can; the port. The socket is closed by the
+    cleanup it is handed to."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    add_cleanup(s.close)
+    s.bind(("0.0.0.0", port))
+    return s.getsockname()[1]
+
+
 def wait_for(fetch, done, timeout, step=0.05):
     """Calls fetch until done(its value) holds or timeout seconds have
     passed; the last value, so that a failed check can show it."""
