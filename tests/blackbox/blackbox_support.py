@@ -13,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from common import HOST, fd_count, pattern, read_file, wait_for, wait_until  # noqa: E402,F401
+from common import HOST, fd_count, pattern, read_file, scratch_directory, wait_for, wait_until  # noqa: E402,F401
 from harrier import (  # noqa: E402,F401
     TS, Client, Server, download, drops_to_service_user, give_to_server, on_wine, request_path,
     server_directory, service_user, write_store)

@@ -3,7 +3,6 @@ free high ports of 127.0.0.1: every size, option and mode, byte for byte."""
 
 import os
 import random
-import shutil
 import sys
 import unittest
 
@@ -50,8 +49,7 @@ class ServerTransfers:
     @classmethod
     def setUpClass(cls):
         cls.client = Client()
-        cls.root = make_root()
-        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        cls.root = make_root(cls.addClassCleanup)
         for size in SIZES + [BIG]:
             put_file(cls.root, "o%d.bin" % size, pattern(size, size))
         for size in SIZES:

@@ -11,7 +11,6 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -19,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
 import tftp_packets as tp  # noqa: E402
 from harrier import HARRIERCTL, NOBODY, as_nobody, control_connect, harrierctl  # noqa: E402,F401
-from common import wait_for  # noqa: E402
+from common import scratch_directory, wait_for  # noqa: E402
 
 
 def ask(c, command, index=None, raw=None):
@@ -315,8 +314,7 @@ class ControlTest(unittest.TestCase):
         self.assertIn("evil\\x1b[2J\\x0d\\x0ax.bin  0 bye\\x1b]0;owned\\x07\\x0d\\x0afake line\\x7f\n", out)
 
     def test_socket_and_directory_are_made_open_to_all(self):
-        base = tempfile.mkdtemp(prefix="orvanel-control-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", base])
+        base = scratch_directory(self.addCleanup, "orvanel-control-")
         path = os.path.join(base, "run", "control")
         old = os.umask(0o077)  # harrier's own umask must not close the channel to others
         try:
@@ -329,8 +327,7 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(oct(os.lstat(path).st_mode & 0o7777), "0o666")
 
     def test_a_stale_socket_is_replaced_and_a_plain_file_is_not(self):
-        base = harrier.server_directory("orvanel-control-")  # the service user's, as systemd makes it
-        self.addCleanup(subprocess.run, ["rm", "-rf", base])
+        base = harrier.server_directory(self.addCleanup, "orvanel-control-")  # the service user's, as systemd makes it
         path = os.path.join(base, "control")
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         stale.bind(path)  # bound, never listening, closed: what an ended server leaves

@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from common import HOST, free_port
+from common import HOST, free_port, scratch_directory
 from tftp_packets import DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, ack, error_bytes, parse, request
 
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
@@ -169,10 +169,10 @@ def give_to_server(path):
         os.chown(path, uid, gid)
 
 
-def server_directory(prefix):
+def server_directory(add_cleanup, prefix):
     """A new temporary directory the server may read and write in (a Prefix
-    entry's, say)."""
-    path = tempfile.mkdtemp(prefix=prefix)
+    entry's, say), removed by the cleanup it is handed to."""
+    path = scratch_directory(add_cleanup, prefix)
     os.chmod(path, 0o755)
     give_to_server(path)
     return path

@@ -83,9 +83,12 @@ def start_atftpd(root, port=None):
     return start_server(argv, port), port
 
 
-def make_root():
-    """A served directory that the server's unprivileged user may write."""
+def make_root(add_cleanup=None):
+    """A served directory that the server's unprivileged user may write;
+    removed by the cleanup it is handed to, if any."""
     root = tempfile.mkdtemp(prefix="pelican_root_")
+    if add_cleanup:
+        add_cleanup(shutil.rmtree, root, True)
     os.chmod(root, 0o777)
     return root
 
