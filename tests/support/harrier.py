@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from common import HOST, free_port, scratch_directory
+from common import HOST, free_port, scratch_directory, wait_until
 from tftp_packets import DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, ack, error_bytes, parse, request
 
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
@@ -129,18 +129,14 @@ def console_text(output_path):
 def wait_for_console(proc, output_path, pattern, timeout=5.0):
     """Waits until the console output of the server process proc matches
     pattern; returns the match. Fails when proc ends first or time runs out."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        m = re.search(pattern, console_text(output_path))
-        if m:
-            return m
-        if proc.poll() is not None:
-            m = re.search(pattern, console_text(output_path))
-            if m:
-                return m
-            raise AssertionError("server exited (%s) before %r:\n%s"
-                                 % (proc.returncode, pattern, console_text(output_path)))
-        time.sleep(0.02)
+    wait_until(lambda: proc.poll() is not None or re.search(pattern, console_text(output_path)), timeout, 0.02)
+    # Read once more: a server that ended may have written the line just before.
+    m = re.search(pattern, console_text(output_path))
+    if m:
+        return m
+    if proc.poll() is not None:
+        raise AssertionError("server exited (%s) before %r:\n%s"
+                             % (proc.returncode, pattern, console_text(output_path)))
     raise AssertionError("no %r within %ss:\n%s" % (pattern, timeout, console_text(output_path)))
 
 
