@@ -13,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from common import fd_count, pattern, read_file, wait_until  # noqa: E402,F401
+from common import HOST, fd_count, pattern, read_file, scratch_directory, wait_for, wait_until  # noqa: E402,F401
 from harrier import (  # noqa: E402,F401
     TS, Client, Server, download, drops_to_service_user, give_to_server, on_wine, request_path,
     server_directory, service_user, write_store)
@@ -21,7 +21,6 @@ from tftp_packets import (  # noqa: E402,F401
     ACK, DATA, ERR_DISK_FULL, ERR_EXISTS, ERR_ILLEGAL, ERR_NOT_FOUND, ERR_OPTION, ERR_UNDEFINED, ERROR, OACK,
     RRQ, WRQ, ack, block_of, data, error_bytes, oack_bytes, opcode_of, parse, raw_request, request)
 
-HOST = "127.0.0.1"
 # The status column of a completed transfer: its duration, "%7us".
 COMPLETED = r"^ {6}\ds$|^ {5}\d\ds$"
 
@@ -139,7 +138,7 @@ class BlackBoxCase(unittest.TestCase):
         c = client or self.client()
         c.send_request(packet)
         answer, source = self.expect(c)
-        self.assertEqual(source, ("127.0.0.1", self.server.port), "refusal not sent from the server port")
+        self.assertEqual(source, (HOST, self.server.port), "refusal not sent from the server port")
         self.assertEqual(answer, error_bytes(code, message), "request %r" % packet[:80])
         return c
 
@@ -156,28 +155,27 @@ class BlackBoxCase(unittest.TestCase):
 
     def wait_line(self, regex, since=0, timeout=5.0):
         """The first console line after `since` that matches regex (re.search)."""
-        deadline = time.monotonic() + timeout
         rx = re.compile(regex)
-        while True:
-            for line in self.lines(since):
-                if rx.search(line):
-                    return line
-            if time.monotonic() > deadline:
-                self.fail("no line matching %r; console since mark:\n%s"
-                          % (regex, "\n".join(self.lines(since))[-3000:]))
-            time.sleep(0.02)
+        line = wait_until(lambda: next((l for l in self.lines(since) if rx.search(l)), None), timeout, 0.02)
+        if line is None:
+            self.fail("no line matching %r; console since mark:\n%s"
+                      % (regex, "\n".join(self.lines(since))[-3000:]))
+        return line
 
     def wait_result(self, path, since=0, timeout=5.0):
         """The result line of the transfer of `path`: (status, address, label, rest)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            found = self.result_lines(path, since)
-            if found:
-                return result_fields(found[0])
-            if time.monotonic() > deadline:
-                self.fail("no result line for %s; console since mark:\n%s"
-                          % (path, "\n".join(self.lines(since))[-3000:]))
-            time.sleep(0.02)
+        found = wait_until(lambda: self.result_lines(path, since), timeout, 0.02)
+        if not found:
+            self.fail("no result line for %s; console since mark:\n%s"
+                      % (path, "\n".join(self.lines(since))[-3000:]))
+        return result_fields(found[0])
+
+    def wait_results(self, path, since, count, timeout=5.0):
+        """The result lines of `path` after `since` once `count` have come;
+        fails unless exactly that many came."""
+        found = wait_for(lambda: self.result_lines(path, since), lambda lines: len(lines) >= count, timeout, 0.02)
+        self.assertEqual(len(found), count, found)
+        return found
 
     def result_lines(self, path, since=0):
         out = []

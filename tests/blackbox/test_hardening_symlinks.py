@@ -3,7 +3,6 @@ upload directory can): links that lead out of the root are refused like a
 name with "..", for reads and for writes; links that stay inside the root,
 or inside the Prefix directory that served the name, keep working."""
 import os
-import shutil
 import time
 import unittest
 
@@ -120,13 +119,9 @@ class LinksInAPrefix(BlackBoxCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.prefix = server_directory("harrier-prefix-")
+        cls.prefix = server_directory(cls.addClassCleanup, "harrier-prefix-")
         cls.settings = dict(cls.settings, Prefix=cls.prefix)
-        try:
-            super().setUpClass()
-        except BaseException:
-            os.rmdir(cls.prefix)
-            raise
+        super().setUpClass()
         os.makedirs(os.path.join(cls.prefix, "images"))
         with open(os.path.join(cls.prefix, "images", "a.img"), "wb") as f:
             f.write(INSIDE)
@@ -135,13 +130,6 @@ class LinksInAPrefix(BlackBoxCase):
         cls.server.put_file("root_only.txt", SECRET)
         os.symlink(cls.server.path("root_only.txt"), os.path.join(cls.prefix, "to_root"))
         os.symlink(cls.server.root, os.path.join(cls.prefix, "root_dir"))
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            shutil.rmtree(cls.prefix, ignore_errors=True)
 
     def test_links_inside_the_prefix_work(self):
         got, _, _ = self.fetch(self.client(), request_path(self.prefix) + "/images/a.img")

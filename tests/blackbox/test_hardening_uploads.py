@@ -28,14 +28,6 @@ def size_of(content):
     return None if content is None else len(content)
 
 
-def wait_results(case, path, since, count):
-    """The first `count` result lines of `path`; fails when fewer come."""
-    wait_until(lambda: len(case.result_lines(path, since)) >= count, 5)
-    results = case.result_lines(path, since)
-    case.assertEqual(len(results), count, results)
-    return results
-
-
 class Uploads(BlackBoxCase):
     settings = {"Timeout": 1, "Retransmit": 1}
 
@@ -64,7 +56,7 @@ class Uploads(BlackBoxCase):
                 if w.finished():
                     finished.append(key)
         self.assertEqual(finished, ["B", "A"])
-        results = wait_results(self, path, start, 2)
+        results = self.wait_results(path, start, 2)
         for line in results:
             self.assertRegex(line[20:28], COMPLETED)
         got = read_file(path)
@@ -179,7 +171,7 @@ class ReadDuringUpload:
         self.assertTrue(bytes(reader.received) == OLD,
                         "reader got %d bytes, not the old file" % len(reader.received))
         self.assertTrue(writer.run())
-        wait_results(self, path, start, 2)
+        self.wait_results(path, start, 2)
         self.assertTrue(read_file(path) == new)
 
 

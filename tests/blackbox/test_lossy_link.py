@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import netns  # noqa: E402
 from harrier import BUILD_DIR  # noqa: E402
 from lossy_link import LossyLink  # noqa: E402
-from common import scratch_directory  # noqa: E402
+from common import scratch_directory, wait_until  # noqa: E402
 
 PELICAN = os.path.abspath(os.path.join(BUILD_DIR, "bin", "pelican-tftp"))
 SIZE = 16 << 20
@@ -57,9 +57,7 @@ class LossyLinkCase(unittest.TestCase):
             self.assertTrue(f.read() == self.content, "the download differs from the served file")
         up = self.pelican(host, port, "PUT", "up.bin", got, prefix)
         stored = server.path("up.bin")
-        deadline = time.monotonic() + 5
-        while os.path.getsize(stored) != SIZE and time.monotonic() < deadline:
-            time.sleep(0.02)
+        wait_until(lambda: os.path.getsize(stored) == SIZE, 5, 0.02)
         with open(stored, "rb") as f:
             self.assertTrue(f.read() == self.content, "the upload differs from the sent file")
         print("\n  16 MiB window %d: GET %.1f s, PUT %.1f s" % (WINDOW, down, up), file=sys.stderr)

@@ -2,17 +2,15 @@
 session left behind, no descriptor held."""
 import os
 import re
-import shutil
 import subprocess
-import tempfile
 import time
 import unittest
 
 from blackbox_support import (
     ERR_DISK_FULL, ERR_EXISTS, ERR_ILLEGAL, ERR_NOT_FOUND, ERR_OPTION, ERR_UNDEFINED, HOST, RRQ, WRQ,
     BlackBoxCase, Client, Server, ack, data, download, drops_to_service_user, error_bytes, free_port_range,
-    give_to_server, on_wine, pattern, raw_request, read_file, request, request_path, server_directory, server_fds,
-    wait_until)
+    give_to_server, on_wine, pattern, raw_request, read_file, request, request_path, scratch_directory,
+    server_directory, server_fds, wait_until)
 
 BAD_PACKET = (ERR_ILLEGAL, "Bad tftp packet")
 INVALID_PATH = (ERR_ILLEGAL, "Invalid path")
@@ -413,7 +411,7 @@ class PrefixEntries(BlackBoxCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.outside = server_directory("harrier-prefix-")
+        cls.outside = server_directory(cls.addClassCleanup, "harrier-prefix-")
         for rel, content in (("x/images/a.bin", b"image a"), ("x/images/deep/b.bin", b"image b"),
                              ("x/images2/secret", b"secret"), ("x/imagesfile", b"file"),
                              ("pub/p.bin", b"pub")):
@@ -426,13 +424,6 @@ class PrefixEntries(BlackBoxCase):
         cls.settings = {"Prefix": "%s;%s/" % (cls.images, os.path.join(cls.outside, "pub")),
                         "AccessControl": 1}
         super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            shutil.rmtree(cls.outside, ignore_errors=True)
 
     def test_prefix_serves_only_its_directory(self):
         # Served without root and without access rules (there are none).
@@ -477,19 +468,12 @@ class PrefixWithoutRules(BlackBoxCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.outside = tempfile.mkdtemp(prefix="harrier-prefix-")
+        cls.outside = scratch_directory(cls.addClassCleanup, "harrier-prefix-")
         os.makedirs(os.path.join(cls.outside, "x", "images2"))
         with open(os.path.join(cls.outside, "x", "images2", "secret"), "wb") as f:
             f.write(b"secret")
         cls.settings = {"Prefix": os.path.join(cls.outside, "x", "images")}
         super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            super().tearDownClass()
-        finally:
-            shutil.rmtree(cls.outside, ignore_errors=True)
 
     def test_neighbour_directory_resolves_under_root(self):
         name = request_path(self.outside + "/x/images2/secret")

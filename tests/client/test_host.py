@@ -20,8 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 class HostProgram(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.root = make_root()
-        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        cls.root = make_root(cls.addClassCleanup)
         cls.served = bytes(range(256)) * 4 + b"end"
         put_file(cls.root, "file.bin", cls.served)
         cls.process, cls.port = start_tftpd_hpa(cls.root)

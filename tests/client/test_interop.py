@@ -3,16 +3,14 @@ free high ports of 127.0.0.1: every size, option and mode, byte for byte."""
 
 import os
 import random
-import shutil
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pelican_support import Client, main  # noqa: E402
 from peers import make_root, put_file, start_atftpd, start_tftpd_hpa, stop_process  # noqa: E402
 from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel  # noqa: E402
-from common import pattern, read_file, scratch_directory  # noqa: E402
+from common import pattern, read_file, scratch_directory, wait_until  # noqa: E402
 
 SIZES = [0, 511, 512, 513, 1 << 20]
 BIG = 40 << 20  # past 65535 blocks of 512 bytes: the block number rolls over
@@ -51,8 +49,7 @@ class ServerTransfers:
     @classmethod
     def setUpClass(cls):
         cls.client = Client()
-        cls.root = make_root()
-        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        cls.root = make_root(cls.addClassCleanup)
         for size in SIZES + [BIG]:
             put_file(cls.root, "o%d.bin" % size, pattern(size, size))
         for size in SIZES:
@@ -86,12 +83,11 @@ class ServerTransfers:
         remote = "up_%s_%d_%d" % (type(self).__name__, os.getpid(), self.count)
         self.assertEqual(self.run_line(options, "PUT %s %s" % (remote, local)), 0)
         # atftpd acknowledges the last block before it has closed the file.
-        deadline = time.monotonic() + 3
-        while read_file(os.path.join(self.root, remote)) != expected_on_server:
-            self.assertLess(time.monotonic(), deadline, "uploaded %s differs" % remote)
-            time.sleep(0.005)
+        uploaded = os.path.join(self.root, remote)
+        self.assertTrue(wait_until(lambda: read_file(uploaded) == expected_on_server, 3, 0.005),
+                        "uploaded %s differs" % remote)
         self.assertEqual(self.client.tsize(), (1, len(data) if sent_size is None else sent_size))
-        os.unlink(os.path.join(self.root, remote))
+        os.unlink(uploaded)
 
     def test_octet_get(self):
         for options in OCTET_VARIANTS:

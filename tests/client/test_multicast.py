@@ -5,7 +5,6 @@ that plays member, hand-over and master as the case needs."""
 
 import os
 import random
-import shutil
 import socket
 import subprocess
 import sys
@@ -89,8 +88,7 @@ class AtftpdGroup(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.root = make_root()
-        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        cls.root = make_root(cls.addClassCleanup)
         cls.data = random.Random(5).randbytes(cls.SIZE)
         put_file(cls.root, "image.bin", cls.data)
         cls.port = free_port()

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from harrier import Client  # noqa: E402
 from tftp_packets import ACK, DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, WRQ, error_bytes, parse, request  # noqa: E402
 from kestrel import SCREENS, TITLE, Kestrel, read_store_key, xdotool  # noqa: E402
-from common import scratch_directory  # noqa: E402
+from common import scratch_directory, wait_until  # noqa: E402
 
 PREFERENCES, ACCESS_CONTROL, VIEW_LOG = 40005, 40006, 40003
 PRINT_BUTTON, LOG_FILES = 1006, 1036
@@ -449,9 +449,7 @@ class Printing(DialogCase):
                 break
             # Keys that came before the printer was listed: cancelled, once more.
             self.keys("Escape")
-            deadline = time.monotonic() + 5
-            while "Print" in self.k.windows() and time.monotonic() < deadline:
-                time.sleep(0.1)
+            wait_until(lambda: "Print" not in self.k.windows(), 5, 0.1)
         # Read once the file has stopped growing.
         deadline = time.monotonic() + 12
         text, size = None, -1

@@ -4,7 +4,6 @@ running with a slow client, and one refused that shows no row), the open
 File menu, the paused server and a failed bind. The pictures go to
 build/screens/."""
 import os
-import socket
 import subprocess
 import sys
 import threading
@@ -15,6 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 from harrier import Client  # noqa: E402
 from tftp_packets import ERR_UNDEFINED, DATA, RRQ, ack, error_bytes, parse, request  # noqa: E402
 from kestrel import IMAGE_COMPLETE, IMAGE_FAILED, Kestrel, xdotool  # noqa: E402
+from common import hold_port  # noqa: E402
 
 PLACE = {"left": "20", "top": "20", "width": "560", "height": "260"}
 
@@ -107,10 +107,7 @@ class ScreensTest(unittest.TestCase):
         k.menu(40004)
         self.assertEqual(k.wait_exit(), 0, k.output())
 
-        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(holder.close)
-        holder.bind(("0.0.0.0", 0))
-        port = holder.getsockname()[1]
+        port = hold_port(self.addCleanup)
         failed = Kestrel(port=port, user=PLACE)
         self.addCleanup(failed.close)
         failed.wait_state(lambda s: s["state_bar"] == " Failed to listen on Port %d" % port)

@@ -3,7 +3,6 @@ Exit, a second start, a port that cannot be bound, and the rows of real
 transfers."""
 import io
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -16,7 +15,7 @@ from harrier import BUILD_DIR, Client, answers, download  # noqa: E402
 from tftp_packets import ERR_UNDEFINED, ACK, DATA, RRQ, ack, error_bytes, parse, request  # noqa: E402
 from kestrel import (IMAGE_BLANK, IMAGE_COMPLETE, IMAGE_FAILED, TITLE, Kestrel, KESTREL,  # noqa: E402
                      read_store_key)
-from common import port_is_free, scratch_directory  # noqa: E402
+from common import hold_port, port_is_free, scratch_directory  # noqa: E402
 
 LISTENING = " Listening on Port %u"
 PAUSED = " Server paused"
@@ -109,10 +108,7 @@ class WindowTest(unittest.TestCase):
         self.assertEqual(s["state_bar"], LISTENING % k.port)
 
     def test_a_port_that_cannot_be_bound_shows_the_failure(self):
-        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(holder.close)
-        holder.bind(("0.0.0.0", 0))
-        port = holder.getsockname()[1]
+        port = hold_port(self.addCleanup)
         k = self.start(port=port)
         s = k.wait_state(lambda s: s["state_bar"] == FAILED % port)
         self.assertEqual(s["stop"], 1)

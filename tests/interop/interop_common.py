@@ -11,16 +11,14 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 import harrier  # noqa: E402
-from common import pattern, read_file, scratch_directory  # noqa: E402,F401
+from common import HOST, pattern, read_file, scratch_directory, wait_for  # noqa: E402,F401
 from harrier import TS  # noqa: E402,F401
 
-HOST = "127.0.0.1"
 MIB = 1 << 20
 SMALL_SIZES = (0, 511, 512, MIB)
 LARGE_SIZE = 40 * MIB
@@ -123,11 +121,7 @@ class InteropCase(unittest.TestCase):
         ("Get/octet", "Put/ascii", ...)."""
         before = len(self._result_lines(path))
         yield
-        deadline = time.monotonic() + 10
-        lines = self._result_lines(path)
-        while len(lines) <= before and time.monotonic() < deadline:
-            time.sleep(0.02)
-            lines = self._result_lines(path)
+        lines = wait_for(lambda: self._result_lines(path), lambda found: len(found) > before, 10, 0.02)
         new = lines[before:]
         self.assertEqual(len(new), 1, "result lines for %s: %r\n%s"
                          % (path, new, self.server.output()[-3000:]))

@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harrier  # noqa: E402
 import netns  # noqa: E402
 from interop_common import TS, pattern  # noqa: E402
-from common import scratch_directory  # noqa: E402
+from common import scratch_directory, wait_until  # noqa: E402
 
 # The later clients must arrive while the first one's group still runs: on an
 # idle machine 16 MiB went out in under 0.15 s, so the file is larger and the
@@ -64,9 +64,7 @@ class AtftpGroup(unittest.TestCase):
             with open(out, "rb") as f:
                 self.assertTrue(f.read() == content, "%s differs from the served file" % out)
 
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and len(self.results(server, path)) < CLIENTS:
-            time.sleep(0.05)
+        wait_until(lambda: len(self.results(server, path)) >= CLIENTS, 10)
         self.assertEqual(server.stop(), 0)
         log = server.output()
         for mark in ("Sanitizer", "runtime error:"):

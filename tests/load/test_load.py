@@ -21,12 +21,11 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from common import fd_count, pattern  # noqa: E402
+from common import HOST, fd_count, pattern, wait_for  # noqa: E402
 import harrier  # noqa: E402
 import tftp_packets as tp  # noqa: E402
 from tftp_packets import ACK, DATA, ERROR, OACK, RRQ, WRQ  # noqa: E402
 
-HOST = "127.0.0.1"
 READERS = 200
 WRITERS = 20
 SHARED_SIZE = 1 << 20
@@ -195,14 +194,10 @@ class LoadTest(unittest.TestCase):
 
     def wait_idle(self, threads, fds, what):
         """Waits (bounded) until the server is back to the idle counts."""
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            now = (thread_count(self.pid), fd_count(self.pid))
-            if now == (threads, fds):
-                return
-            time.sleep(0.1)
-        self.fail("%s: threads %d, descriptors %d; idle %d, %d\n%s"
-                  % (what, now[0], now[1], threads, fds, self.server.output()[-2000:]))
+        now = wait_for(lambda: (thread_count(self.pid), fd_count(self.pid)), lambda n: n == (threads, fds), 30, 0.1)
+        if now != (threads, fds):
+            self.fail("%s: threads %d, descriptors %d; idle %d, %d\n%s"
+                      % (what, now[0], now[1], threads, fds, self.server.output()[-2000:]))
 
     def small_download(self, name):
         with harrier.Client(self.server.port) as c:
@@ -264,13 +259,8 @@ class LoadTest(unittest.TestCase):
                 t.sock.close()
 
         # Every transfer ends with a completed result line, and none failed.
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            log = self.server.output()
-            if log.count("Get/octet  ") >= READERS + 1 and log.count("Put/octet  ") >= WRITERS:
-                break
-            time.sleep(0.1)
-        log = self.server.output()
+        log = wait_for(self.server.output, lambda log: log.count("Get/octet  ") >= READERS + 1
+                       and log.count("Put/octet  ") >= WRITERS, 20, 0.1)
         # (A request repeated while its transfer runs is logged as ignored:
         # that is no failure.)
         failures = re.findall(r"^\S+ \S+ +(?:Timeout|Abort|Error) +(?!request from )\S.*$", log, re.M)

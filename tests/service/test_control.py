@@ -11,7 +11,6 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -19,6 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
 import tftp_packets as tp  # noqa: E402
 from harrier import HARRIERCTL, NOBODY, as_nobody, control_connect, harrierctl  # noqa: E402,F401
+from common import scratch_directory, wait_for  # noqa: E402
 
 
 def ask(c, command, index=None, raw=None):
@@ -254,11 +254,8 @@ class ControlTest(unittest.TestCase):
         with harrier.Client(self.server.port) as t:
             got, _, _ = harrier.download(t, "small.bin")
         self.assertEqual(len(got), 700)
-        for _ in range(100):  # the worker marks itself finished just after the last ACK
-            rec = record(ask(c, 8, 0))
-            if rec["thread"] == -1:
-                break
-            time.sleep(0.02)
+        # The worker marks itself finished just after the last ACK.
+        rec = wait_for(lambda: record(ask(c, 8, 0)), lambda r: r["thread"] == -1, 5, 0.02)
         self.assertEqual(rec["status"], 0)
         self.assertEqual((rec["opcode"], rec["mode"], rec["block_size"]), (1, 3, 512))
         self.assertEqual((rec["file_size"], rec["result"], rec["block"]), (700, 0, 2))
@@ -281,12 +278,7 @@ class ControlTest(unittest.TestCase):
         packet, _ = t.receive()
         t.send(tp.ack(1))
         t.receive()
-        running = None
-        for _ in range(100):
-            running = record(ask(c, 8, 0))
-            if running["block"] == 2:
-                break
-            time.sleep(0.02)
+        running = wait_for(lambda: record(ask(c, 8, 0)), lambda r: r["block"] == 2, 5, 0.02)
         self.assertEqual((running["block"], running["result"], running["active"]), (2, -1, 1))
         self.assertNotEqual(running["thread"], -1)
         self.assertNotEqual(running["data_socket"], -1)
@@ -294,11 +286,7 @@ class ControlTest(unittest.TestCase):
         # The finished one from before was purged when this one was accepted.
         self.assertEqual(status_only(ask(c, 8, 1)), 1)
         t.send(tp.error_bytes(3, "stop here"))
-        for _ in range(100):
-            ended = record(ask(c, 8, 0))
-            if ended["thread"] == -1:
-                break
-            time.sleep(0.02)
+        ended = wait_for(lambda: record(ask(c, 8, 0)), lambda r: r["thread"] == -1, 5, 0.02)
         self.assertEqual((ended["result"], ended["error_text"]), (2, "3 stop here"))
         t.close()
 
@@ -318,19 +306,15 @@ class ControlTest(unittest.TestCase):
             packet, _ = t.receive()
             self.assertEqual(tp.parse(packet)[0], tp.DATA, packet)
             t.send(tp.error_bytes(tp.ERR_UNDEFINED, "bye\x1b]0;owned\x07\r\nfake line\x7f"))
-        for _ in range(100):  # the worker records the ERROR just after it came
-            rc, out, err = self.ctl("list")
-            if "aborted" in out:
-                break
-            time.sleep(0.02)
+        # The worker records the ERROR just after it came.
+        rc, out, err = wait_for(lambda: self.ctl("list"), lambda listed: "aborted" in listed[1], 5, 0.02)
         self.assertEqual(rc, 0, err)
         self.assertEqual(len(out.splitlines()), 3, out)  # a head line, the titles and one transfer
         self.assertNotRegex(out[:-1], "[\x00-\x09\x0b-\x1f\x7f]")
         self.assertIn("evil\\x1b[2J\\x0d\\x0ax.bin  0 bye\\x1b]0;owned\\x07\\x0d\\x0afake line\\x7f\n", out)
 
     def test_socket_and_directory_are_made_open_to_all(self):
-        base = tempfile.mkdtemp(prefix="orvanel-control-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", base])
+        base = scratch_directory(self.addCleanup, "orvanel-control-")
         path = os.path.join(base, "run", "control")
         old = os.umask(0o077)  # harrier's own umask must not close the channel to others
         try:
@@ -343,8 +327,7 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(oct(os.lstat(path).st_mode & 0o7777), "0o666")
 
     def test_a_stale_socket_is_replaced_and_a_plain_file_is_not(self):
-        base = harrier.server_directory("orvanel-control-")  # the service user's, as systemd makes it
-        self.addCleanup(subprocess.run, ["rm", "-rf", base])
+        base = harrier.server_directory(self.addCleanup, "orvanel-control-")  # the service user's, as systemd makes it
         path = os.path.join(base, "control")
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         stale.bind(path)  # bound, never listening, closed: what an ended server leaves

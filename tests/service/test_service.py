@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 import harrier  # noqa: E402
 import tftp_packets as tp  # noqa: E402
 from stepwise import StepWriter  # noqa: E402
-from common import scratch_directory  # noqa: E402
+from common import hold_port, scratch_directory  # noqa: E402
 
 START_1 = "STATUS=Start pending, check point 1\nEXTEND_TIMEOUT_USEC=3000000\n"
 START_2 = "STATUS=Start pending, check point 2\nEXTEND_TIMEOUT_USEC=3000000\n"
@@ -204,14 +204,10 @@ class ServiceRunTest(unittest.TestCase):
 
     def test_port_in_use_is_unable_to_start_never_ready_and_exits_non_zero(self):
         with ProgramDirectory() as p:
-            blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            blocker.bind(("0.0.0.0", p.port))
-            try:
-                p.start()
-                # Non-zero, so that the manager marks the unit failed and may restart it.
-                self.assertEqual(p.proc.wait(15), 1)
-            finally:
-                blocker.close()
+            hold_port(self.addCleanup, p.port)
+            p.start()
+            # Non-zero, so that the manager marks the unit failed and may restart it.
+            self.assertEqual(p.proc.wait(15), 1)
             self.assertEqual(p.notifications(3), [START_1, START_2, STOPPED])
             self.assertTrue(p.no_notification(0.2))
             entry, = p.syslog_entries(1)
@@ -488,29 +484,20 @@ class ConsoleTest(unittest.TestCase):
 
     def test_console_with_port_in_use_ends_at_once_with_code_1_without_event_log(self):
         with ProgramDirectory() as p:
-            blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            blocker.bind(("0.0.0.0", p.port))
-            try:
-                code, out = p.run(["-debug"])
-            finally:
-                blocker.close()
+            hold_port(self.addCleanup, p.port)
+            code, out = p.run(["-debug"])
             self.assertEqual(code, 1)
             self.assertTrue(out.startswith("Debugging TFTP Server.\n"), out)
             self.assertRegex(out, r"bind on TFTP port failed\n")
             self.assertTrue(p.no_syslog())
 
     def test_a_bind_failure_names_the_port_and_the_reason_on_standard_error(self):
-        blocker = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        blocker.bind(("0.0.0.0", 0))
-        port = blocker.getsockname()[1]
-        try:
-            server = harrier.Server(port=port, separate_stderr=True)
-            self.addCleanup(server.close)
-            # It ends by itself; a signal sent before that would be reported too.
-            server.proc.wait(60)
-            self.assertEqual(server.stop(), 1)
-        finally:
-            blocker.close()
+        port = hold_port(self.addCleanup)
+        server = harrier.Server(port=port, separate_stderr=True)
+        self.addCleanup(server.close)
+        # It ends by itself; a signal sent before that would be reported too.
+        server.proc.wait(60)
+        self.assertEqual(server.stop(), 1)
         self.assertRegex(server.output(), r" bind on TFTP port failed\n$")
         self.assertEqual(server.errors(), "harrier: cannot bind UDP port %d: Address already in use\n" % port)
 

@@ -1,11 +1,14 @@
-"""Helpers every test area needs: free ports on 127.0.0.1, bounded waits,
-descriptor counts, scratch directories and test contents."""
+"""Helpers every test area needs: the loopback address, free ports on it,
+bounded waits, descriptor counts, scratch directories and test contents."""
 import os
 import random
 import shutil
 import socket
 import tempfile
 import time
+
+# Every test server listens here and every test client talks to it.
+HOST = "127.0.0.1"
 
 # Below the ephemeral range, so that no client socket bound to port 0 takes
 # a port between its choice and the server's bind; a block per process, so
@@ -14,10 +17,10 @@ _next_port = [20000 + (os.getpid() % 200) * 100]
 
 
 def port_is_free(port):
-    """True when nothing has bound the UDP port on 127.0.0.1."""
+    """True when nothing has bound the UDP port on HOST."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     try:
-        s.bind(("127.0.0.1", port))
+        s.bind((HOST, port))
         return True
     except OSError:
         return False
@@ -26,7 +29,7 @@ def port_is_free(port):
 
 
 def free_port():
-    """A UDP port on 127.0.0.1 that is free right now."""
+    """A UDP port on HOST that is free right now."""
     for _ in range(500):
         _next_port[0] += 1
         if port_is_free(_next_port[0]):
@@ -34,15 +37,31 @@ def free_port():
     raise RuntimeError("no free port")
 
 
-def wait_until(predicate, timeout, step=0.05):
-    """Polls predicate until it holds or timeout seconds have passed; its
-    last value."""
+def hold_port(add_cleanup, port=0):
+    """Binds a UDP socket on every address to port (0: one the system
+    picks), so that no server can; the port. The socket is closed by the
+    cleanup it is handed to."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    add_cleanup(s.close)
+    s.bind(("0.0.0.0", port))
+    return s.getsockname()[1]
+
+
+def wait_for(fetch, done, timeout, step=0.05):
+    """Calls fetch until done(its value) holds or timeout seconds have
+    passed; the last value, so that a failed check can show it."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
+    while True:
+        value = fetch()
+        if done(value) or time.monotonic() >= deadline:
+            return value
         time.sleep(step)
-    return predicate()
+
+
+def wait_until(predicate, timeout, step=0.05):
+    """Polls predicate until it returns a true value or timeout seconds have
+    passed; its last value."""
+    return wait_for(predicate, bool, timeout, step)
 
 
 def fd_count(pid):

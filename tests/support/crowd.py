@@ -6,14 +6,15 @@ import select
 import socket
 import time
 
+from common import HOST
 from tftp_packets import ERR_UNDEFINED, ERROR, error_bytes
 
 
 class Crowd:
     """`count` UDP sockets bound to `address`, one request each."""
 
-    def __init__(self, server_port, count, address="127.0.0.1"):
-        self.server = ("127.0.0.1", server_port)
+    def __init__(self, server_port, count, address=HOST):
+        self.server = (HOST, server_port)
         self.socks = []
         try:
             for _ in range(count):

@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from common import free_port
+from common import HOST, free_port, scratch_directory, wait_until
 from tftp_packets import DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, ack, error_bytes, parse, request
 
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
@@ -129,18 +129,14 @@ def console_text(output_path):
 def wait_for_console(proc, output_path, pattern, timeout=5.0):
     """Waits until the console output of the server process proc matches
     pattern; returns the match. Fails when proc ends first or time runs out."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        m = re.search(pattern, console_text(output_path))
-        if m:
-            return m
-        if proc.poll() is not None:
-            m = re.search(pattern, console_text(output_path))
-            if m:
-                return m
-            raise AssertionError("server exited (%s) before %r:\n%s"
-                                 % (proc.returncode, pattern, console_text(output_path)))
-        time.sleep(0.02)
+    wait_until(lambda: proc.poll() is not None or re.search(pattern, console_text(output_path)), timeout, 0.02)
+    # Read once more: a server that ended may have written the line just before.
+    m = re.search(pattern, console_text(output_path))
+    if m:
+        return m
+    if proc.poll() is not None:
+        raise AssertionError("server exited (%s) before %r:\n%s"
+                             % (proc.returncode, pattern, console_text(output_path)))
     raise AssertionError("no %r within %ss:\n%s" % (pattern, timeout, console_text(output_path)))
 
 
@@ -169,10 +165,10 @@ def give_to_server(path):
         os.chown(path, uid, gid)
 
 
-def server_directory(prefix):
+def server_directory(add_cleanup, prefix):
     """A new temporary directory the server may read and write in (a Prefix
-    entry's, say)."""
-    path = tempfile.mkdtemp(prefix=prefix)
+    entry's, say), removed by the cleanup it is handed to."""
+    path = scratch_directory(add_cleanup, prefix)
     os.chmod(path, 0o755)
     give_to_server(path)
     return path
@@ -364,8 +360,8 @@ class Client:
 
     def __init__(self, server_port):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.server = ("127.0.0.1", server_port)
+        self.sock.bind((HOST, 0))
+        self.server = (HOST, server_port)
         self.peer = None  # the data port, learnt from the first answer
 
     def send_request(self, packet):

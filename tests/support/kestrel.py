@@ -15,7 +15,7 @@ import subprocess
 import tempfile
 import time
 
-from common import free_port
+from common import free_port, wait_for, wait_until
 from harrier import BUILD_DIR, write_store
 
 KESTREL = os.path.abspath(os.path.join(BUILD_DIR, "bin", "kestrel"))
@@ -135,14 +135,10 @@ class Kestrel:
 
     def wait_state(self, predicate, timeout=5.0):
         """Polls the state until predicate holds; returns that state."""
-        deadline = time.monotonic() + timeout
-        state = None
-        while time.monotonic() < deadline:
-            state = self.state()
-            if predicate(state):
-                return state
-            time.sleep(0.1)
-        raise AssertionError("state never matched within %ss: %s" % (timeout, state))
+        state = wait_for(self.state, predicate, timeout, 0.1)
+        if not predicate(state):
+            raise AssertionError("state never matched within %ss: %s" % (timeout, state))
+        return state
 
     def menu(self, command):
         self.assert_ok(self.command("menu %d" % command))
@@ -162,20 +158,14 @@ class Kestrel:
         """Runs a menu command and waits until its modal dialog is shown;
         returns the dialog's description."""
         self.menu(command)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            answer = self.command("dialog")
-            if answer != "none":
-                return json.loads(answer)
-            time.sleep(0.1)
-        raise AssertionError("no dialog after command %d:\n%s" % (command, self.output()))
+        answer = wait_for(lambda: self.command("dialog"), lambda a: a != "none", timeout, 0.1)
+        if answer == "none":
+            raise AssertionError("no dialog after command %d:\n%s" % (command, self.output()))
+        return json.loads(answer)
 
     def wait_no_dialog(self, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while self.command("dialog") != "none":
-            if time.monotonic() > deadline:
-                raise AssertionError("the dialog stayed open")
-            time.sleep(0.1)
+        if not wait_until(lambda: self.command("dialog") == "none", timeout, 0.1):
+            raise AssertionError("the dialog stayed open")
 
     def get(self, control):
         answer = self.command("get %s" % control)
@@ -215,14 +205,13 @@ class Kestrel:
 
     def wait_window(self, name, timeout=10.0):
         """The id of this program's shown window of that name, once there."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            r = subprocess.run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid), "--name",
-                                "^%s$" % re.escape(name)], capture_output=True, text=True, timeout=10)
-            if r.stdout.split():
-                return r.stdout.split()[0]
-            time.sleep(0.1)
-        raise AssertionError("no window %r within %ss: %s" % (name, timeout, self.windows()))
+        search = ["xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.proc.pid), "--name",
+                  "^%s$" % re.escape(name)]
+        ids = wait_until(lambda: subprocess.run(search, capture_output=True, text=True, timeout=10).stdout.split(),
+                         timeout, 0.1)
+        if not ids:
+            raise AssertionError("no window %r within %ss: %s" % (name, timeout, self.windows()))
+        return ids[0]
 
     def window_shot(self, window, name):
         """A picture of any window of the screen by its id."""

@@ -21,7 +21,8 @@ import socket
 import threading
 import time
 
-HOST = "127.0.0.1"
+from common import HOST
+
 PACKET_MAX = 65536
 
 

@@ -11,9 +11,8 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
-from common import free_port, port_is_free
+from common import HOST, free_port, port_is_free, wait_until
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEPS_DIR = os.path.join(TOP, "build-deps")
@@ -29,14 +28,11 @@ def atftpd_path():
 
 def wait_bound(port, process, seconds=5.0):
     """Waits until something has bound the UDP port, without sending to it."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise RuntimeError("server exited with %s" % process.returncode)
-        if not port_is_free(port):
-            return
-        time.sleep(0.05)
-    raise RuntimeError("server did not bind port %d" % port)
+    wait_until(lambda: process.poll() is not None or not port_is_free(port), seconds)
+    if process.poll() is not None:
+        raise RuntimeError("server exited with %s" % process.returncode)
+    if port_is_free(port):
+        raise RuntimeError("server did not bind port %d" % port)
 
 
 def stop_process(process):
@@ -76,20 +72,23 @@ def start_tftpd_hpa(root, port=None):
     in_tftpd = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
     if not os.path.exists(in_tftpd):
         raise RuntimeError("in.tftpd not found: install the Debian package tftpd-hpa")
-    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user(), "-a", "127.0.0.1:%d" % port, root]
+    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user(), "-a", "%s:%d" % (HOST, port), root]
     return start_server(argv, port), port
 
 
 def start_atftpd(root, port=None):
     port = port or free_port()
     argv = [atftpd_path(), "--daemon", "--no-fork", "--port", str(port),
-            "--bind-address", "127.0.0.1", "--logfile", "/dev/null", root]
+            "--bind-address", HOST, "--logfile", "/dev/null", root]
     return start_server(argv, port), port
 
 
-def make_root():
-    """A served directory that the server's unprivileged user may write."""
+def make_root(add_cleanup=None):
+    """A served directory that the server's unprivileged user may write;
+    removed by the cleanup it is handed to, if any."""
     root = tempfile.mkdtemp(prefix="pelican_root_")
+    if add_cleanup:
+        add_cleanup(shutil.rmtree, root, True)
     os.chmod(root, 0o777)
     return root
 
