@@ -11,7 +11,8 @@ the servers taking turns in every round, all on 127.0.0.1.
 Per server and N: the last and the median completion (seconds from the first
 request), how many of N completed, the server's CPU seconds and its peak
 memory, both from a cgroup of its own (v2, or v1's cpuacct and memory where
-the machine has those), so that tftpd-hpa's child per transfer is counted.
+the machine has those), so that tftpd-hpa's child per transfer is counted;
+and the peak resident memory of the server process itself (VmHWM).
 The memory is what the cgroup was charged at its peak: resident pages and
 the kernel's socket buffers and page cache charged to it. Needs root (cgroups,
 port 69 for dnsmasq, the servers change user), dnsmasq (dnsmasq-base),
@@ -74,6 +75,19 @@ def command(name, build, work, root, count):
             "--maxthread", str(count + 16), "--logfile", "/dev/null", "--user", "nobody.nogroup", root], port, None
 
 
+def peak_rss(pid):
+    """The server process's own peak resident memory (VmHWM), in bytes: its
+    children (tftpd-hpa's) are not in it."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
 def run_one(name, build, work, root, count):
     """One server, one storm: a result dict."""
     argv, port, env = command(name, build, work, root, count)
@@ -91,14 +105,19 @@ def run_one(name, build, work, root, count):
         if proc.poll() is not None or not port_in_use(port):
             return {"note": "did not start"}
         cpu_before = meter.seconds() or 0.0
+        children = resource.getrusage(resource.RUSAGE_CHILDREN)
         client = subprocess.run([os.path.join(build, "bin", "crowd_client"), HOST, str(port), NAME, str(SIZE),
                                  str(count), str(ACK_DELAY_MS), str(RUN_SECONDS)],
                                 capture_output=True, text=True, timeout=RUN_SECONDS + 30, preexec_fn=raise_file_limit)
         fields = dict(part.split("=") for part in client.stdout.split())
         crashed = proc.poll() is not None
+        rss = None if crashed else peak_rss(proc.pid)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        client_cpu = (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
         cpu = (meter.seconds() or 0.0) - cpu_before
         return {"done": int(fields["done"]), "errors": int(fields["byte_errors"]), "last": float(fields["last"]),
-                "median": float(fields["median"]), "cpu": cpu, "peak": meter.peak_bytes(),
+                "median": float(fields["median"]), "cpu": cpu, "peak": meter.peak_bytes(), "rss": rss,
+                "client_cpu": round(client_cpu, 2),
                 "note": ("crashed (exit %s)" % proc.returncode) if crashed else meter.note}
     finally:
         stop_process(proc, signal.SIGTERM)
@@ -160,16 +179,17 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     log("load average at the end %s" % load_average())
     log("")
-    log("%-6s %-10s %-22s %-22s %-10s %-16s %-14s" % ("N", "server", "last done s", "median done s", "done",
-                                                       "CPU s", "peak MB"))
+    log("%-6s %-10s %-22s %-22s %-10s %-16s %-14s %-14s" % ("N", "server", "last done s", "median done s", "done",
+                                                            "CPU s", "peak MB", "peak RSS MB"))
     for count in counts:
         for name in names:
             rs = results.get((count, name), [])
             ok = [x for x in rs if "done" in x]
-            log("%-6d %-10s %-22s %-22s %-10s %-16s %-14s %s" % (
+            log("%-6d %-10s %-22s %-22s %-10s %-16s %-14s %-14s %s" % (
                 count, name, cell([x["last"] for x in ok], "%.1f"), cell([x["median"] for x in ok], "%.1f"),
                 "/".join(str(x["done"]) for x in ok) or "-", cell([x["cpu"] for x in ok], "%.1f"),
                 cell([x["peak"] / 1e6 if x.get("peak") else None for x in ok], "%.0f"),
+                cell([x["rss"] / 1e6 if x.get("rss") else None for x in ok], "%.1f"),
                 "; ".join(sorted({x.get("note") or "" for x in rs} - {""}))))
         ours = [x for x in results.get((count, "harrier"), []) if "done" in x]
         peer = [x for x in results.get((count, "dnsmasq"), []) if "done" in x]
@@ -178,9 +198,9 @@ def main():
                 a = statistics.median([x[key] or 0 for x in ours])
                 b = statistics.median([x[key] or 0 for x in peer])
                 return "%.2f" % (a / b) if b else "-"
-            log("%-6d harrier/dnsmasq: last %s, median %s, CPU %s, peak memory %s "
+            log("%-6d harrier/dnsmasq: last %s, median %s, CPU %s, peak memory %s, peak RSS %s "
                 "(targets: <= 1, <= 1, <= 1, <= 4)" % (count, ratio("last"), ratio("median"), ratio("cpu"),
-                                                       ratio("peak")))
+                                                       ratio("peak"), ratio("rss")))
 
 
 if __name__ == "__main__":

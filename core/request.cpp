@@ -62,6 +62,10 @@ static int open_for_reading(tftp_session* s) {
     advise_sequential(fd);
     FILE* file = stream_on_descriptor(fd, "rb");
     if (!file) return refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
+    // An octet read takes a whole block per read straight into its packet:
+    // a stream buffer would only copy it once more, and thousands of
+    // readers in a boot storm would each hold one.
+    if (s->mode == MODE_OCTET) setvbuf(file, nullptr, _IONBF, 0);
     {
       std::lock_guard<std::mutex> hold(list_lock);  // listed already: the control channel reads the slot
       s->file = file;
