@@ -17,6 +17,9 @@
 #include "platform/file_open.h"
 #include "platform/path_names.h"
 
+// Octet reads keep a stream buffer while no more transfers than this run.
+constexpr uint32_t STREAM_BUFFERED_TRANSFERS = 64;
+
 static int refuse(tftp_session* session, int code, int message_index) {
   session->refusal_message = message_index;
   return code;
@@ -62,10 +65,11 @@ static int open_for_reading(tftp_session* s) {
     advise_sequential(fd);
     FILE* file = stream_on_descriptor(fd, "rb");
     if (!file) return refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
-    // An octet read takes a whole block per read straight into its packet:
-    // a stream buffer would only copy it once more, and thousands of
-    // readers in a boot storm would each hold one.
-    if (s->mode == MODE_OCTET) setvbuf(file, nullptr, _IONBF, 0);
+    // A stream buffer spares a read per block, but costs its page: a boot
+    // storm's thousands of readers would each hold one. Beyond a few dozen
+    // transfers an octet read takes each block straight into its packet.
+    if (s->mode == MODE_OCTET && active_transfers.load() > STREAM_BUFFERED_TRANSFERS)
+      setvbuf(file, nullptr, _IONBF, 0);
     {
       std::lock_guard<std::mutex> hold(list_lock);  // listed already: the control channel reads the slot
       s->file = file;

@@ -19,12 +19,18 @@ cmake -S "$top" -B "$top/build-win" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64
   -DCMAKE_BUILD_TYPE=Release -DORVANEL_TESTS=ON -DORVANEL_DESKTOP=OFF >/dev/null
 cmake --build "$top/build-win" -j"$(nproc)"
 
-# The Wine prefix the tests run in, made once per build tree.
-if [ ! -f "$top/build-win/wineprefix/system.reg" ]; then
-  WINEPREFIX="$top/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= \
-    wineboot -i >/dev/null 2>&1 || true
-  WINEPREFIX="$top/build-win/wineprefix" wineserver -w || true
-fi
+# The two Wine prefixes the tests run in, made once per build tree and side
+# by side: each has a registry of its own, so two servers under test can
+# each have their settings.
+for prefix in "$top/build-win/wineprefix" "$top/build-win/wineprefix2"; do
+  if [ ! -f "$prefix/system.reg" ]; then
+    (
+      WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1 || true
+      WINEPREFIX="$prefix" wineserver -w || true
+    ) &
+  fi
+done
+wait
 
 dist="$top/build-win/dist"
 stage="$dist/orvanel-tftp-win64"

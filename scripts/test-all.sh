@@ -6,6 +6,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 "$top/scripts/install-deps.sh" || exit 1
+echo "dependencies: $SECONDS s"
 
 passed=0
 failed=0
@@ -15,6 +16,7 @@ log=$(mktemp)
 # Runs ctest in a build directory with the given arguments and adds its counts.
 run_ctest() {
   local dir=$1
+  local began=$SECONDS
   shift
   (cd "$top/$dir" && ctest --output-on-failure --timeout 600 "$@") 2>&1 | tee "$log"
   local line
@@ -30,14 +32,17 @@ run_ctest() {
   passed=$((passed + total - fails))
   failed=$((failed + fails))
   [ "$fails" -eq 0 ] || status=1
+  echo "ctest $dir $*: $((SECONDS - began)) s"
 }
 
 # The tests are asked for explicitly: build/ may hold the demo's cache,
 # which has them off. DESKTOP=OFF leaves the window out; BUILD_TARGETS
 # (scripts/build.sh) builds only some targets.
 build() {
+  local began=$SECONDS
   "$top/scripts/build.sh" "$@" -DORVANEL_TESTS=ON -DORVANEL_DESKTOP="${DESKTOP:-ON}" ||
     { echo "build of $1 failed"; status=1; return 1; }
+  echo "build $1: $((SECONDS - began)) s"
 }
 
 echo "== plain build: every test"
@@ -85,8 +90,9 @@ if "$top/scripts/build-windows.sh"; then
   # Unit tests of the core and the client as Windows programs.
   run_ctest build-win -j2 -L unit -LE linux_only
   echo "Windows unit tests done at $((SECONDS - windows_start)) s"
-  # Harrier.exe, the service and pelican.dll against the Linux build.
-  if [ -x "$top/build/bin/harrier" ]; then run_ctest build -L windows; else status=1; fi
+  # Harrier.exe, the service and pelican.dll against the Linux build, two at
+  # once (one per Wine prefix).
+  if [ -x "$top/build/bin/harrier" ]; then run_ctest build -L windows -j2; else status=1; fi
 else
   echo "Windows build failed"
   status=1
@@ -97,24 +103,40 @@ echo "== fuzzing (short runs)"
 # Only the fuzz targets: the rest of the tree is built and tested above.
 if CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DORVANEL_FUZZ=ON -DORVANEL_TESTS=OFF >/dev/null &&
   cmake --build "$top/build-fuzz" -j"$(nproc)" --target fuzz_store fuzz_request fuzz_oack; then
+  # The targets run side by side, each with its own time budget.
+  fuzz_dir=$(mktemp -d)
   for target in "$top"/build-fuzz/bin/fuzz_*; do
     [ -x "$target" ] || continue
-    corpus=$(mktemp -d)
+    name=$(basename "$target")
+    mkdir -p "$fuzz_dir/$name"
     # New inputs go to the temporary directory; the committed seeds
     # (fuzz/corpus/<target without fuzz_>) start the run from valid packets.
-    seeds="$top/fuzz/corpus/$(basename "$target" | sed 's/^fuzz_//')"
+    seeds="$top/fuzz/corpus/${name#fuzz_}"
     [ -d "$seeds" ] || seeds=
-    if "$target" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$corpus" $seeds >"$log" 2>&1; then
-      echo "$(basename "$target"): $(grep -Eo '#[0-9]+' "$log" | tail -n 1 | tr -d '#') runs, no finding"
+    (
+      if "$target" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$fuzz_dir/$name" $seeds \
+        >"$fuzz_dir/$name.log" 2>&1; then
+        echo ok >"$fuzz_dir/$name.status"
+      else
+        echo failed >"$fuzz_dir/$name.status"
+      fi
+    ) &
+  done
+  wait
+  for status_file in "$fuzz_dir"/*.status; do
+    [ -f "$status_file" ] || continue
+    name=$(basename "$status_file" .status)
+    if [ "$(cat "$status_file")" = ok ]; then
+      echo "$name: $(grep -Eo '#[0-9]+' "$fuzz_dir/$name.log" | tail -n 1 | tr -d '#') runs, no finding"
       passed=$((passed + 1))
     else
-      tail -n 40 "$log"
-      echo "$(basename "$target"): FAILED"
+      tail -n 40 "$fuzz_dir/$name.log"
+      echo "$name: FAILED"
       failed=$((failed + 1))
       status=1
     fi
-    rm -rf "$corpus"
   done
+  rm -rf "$fuzz_dir"
 else
   echo "fuzz build failed"
   status=1

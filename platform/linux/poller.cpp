@@ -55,14 +55,8 @@ int poller_wait(poller* p, int64_t deadline_ms, poller_event* events, int max) {
   epoll_event got[POLLER_BATCH];
   if (max > POLLER_BATCH) max = POLLER_BATCH;
   for (;;) {
-    int timeout = -1;
-    if (deadline_ms >= 0) {
-      int64_t left = deadline_ms - monotonic_now_ms();
-      if (left <= 0) return 0;
-      // epoll_wait rounds down to whole milliseconds: one more, so the
-      // deadline has passed when it returns.
-      timeout = left > 86400000 ? 86400000 : static_cast<int>(left) + 1;
-    }
+    int timeout = deadline_ms < 0 ? -1 : wait_milliseconds(deadline_ms);
+    if (timeout == 0) return 0;
     int n = epoll_wait(p->epoll, got, max, timeout);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;

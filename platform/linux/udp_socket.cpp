@@ -311,8 +311,8 @@ int wait_sockets_readable(const int* sockets, int count, int64_t deadline_ms) {
   count = std::clamp(count, 0, 2);
   for (int i = 0; i < count; i++) p[i] = pollfd{sockets[i], POLLIN, 0};
   for (;;) {
-    int64_t left = deadline_ms - monotonic_now_ms();
-    int r = poll(p, static_cast<nfds_t>(count), static_cast<int>(std::clamp<int64_t>(left, 0, INT32_MAX)));
+    int r = poll(p, static_cast<nfds_t>(count), wait_milliseconds(deadline_ms));
+    if (r == 0 && monotonic_now_ms() < deadline_ms) continue;  // a day's wait, or the clock ran slow
     if (r == 0) return 0;
     if (r < 0) {
       if (errno == EINTR) continue;

@@ -64,12 +64,8 @@ void poller_forget(poller* p, int socket) {
 
 int poller_wait(poller* p, int64_t deadline_ms, poller_event* events, int max) {
   for (;;) {
-    int timeout = -1;
-    if (deadline_ms >= 0) {
-      int64_t left = deadline_ms - monotonic_now_ms();
-      if (left <= 0) return 0;
-      timeout = left > 86400000 ? 86400000 : static_cast<int>(left) + 1;
-    }
+    int timeout = deadline_ms < 0 ? -1 : wait_milliseconds(deadline_ms);
+    if (timeout == 0) return 0;
     int n = WSAPoll(p->watched.data(), static_cast<ULONG>(p->watched.size()), timeout);
     if (n == SOCKET_ERROR) return -1;
     if (n == 0) {
