@@ -220,3 +220,12 @@ int read_deadline(tftp_session* s) {
   start_timeout(s);
   return RESULT_RUNNING;
 }
+
+int read_receive_failed(tftp_session* s) {
+  if (s->own.state == READ_OPTIONS || s->own.state == READ_BLOCKS)
+    log_line(2, 0, " TFTP  ack failure %u\n", static_cast<unsigned>(errno));
+  if (s->own.state == READ_WINDOW) return window_receive_failed(s);
+  // The client may hold the whole file when only its last ACK is missing.
+  if (s->own.state == READ_BLOCKS) return s->data_len == s->block_size ? RESULT_TIMEOUT : RESULT_OK;
+  return RESULT_TIMEOUT;
+}

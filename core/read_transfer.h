@@ -22,6 +22,10 @@ int read_datagram(tftp_session* session, const uint8_t* packet, size_t length);
 // After the datagrams waiting on the socket have been taken.
 int read_datagrams_taken(tftp_session* session);
 
+// Receiving on the data socket failed: the read ends as its step would
+// end it without the client's ACK.
+int read_receive_failed(tftp_session* session);
+
 // The deadline has passed: a resend, the end of a member's turn, or the
 // end of the read.
 int read_deadline(tftp_session* session);

@@ -38,8 +38,7 @@ int transfer_receive_failed(tftp_session* s) {
     log_line(2, 0, " TFTP  receive error %d on block %u\n", errno, s->block.load() + 1);
     return RESULT_FAILED;
   }
-  log_line(2, 0, " TFTP  ack failure %u\n", static_cast<unsigned>(errno));
-  return RESULT_TIMEOUT;
+  return read_receive_failed(s);
 }
 
 int transfer_deadline(tftp_session* s) { return is_upload(s) ? write_deadline(s) : read_deadline(s); }

@@ -202,6 +202,8 @@ static int window_given_up(const tftp_session* s) {
                                                                                           : RESULT_TIMEOUT;
 }
 
+int window_receive_failed(tftp_session* s) { return window_given_up(s); }
+
 int window_begin(tftp_session* s) {
   s->own.acked = s->block.load(std::memory_order_relaxed);
   s->own.final_block = 0;

@@ -28,5 +28,9 @@ int window_datagram(tftp_session* session, const uint8_t* packet, size_t length)
 // furthest ACK among them.
 int window_datagrams_taken(tftp_session* session);
 
+// Receiving failed: completed when only the short last block is
+// unacknowledged, else a time-out.
+int window_receive_failed(tftp_session* session);
+
 // No ACK moved the window in time: the probes go out, or the read ends.
 int window_deadline(tftp_session* session);
