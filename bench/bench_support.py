@@ -1,6 +1,7 @@
 """What the benchmark programs share: printing, the machine's load, a CPU
 meter per server (cgroup v2), free ports and the table cells."""
 import os
+import signal
 import socket
 import statistics
 import subprocess
@@ -104,11 +105,15 @@ class GroupMeter:
     else v1's cpuacct and memory hierarchies."""
 
     V1 = {"cpu": "/sys/fs/cgroup/cpuacct", "memory": "/sys/fs/cgroup/memory"}
+    made = 0
 
     def __init__(self, name, pid):
         self.note = ""
         self.dirs = {}
-        label = "bench-%s-%d" % (name, os.getpid())
+        # One cgroup per measurement: a server measured again must not meet
+        # the group of its last run.
+        GroupMeter.made += 1
+        label = "bench-%s-%d-%d" % (name, os.getpid(), GroupMeter.made)
         mount = cgroup2_mount()
         controllers = os.path.join(mount or "/nonexistent", "cgroup.controllers")
         if os.path.exists(controllers) and {"cpu", "memory"} <= set(open(controllers).read().split()):
@@ -145,6 +150,17 @@ class GroupMeter:
 
     def remove(self):
         for path in self.dirs.values():
+            # A server's children outlive it (tftpd-hpa's transfers): they end
+            # with it, or the group cannot go.
+            try:
+                with open(os.path.join(path, "cgroup.procs")) as f:
+                    for pid in f.read().split():
+                        try:
+                            os.kill(int(pid), signal.SIGKILL)
+                        except OSError:
+                            pass
+            except OSError:
+                pass
             for _ in range(50):
                 try:
                     os.rmdir(path)
