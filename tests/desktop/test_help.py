@@ -323,9 +323,9 @@ class help_files_test(unittest.TestCase):
         # The formats of the result lines as the server writes them, with the
         # time stamp in front.
         formats = set()
-        worker = source("core", "transfer_worker.cpp")
+        steps = source("core", "transfer_steps.cpp")
         loop = source("core", "server_loop.cpp")
-        formats |= set(re.findall(r'log_line\(1, 1, "(\s+[^"]*%-15s[^"]*)\\n"', worker))
+        formats |= set(re.findall(r'log_line\(1, 1, "(\s+[^"]*%-15s[^"]*)\\n"', steps))
         formats |= set(re.findall(r'log_refusal_line\(1, 1, "(\s+Error\s+%-15s[^"]*)\\n"', loop))
         self.assertGreaterEqual(len(formats), 5, formats)
 
