@@ -44,18 +44,34 @@ def on_wine():
     return bool(WINE_HARRIER)
 
 
-def wine_env(env=None):
+def wine_env(env=None, prefix=None):
+    """The environment of a Windows program under Wine, in this run's prefix
+    or in the one given."""
     e = dict(os.environ)
-    e.update({"WINEPREFIX": WINE_PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="})
+    e.update({"WINEPREFIX": prefix or WINE_PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="})
     e.update(env or {})
     return e
+
+
+def run_wine(args, timeout=60, prefix=None, cwd=None):
+    """Runs a Windows program under Wine; returns (exit code, standard output
+    with Unix line ends, standard error)."""
+    done = subprocess.run([WINE] + list(args), env=wine_env(prefix=prefix), timeout=timeout, cwd=cwd,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return (done.returncode, done.stdout.decode("latin-1").replace("\r\n", "\n"),
+            done.stderr.decode("latin-1"))
+
+
+def wine_path(path):
+    """The path as Wine's drive Z: (which maps "/") spells it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def shown_path(path):
     """How the server spells a local path: as it is on Linux, Z:\\... under Wine."""
     if not on_wine() or not path.startswith("/"):
         return path
-    return "Z:" + path.replace("/", "\\")
+    return wine_path(path)
 
 
 def shown_value(name, value):

@@ -10,7 +10,6 @@ suite, since CI builds both before it runs this."""
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 import unittest
@@ -58,16 +57,13 @@ def setUpModule():
 def run_host(lines, cwd):
     """Runs pelican_host.exe under Wine, one tftp_client call per line, in
     cwd (local names are relative to it). Returns [(code, result, size)]."""
-    env = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=os.path.join(WIN_BUILD_DIR, "wineprefix"),
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    done = subprocess.run([WINE, HOST] + lines, cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=300)
-    calls = [LINE.match(line) for line in done.stdout.splitlines()]
+    code, out, err = harrier.run_wine([HOST] + lines, 300, prefix=os.path.join(WIN_BUILD_DIR, "wineprefix"),
+                                      cwd=cwd)
+    calls = [LINE.match(line) for line in out.splitlines()]
     calls = [tuple(int(g) for g in m.groups()) for m in calls if m]
-    if done.returncode != 0 or len(calls) != len(lines):
+    if code != 0 or len(calls) != len(lines):
         raise AssertionError("pelican_host exited %d (2: an export is missing, 3: the names "
-                             "disagreed)\nstdout:\n%s\nstderr:\n%s"
-                             % (done.returncode, done.stdout, done.stderr[-2000:]))
+                             "disagreed)\nstdout:\n%s\nstderr:\n%s" % (code, out, err[-2000:]))
     return [c[1:] for c in calls]
 
 

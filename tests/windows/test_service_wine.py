@@ -38,24 +38,19 @@ ERROR_SERVICE_DOES_NOT_EXIST = 1060
 _wine = {}
 
 
-def windows_path(path):
-    """The path as Wine's Z: drive spells it."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+windows_path = harrier.wine_path
 
 
 def wine_env():
-    env = dict(os.environ)
-    env.update(WINEDEBUG="-all", WINEPREFIX=_wine["prefix"], WINEDLLOVERRIDES="mscoree,mshtml=")
-    return env
+    return harrier.wine_env(prefix=_wine["prefix"])
 
 
 def wine(*args, timeout=60):
-    """Runs a Windows program; returns (exit code, standard output). What it
-    wrote to standard error is kept in _wine["stderr"] for failure messages."""
-    r = subprocess.run(["wine"] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                       stderr=subprocess.PIPE, env=wine_env(), timeout=timeout)
-    _wine["stderr"] = r.stderr.decode("latin-1")
-    return r.returncode, r.stdout.decode("latin-1").replace("\r\n", "\n")
+    """Runs a Windows program in this run's prefix; returns (exit code,
+    standard output). What it wrote to standard error is kept in
+    _wine["stderr"] for failure messages."""
+    code, out, _wine["stderr"] = harrier.run_wine(args, timeout, prefix=_wine["prefix"])
+    return code, out
 
 
 def control(verb, tool="sc"):

@@ -21,9 +21,7 @@ KEY = "HKLM\\Software\\Orvanel\\Kestrel"
 
 
 def wine(*args, timeout=60):
-    done = subprocess.run([harrier.WINE] + list(args), env=wine_env(), timeout=timeout,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    return done.returncode, done.stdout.decode("latin-1").replace("\r\n", "\n")
+    return harrier.run_wine(args, timeout)[:2]
 
 
 class ToolFileImports(unittest.TestCase):
