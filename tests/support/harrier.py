@@ -63,8 +63,9 @@ def run_wine(args, timeout=60, prefix=None, cwd=None):
 
 
 def wine_path(path):
-    """The path as Wine's drive Z: (which maps "/") spells it."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+    """An absolute path as Wine's drive Z: (which maps "/") spells it; a
+    trailing slash stays."""
+    return "Z:" + path.replace("/", "\\")
 
 
 def shown_path(path):
@@ -289,7 +290,11 @@ class Server:
         self.proc = subprocess.Popen(cmd, stdout=self._out, stderr=self._err or subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL, env=e)
         if args is None or args[:1] == ["-debug"]:
-            self.wait_for(r"Ready on TFTP port|bind on TFTP port failed", 10)
+            ready = self.wait_for(r"Ready on TFTP port|bind on TFTP port failed", 10)
+            # The start-up lines follow the port's line: a test that reads the
+            # console from here on must not meet them.
+            if ready and ready.group(0).startswith("Ready"):
+                self.wait_for(r"Multicast     : \d+", 10)
 
     # -- console output -------------------------------------------------
     def output(self):
