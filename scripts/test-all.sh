@@ -127,7 +127,7 @@ if CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DORVANEL_FUZZ=ON -
     [ -f "$status_file" ] || continue
     name=$(basename "$status_file" .status)
     if [ "$(cat "$status_file")" = ok ]; then
-      echo "$name: $(grep -Eo '#[0-9]+' "$fuzz_dir/$name.log" | tail -n 1 | tr -d '#') runs, no finding"
+      echo "$name: $(grep -Eo 'Done [0-9]+ runs' "$fuzz_dir/$name.log" | grep -Eo '[0-9]+') runs, no finding"
       passed=$((passed + 1))
     else
       tail -n 40 "$fuzz_dir/$name.log"
