@@ -21,8 +21,6 @@
 
 static void log_ack_timeout(const tftp_session* s) { log_line(2, 0, " TFTP  ack timeout %u\n", s->block.load()); }
 
-static void start_timeout(tftp_session* s) { s->own.deadline_ms = monotonic_now_ms() + s->timeout * 1000; }
-
 // Sends one DATA packet: a master to its group, everyone else to its own
 // client. The data socket is connected to the client, and Linux still lets
 // sendto address the group through it.
@@ -99,7 +97,7 @@ static int send_next_block(tftp_session* s) {
   }
   s->block = block + 1;
   s->own.tries = 0;
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }
 
@@ -122,7 +120,7 @@ static int resend_oack(tftp_session* s) {
   s->own.tries++;
   s->own.state = READ_OPTIONS;
   send_oack(s);
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }
 
@@ -137,7 +135,7 @@ int read_begin(tftp_session* s) {
   s->own.state = READ_OPTIONS;
   s->own.tries = 0;
   send_oack(s);
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }
 
@@ -217,7 +215,7 @@ int read_deadline(tftp_session* s) {
   if (send_block(s, s->packet, s->data_len < 0 ? 0 : s->data_len.load()) < 0) return RESULT_FAILED;
   s->own.ahead = 0;
   s->own.tries++;
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }
 

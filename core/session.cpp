@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/clock.h"
 #include "core/little_endian.h"
 
 std::atomic<int> server_stop{0};
@@ -23,6 +24,8 @@ tftp_session* new_session() {
 }
 
 void free_session(tftp_session* session) { delete session; }
+
+void start_session_timeout(tftp_session* s) { s->own.deadline_ms = monotonic_now_ms() + s->timeout * 1000; }
 
 int session_is_live(const tftp_session* session) {
   return session->data_socket.load() != -1 || session->thread.load() != -1;

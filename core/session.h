@@ -131,6 +131,9 @@ extern std::atomic<int> listen_socket;
 tftp_session* new_session();
 void free_session(tftp_session* session);
 
+// The transfer's next deadline: its time-out from now, in own.deadline_ms.
+void start_session_timeout(tftp_session* session);
+
 // 1 while the session's socket or transfer is still there (a session being
 // set up, whose transfer has not begun, is live).
 int session_is_live(const tftp_session* session);

@@ -10,7 +10,6 @@
 
 #include "core/ack_packet.h"
 #include "core/block_loading.h"
-#include "core/clock.h"
 #include "core/file_views.h"
 #include "core/packets.h"
 #include "core/session.h"
@@ -179,8 +178,6 @@ static int send_window(tftp_session* s, uint32_t first, uint32_t last, uint32_t*
   return RESULT_RUNNING;
 }
 
-static void start_timeout(tftp_session* s) { s->own.deadline_ms = monotonic_now_ms() + s->timeout * 1000; }
-
 // The next window goes out from the first block not acknowledged.
 static int send_next_window(tftp_session* s) {
   if (server_stop) return RESULT_OK;
@@ -190,7 +187,7 @@ static int send_next_window(tftp_session* s) {
   if (r != RESULT_RUNNING) return r;
   s->own.tries = 0;
   s->own.best = s->own.acked;
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }
 
@@ -259,6 +256,6 @@ int window_deadline(tftp_session* s) {
   if (r != RESULT_RUNNING) return r;
   o.tries++;
   o.best = o.acked;
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/clock.h"
 #include "core/data_socket.h"
 #include "core/netascii.h"
 #include "core/packets.h"
@@ -41,8 +40,6 @@ static int put_upload_in_place(tftp_session* s, int* result) {
   return 0;
 }
 
-static void start_timeout(tftp_session* s) { s->own.deadline_ms = monotonic_now_ms() + s->timeout * 1000; }
-
 int write_begin(tftp_session* s) {
   transfer_own& o = s->own;
   o.state = WRITE_RECEIVING;
@@ -59,7 +56,7 @@ int write_begin(tftp_session* s) {
     send_oack(s);
   else
     send_ack(s->block, s->data_socket);
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }
 
@@ -72,7 +69,7 @@ int write_deadline(tftp_session* s) {
   else
     send_ack(s->block & 0xFFFFu, s->data_socket);
   o.acked = s->block;
-  start_timeout(s);
+  start_session_timeout(s);
   return RESULT_RUNNING;
 }
 
@@ -118,7 +115,7 @@ int write_datagram(tftp_session* s, const uint8_t* packet, size_t n) {
       o.acked = s->block;
     }
     o.tries = 0;
-    start_timeout(s);
+    start_session_timeout(s);
   } else if (o.write_window > 1) {
     // A block out of order, or one we have: the client learns at once
     // where its window must start again, once for each place.
