@@ -15,6 +15,7 @@
 tftp_session* session_list = nullptr;
 std::mutex list_lock;
 std::atomic<uint32_t> active_transfers{0};
+std::atomic<uint32_t> early_endings{0};
 
 tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port) {
   for (tftp_session* s = session_list; s; s = s->next)
@@ -61,6 +62,7 @@ static void wake_transfer_loop(tftp_session* s) {
 static void end_session_early(tftp_session* s) {
   s->evicted = 1;
   release_slot(s);
+  early_endings.fetch_add(1);
   wake_transfer_loop(s);
 }
 

@@ -22,6 +22,9 @@ struct tftp_session;
 extern tftp_session* session_list;
 extern std::mutex list_lock;
 extern std::atomic<uint32_t> active_transfers;
+// Counts the sessions ended early (evicted): a transfer loop that is woken
+// looks for them only when it has moved.
+extern std::atomic<uint32_t> early_endings;
 
 // Formats the session's error_text under list_lock, so that the control
 // channel can copy the record while the transfer runs.

@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/deadline_heap.h"
 #include "core/session.h"
+#include "core/session_table.h"
 #include "core/transfer.h"
 #include "platform/poller.h"
 #include "platform/udp_socket.h"
@@ -33,6 +34,7 @@ struct transfer_loop {
   std::vector<int> free_slots;
   deadline_heap deadlines;
   uint8_t* datagram;
+  uint32_t endings_seen = 0;  // early_endings when it last looked for evicted transfers
 };
 
 static std::once_flag loops_started;
@@ -99,9 +101,13 @@ static void adopt_new_transfers(transfer_loop* l) {
   }
 }
 
-// A wake may mean that a transfer was evicted or that the server stops.
+// A wake may mean that a transfer was evicted or that the server stops;
+// most wakes only hand over new transfers, and then nobody is looked at.
 static void end_interrupted_transfers(transfer_loop* l) {
   int stopping = server_stop.load();
+  uint32_t endings = early_endings.load();
+  if (!stopping && endings == l->endings_seen) return;
+  l->endings_seen = endings;
   for (tftp_session* s : l->slots)
     if (s && (stopping || s->evicted.load(std::memory_order_relaxed))) settle(l, s, transfer_interrupted(s));
 }
