@@ -64,6 +64,8 @@ static void end_session_early(tftp_session* s) {
   release_slot(s);
   early_endings.fetch_add(1);
   wake_transfer_loop(s);
+  // A loop that serves it alone waits in its receive, not in the poller.
+  if (s->data_socket != -1) wake_receivers(s->data_socket);
 }
 
 int take_over_silent_slot() {

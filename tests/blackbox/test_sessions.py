@@ -1,5 +1,6 @@
 """The session table: duplicate requests, the client limit, a stop while a
 transfer runs."""
+import os
 import resource
 import select
 import signal
@@ -97,6 +98,32 @@ class Duplicates(BlackBoxCase):
         self.assertEqual(result_fields(results[0])[0], " Timeout")
         self.assertRegex(result_fields(results[1])[0], COMPLETED)
         self.assertEqual(read_file(path), b"b")
+
+
+class LoneTransfers(BlackBoxCase):
+    """A transfer loop left with one transfer waits in that transfer's own
+    receive; a transfer handed to it then must not wait for the first."""
+    settings = {"Timeout": 5, "Retransmit": 2}
+
+    def test_every_new_client_is_answered_while_each_loop_runs_one(self):
+        payload = pattern(2000, seed=3)
+        self.server.put_file("l.bin", payload)
+        # One more client than there are loops (one per core, at most 16):
+        # the last one is handed to a loop that serves one transfer alone.
+        clients = []
+        for _ in range(min(os.cpu_count() or 1, 16) + 1):
+            c = self.client()
+            asked = time.monotonic()
+            c.send_request(request(RRQ, "l.bin"))
+            self.assertEqual(self.expect(c)[0], data(1, payload[:512]))
+            self.assertLess(time.monotonic() - asked, 0.5)
+            # Its ACK is the datagram after which its loop may wait alone.
+            c.send(ack(1))
+            self.assertEqual(self.expect(c)[0], data(2, payload[512:1024]))
+            clients.append(c)
+        for c in clients:
+            c.send(ack(2))
+            self.assertEqual(self.expect(c, timeout=0.5)[0], data(3, payload[1024:1536]))
 
 
 class ClientLimit(BlackBoxCase):
