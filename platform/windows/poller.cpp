@@ -15,6 +15,7 @@ struct poller {
   std::vector<WSAPOLLFD> watched;  // [0] is the wake socket
   std::vector<void*> tags;
   int wake;
+  size_t next = 0;  // where the next look at the sockets begins
 };
 
 static SOCKET handle_of(int socket) { return static_cast<SOCKET>(static_cast<unsigned>(socket)); }
@@ -73,15 +74,25 @@ int poller_wait(poller* p, int64_t deadline_ms, poller_event* events, int max) {
       return 0;
     }
     int stored = 0;
-    for (size_t i = 0; i < p->watched.size() && stored < max; i++) {
+    if (p->watched[0].revents != 0) {
+      p->watched[0].revents = 0;
+      events[stored++].tag = nullptr;
+      char byte[16];
+      while (take_datagram(p->wake, byte, sizeof byte) >= 0) {
+      }
+    }
+    // The look begins where the last one stopped, so that with more sockets
+    // ready than max, those at the end are reported as often as the others.
+    size_t sockets = p->watched.size() - 1;
+    for (size_t k = 0; k < sockets; k++) {
+      size_t i = 1 + (p->next + k) % sockets;
       if (p->watched[i].revents == 0) continue;
+      if (stored == max) {
+        p->next = i - 1;
+        break;
+      }
       p->watched[i].revents = 0;
       events[stored++].tag = p->tags[i];
-      if (i == 0) {
-        char byte[16];
-        while (take_datagram(p->wake, byte, sizeof byte) >= 0) {
-        }
-      }
     }
     if (stored > 0) return stored;
   }
