@@ -8,8 +8,9 @@ the servers taking turns in every round, all on 127.0.0.1.
     sudo python3 bench/bench_crowd.py                 # N = 1000, 2000, 4000, one round
     sudo python3 bench/bench_crowd.py -n 1000 --rounds 3
 
-Per server and N: the last and the median completion (seconds from the first
-request), how many of N completed, the server's CPU seconds and its peak
+Per server and N: the last completion of those that completed and the median
+completion of all N, a failed read counting as never done (seconds from the
+first request), how many of N completed, the server's CPU seconds and its peak
 memory, both from a cgroup of its own (v2, or v1's cpuacct and memory where
 the machine has those), so that tftpd-hpa's child per transfer is counted;
 and the peak resident memory of the server process itself (VmHWM).

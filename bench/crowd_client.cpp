@@ -6,7 +6,8 @@
 //   crowd_client HOST PORT FILE SIZE N [ACK_DELAY_MS] [DEADLINE_S]
 //
 // Prints one line: done, failed, byte errors, and the last and median
-// completion in seconds from the first request sent.
+// completion in seconds from the first request sent (the last of those that
+// completed; the median of all N, a failed read counting as never done).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -203,7 +204,9 @@ int main(int argc, char** argv) {
   }
   std::sort(times.begin(), times.end());
   double last = times.empty() ? 0 : times.back();
-  double median = times.empty() ? 0 : times[times.size() / 2];
+  // The median of all N: a read that failed never completes, so it counts
+  // as later than every completed one (inf when half or more failed).
+  double median = times.size() > static_cast<size_t>(count) / 2 ? times[static_cast<size_t>(count) / 2] : 1.0 / 0.0;
   printf("done=%d failed=%d byte_errors=%llu last=%.3f median=%.3f\n", done, count - done,
          static_cast<unsigned long long>(byte_errors), last, median);
   return done == count && byte_errors == 0 ? 0 : 1;
