@@ -28,6 +28,12 @@ limit; servers and namespaces are removed at the end, also on failure or
 Ctrl+C.
 
     python3 bench/bench_window.py [--rounds 3] [--build build] [--no-netem]
+
+With --families it measures harrier alone, over IPv6 against IPv4: pelican
+fetches the 64 MiB file from the same harrier over ::1 and over 127.0.0.1 at
+blksize 1428 and 8192, windows 1 and 32, the order of the two families
+alternating round by round, and prints the ratio IPv6 / IPv4 of the rates
+(target: at least 0.95). Needs neither root nor atftp.
 """
 import argparse
 import os
@@ -59,12 +65,13 @@ class Servers:
     """harrier and atftpd serving the same root on one host: 127.0.0.1, or
     the server address of a namespace pair (namespace is its Namespace)."""
 
-    def __init__(self, work, root, build, label, host=HOST, namespace=None):
+    def __init__(self, work, root, build, label, host=HOST, namespace=None, rival=True):
         self.host = host
         self.namespace = namespace
         self.procs = {}
         self.meters = {}
         self.ports = {}
+        self.hosts = {}   # a name's own host, where it is not self.host
         prefix = namespace.exec_prefix() if namespace else []
         try:
             # harrier as set up for this load: its root and a high port, every
@@ -80,6 +87,8 @@ class Servers:
             env = dict(os.environ, ORVANEL_HKLM=store)
             self.start(OURS, prefix + [os.path.join(build, "bin", "harrier"), "-debug"], port, env,
                        os.path.join(work, "harrier-%s.log" % label))
+            if not rival:
+                return
             port = self.port_for()
             self.start(THEIRS, prefix + [atftpd_path(), "--daemon", "--no-fork", "--port", str(port),
                                          "--bind-address", host, "--logfile", "/dev/null", root],
@@ -114,10 +123,16 @@ class Servers:
             time.sleep(0.05)
         self.meters[name] = CpuMeter("%s-%d" % (name, port), proc.pid, single_process=True)
 
+    def alias(self, name, host):
+        """name becomes harrier reached at host: the same process, port and meter."""
+        self.ports[name] = self.ports[OURS]
+        self.meters[name] = self.meters[OURS]
+        self.hosts[name] = host
+
     def stop(self):
         for name, proc in self.procs.items():
             stop_process(proc, signal.SIGINT if name == OURS else signal.SIGTERM)
-        for meter in self.meters.values():
+        for meter in {id(m): m for m in self.meters.values()}.values():
             meter.remove()
 
 
@@ -206,8 +221,10 @@ def delay_link(build, work, seconds):
 # -- clients ---------------------------------------------------------------------
 def client_args(build, client, host, port, name, local, block_size, window):
     if client == PELICAN:
+        # An IPv6 address takes brackets before its port.
+        server = ("[%s]:%d" if ":" in host else "%s:%d") % (host, port)
         return [os.path.join(build, "bin", "pelican-tftp"), "-b%d" % (block_size + 4), "-w%d" % window,
-                "%s:%d" % (host, port), "GET", name, local]
+                server, "GET", name, local]
     return ["atftp", "--option", "blksize %d" % block_size, "--option", "windowsize %d" % window,
             "-g", "-r", name, "-l", local, host, str(port)]
 
@@ -240,21 +257,22 @@ def fetch(place, client, host, port, meter, name, served, block_size, window):
 
 
 class Case:
-    def __init__(self, title, group, client, block_size, window, name):
+    def __init__(self, title, group, client, block_size, window, name, sides=(OURS, THEIRS)):
         self.title = title
-        self.group = group        # "loopback" or "netem"
+        self.group = group        # "loopback", "netem" or "family"
         self.client = client
         self.block_size = block_size
         self.window = window
         self.name = name          # the served file
-        self.rates = {OURS: [], THEIRS: []}
-        self.cpu = {OURS: 0.0, THEIRS: 0.0}
-        self.bytes = {OURS: 0, THEIRS: 0}
-        self.failures = {OURS: [], THEIRS: []}
+        self.rates = {n: [] for n in sides}
+        self.cpu = {n: 0.0 for n in sides}
+        self.bytes = {n: 0 for n in sides}
+        self.failures = {n: [] for n in sides}
 
     def run(self, server_name, servers, place):
         try:
-            moved, seconds, cpu = fetch(place, self.client, servers.host, servers.ports[server_name],
+            moved, seconds, cpu = fetch(place, self.client, servers.hosts.get(server_name, servers.host),
+                                        servers.ports[server_name],
                                         servers.meters[server_name], self.name, place.contents[self.name],
                                         self.block_size, self.window)
         except RuntimeError as e:
@@ -320,6 +338,87 @@ def blast(build, block_size, mode):
     return received * block_size / seconds / 1e6, received / sent
 
 
+# -- IPv6 against IPv4 ----------------------------------------------------------------
+FAMILIES = (("IPv4", HOST), ("IPv6", "::1"))
+FAMILY_TARGET = 0.95  # IPv6 MB/s over IPv4 MB/s, every case
+
+
+def compare_families(options, build):
+    """harrier alone, one process: pelican fetches the 64 MiB file over ::1 and
+    over 127.0.0.1, the order of the two families alternating round by round."""
+    work = tempfile.mkdtemp(prefix="bench-family-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    os.chmod(work, 0o755)
+    root = os.path.join(work, "root")
+    os.mkdir(root)
+    os.chmod(root, 0o755)
+    servers = None
+    try:
+        contents = {"big.bin": os.urandom(LOOP_SIZE)}
+        with open(os.path.join(root, "big.bin"), "wb") as f:
+            f.write(contents["big.bin"])
+        os.chmod(os.path.join(root, "big.bin"), 0o644)
+        servers = Servers(work, root, build, "family", rival=False)
+        for name, host in FAMILIES:
+            servers.alias(name, host)
+        place = Place(build, [], os.path.join(work, "got.bin"), contents)
+        names = [name for name, _ in FAMILIES]
+        cases = [Case("blk %d w%d" % (b, w), "family", PELICAN, b, w, "big.bin", names)
+                 for b in (1428, 8192) for w in (1, 32) if options.only in "blk %d w%d" % (b, w)]
+        if servers.meters[OURS].note:
+            log("note: harrier CPU: %s; using /proc/PID/stat" % servers.meters[OURS].note)
+        log("machine: %d CPUs, load average at start %s" % (os.cpu_count(), load_average()))
+        for round_index in range(options.rounds):
+            order = names if round_index % 2 == 0 else names[::-1]
+            started = time.monotonic()
+            for case in cases:
+                for name in order:
+                    case.run(name, servers, place)
+            log("round %d of %d done in %.0f s" % (round_index + 1, options.rounds, time.monotonic() - started))
+        log("load average at end %s" % load_average())
+        return family_report(cases, names)
+    except KeyboardInterrupt:
+        log("interrupted")
+        return 130
+    finally:
+        if servers:
+            servers.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def family_report(cases, names):
+    """Prints the table and the target; 0 when every case met it, else 1."""
+    log("")
+    log("harrier, pelican, 64 MiB over loopback; seconds and MB/s (10^6 bytes): median of the rounds [min-max];")
+    log("CPU = harrier CPU seconds per GiB moved")
+    log("%-14s %-9s %-20s %-9s %-20s %8s   %-9s %-9s" % ("case", "s " + names[0], "MB/s " + names[0],
+                                                          "s " + names[1], "MB/s " + names[1], "v6/v4",
+                                                          "CPU " + names[0], "CPU " + names[1]))
+    ratios = []
+    for case in cases:
+        cells = []
+        for n in names:
+            rates = case.rates[n]
+            cells.append("%.3f" % (LOOP_SIZE / 1e6 / median(rates)) if rates else "-")
+            cells.append(rate_cell(rates) if rates else "failed")
+        ratio = (median(case.rates[names[1]]) / median(case.rates[names[0]])
+                 if case.rates[names[0]] and case.rates[names[1]] else None)
+        ratios.append((case.title, ratio))
+        cpu = ["n/a" if per_gib(case, n) is None else "%.3f" % per_gib(case, n) for n in names]
+        log("%-14s %-9s %-20s %-9s %-20s %8s   %-9s %-9s%s" % (
+            case.title, cells[0], cells[1], cells[2], cells[3], "n/a" if ratio is None else "%.3f" % ratio,
+            cpu[0], cpu[1],
+            "".join("  (%s failed %d of %d)" % (n, len(case.failures[n]), len(case.failures[n]) + len(case.rates[n]))
+                    for n in names if case.failures[n])))
+    log("")
+    log("Target: IPv6 throughput at least %.2f of IPv4 in every case" % FAMILY_TARGET)
+    met = True
+    for title, ratio in ratios:
+        ok = ratio is not None and ratio >= FAMILY_TARGET
+        met = met and ok
+        log("  %-14s %s %s" % (title, "n/a" if ratio is None else "%.3f" % ratio, "met" if ok else "NOT met"))
+    return 0 if met else 1
+
+
 # -- the run -----------------------------------------------------------------------
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -328,8 +427,19 @@ def main():
     parser.add_argument("--no-netem", action="store_true", help="leave the 2 ms link out")
     parser.add_argument("--netem-small", type=int, default=8, help="MiB moved with window 1 on the 2 ms link")
     parser.add_argument("--only", default="", help="run only the cases whose title holds this text")
+    parser.add_argument("--families", action="store_true",
+                        help="harrier alone over ::1 against 127.0.0.1 (blksize 1428 and 8192, windows 1 and 32)")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
+    def on_signal(number, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_signal)
+    if options.families:
+        for program in ("harrier", "pelican-tftp"):
+            if not os.access(os.path.join(build, "bin", program), os.X_OK):
+                sys.exit("no %s/bin/%s: build it first (scripts/build.sh build)" % (build, program))
+        return compare_families(options, build)
     if os.geteuid() != 0:
         sys.exit("run as root: namespaces, netem and cgroups need it, and atftpd changes user")
     for tool in ("atftp", "tc", "ip"):
@@ -349,10 +459,6 @@ def main():
     groups = []  # (servers, cases, where the client runs)
     net = None
 
-    def on_signal(number, frame):
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGTERM, on_signal)
     try:
         contents = {}
         for name, size in (("big.bin", LOOP_SIZE), ("small.bin", options.netem_small * MIB)):

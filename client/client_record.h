@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/wire.h"
+#include "platform/ip_address.h"
 
 constexpr uint16_t OPERATION_GET = 1;
 constexpr uint16_t OPERATION_PUT = 2;
@@ -107,7 +108,7 @@ struct client_transfer {
   std::array<uint8_t, 4> multicast_address;  // network order
   std::array<char, FILE_NAME_SIZE> remote_name;
   std::array<char, FILE_NAME_SIZE> local_name;
-  uint32_t server_address;      // network order, resolved once per call
+  ip_address server_address;    // resolved once per call
   uint32_t requested_block_size;  // what the request asked for
   uint32_t window_size;         // -w: 0 not asked; then the blocks per window (1 without the option)
   int64_t last_written;         // block last written by the GET loop

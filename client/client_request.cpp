@@ -146,13 +146,13 @@ std::size_t build_request(client_transfer& transfer, const client_settings& sett
 int send_request(const client_settings& settings, client_transfer& transfer, uint8_t* buffer,
                  std::size_t length) {
   transfer.failure = CLIENT_FAILURE_NO_ANSWER;
-  uint32_t address = resolve_host(settings.host_name.data());
-  if (address == 0 || address == RESOLVE_FAILED) {
+  // run_client resolved the name before it chose the socket's family.
+  const ip_address address = transfer.server_address;
+  if (address.family == IP_NONE) {
     transfer.failure = CLIENT_FAILURE_HOST_UNKNOWN;
     return -1;
   }
   if (length == 0) return -1;
-  transfer.server_address = address;
   auto send_it = [&] {
     return send_datagram_to(transfer.socket, buffer, length, address,
                             network_port(settings.server_port)) == static_cast<long>(length);
@@ -170,12 +170,12 @@ int send_request(const client_settings& settings, client_transfer& transfer, uin
       deadline = deadline_after(transfer.timeout);
       continue;
     }
-    uint32_t source_address = 0;
+    ip_address source_address{};
     uint16_t source_port = 0;
     long n = take_datagram_from(transfer.socket, buffer, transfer.buffer_size, &source_address, &source_port);
     if (n == SOCKET_TIMEOUT) continue;
     if (n < 0) return -1;
-    if (source_address != address) {
+    if (!same_address(source_address, address)) {
       // Anyone can send to our port before the server answers: only the
       // server's address may give the first answer. The wait keeps its
       // deadline, so that strays cannot hold the call open.
@@ -287,7 +287,7 @@ void send_error(int socket, uint16_t code, std::string_view text) {
   if (length) send_datagram(socket, packet.data(), length);
 }
 
-void send_error_to(int socket, uint16_t code, std::string_view text, uint32_t address,
+void send_error_to(int socket, uint16_t code, std::string_view text, const ip_address& address,
                    uint16_t port) {
   std::array<uint8_t, ERROR_PACKET_SIZE> packet{};
   std::size_t length = build_error(packet, code, text);

@@ -16,7 +16,7 @@ int parse_oack(const uint8_t* options, std::size_t length, client_transfer& tran
 std::string_view oack_refusal_text(int message);
 void send_error(int socket, uint16_t code, std::string_view text);
 // send_error on an unconnected socket, to address and port (network order).
-void send_error_to(int socket, uint16_t code, std::string_view text, uint32_t address,
+void send_error_to(int socket, uint16_t code, std::string_view text, const ip_address& address,
                    uint16_t port);
 // Keeps the code and message of a received ERROR packet in the record;
 // anything else (or a packet shorter than 4 bytes) leaves it as it was.

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/ip_address.h"
+
 namespace {
 
 char program_name[] = "tftp";
@@ -137,14 +139,29 @@ int parse_client_args(int count, char* const* vector, client_transfer& transfer,
   }
 
   if (i >= count) return 0;
-  std::string_view host(vector[i++]);
-  std::size_t colon = host.find(':');
-  if (colon != std::string_view::npos) {
-    uint64_t port = 0;
-    if (parse_unsigned(host.substr(colon + 1), port) && port <= 65535) {
-      settings.server_port = static_cast<uint16_t>(port);
+  std::string_view host(vector[i]);
+  std::string_view port_text;
+  bool has_port = false;
+  std::size_t close = host.find(']');
+  ip_address literal{};
+  if (!host.empty() && host[0] == '[' && close != std::string_view::npos) {
+    // "[2001:db8::1]:69": the brackets keep the address's colons from the port's.
+    has_port = host.size() > close + 1 && host[close + 1] == ':';
+    if (has_port) port_text = host.substr(close + 2);
+    host = host.substr(1, close - 1);
+  } else if (!parse_ip_address(vector[i], &literal)) {
+    // A bare IPv6 address is taken whole; anything else ends at its first colon.
+    std::size_t colon = host.find(':');
+    has_port = colon != std::string_view::npos;
+    if (has_port) {
+      port_text = host.substr(colon + 1);
+      host = host.substr(0, colon);
     }
-    host = host.substr(0, colon);
+  }
+  i++;
+  uint64_t port = 0;
+  if (has_port && parse_unsigned(port_text, port) && port <= 65535) {
+    settings.server_port = static_cast<uint16_t>(port);
   }
   copy_field(settings.host_name, host);
 

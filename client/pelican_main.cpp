@@ -45,6 +45,8 @@ constexpr const char* HELP =
     "  --help     show this text and exit\n"
     "  --version  show the version and exit\n"
     "\n"
+    "host is a name, an IPv4 address or an IPv6 address, with a port in\n"
+    "brackets: [::1]:6969.\n"
     "Without local_name the local file is named after the last component of\n"
     "remote_name. On a terminal, standard error shows the progress.\n"
     "Exit status: 0 done, 1 out of memory, 2 invalid command line, 3 no socket,\n"

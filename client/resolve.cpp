@@ -7,14 +7,13 @@
 #include "platform/host_lookup.h"
 #include "platform/udp_socket.h"
 
-uint32_t resolve_host(const char* name) {
+int resolve_host(const char* name, ip_address* address) {
   if (!name || !*name) return 0;
-  uint32_t address = 0;
-  return lookup_host_ipv4(name, &address) ? address : RESOLVE_FAILED;
+  return lookup_host(name, address) && !is_any_address(*address);
 }
 
-int connect_to_host(int socket, uint32_t address, uint16_t port) {
-  if (address == 0 || address == RESOLVE_FAILED) return -1;
+int connect_to_host(int socket, const ip_address& address, uint16_t port) {
+  if (address.family == IP_NONE || is_any_address(address)) return -1;
   if (!connect_socket(socket, address, network_port(port))) return -1;
   return socket;
 }

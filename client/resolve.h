@@ -6,9 +6,9 @@
 
 #include "client/client_record.h"
 
-constexpr uint32_t RESOLVE_FAILED = 0xFFFFFFFFu;
-uint32_t resolve_host(const char* name);
-int connect_to_host(int socket, uint32_t address, uint16_t port);
+// The server's address: 1 and *address, or 0 when the name has none.
+int resolve_host(const char* name, ip_address* address);
+int connect_to_host(int socket, const ip_address& address, uint16_t port);
 int wait_readable(int socket, int32_t seconds);
 int64_t monotonic_ms();
 // The monotonic time a wait of that many seconds (none when negative) ends.

@@ -8,6 +8,7 @@
 #include "client/local_file.h"
 #include "client/multicast_receive.h"
 #include "client/pelican.h"
+#include "client/resolve.h"
 #include "platform/udp_socket.h"
 
 #include <algorithm>
@@ -50,7 +51,11 @@ int run_client(int count, char* const* vector) {
   bool get = transfer.operation == OPERATION_GET;
   if (settings.multicast && !get) return PELICAN_BAD_COMMAND_LINE;
 
-  transfer.socket = open_udp_socket(0, 0);
+  // The socket's family is the server's; a name that does not resolve
+  // still gets one, and send_request tells that the host is unknown.
+  if (!resolve_host(settings.host_name.data(), &transfer.server_address)) transfer.server_address = ip_address{};
+  uint8_t family = transfer.server_address.family == IP_V6 ? IP_V6 : IP_V4;
+  transfer.socket = open_udp_socket(any_address(family), 0);
   if (transfer.socket < 0) return PELICAN_NO_SOCKET;
   transfer.receive_socket = transfer.socket;
 

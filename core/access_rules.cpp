@@ -15,8 +15,6 @@
 #include "platform/path_names.h"
 #include "platform/udp_socket.h"
 
-constexpr size_t RULE_TEXT_MAX = 63;
-
 uint32_t parse_ipv4(const char* text, int* valid_out) {
   uint32_t address = 0;
   const char* p = text;
@@ -51,7 +49,23 @@ static const std::string* find_rule(const std::vector<std::string>& names, const
   return nullptr;
 }
 
-int match_access_rule(uint32_t client_address, const char* directory, char* rights_out) {
+int parse_rule_address(const char* text, ip_address* out) {
+  if (!strchr(text, ':')) {
+    int valid;
+    uint32_t address = parse_ipv4(text, &valid);
+    if (valid) *out = ipv4_address(address);
+    return valid;
+  }
+  while (isspace(static_cast<unsigned char>(*text))) text++;
+  char trimmed[RULE_TEXT_LIMIT + 1];
+  size_t n = strnlen(text, RULE_TEXT_LIMIT);
+  memcpy(trimmed, text, n);
+  while (n > 0 && isspace(static_cast<unsigned char>(trimmed[n - 1]))) n--;
+  trimmed[n] = 0;
+  return parse_ip_address(trimmed, out) && !is_any_address(*out);
+}
+
+int match_access_rule(const ip_address& client, const char* directory, char* rights_out) {
   char subkey[64];
   snprintf(subkey, sizeof subkey, "%s\\Access", SETTINGS_KEY);
   // One snapshot for the whole walk: the editor replaces the rule set at
@@ -61,11 +75,14 @@ int match_access_rule(uint32_t client_address, const char* directory, char* righ
   reg_read_values(subkey, &names, &texts);
   for (unsigned n = 0; n <= names.size(); n++) {
     char name[SESSION_PATH_SIZE + 16];
-    char rule[RULE_TEXT_MAX + 2];
+    char rule[RULE_TEXT_LIMIT + 2];
     snprintf(name, sizeof name, "%s\\%u", directory, n);
     const std::string* text = find_rule(names, texts, name);
-    // A rule longer than 63 characters does not fit and ends the list like a missing one.
-    if (!text || text->empty() || text->size() > RULE_TEXT_MAX) return 0;
+    // A rule longer than 63 characters (95 with IPv6 addresses) does not fit
+    // and ends the list like a missing one.
+    if (!text || text->empty()) return 0;
+    size_t limit = text->find(':') == std::string::npos ? RULE_TEXT_MAX : RULE_TEXT_LIMIT;
+    if (text->size() > limit) return 0;
     memcpy(rule, text->c_str(), text->size() + 1);
     char* comma = strchr(rule, ',');
     if (comma) {
@@ -73,15 +90,16 @@ int match_access_rule(uint32_t client_address, const char* directory, char* righ
       char* first = comma + 1;
       char* dash = strchr(first, '-');
       if (dash) *dash = 0;
-      int valid;
-      uint32_t low = host_address(parse_ipv4(first, &valid));
-      if (!valid || low > client_address) continue;
+      ip_address low, high;
+      if (!parse_rule_address(first, &low) || low.family != client.family || compare_addresses(low, client) > 0)
+        continue;
       if (dash) {
-        uint32_t high = host_address(parse_ipv4(dash + 1, &valid));
-        if (!valid || high < client_address) continue;
+        if (!parse_rule_address(dash + 1, &high) || high.family != client.family ||
+            compare_addresses(high, client) < 0)
+          continue;
       }
     }
-    size_t length = strnlen(rule, RULE_TEXT_MAX);
+    size_t length = strnlen(rule, RULE_TEXT_LIMIT);
     memcpy(rights_out, rule, length);
     rights_out[length] = 0;
     return 1;
@@ -89,7 +107,7 @@ int match_access_rule(uint32_t client_address, const char* directory, char* righ
   return 0;
 }
 
-int check_access(const char* access_path, uint32_t client_ip, int opcode, int* overwrite_out) {
+int check_access(const char* access_path, const ip_address& client, int opcode, int* overwrite_out) {
   *overwrite_out = 1;
   if (AccessControl == 0) return 1;
   char directory[SESSION_PATH_SIZE];
@@ -102,15 +120,15 @@ int check_access(const char* access_path, uint32_t client_ip, int opcode, int* o
   } else {
     strcpy(directory, "%root%");
   }
-  char rights[RULE_TEXT_MAX + 1];
-  if (!match_access_rule(host_address(client_ip), directory, rights)) return 0;
+  char rights[RULE_TEXT_LIMIT + 1];
+  if (!match_access_rule(client, directory, rights)) return 0;
   *overwrite_out = strchr(rights, 'o') != nullptr;
   if (opcode == OPCODE_RRQ && !strchr(rights, 'r')) return 0;
   if (opcode == OPCODE_WRQ && !strchr(rights, 'w')) return 0;
   return 1;
 }
 
-int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int* overwrite_out,
+int resolve_path(char* name, const ip_address& client, int opcode, char* path_out, int* overwrite_out,
                  size_t* base_length_out) {
   if (strchr(name, ':') || strstr(name, "..")) return PATH_INVALID;
   // Either spelling of the separator is taken; the system's is kept.
@@ -140,9 +158,10 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
   const char* access_path = name;
   std::string client_directory;
   if (RootIPspecific != 0) {
-    char dotted[16];
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&client_ip);
-    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    // IPv6 clients' directories are named with "-" for ":", which no
+    // system refuses in a file name.
+    char dotted[IP_TEXT_SIZE];
+    address_file_name(client, dotted);
     std::string candidate = root + dotted;
     int base = open_base_directory(root.c_str());
     int exists = base >= 0 && is_directory_beneath(base, dotted);
@@ -156,7 +175,7 @@ int resolve_path(char* name, uint32_t client_ip, int opcode, char* path_out, int
       access_path = client_directory.c_str();
     }
   }
-  if (!check_access(access_path, client_ip, opcode, overwrite_out)) return PATH_DENIED;
+  if (!check_access(access_path, client, opcode, overwrite_out)) return PATH_DENIED;
   strcat(path_out, name);
   // Files under the root, also in a client's own directory, are opened
   // beneath the root.

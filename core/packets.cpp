@@ -84,7 +84,10 @@ int parse_options(const char* options, int length, tftp_session* session) {
       // whole number is judged, so 65544 is a large block, not 8.
       if (!read_decimal(value.text, value.length, &number) || number < BLKSIZE_MIN)
         return refuse(session, MSG_BAD_BLKSIZE);
-      session->block_size = number > BLKSIZE_MAX ? BLKSIZE_MAX : static_cast<uint16_t>(number);
+      // Above the cap the client gets the cap: a block that fits the path's
+      // MTU is never cut into IP fragments that boot firmware may not join.
+      uint32_t cap = negotiated_blksize_cap();
+      session->block_size = static_cast<uint16_t>(number > cap ? cap : number);
       session->option_flags |= OPT_BLKSIZE;
     } else if ((enabled & OPT_TIMEOUT) && wire_string_is(&name, "timeout")) {
       if (!read_decimal(value.text, value.length, &number) || number < TIMEOUT_MIN || number > TIMEOUT_MAX)
@@ -95,7 +98,8 @@ int parse_options(const char* options, int length, tftp_session* session) {
       if (!read_decimal(value.text, value.length, &number)) return refuse(session, MSG_BAD_TSIZE);
       session->file_size = number;
       session->option_flags |= OPT_TSIZE;
-    } else if (Multicast != 0 && wire_string_is(&name, "multicast")) {
+    } else if (Multicast != 0 && session->client_address.family != IP_V6 && wire_string_is(&name, "multicast")) {
+      // Groups are IPv4 only: an IPv6 client is served as if it had not asked.
       if (session->opcode != OPCODE_RRQ || value.length != 0) return refuse(session, MSG_BAD_MULTICAST);
       session->option_flags |= OPT_MULTICAST;
     } else if (WindowsizeMax != 0 && wire_string_is(&name, "windowsize")) {
@@ -181,8 +185,9 @@ size_t build_error_packet(int code, int message_index, uint8_t* out) {
   return text_length + 5;
 }
 
-void send_error_packet(int code, int message_index, int socket, uint32_t address, uint16_t port) {
+void send_error_packet(int code, int message_index, int socket, const ip_address& address, uint16_t port,
+                       const ip_address& from) {
   uint8_t packet[ERROR_PACKET_SIZE];
   size_t length = build_error_packet(code, message_index, packet);
-  send_datagram_to(socket, packet, length, address, port);
+  send_datagram_from(socket, packet, length, address, port, from);
 }

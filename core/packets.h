@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/wire.h"
+#include "platform/ip_address.h"
 
 struct tftp_session;
 
@@ -76,8 +77,9 @@ size_t send_oack(tftp_session* session);
 size_t build_error_packet(int code, int message_index, uint8_t* out);
 
 // Sends one ERROR packet with code and error_texts[message_index] to the
-// address and port (network order).
-void send_error_packet(int code, int message_index, int socket, uint32_t address, uint16_t port);
+// address and port (network order), from the local address `from`.
+void send_error_packet(int code, int message_index, int socket, const ip_address& address, uint16_t port,
+                       const ip_address& from);
 
 // Reads an unsigned decimal from the `length` bytes at text: white space,
 // digits, anything after ignored. Returns 1 and the number (at most

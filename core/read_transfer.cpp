@@ -28,7 +28,7 @@ static int send_block(tftp_session* s, const uint8_t* buffer, int length) {
   size_t size = static_cast<size_t>(length) + 4;
   long sent;
   if ((s->option_flags & OPT_MULTICAST) && s->multicast_master.load() == 1) {
-    sent = send_datagram_to(s->data_socket, buffer, size, s->multicast_ip, network_port(s->multicast_port));
+    sent = send_datagram_to(s->data_socket, buffer, size, ipv4_address(s->multicast_ip), network_port(s->multicast_port));
   } else {
     sent = send_datagram(s->data_socket, buffer, size);
   }

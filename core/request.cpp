@@ -150,7 +150,7 @@ int parse_request(const char* datagram, size_t length, tftp_session* s) {
   name_text[name.length] = 0;
   int overwrite = 1;
   size_t base_length = 0;
-  int refusal = resolve_path(name_text, s->client_ip, s->opcode, s->path, &overwrite, &base_length);
+  int refusal = resolve_path(name_text, s->client_address, s->opcode, s->path, &overwrite, &base_length);
   s->base_length = static_cast<uint16_t>(base_length);
   if (refusal != PATH_OK) return refuse(s, TFTP_ERROR_ILLEGAL, refusal);
   // The server's temporary upload files are no client's to read or write:

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/file_views.h"
 #include "core/multicast.h"
 #include "core/packets.h"
+#include "core/printable.h"
 #include "core/registry.h"
 #include "core/request.h"
 #include "core/session.h"
@@ -22,6 +24,7 @@
 #include "core/transfer_loops.h"
 #include "core/transfer_log.h"
 #include "core/upload_leftovers.h"
+#include "platform/poller.h"
 #include "platform/program_path.h"
 #include "platform/udp_socket.h"
 
@@ -34,36 +37,51 @@ static std::atomic<int> next_thread_token{1};
 constexpr size_t LISTEN_BYTES_PER_REQUEST = 1024;
 static std::mutex start_failure_lock;
 static char start_failure_text[1024];
-static char bind_failure_text[256];
+static char bind_failure_text[512];
+
+// The sockets the server listens on: one for each ListenAddresses entry,
+// or, when it is empty, one for all IPv6 addresses and one for all IPv4
+// addresses. Separate sockets rather than one IPv6 socket that also takes
+// IPv4: each family's requests then come with that family's own packet
+// information, and a host without IPv6 still serves IPv4. The server loop's
+// alone; listen_socket is the first of them.
+constexpr int LISTEN_MAX = 32;
+static int listen_sockets[LISTEN_MAX];
+static int listen_count = 0;
+// Kept for the life of the process, so that stop_server may wake it at any time.
+static std::atomic<poller*> listen_poller{nullptr};
+// Requests taken from one socket before the others have their turn.
+constexpr int REQUESTS_PER_TURN = 32;
 
 void stop_server() {
   server_stop = 1;
-  // The shutdown wakes the loop blocked in its receive; the loop closes the
-  // socket itself, so its descriptor cannot be reused under the receive.
-  int s = listen_socket.load();
-  if (s != -1) wake_receivers(s);
+  poller* p = listen_poller.load();
+  if (p) poller_wake(p);
 }
 
 // Ends a session that could not be started: tells the client, logs,
 // releases what it held (an upload's new file is removed) and drops it.
-static void refuse_start(tftp_session* s, uint32_t ip, uint16_t port, int message_index, const char* why) {
-  char address[16];
-  send_error_packet(TFTP_ERROR_UNDEFINED, message_index, listen_socket, ip, port);
-  log_refusal_line(1, 1, "  Error   %-15s %-10s %s\n", format_ipv4(s->client_ip, address), request_kinds[s->opcode],
-                   why);
+static void refuse_start(tftp_session* s, int socket, uint16_t port, int message_index, const char* why) {
+  char address[IP_TEXT_SIZE];
+  send_error_packet(TFTP_ERROR_UNDEFINED, message_index, socket, s->client_address, port, s->local_address);
+  log_refusal_line(1, 1, "  Error   %-15s %-10s %s\n", format_ip_address(s->client_address, address),
+                   request_kinds[s->opcode], why);
   release_transfer(s);
   drop_session(s);
 }
 
-static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint16_t port) {
-  char address[16];
-  format_ipv4(ip, address);
+// One request that arrived on the listening socket `socket` from `from`,
+// sent to the local address `local`.
+static void handle_datagram(int socket, const char* buffer, size_t length, const ip_address& from, uint16_t port,
+                            const ip_address& local) {
+  char address[IP_TEXT_SIZE];
+  format_ip_address(from, address);
   reopen_log();
   log_refusal_line(2, 0, " Request from %s\n", address);
 
   int refusal;
   tftp_session* s =
-      admit_session(ip, port, buffer, length < REQUEST_BUFFER_SIZE ? length : REQUEST_BUFFER_SIZE, &refusal);
+      admit_session(from, port, buffer, length < REQUEST_BUFFER_SIZE ? length : REQUEST_BUFFER_SIZE, &refusal);
   if (!s) {
     if (refusal == ADMIT_NO_MEMORY)
       log_line(2, 0, " malloc(%u) for client failed\n", SESSION_RECORD_SIZE);
@@ -72,6 +90,7 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
     return;
   }
 
+  s->local_address = local;
   int code;
   if (length > REQUEST_BUFFER_SIZE) {
     // Longer than the buffer, so it arrived cut: refused, never parsed cut.
@@ -88,22 +107,24 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
     int message_index = s->refusal_message;
     release_file(s);
     drop_session(s);
-    send_error_packet(code, message_index, listen_socket, ip, port);
+    send_error_packet(code, message_index, socket, from, port, local);
     return;
   }
 
   uint32_t data_port = DataPort;
-  int socket = -1;
-  if ((s->option_flags & OPT_MULTICAST) && s->multicast_master == 0) socket = open_member_data_socket(s);
-  if (socket == -1)
-    socket = data_port ? open_udp_socket_in_range(0, data_port, data_port_range_end(data_port), nullptr)
-                       : open_udp_socket(0, 0);
-  s->data_socket = socket;
-  if (socket != -1 && (s->option_flags & OPT_MULTICAST) && s->multicast_master == 1) share_group_data_port(s);
-  if (socket == -1) return refuse_start(s, ip, port, MSG_DATA_PORT_FAILED, "bind on data port failed");
+  // The data socket answers from the address the client asked, so that a
+  // client (or its firewall) that expects that address takes the answer.
+  int data_socket = -1;
+  if ((s->option_flags & OPT_MULTICAST) && s->multicast_master == 0) data_socket = open_member_data_socket(s);
+  if (data_socket == -1)
+    data_socket = data_port ? open_udp_socket_in_range(local, data_port, data_port_range_end(data_port), nullptr)
+                            : open_udp_socket(local, 0);
+  s->data_socket = data_socket;
+  if (data_socket != -1 && (s->option_flags & OPT_MULTICAST) && s->multicast_master == 1) share_group_data_port(s);
+  if (data_socket == -1) return refuse_start(s, socket, port, MSG_DATA_PORT_FAILED, "bind on data port failed");
 
   uint8_t* packet = new (std::nothrow) uint8_t[s->block_size + 8u];
-  if (!packet) return refuse_start(s, ip, port, MSG_RESOURCE_PROBLEM, "data buffer allocation failed");
+  if (!packet) return refuse_start(s, socket, port, MSG_RESOURCE_PROBLEM, "data buffer allocation failed");
   s->packet = packet;
 
   // Accepted: finished sessions make room, as always when a request is taken.
@@ -115,7 +136,7 @@ static void handle_datagram(const char* buffer, size_t length, uint32_t ip, uint
   if (!start_transfer(s)) {
     s->thread = 0;
     s->result = RESULT_OK;
-    return refuse_start(s, ip, port, MSG_RESOURCE_PROBLEM, "data thread failed");
+    return refuse_start(s, socket, port, MSG_RESOURCE_PROBLEM, "data thread failed");
   }
 }
 
@@ -127,34 +148,109 @@ static void end_transfers() {
   if (left) log_line(1, 0, " %d transfers did not end in time\n", left);
 }
 
-void receive_loop() {
+// Takes the requests waiting on the listening sockets until stop_server.
+static void receive_loop() {
   alignas(8) char buffer[REQUEST_BUFFER_SIZE];
-  start_transfer_loops();  // for a caller that bound the port itself
+  poller_event events[LISTEN_MAX];
   while (!server_stop) {
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    // The datagram's real length comes back, so a longer one is seen as such.
-    long n = receive_datagram_from(listen_socket, buffer, sizeof buffer, &ip, &port);
+    int ready = poller_wait(listen_poller, -1, events, LISTEN_MAX);
     if (server_stop) break;
-    if (n <= 0 || server_paused) continue;
-    // An ERROR is never answered: two servers refusing each other's ERROR
-    // packets (or one forged packet between them) would never stop.
-    if (n >= 2 && buffer[0] == 0 && buffer[1] == OPCODE_ERROR) continue;
-    handle_datagram(buffer, static_cast<size_t>(n), ip, port);
+    for (int i = 0; i < ready && !server_stop; i++) {
+      if (!events[i].tag) continue;
+      int socket = *static_cast<int*>(events[i].tag);
+      for (int taken = 0; taken < REQUESTS_PER_TURN && !server_stop; taken++) {
+        ip_address from{}, local{};
+        uint16_t port = 0;
+        // The datagram's real length comes back, so a longer one is seen as such.
+        long n = take_request(socket, buffer, sizeof buffer, &from, &port, &local);
+        if (n == SOCKET_TIMEOUT || n == SOCKET_FAILED) break;
+        if (n <= 0 || server_paused) continue;
+        // An ERROR is never answered: two servers refusing each other's ERROR
+        // packets (or one forged packet between them) would never stop.
+        if (n >= 2 && buffer[0] == 0 && buffer[1] == OPCODE_ERROR) continue;
+        handle_datagram(socket, buffer, static_cast<size_t>(n), from, port, local);
+      }
+    }
   }
 }
 
-// Binds listen_socket to Port and logs the outcome; a failure sets
+static void close_listen_sockets() {
+  poller* p = listen_poller.load();
+  for (int i = 0; i < listen_count; i++) {
+    if (p) poller_forget(p, listen_sockets[i]);
+    close_socket(listen_sockets[i]);
+  }
+  listen_count = 0;
+  listen_socket = -1;
+}
+
+// Why a bind failed, kept for the program that hosts the core.
+static void keep_bind_failure(const char* text) {
+  std::lock_guard<std::mutex> hold(start_failure_lock);
+  snprintf(bind_failure_text, sizeof bind_failure_text, "%s", text);
+}
+
+// Opens one listening socket on address and Port. Returns it or -1 (the
+// reason kept, naming the address when it is a listed one).
+static int open_listen_socket(const ip_address& address, int listed) {
+  int s = open_udp_socket(address, static_cast<uint16_t>(Port.load()));
+  if (s != -1 && ask_local_address(s)) return s;
+  int error = socket_error();
+  close_socket(s);
+  char reason[160], text[IP_TEXT_SIZE], why[sizeof bind_failure_text];
+  socket_error_text(error, reason, sizeof reason);
+  format_ip_address(address, text);
+  if (listed && address_not_here(error))
+    snprintf(why, sizeof why, "ListenAddresses: %s is not an address of this host", text);
+  else if (listed)
+    snprintf(why, sizeof why, "ListenAddresses: cannot listen on %s at UDP port %u: %s", text, Port.load(), reason);
+  else
+    snprintf(why, sizeof why, "cannot bind UDP port %u: %s", Port.load(), reason);
+  keep_bind_failure(why);
+  return -1;
+}
+
+// Opens the listening sockets: ListenAddresses, or both families' any-address.
+// Returns how many, 0 when one failed (none is left open then).
+static int open_listen_sockets() {
+  std::vector<ip_address> addresses;
+  std::string bad;
+  if (!parse_listen_addresses(listen_addresses(), &addresses, &bad)) {
+    std::string why = "ListenAddresses: \"" + printable_text(bad) + "\" is no IPv4 or IPv6 address";
+    keep_bind_failure(why.c_str());
+    return 0;
+  }
+  int listed = !addresses.empty();
+  if (!listed) {
+    // A host without IPv6 (switched off in the kernel) still serves IPv4.
+    int v6 = open_udp_socket(any_address(IP_V6), 0);
+    if (v6 != -1) addresses.push_back(any_address(IP_V6));
+    close_socket(v6);
+    addresses.push_back(any_address(IP_V4));
+  }
+  if (addresses.size() > static_cast<size_t>(LISTEN_MAX)) {
+    char why[128];
+    snprintf(why, sizeof why, "ListenAddresses: more than %d addresses", LISTEN_MAX);
+    keep_bind_failure(why);
+    return 0;
+  }
+  for (const ip_address& address : addresses) {
+    int s = open_listen_socket(address, listed);
+    if (s == -1) {
+      close_listen_sockets();
+      return 0;
+    }
+    listen_sockets[listen_count++] = s;
+  }
+  return listen_count;
+}
+
+// Binds the listening sockets to Port and logs the outcome; a failure sets
 // server_stop. Returns 1 when bound, else 0.
 static int bind_server_port() {
-  listen_socket = open_udp_socket(0, static_cast<uint16_t>(Port.load()));
-  if (listen_socket == -1) {
-    char reason[160];
-    socket_error_text(socket_error(), reason, sizeof reason);
-    {
-      std::lock_guard<std::mutex> hold(start_failure_lock);
-      snprintf(bind_failure_text, sizeof bind_failure_text, "cannot bind UDP port %u: %s", Port.load(), reason);
-    }
+  if (!listen_poller.load()) listen_poller = open_poller();
+  if (!listen_poller.load() || !open_listen_sockets()) {
+    if (!listen_poller.load()) keep_bind_failure("cannot wait on the server port: out of memory");
     log_kind_line(LOG_KIND_START_FAILURE, 1, 0, " bind on TFTP port failed\n");
     server_stop = 1;
     return 0;
@@ -163,10 +259,14 @@ static int bind_server_port() {
     std::lock_guard<std::mutex> hold(start_failure_lock);
     bind_failure_text[0] = 0;
   }
-  // A boot storm sends Clients requests at once: the system's default
-  // buffer holds a few hundred, and each one dropped costs its client a
-  // time-out. Taken while the server may still ask beyond the system's cap.
-  size_socket_buffers(listen_socket, 0, (static_cast<size_t>(Clients.load()) + 1) * LISTEN_BYTES_PER_REQUEST);
+  for (int i = 0; i < listen_count; i++) {
+    // A boot storm sends Clients requests at once: the system's default
+    // buffer holds a few hundred, and each one dropped costs its client a
+    // time-out. Taken while the server may still ask beyond the system's cap.
+    size_socket_buffers(listen_sockets[i], 0, (static_cast<size_t>(Clients.load()) + 1) * LISTEN_BYTES_PER_REQUEST);
+    poller_watch(listen_poller, listen_sockets[i], &listen_sockets[i]);
+  }
+  listen_socket = listen_sockets[0];
   // Running before the server says it is ready, so that what they hold is
   // there from then on; without them every request is refused ("data
   // thread failed").
@@ -209,7 +309,7 @@ int desktop_server_loop() {
   if (server_bound_hook) server_bound_hook(bound);
   if (bound) {
     receive_loop();
-    close_socket(listen_socket.exchange(-1));
+    close_listen_sockets();
     end_transfers();
   }
   close_log();
@@ -251,7 +351,7 @@ int server_loop(int argument_count, char** arguments) {
   if (server_started_hook) server_started_hook();
 
   receive_loop();
-  close_socket(listen_socket.exchange(-1));
+  close_listen_sockets();
   end_transfers();
   close_log();
   if (server_ended_hook) server_ended_hook();

@@ -27,11 +27,8 @@ std::string server_start_failure();
 // UDP port 69: Permission denied"), or empty.
 std::string server_bind_failure();
 
-// The receive loop alone, on an already bound listen_socket.
-void receive_loop();
-
-// Sets server_stop and shuts listen_socket down so that the blocked receive
-// returns; the loop then closes the socket and ends.
+// Sets server_stop and wakes the receive loop, which then closes the
+// listening sockets and ends.
 void stop_server();
 
 // Hook run after the start-up lines, before the receive loop (the service

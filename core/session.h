@@ -8,6 +8,7 @@
 
 #include "core/wire.h"
 #include "platform/file_open.h"
+#include "platform/ip_address.h"
 
 struct file_mapping;
 struct shared_view;
@@ -86,7 +87,7 @@ struct tftp_session {
   file_mapping* mapping;            // set and cleared under list_lock
   const uint8_t* view;              // set and cleared under list_lock
   FILE* file;                       // set and cleared under list_lock
-  uint32_t client_ip;     // network order
+  uint32_t client_ip;     // network order; 0 for an IPv6 client (client_address tells)
   uint32_t multicast_ip;  // network order
   uint16_t client_port;   // network order
   uint16_t multicast_port;
@@ -102,6 +103,8 @@ struct tftp_session {
   tftp_session* next;                        // the session table's, under list_lock
 
   // Read by other threads beyond the record:
+  ip_address client_address;   // the client's, of either family (server loop, before the session is listed)
+  ip_address local_address;    // where the request was sent: the data socket's address (server loop)
   uint32_t window_size;        // blocks per window with OPT_WINDOWSIZE (1..65535); the server loop's
   uint16_t base_length;        // path[0..base_length) is the directory files are opened beneath
   uint64_t file_device;        // identity of the file read, for shared views and groups

@@ -17,9 +17,10 @@ std::mutex list_lock;
 std::atomic<uint32_t> active_transfers{0};
 std::atomic<uint32_t> early_endings{0};
 
-tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port) {
+tftp_session* find_session_by_peer(const ip_address& client, uint16_t client_port) {
   for (tftp_session* s = session_list; s; s = s->next)
-    if (session_is_live(s) && !s->evicted.load() && s->client_ip == client_ip && s->client_port == client_port)
+    if (session_is_live(s) && !s->evicted.load() && same_address(s->client_address, client) &&
+        s->client_port == client_port)
       return s;
   return nullptr;
 }
@@ -93,10 +94,10 @@ static uint64_t digest_of(const char* bytes, size_t length) {
   return h ^ length;
 }
 
-tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, const char* request, size_t length,
+tftp_session* admit_session(const ip_address& client, uint16_t client_port, const char* request, size_t length,
                             int* refusal) {
   uint64_t digest = digest_of(request, length);
-  if (tftp_session* old = find_session_by_peer(client_ip, client_port)) {
+  if (tftp_session* old = find_session_by_peer(client, client_port)) {
     // The client's retransmission of its request, sent before our first
     // packet reached it: the transfer that answers it is already running.
     // Whatever else it sends here that is no request is a stray.
@@ -118,7 +119,8 @@ tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, const char
     *refusal = ADMIT_NO_MEMORY;
     return nullptr;
   }
-  s->client_ip = client_ip;
+  s->client_address = client;
+  s->client_ip = ipv4_value(client);
   s->client_port = client_port;
   s->request_digest = digest;
   s->last_progress_ms = monotonic_now_ms();

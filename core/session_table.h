@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/ip_address.h"
+
 struct tftp_session;
 
 // The sessions, newest first; list_lock guards the links and every field
@@ -41,7 +43,7 @@ enum { ADMITTED = 0, ADMIT_DUPLICATE = 1, ADMIT_FULL = 2, ADMIT_NO_MEMORY = 3 };
 // other request from a peer with a live session means that the client has
 // started over: the old session is ended as a time-out ends it, so that
 // firmware that resets and asks again from the same port is served.
-tftp_session* admit_session(uint32_t client_ip, uint16_t client_port, const char* request, size_t length,
+tftp_session* admit_session(const ip_address& client, uint16_t client_port, const char* request, size_t length,
                             int* refusal);
 
 // Unlists and frees a session that was never handed to a transfer loop; its slot is
@@ -56,7 +58,7 @@ void purge_sessions();
 
 // The first live session of that client address and port that has not
 // been ended early, or nullptr. Server loop thread only.
-tftp_session* find_session_by_peer(uint32_t client_ip, uint16_t client_port);
+tftp_session* find_session_by_peer(const ip_address& client, uint16_t client_port);
 
 // Gives the session's slot back; only the first call counts.
 void release_slot(tftp_session* session);

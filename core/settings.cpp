@@ -15,7 +15,8 @@
 std::atomic<uint32_t> TrayIcon{1}, Iconic{0}, Percent{1}, Log{1}, CreateLog{0};
 std::atomic<uint32_t> Port{69}, DataPort{0}, Timeout{1}, Retransmit{10}, Clients{10}, MMF{1}, Upload{1},
     RootIPspecific{0}, WindowSize{0}, LargeFiles{1};
-std::atomic<uint32_t> Options{7}, Multicast{1}, MulticastIp{network_address(0xE0000001u)}, MulticastTTL{1}, WindowsizeMax{64};
+std::atomic<uint32_t> Options{7}, Multicast{1}, MulticastIp{network_address(0xE0000001u)}, MulticastTTL{1}, WindowsizeMax{64},
+    BlksizeMax{0};
 std::atomic<uint16_t> MulticastPort{1758}, MulticastLast{65535};
 std::atomic<uint32_t> AccessControl{0};
 
@@ -23,6 +24,7 @@ static std::mutex path_lock;
 static std::string root_directory_text;
 static std::string prefix_text;
 static std::string log_directory_text;
+static std::string listen_addresses_text;
 
 std::string root_directory() {
   std::lock_guard<std::mutex> hold(path_lock);
@@ -54,6 +56,44 @@ void set_root_directory(const std::string& text) {
 void set_prefix_list(const std::string& text) {
   std::lock_guard<std::mutex> hold(path_lock);
   prefix_text = text;
+}
+
+std::string listen_addresses() {
+  std::lock_guard<std::mutex> hold(path_lock);
+  return listen_addresses_text;
+}
+
+void set_listen_addresses(const std::string& text) {
+  std::lock_guard<std::mutex> hold(path_lock);
+  listen_addresses_text = text;
+}
+
+int parse_listen_addresses(const std::string& list, std::vector<ip_address>* addresses, std::string* bad_entry) {
+  addresses->clear();
+  for (size_t at = 0; at <= list.size();) {
+    size_t end = list.find(';', at);
+    if (end == std::string::npos) end = list.size();
+    size_t first = at, last = end;
+    while (first < last && (list[first] == ' ' || list[first] == '\t')) first++;
+    while (last > first && (list[last - 1] == ' ' || list[last - 1] == '\t')) last--;
+    at = end + 1;
+    if (first == last) continue;
+    std::string entry = list.substr(first, last - first);
+    ip_address address;
+    if (!parse_ip_address(entry.c_str(), &address)) {
+      *bad_entry = entry;
+      return 0;
+    }
+    int seen = 0;
+    for (const ip_address& other : *addresses) seen |= same_address(other, address);
+    if (!seen) addresses->push_back(address);
+  }
+  return 1;
+}
+
+uint32_t negotiated_blksize_cap() {
+  uint32_t cap = BlksizeMax;
+  return cap == 0 ? BLKSIZE_MAX : cap < BLKSIZE_MIN ? BLKSIZE_MIN : cap;
 }
 
 std::string log_directory_setting() {
@@ -101,6 +141,7 @@ const setting_info setting_table[] = {
     {"LargeFiles", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
     {"Prefix", SETTING_PREFIXES, 0, 0, 0, 0, 0, SETTINGS_PATH_MAX},
     {"RootDirectory", SETTING_DIRECTORY, 0, 0, 0, 0, 0, SETTINGS_PATH_MAX},
+    {"ListenAddresses", SETTING_TEXT, 0, 0, 0, 0, 0, LISTEN_ADDRESSES_MAX},  // read at start only
     // Group 3
     {"Options", SETTING_MASK, 7, 0, 7, 0, 7, SETTING_NUMBER_TEXT},  // blksize, timeout, tsize
     {"Multicast", SETTING_SWITCH, 1, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
@@ -109,6 +150,7 @@ const setting_info setting_table[] = {
     {"MulticastLast", SETTING_NUMBER, 65535, 1, 65535, 65535, 65535, SETTING_NUMBER_TEXT},
     {"MulticastTTL", SETTING_NUMBER, 1, 1, 255, 1, 1, SETTING_NUMBER_TEXT},
     {"WindowsizeMax", SETTING_NUMBER, 64, 0, WINDOWSIZE_LIMIT, 0, WINDOWSIZE_LIMIT, SETTING_NUMBER_TEXT},
+    {"BlksizeMax", SETTING_NUMBER, 0, 0, BLKSIZE_MAX, 0, BLKSIZE_MAX, SETTING_NUMBER_TEXT},
     // Group 4
     {"AccessControl", SETTING_SWITCH, 0, 0, 1, 0, 1, SETTING_NUMBER_TEXT},
     // Read by one program only, or by none of the loaders.
@@ -181,6 +223,10 @@ void load_server_settings(const char* subkey) {
   // one is taken as written.
   if (reg_read_string(subkey, "RootDirectory", "", text, sizeof text) == 0) default_root_directory(text, sizeof text);
   set_root_directory(text);
+
+  char addresses[LISTEN_ADDRESSES_MAX + 1];
+  reg_read_string(subkey, "ListenAddresses", "", addresses, sizeof addresses);
+  set_listen_addresses(addresses);
 }
 
 void load_option_settings(const char* subkey) {
@@ -195,6 +241,7 @@ void load_option_settings(const char* subkey) {
   MulticastLast = static_cast<uint16_t>(load_number(subkey, "MulticastLast"));
   MulticastTTL = load_number(subkey, "MulticastTTL");
   WindowsizeMax = load_number(subkey, "WindowsizeMax");
+  BlksizeMax = load_number(subkey, "BlksizeMax");
 }
 
 void load_access_setting(const char* subkey) { AccessControl = load_number(subkey, "AccessControl"); }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/wire.h"
+#include "platform/ip_address.h"
 
 constexpr const char* SETTINGS_KEY = "Kestrel";
 constexpr int SETTINGS_PATH_MAX = 259;
@@ -20,7 +21,7 @@ extern std::atomic<uint32_t> TrayIcon, Iconic, Percent, Log, CreateLog;
 extern std::atomic<uint32_t> Port, DataPort, Timeout, Retransmit, Clients, MMF, Upload, RootIPspecific,
     WindowSize, LargeFiles;
 // Group 3
-extern std::atomic<uint32_t> Options, Multicast, MulticastIp, MulticastTTL, WindowsizeMax;
+extern std::atomic<uint32_t> Options, Multicast, MulticastIp, MulticastTTL, WindowsizeMax, BlksizeMax;
 extern std::atomic<uint16_t> MulticastPort, MulticastLast;
 // Group 4
 extern std::atomic<uint32_t> AccessControl;
@@ -32,6 +33,22 @@ std::string prefix_list();
 std::vector<std::string> prefix_entries();
 void set_root_directory(const std::string& text);
 void set_prefix_list(const std::string& text);
+
+// ListenAddresses: ";"-separated IPv4 and IPv6 addresses to listen on,
+// empty for every address of both families. Loaded with the server
+// settings; the server reads it when it binds.
+constexpr size_t LISTEN_ADDRESSES_MAX = 1023;
+std::string listen_addresses();
+void set_listen_addresses(const std::string& text);
+// The addresses of a ListenAddresses text, each once, blanks around an
+// entry and empty entries left out. Returns 1, or 0 with the first entry
+// that is no address in *bad_entry.
+int parse_listen_addresses(const std::string& list, std::vector<ip_address>* addresses, std::string* bad_entry);
+
+// The largest block size a client may negotiate: BlksizeMax, where 0 means
+// the protocol's own limit and a cap below the protocol's least block size
+// is taken as that.
+uint32_t negotiated_blksize_cap();
 
 // LogDirectory (empty: the built-in choice), loaded with the general
 // settings, and the directory the log files go to as it decides it.

@@ -19,7 +19,7 @@ static int is_upload(const tftp_session* s) { return s->opcode == OPCODE_WRQ; }
 
 int transfer_begin(tftp_session* s) {
   s->own.started_ms = monotonic_now_ms();
-  if (!connect_socket(s->data_socket, s->client_ip, s->client_port)) {
+  if (!connect_socket(s->data_socket, s->client_address, s->client_port)) {
     log_line(2, 1, " TFTP  Error data connection failed\n");
     s->own.unlogged = 1;
     return RESULT_FAILED;
@@ -52,9 +52,9 @@ int transfer_interrupted(tftp_session* s) {
 }
 
 static void write_result_line(tftp_session* s, long duration) {
-  char address[16];
+  char address[IP_TEXT_SIZE];
   char label[16];
-  format_ipv4(s->client_ip, address);
+  format_ip_address(s->client_address, address);
   snprintf(label, sizeof label, "%s/%s", is_upload(s) ? "Put" : "Get", mode_names[s->mode & 3]);
   switch (s->result.load()) {
     case RESULT_OK:

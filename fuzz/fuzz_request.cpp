@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) memcpy(buffer.get(), data, size);
   tftp_session* s = new_session();
   s->client_ip = htonl(0x7F000001);
+  s->client_address = ipv4_address(s->client_ip);
   int code = parse_request(buffer.get(), size, s);
   if (code == -1) {
     if (!inside(s->path, root) && !inside(s->path, prefix + "/")) abort();

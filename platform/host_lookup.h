@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
-// The IPv4 address (network order) of a dotted address, or else of a host
-// name through the system's resolver (the first IPv4 answer). Returns 1
-// with *address set, 0 when the name has no IPv4 address.
-int lookup_host_ipv4(const char* name, uint32_t* address);
+#include "platform/ip_address.h"
+
+// The address of a literal IPv4 or IPv6 address, or else of a host name
+// through the system's resolver: its first IPv4 answer, or its first IPv6
+// answer when it has no IPv4 one. Returns 1 with *address set, 0 when the
+// name has no address.
+int lookup_host(const char* name, ip_address* address);

@@ -5,9 +5,9 @@
 
 #include "platform/udp_socket.h"
 
-int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t last_port,
+int open_udp_socket_in_range(const ip_address& address, uint32_t first_port, uint32_t last_port,
                              uint16_t* bound_port_out) {
-  int s = open_unbound_udp_socket();
+  int s = open_unbound_udp_socket(address.family);
   if (s < 0) return -1;
   if (last_port > 65535) last_port = 65535;
   uint32_t count = last_port >= first_port ? last_port - first_port + 1 : 0;

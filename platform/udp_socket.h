@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/ip_address.h"
+
 // A port in host order as it is held in network order (big-endian bytes).
 inline uint16_t network_port(uint16_t host_order) {
   uint8_t bytes[2] = {static_cast<uint8_t>(host_order >> 8), static_cast<uint8_t>(host_order)};
@@ -40,24 +42,27 @@ inline uint32_t host_address(uint32_t network_order) {
 // Prepares the process for networking. Returns 1 on success.
 int net_startup();
 
-// A UDP socket bound to address (0 = any) and port (host order, 0 = any
-// free port), with broadcast sending allowed. Returns the socket, or -1
-// when creating, binding or the option fails.
-int open_udp_socket(uint32_t address, uint16_t port);
+// A UDP socket of the address's family bound to it (the any-address for
+// all of the family's) and port (host order, 0 = any free port). An IPv4
+// socket may send broadcasts; an IPv6 socket takes IPv6 only, never
+// IPv4-mapped traffic. Returns the socket, or -1 when creating, binding or
+// an option fails.
+int open_udp_socket(const ip_address& address, uint16_t port);
 
-// A UDP socket not bound yet (broadcast allowed), or -1.
-int open_unbound_udp_socket();
+// A UDP socket of the family (IP_V4 or IP_V6) not bound yet, as
+// open_udp_socket makes it, or -1.
+int open_unbound_udp_socket(int family);
 
 enum { BIND_DONE = 1, BIND_PORT_TAKEN = 0, BIND_FAILED = -1 };
 // Binds the socket to address and port (host order): BIND_DONE, or
 // BIND_PORT_TAKEN when the port is in use (or reserved), else BIND_FAILED.
-int bind_udp_socket(int socket, uint32_t address, uint16_t port);
+int bind_udp_socket(int socket, const ip_address& address, uint16_t port);
 
-// One UDP socket bound to a free port of first_port..last_port (host order,
-// inclusive), chosen at random among them; moves on only while a bind fails
-// because the port is in use. Stores the bound port when bound_port is given. Returns
-// the socket or -1.
-int open_udp_socket_in_range(uint32_t address, uint32_t first_port, uint32_t last_port,
+// One UDP socket bound to address and a free port of first_port..last_port
+// (host order, inclusive), chosen at random among them; moves on only while
+// a bind fails because the port is in use. Stores the bound port when
+// bound_port is given. Returns the socket or -1.
+int open_udp_socket_in_range(const ip_address& address, uint32_t first_port, uint32_t last_port,
                              uint16_t* bound_port);
 
 // A UDP socket bound to port (host order) that other sockets of this kind
@@ -74,8 +79,8 @@ uint16_t bound_port(int socket);
 // Closes the socket unless it is -1; returns -1 for assignment.
 int close_socket(int socket);
 
-// Connects the socket to one peer. Returns 1 or 0.
-int connect_socket(int socket, uint32_t address, uint16_t port);
+// Connects the socket to one peer (port in network order). Returns 1 or 0.
+int connect_socket(int socket, const ip_address& address, uint16_t port);
 
 // Sets the multicast time-to-live of datagrams sent. Returns 1 or 0.
 int set_multicast_ttl_option(int socket, int ttl);
@@ -84,7 +89,13 @@ int set_multicast_ttl_option(int socket, int ttl);
 long send_datagram(int socket, const void* data, size_t size);
 
 // Sends one datagram to address and port; returns the bytes sent or -1.
-long send_datagram_to(int socket, const void* data, size_t size, uint32_t address, uint16_t port);
+long send_datagram_to(int socket, const void* data, size_t size, const ip_address& address, uint16_t port);
+
+// Sends one datagram to address and port from the local address `from`
+// (the address a request was sent to; an any-address lets the system
+// choose). Returns the bytes sent or -1.
+long send_datagram_from(int socket, const void* data, size_t size, const ip_address& address, uint16_t port,
+                        const ip_address& from);
 
 // One datagram of a batch: the head bytes followed by the body bytes (a
 // header and a payload that may lie elsewhere, such as in a mapped file).
@@ -131,7 +142,22 @@ long receive_waiting_datagram(int socket, void* buffer, size_t size);
 // Receives one datagram and its sender on an unconnected socket, waiting as
 // long as it takes. Returns its full length (which may exceed size) or
 // SOCKET_FAILED.
-long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port);
+long receive_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port);
+
+// Asks the system to tell, with each datagram received on the socket, the
+// local address it was sent to (see take_request). Returns 1 or 0.
+int ask_local_address(int socket);
+
+// take_datagram_from on a socket that ask_local_address prepared, with the
+// local address the datagram was sent to in *local (the socket's own
+// address when the system does not tell). Returns its full length (which
+// may exceed size), SOCKET_TIMEOUT when none is waiting, or SOCKET_FAILED.
+long take_request(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port,
+                  ip_address* local);
+
+// The address the socket is bound to (an any-address when it is bound to
+// all), or an address of family IP_NONE.
+ip_address bound_address(int socket);
 
 // Ends a receive that another thread waits in on this socket, now and for
 // every later one (they then return 0 bytes). Returns 1 or 0.
@@ -144,7 +170,7 @@ long take_datagram(int socket, void* buffer, size_t size);
 
 // take_datagram on an unconnected socket, with the sender's address and
 // port (network order).
-long take_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port);
+long take_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port);
 
 // Waits until one of the sockets (at most two) holds a datagram or the
 // deadline on the monotonic clock (monotonic_now_ms) has passed; a signal
@@ -159,6 +185,9 @@ int set_multicast_membership(int socket, uint32_t group, int join);
 
 // The system's error number of the last failed call of this thread.
 int socket_error();
+
+// 1 when the error says that a bind named an address the host does not have.
+int address_not_here(int error);
 
 // The system's text for an error number as socket_error returns it, in
 // buffer (size bytes, without line end); returns buffer.

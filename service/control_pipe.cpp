@@ -1,6 +1,7 @@
 #include "service/control_pipe.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,7 +39,7 @@ static void set_pause(uint32_t command, const pipe_client* client) {
 // Copies the record at position index of the session list (0 the newest)
 // behind status and active_transfers. Returns 0 when there is none. A
 // request still being looked at is not a transfer yet and is not shown.
-static int copy_session(uint32_t index, uint8_t* reply) {
+static int copy_session(uint32_t index, uint8_t* reply, int with_address) {
   std::lock_guard<std::mutex> hold(list_lock);
   uint32_t position = 0;
   for (tftp_session* s = session_list; s; s = s->next) {
@@ -47,6 +48,11 @@ static int copy_session(uint32_t index, uint8_t* reply) {
     put32(reply, 0);
     put32(reply + 4, active_transfers.load());
     write_session_record(s, reply + 8);
+    if (with_address) {
+      put32(reply + PIPE_ADDRESS_OFFSET, s->client_address.family);
+      memcpy(reply + PIPE_ADDRESS_OFFSET + 4, s->client_address.bytes, 16);
+      put32(reply + PIPE_ADDRESS_OFFSET + 20, s->client_address.scope);
+    }
     return 1;
   }
   return 0;
@@ -55,9 +61,9 @@ static int copy_session(uint32_t index, uint8_t* reply) {
 int handle_pipe_command(uint8_t* buffer, size_t buffer_size, size_t request_length, size_t* reply_length,
                         const pipe_client* client) {
   uint32_t command = request_length >= 4 ? get32(buffer) : 0;
-  size_t needed = command == PIPE_SESSION ? 8 : 4;
+  size_t needed = command == PIPE_SESSION || command == PIPE_SESSION_ADDRESS ? 8 : 4;
   *reply_length = 4;
-  if (request_length < needed || buffer_size < PIPE_SESSION_REPLY_SIZE) {
+  if (request_length < needed || buffer_size < PIPE_SESSION_ADDRESS_REPLY_SIZE) {
     put32(buffer, 1);
     return 1;
   }
@@ -77,8 +83,9 @@ int handle_pipe_command(uint8_t* buffer, size_t buffer_size, size_t request_leng
       *reply_length = 12;
       return 1;
     case PIPE_SESSION:
-      if (copy_session(get32(buffer + 4), buffer)) {
-        *reply_length = PIPE_SESSION_REPLY_SIZE;
+    case PIPE_SESSION_ADDRESS:
+      if (copy_session(get32(buffer + 4), buffer, command == PIPE_SESSION_ADDRESS)) {
+        *reply_length = command == PIPE_SESSION ? PIPE_SESSION_REPLY_SIZE : PIPE_SESSION_ADDRESS_REPLY_SIZE;
       } else {
         put32(buffer, 1);
       }

@@ -21,8 +21,15 @@ enum {
   PIPE_PAUSE = 6,
   PIPE_STATE = 7,
   PIPE_SESSION = 8,
+  PIPE_SESSION_ADDRESS = 9,  // command 8's reply followed by the client's address of either family
 };
 constexpr size_t PIPE_SESSION_REPLY_SIZE = 492;
+// Command 9: status, active transfers, the 484-byte record, then the
+// client's address: family (4 or 6, 32-bit), 16 bytes in network order (an
+// IPv4 address in the first 4), the IPv6 zone (32-bit). The record alone
+// holds an IPv6 client's address as 0.0.0.0.
+constexpr size_t PIPE_ADDRESS_OFFSET = PIPE_SESSION_REPLY_SIZE;
+constexpr size_t PIPE_SESSION_ADDRESS_REPLY_SIZE = PIPE_SESSION_REPLY_SIZE + 24;
 
 // Opens the pipe (control_channel_path()) and starts its thread, after the
 // server's start-up lines. Everything that needs the process's start-up

@@ -1,7 +1,6 @@
 // harrierctl: the administrator's client of a running harrier's control
 // channel. Shows and changes the pause state, reloads settings groups and
 // lists the transfers with their progress and result.
-#include <arpa/inet.h>
 #include <pwd.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -18,6 +17,7 @@
 #include "core/little_endian.h"
 #include "core/printable.h"
 #include "core/program_switches.h"
+#include "platform/ip_address.h"
 #include "platform/privileges.h"
 #include "service/control_pipe.h"
 
@@ -83,7 +83,7 @@ static long request(int s, uint32_t command, uint32_t index, uint8_t* reply) {
   uint8_t message[8];
   put32(message, command);
   put32(message + 4, index);
-  if (send(s, message, command == PIPE_SESSION ? 8 : 4, MSG_NOSIGNAL) < 0) return -1;
+  if (send(s, message, command == PIPE_SESSION || command == PIPE_SESSION_ADDRESS ? 8 : 4, MSG_NOSIGNAL) < 0) return -1;
   ssize_t n = recv(s, reply, MESSAGE_SIZE, 0);
   return n < 4 ? -1 : static_cast<long>(n);
 }
@@ -99,7 +99,28 @@ static const char* result_name(int32_t result, int live) {
   }
 }
 
-static void print_record(uint32_t index, const uint8_t* r) {
+// The client as "address:port": an IPv4 address right-aligned in 15
+// columns as always, an IPv6 one in brackets (RFC 5952) and as wide as it is.
+static std::string client_text(const uint8_t* r, const uint8_t* address_part) {
+  ip_address client = ipv4_address(0);
+  memcpy(client.bytes, r + 52, 4);
+  uint32_t family = get32(address_part);
+  if (family == IP_V6) {
+    uint8_t bytes[16];
+    memcpy(bytes, address_part + 4, 16);
+    client = ipv6_address(bytes, get32(address_part + 20));
+  }
+  char text[IP_TEXT_SIZE], out[IP_TEXT_SIZE + 16];
+  format_ip_address(client, text);
+  unsigned port = static_cast<unsigned>(r[60] << 8 | r[61]);
+  if (client.family == IP_V6)
+    snprintf(out, sizeof out, "[%s]:%-5u", text, port);
+  else
+    snprintf(out, sizeof out, "%15s:%-5u", text, port);
+  return out;
+}
+
+static void print_record(uint32_t index, const uint8_t* r, const uint8_t* address_part) {
   static const char* const modes[] = {"none", "mail", "netascii", "octet"};
   uint16_t opcode = get16(r + 0);
   uint32_t block = get32(r + 4);
@@ -108,9 +129,6 @@ static void print_record(uint32_t index, const uint8_t* r) {
   uint32_t file_size = get32(r + 20);
   int live = get32(r + 28) != 0xFFFFFFFFu || get32(r + 68) != 0xFFFFFFFFu;
   int32_t result = static_cast<int32_t>(get32(r + 32));
-  char client[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, r + 52, client, sizeof client);
-  uint16_t port = static_cast<uint16_t>(r[60] << 8 | r[61]);
   char path[261];
   memcpy(path, r + 92, 260);
   path[260] = 0;
@@ -123,8 +141,8 @@ static void print_record(uint32_t index, const uint8_t* r) {
   if (file_size) snprintf(progress, sizeof progress, "%3llu%%", done * 100 / file_size);
   // Both texts are the client's choice: no byte of them may reach the
   // terminal as a control character.
-  printf("%-3u %-3s %-8s %15s:%-5u %10llu %10u %5s  %-7s %s%s%s\n", index, opcode == 2 ? "Put" : "Get",
-         modes[mode & 3], client, port, done, file_size, progress, result_name(result, live),
+  printf("%-3u %-3s %-8s %s %10llu %10u %5s  %-7s %s%s%s\n", index, opcode == 2 ? "Put" : "Get",
+         modes[mode & 3], client_text(r, address_part).c_str(), done, file_size, progress, result_name(result, live),
          printable_text(path).c_str(), error_text[0] ? "  " : "", printable_text(error_text).c_str());
 }
 
@@ -137,14 +155,14 @@ static int list_transfers(int s) {
   uint8_t reply[MESSAGE_SIZE];
   uint32_t index = 0;
   for (; index < LIST_LIMIT; index++) {
-    long n = request(s, PIPE_SESSION, index, reply);
+    long n = request(s, PIPE_SESSION_ADDRESS, index, reply);
     if (n < 0) return no_answer();
-    if (get32(reply) != 0 || n < static_cast<long>(PIPE_SESSION_REPLY_SIZE)) break;
+    if (get32(reply) != 0 || n < static_cast<long>(PIPE_SESSION_ADDRESS_REPLY_SIZE)) break;
     if (index == 0) {
       printf("active transfers: %u\n", get32(reply + 4));
       printf("#   op  mode              client:port       bytes       size  done  result  path\n");
     }
-    print_record(index, reply + RECORD_OFFSET);
+    print_record(index, reply + RECORD_OFFSET, reply + PIPE_ADDRESS_OFFSET);
   }
   if (index == 0) printf("no transfers listed\n");
   return 0;

@@ -70,7 +70,7 @@ std::string format_service_unit(std::string_view executable_path, std::string_vi
   unit += "ProtectControlGroups=yes\n";
   unit += "ProtectClock=yes\n";
   unit += "ProtectHostname=yes\n";
-  unit += "RestrictAddressFamilies=AF_INET AF_UNIX\n";
+  unit += "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n";
   unit += "RestrictNamespaces=yes\n";
   unit += "RestrictRealtime=yes\n";
   unit += "RestrictSUIDSGID=yes\n";

@@ -22,37 +22,71 @@ int net_startup() {
   return 1;
 }
 
-int open_unbound_udp_socket() {
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+static int family_of(int family) { return family == IP_V6 ? AF_INET6 : AF_INET; }
+
+int open_unbound_udp_socket(int family) {
+  int s = socket(family_of(family), SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return -1;
   int one = 1;
-  if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
+  // IPv4 traffic has sockets of its own, so an IPv6 socket never sees a
+  // mapped address and both families may bind the same port.
+  int option = family == IP_V6 ? setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one)
+                               : setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+  if (option != 0) {
+    int saved = errno;
     close(s);
+    errno = saved;
     return -1;
   }
   return s;
 }
 
-static sockaddr_in address_of(uint32_t address, uint16_t port_network_order) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address;
-  sa.sin_port = port_network_order;
-  return sa;
+// The system's record of address and port (network order); returns its length.
+static socklen_t socket_address_of(const ip_address& address, uint16_t port_network_order, sockaddr_storage* out) {
+  memset(out, 0, sizeof *out);
+  if (address.family == IP_V6) {
+    sockaddr_in6* sa = reinterpret_cast<sockaddr_in6*>(out);
+    sa->sin6_family = AF_INET6;
+    memcpy(&sa->sin6_addr, address.bytes, 16);
+    sa->sin6_scope_id = address.scope;
+    sa->sin6_port = port_network_order;
+    return sizeof *sa;
+  }
+  sockaddr_in* sa = reinterpret_cast<sockaddr_in*>(out);
+  sa->sin_family = AF_INET;
+  memcpy(&sa->sin_addr, address.bytes, 4);
+  sa->sin_port = port_network_order;
+  return sizeof *sa;
 }
 
-static int bind_port(int s, uint32_t address, uint32_t port) {
-  sockaddr_in sa = address_of(address, htons(static_cast<uint16_t>(port)));
-  return bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+// The address and port (network order) of the system's record; family
+// IP_NONE for another kind of address.
+static ip_address address_from(const sockaddr_storage& from, uint16_t* port_network_order) {
+  if (from.ss_family == AF_INET6) {
+    const sockaddr_in6* sa = reinterpret_cast<const sockaddr_in6*>(&from);
+    if (port_network_order) *port_network_order = sa->sin6_port;
+    return ipv6_address(sa->sin6_addr.s6_addr, sa->sin6_scope_id);
+  }
+  ip_address none{};
+  if (from.ss_family != AF_INET) return none;
+  const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(&from);
+  if (port_network_order) *port_network_order = sa->sin_port;
+  return ipv4_address(sa->sin_addr.s_addr);
 }
 
-int bind_udp_socket(int socket, uint32_t address, uint16_t port) {
+static int bind_port(int s, const ip_address& address, uint32_t port) {
+  sockaddr_storage sa;
+  socklen_t length = socket_address_of(address, htons(static_cast<uint16_t>(port)), &sa);
+  return bind(s, reinterpret_cast<sockaddr*>(&sa), length);
+}
+
+int bind_udp_socket(int socket, const ip_address& address, uint16_t port) {
   if (bind_port(socket, address, port) == 0) return BIND_DONE;
   return errno == EADDRINUSE ? BIND_PORT_TAKEN : BIND_FAILED;
 }
 
-int open_udp_socket(uint32_t address, uint16_t port) {
-  int s = open_unbound_udp_socket();
+int open_udp_socket(const ip_address& address, uint16_t port) {
+  int s = open_unbound_udp_socket(address.family);
   if (s < 0) return -1;
   if (bind_port(s, address, port) != 0) {
     int saved = errno;
@@ -69,17 +103,26 @@ int allow_port_sharing(int socket) {
 }
 
 int open_shared_udp_socket(uint16_t port) {
-  int s = open_unbound_udp_socket();
+  int s = open_unbound_udp_socket(IP_V4);
   if (s < 0) return -1;
-  if (!allow_port_sharing(s) || bind_port(s, 0, port) != 0) return close_socket(s);
+  if (!allow_port_sharing(s) || bind_port(s, any_address(IP_V4), port) != 0) return close_socket(s);
   return s;
 }
 
 uint16_t bound_port(int socket) {
-  sockaddr_in bound{};
+  sockaddr_storage bound{};
   socklen_t length = sizeof bound;
+  uint16_t port = 0;
   if (getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
-  return ntohs(bound.sin_port);
+  address_from(bound, &port);
+  return ntohs(port);
+}
+
+ip_address bound_address(int socket) {
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return ip_address{};
+  return address_from(bound, nullptr);
 }
 
 int close_socket(int socket) {
@@ -87,9 +130,10 @@ int close_socket(int socket) {
   return -1;
 }
 
-int connect_socket(int socket, uint32_t address, uint16_t port) {
-  sockaddr_in sa = address_of(address, port);
-  return connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+int connect_socket(int socket, const ip_address& address, uint16_t port) {
+  sockaddr_storage sa;
+  socklen_t length = socket_address_of(address, port, &sa);
+  return connect(socket, reinterpret_cast<sockaddr*>(&sa), length) == 0;
 }
 
 int set_multicast_ttl_option(int socket, int ttl) {
@@ -100,9 +144,50 @@ long send_datagram(int socket, const void* data, size_t size) {
   return static_cast<long>(send(socket, data, size, MSG_NOSIGNAL));
 }
 
-long send_datagram_to(int socket, const void* data, size_t size, uint32_t address, uint16_t port) {
-  sockaddr_in sa = address_of(address, port);
-  return static_cast<long>(sendto(socket, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+long send_datagram_to(int socket, const void* data, size_t size, const ip_address& address, uint16_t port) {
+  sockaddr_storage sa;
+  socklen_t length = socket_address_of(address, port, &sa);
+  return static_cast<long>(sendto(socket, data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa), length));
+}
+
+// Room for one packet-information message of either family.
+constexpr size_t PACKET_INFO_SPACE = CMSG_SPACE(sizeof(in6_pktinfo)) > CMSG_SPACE(sizeof(in_pktinfo))
+                                         ? CMSG_SPACE(sizeof(in6_pktinfo))
+                                         : CMSG_SPACE(sizeof(in_pktinfo));
+
+long send_datagram_from(int socket, const void* data, size_t size, const ip_address& address, uint16_t port,
+                        const ip_address& from) {
+  if (from.family != address.family || is_any_address(from))
+    return send_datagram_to(socket, data, size, address, port);
+  sockaddr_storage sa;
+  iovec iov{const_cast<void*>(data), size};
+  alignas(cmsghdr) char control[PACKET_INFO_SPACE] = {};
+  msghdr m{};
+  m.msg_name = &sa;
+  m.msg_namelen = socket_address_of(address, port, &sa);
+  m.msg_iov = &iov;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
+  if (from.family == IP_V6) {
+    in6_pktinfo info{};
+    memcpy(&info.ipi6_addr, from.bytes, 16);
+    info.ipi6_ifindex = from.scope;
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    memcpy(CMSG_DATA(c), &info, sizeof info);
+    m.msg_controllen = CMSG_SPACE(sizeof info);
+  } else {
+    in_pktinfo info{};
+    memcpy(&info.ipi_spec_dst, from.bytes, 4);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    memcpy(CMSG_DATA(c), &info, sizeof info);
+    m.msg_controllen = CMSG_SPACE(sizeof info);
+  }
+  return static_cast<long>(sendmsg(socket, &m, MSG_NOSIGNAL));
 }
 
 // The largest UDP payload of one IPv4 datagram, which a segmented send may
@@ -265,23 +350,74 @@ long receive_waiting_datagram(int socket, void* buffer, size_t size) {
   return SOCKET_FAILED;
 }
 
-long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port) {
-  sockaddr_in source{};
+long receive_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port) {
+  sockaddr_storage source{};
   socklen_t length = sizeof source;
   ssize_t n = recvfrom(socket, buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(&source), &length);
   if (n < 0) return SOCKET_FAILED;
-  if (source.sin_family != AF_INET) {
+  *address = address_from(source, port);
+  if (address->family == IP_NONE) {
     errno = EAFNOSUPPORT;
     return SOCKET_FAILED;
   }
-  *address = source.sin_addr.s_addr;
-  *port = source.sin_port;
   return static_cast<long>(n);
 }
 
 static long taken_length(ssize_t n) {
   if (n >= 0) return static_cast<long>(n);
   return errno == EAGAIN || errno == EWOULDBLOCK ? SOCKET_TIMEOUT : SOCKET_FAILED;
+}
+
+int ask_local_address(int socket) {
+  int one = 1;
+  ip_address own = bound_address(socket);
+  if (own.family == IP_V6) return setsockopt(socket, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one) == 0;
+  return setsockopt(socket, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0;
+}
+
+long take_request(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port, ip_address* local) {
+  for (;;) {
+    sockaddr_storage source{};
+    iovec iov{buffer, size};
+    alignas(cmsghdr) char control[PACKET_INFO_SPACE + 64];
+    msghdr m{};
+    m.msg_name = &source;
+    m.msg_namelen = sizeof source;
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(socket, &m, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return taken_length(n);
+    *address = address_from(source, port);
+    if (address->family == IP_NONE) {
+      errno = EAFNOSUPPORT;
+      return SOCKET_FAILED;
+    }
+    *local = bound_address(socket);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+        in_pktinfo info;
+        memcpy(&info, CMSG_DATA(c), sizeof info);
+        // The local address the system answers from: the destination of a
+        // unicast request, the interface's address for a broadcast one.
+        if (info.ipi_spec_dst.s_addr != 0) *local = ipv4_address(info.ipi_spec_dst.s_addr);
+      } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
+                 c->cmsg_len >= CMSG_LEN(sizeof(in6_pktinfo))) {
+        in6_pktinfo info;
+        memcpy(&info, CMSG_DATA(c), sizeof info);
+        // The interface matters to a link-local address only; a request to a
+        // group leaves the choice of the answer's address to the system.
+        uint8_t link_local = info.ipi6_addr.s6_addr[0] == 0xfe && (info.ipi6_addr.s6_addr[1] & 0xc0) == 0x80;
+        if (info.ipi6_addr.s6_addr[0] != 0xff)
+          *local = ipv6_address(info.ipi6_addr.s6_addr, link_local ? info.ipi6_ifindex : 0);
+        else
+          *local = any_address(IP_V6);
+      }
+    }
+    return static_cast<long>(n);
+  }
 }
 
 long take_datagram(int socket, void* buffer, size_t size) {
@@ -292,16 +428,13 @@ long take_datagram(int socket, void* buffer, size_t size) {
   }
 }
 
-long take_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port) {
+long take_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port) {
   for (;;) {
-    sockaddr_in source{};
+    sockaddr_storage source{};
     socklen_t length = sizeof source;
     ssize_t n = recvfrom(socket, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&source), &length);
     if (n < 0 && errno == EINTR) continue;
-    if (n >= 0) {
-      *address = source.sin_addr.s_addr;
-      *port = source.sin_port;
-    }
+    if (n >= 0) *address = address_from(source, port);
     return taken_length(n);
   }
 }
@@ -337,6 +470,8 @@ int set_multicast_membership(int socket, uint32_t group, int join) {
 int wake_receivers(int socket) { return shutdown(socket, SHUT_RDWR) == 0; }
 
 int socket_error() { return errno; }
+
+int address_not_here(int error) { return error == EADDRNOTAVAIL; }
 
 char* socket_error_text(int error, char* buffer, size_t size) {
   if (size == 0) return buffer;

@@ -16,7 +16,7 @@
 
 namespace {
 
-const uint32_t LOOPBACK = network_address(0x7F000001);
+const ip_address LOOPBACK = ipv4_address(network_address(0x7F000001));
 
 struct socket_pair {
   int a = -1;
@@ -67,10 +67,10 @@ TEST(ClientPlatform, TakeFromTellsTheSender) {
   ASSERT_EQ(send_datagram(pair.b, "abcd", 4), 4);
   await(pair.a);
   std::array<uint8_t, 16> buffer{};
-  uint32_t address = 0;
+  ip_address address{};
   uint16_t port = 0;
   ASSERT_EQ(take_datagram_from(pair.a, buffer.data(), buffer.size(), &address, &port), 4);
-  EXPECT_EQ(address, LOOPBACK);
+  EXPECT_TRUE(same_address(address, LOOPBACK));
   EXPECT_EQ(host_port(port), bound_port(pair.b));
   EXPECT_EQ(take_datagram_from(pair.a, buffer.data(), buffer.size(), &address, &port), SOCKET_TIMEOUT);
 }
@@ -104,17 +104,57 @@ TEST(ClientPlatform, WaitTellsWhichSocketIsReadyAndKeepsItsDeadline) {
 }
 
 TEST(ClientPlatform, HostLookup) {
-  uint32_t address = 0;
-  ASSERT_EQ(lookup_host_ipv4("127.0.0.1", &address), 1);
-  EXPECT_EQ(address, LOOPBACK);
-  ASSERT_EQ(lookup_host_ipv4("10.1.2.3", &address), 1);
-  EXPECT_EQ(address, network_address(0x0A010203));
+  ip_address address{};
+  ASSERT_EQ(lookup_host("127.0.0.1", &address), 1);
+  EXPECT_TRUE(same_address(address, LOOPBACK));
+  ASSERT_EQ(lookup_host("10.1.2.3", &address), 1);
+  EXPECT_EQ(ipv4_value(address), network_address(0x0A010203));
+  ASSERT_EQ(lookup_host("::1", &address), 1);
+  EXPECT_EQ(address.family, IP_V6);
   // A 70-character label cannot go into a DNS query: no lookup leaves the
   // machine.
   std::string unresolvable = std::string(70, 'x') + ".invalid";
-  address = 12345;
-  EXPECT_EQ(lookup_host_ipv4(unresolvable.c_str(), &address), 0);
-  EXPECT_EQ(address, 12345u);
+  address = ipv4_address(12345);
+  EXPECT_EQ(lookup_host(unresolvable.c_str(), &address), 0);
+  EXPECT_EQ(ipv4_value(address), 12345u);
+}
+
+// Text forms in and out: RFC 5952 output, every RFC 4291 input form, and
+// what is no address.
+TEST(ClientPlatform, AddressTexts) {
+  const std::pair<const char*, const char*> forms[] = {
+      {"::1", "::1"},
+      {"::", "::"},
+      {"2001:DB8:0:0:0:0:2:1", "2001:db8::2:1"},
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+      {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},            // the longer run
+      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},      // the first of equal runs
+      {"fe80::1%3", "fe80::1%3"},
+      {"1::", "1::"},
+      {"::2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},             // never "::" for one group
+      {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"},
+      {"::ffff:192.0.2.1", "192.0.2.1"},                  // a mapped address is its IPv4 one
+      {"192.168.1.20", "192.168.1.20"},
+  };
+  char text[IP_TEXT_SIZE];
+  for (const auto& [in, out] : forms) {
+    ip_address a{};
+    ASSERT_EQ(parse_ip_address(in, &a), 1) << in;
+    ip_address shown = a.family == IP_V6 ? ipv6_address(a.bytes, a.scope) : a;
+    EXPECT_STREQ(format_ip_address(shown, text), out) << in;
+    ip_address again{};
+    ASSERT_EQ(parse_ip_address(text, &again), 1) << text;
+    EXPECT_TRUE(same_address(again, shown)) << text;
+  }
+  for (const char* bad : {"", ":", ":::", "1:2:3:4:5:6:7:8:9", "1::2::3", "12345::", "1:2", "::1%", "::1%x",
+                          "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", "::1.2.3.256", "g::1", "1:2:3:4:5:6:7::8:9"})
+  {
+    ip_address a{};
+    EXPECT_EQ(parse_ip_address(bad, &a), 0) << bad;
+  }
+  ip_address v6{};
+  ASSERT_EQ(parse_ip_address("2001:db8::7", &v6), 1);
+  EXPECT_STREQ(address_file_name(v6, text), "2001-db8--7");
 }
 
 class PlainFile : public ::testing::Test {

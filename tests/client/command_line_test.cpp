@@ -155,6 +155,34 @@ TEST(ParseClientArgs, PortSuffix) {
   EXPECT_STREQ(parse("127.0.0.1:5:6 GET x").settings.host_name.data(), "127.0.0.1");
 }
 
+TEST(ParseClientArgs, IPv6HostsInBracketsOrWhole) {
+  struct {
+    const char* host;
+    const char* name;
+    uint16_t port;
+  } cases[] = {{"[::1]:6969", "::1", 6969},
+               {"[::1]", "::1", 69},
+               {"[2001:db8::7]:x", "2001:db8::7", 69},
+               {"[2001:db8::7]:", "2001:db8::7", 69},
+               {"[fe80::1%2]:70", "fe80::1%2", 70},
+               {"[host.example]:71", "host.example", 71},
+               // A bare IPv6 address has no port: its last group is no port number.
+               {"::1", "::1", 69},
+               {"2001:db8::7", "2001:db8::7", 69},
+               {"::ffff:10.0.0.1", "::ffff:10.0.0.1", 69},
+               // No closing bracket, or not an address: the first colon ends the host.
+               {"[::1:99", "[", 69},
+               {"2001:db8::g:5", "2001", 69},
+               {"host:5:6", "host", 5}};
+  for (const auto& c : cases) {
+    std::string line = std::string(c.host) + " GET x";
+    parsed p = parse(line.c_str());
+    EXPECT_TRUE(p.valid) << c.host;
+    EXPECT_STREQ(p.settings.host_name.data(), c.name) << c.host;
+    EXPECT_EQ(p.settings.server_port, c.port) << c.host;
+  }
+}
+
 TEST(ParseDecimal, LeadingDigitsOnlySaturating) {
   EXPECT_EQ(parse_decimal("123abc"), 123u);
   EXPECT_EQ(parse_decimal(""), 0u);

@@ -124,10 +124,10 @@ TEST_F(AccessEditorTest, RulesAreNumberedPerDirectoryFromZero) {
   set_setting("AccessControl", "1");
   load_settings(SETTINGS_KEY);
   int overwrite;
-  EXPECT_EQ(check_access("boot/a", inet_addr("10.0.0.5"), OPCODE_RRQ, &overwrite), 1);
-  EXPECT_EQ(check_access("boot/a", inet_addr("10.0.0.10"), OPCODE_RRQ, &overwrite), 0);
-  EXPECT_EQ(check_access("boot/a", inet_addr("10.0.0.10"), OPCODE_WRQ, &overwrite), 1);
-  EXPECT_EQ(check_access("cfg/a", inet_addr("1.2.3.4"), OPCODE_WRQ, &overwrite), 1);
+  EXPECT_EQ(check_access("boot/a", ipv4_address(inet_addr("10.0.0.5")), OPCODE_RRQ, &overwrite), 1);
+  EXPECT_EQ(check_access("boot/a", ipv4_address(inet_addr("10.0.0.10")), OPCODE_RRQ, &overwrite), 0);
+  EXPECT_EQ(check_access("boot/a", ipv4_address(inet_addr("10.0.0.10")), OPCODE_WRQ, &overwrite), 1);
+  EXPECT_EQ(check_access("cfg/a", ipv4_address(inet_addr("1.2.3.4")), OPCODE_WRQ, &overwrite), 1);
   EXPECT_EQ(overwrite, 1);
 }
 

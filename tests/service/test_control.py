@@ -298,6 +298,36 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(listing[0], "active transfers: 0")
         self.assertRegex(listing[2], r"^0 +Get octet +127\.0\.0\.1:\d+ +1024 +1048576 +0% +aborted +/.*big\.bin  3 stop here$")
 
+    def test_records_with_the_full_address(self):
+        """Command 9 adds the client's address of either family to command 8's
+        reply; an IPv6 client's record alone says 0.0.0.0."""
+        self.server.put_file("six.bin", b"6" * 1000)
+        v6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        self.addCleanup(v6.close)
+        v6.settimeout(5)
+        v6.sendto(tp.request(tp.RRQ, "six.bin"), ("::1", self.server.port))
+        packet, source = v6.recvfrom(600)  # left unacknowledged: it stays listed, running
+        self.assertEqual((tp.parse(packet)[0], source[0]), (tp.DATA, "::1"))
+        with harrier.Client(self.server.port) as t:
+            got, _, _ = harrier.download(t, "small.bin")
+        self.assertEqual(len(got), 700)
+        with self.connect() as c:
+            self.assertEqual(record(ask(c, 8, 1))["client_ip"], "0.0.0.0")
+            replies = [ask(c, 9, i) for i in (0, 1)]
+            self.assertEqual(status_only(ask(c, 9, 2)), 1)
+            self.assertEqual(status_only(ask(c, 9)), 1, "an index is needed")
+        self.assertEqual([len(r) for r in replies], [516, 516])
+        self.assertTrue(record(replies[1][:492])["path"].endswith("six.bin"))
+        family, address, zone = struct.unpack_from("<I16sI", replies[1], 492)
+        self.assertEqual((family, socket.inet_ntop(socket.AF_INET6, address), zone), (6, "::1", 0))
+        family, address, zone = struct.unpack_from("<I16sI", replies[0], 492)
+        self.assertEqual((family, socket.inet_ntoa(address[:4]), address[4:]), (4, "127.0.0.1", bytes(12)))
+        rc, out, err = self.ctl("list")
+        self.assertEqual(rc, 0, err)
+        listing = out.splitlines()
+        self.assertRegex(listing[2], r"^0 +Get octet +127\.0\.0\.1:\d+ +700 +700 +100% +done +/.*small\.bin$")
+        self.assertRegex(listing[3], r"^1 +Get octet +\[::1\]:\d+ +\d+ +1000 +\d+% +running +/.*six\.bin$")
+
     def test_list_escapes_control_bytes_of_names_and_error_texts(self):
         name = "evil\x1b[2J\r\nx.bin"
         self.server.put_file(name, b"e" * 2000)

@@ -158,27 +158,51 @@ class BridgedNetwork:
 
 class VethPair:
     """Two namespaces joined by one veth pair: the server side is
-    10.<net>.1.1, the client side 10.<net>.1.2. shape() puts a netem
-    queueing discipline on both ends (a delay there is one way, so the round
-    trip is twice it). Raises unittest.SkipTest when namespaces cannot be
-    made; remove() deletes both, and with them the link."""
+    10.<net>.1.1, the client side 10.<net>.1.2; with ipv6 also fd00:<net>:1::1
+    and fd00:<net>:1::2 (server_address6, client_address6). shape() puts a
+    netem queueing discipline on both ends (a delay there is one way, so the
+    round trip is twice it). Raises unittest.SkipTest when namespaces (or
+    with ipv6, IPv6 addresses) cannot be made; remove() deletes both, and
+    with them the link."""
 
-    def __init__(self, stem="orv", net=None):
+    def __init__(self, stem="orv", net=None, ipv6=False):
         self.net = net if net is not None else 64 + os.getpid() % 128
-        self.server_address = "10.%d.1.1" % self.net
-        self.client_address = "10.%d.1.2" % self.net
+        self.server_address = self.address(1)
+        self.client_address = self.address(2)
+        self.server_address6 = self.address(1, 6) if ipv6 else None
+        self.client_address6 = self.address(2, 6) if ipv6 else None
         self.server = Namespace(stem + "s", multicast_route=False)
         self.client = None
         try:
             self.client = Namespace(stem + "c", multicast_route=False)
             _ip("-n", self.server.name, "link", "add", "eth0", "type", "veth", "peer", "name", "eth0",
                 "netns", self.client.name)
-            for ns, address in ((self.server, self.server_address), (self.client, self.client_address)):
-                _ip("-n", ns.name, "addr", "add", address + "/24", "dev", "eth0")
+            for ns, address, address6 in ((self.server, self.server_address, self.server_address6),
+                                          (self.client, self.client_address, self.client_address6)):
+                self.add_address(ns, address)
+                if address6:
+                    self.add_address(ns, address6)
                 _ip("-n", ns.name, "link", "set", "eth0", "up")
         except BaseException:
             self.remove()
             raise
+
+    def address(self, host, family=4):
+        """The link's address number host: 10.<net>.1.<host>, or with family 6
+        fd00:<net>:1::<host> (host in hex)."""
+        return "10.%d.1.%d" % (self.net, host) if family == 4 else "fd00:%d:1::%x" % (self.net, host)
+
+    def add_address(self, ns, address):
+        """Puts one more address of the link's subnet (/24, /64) on the eth0
+        of ns (self.server or self.client). An IPv6 one skips duplicate
+        address detection, so that it can be bound and answer at once; a
+        kernel without IPv6 raises unittest.SkipTest."""
+        if ":" not in address:
+            _ip("-n", ns.name, "addr", "add", address + "/24", "dev", "eth0")
+            return
+        r = _ip("-n", ns.name, "addr", "add", address + "/64", "dev", "eth0", "nodad", check=False)
+        if r.returncode != 0:
+            raise unittest.SkipTest("cannot add the IPv6 address %s: %s" % (address, r.stderr.strip()))
 
     def shape(self, *netem):
         """Applies `tc qdisc add dev eth0 root netem ...` on both ends; raises

@@ -18,7 +18,11 @@
 
 namespace {
 
-uint32_t ip(const char* text) { return ipv4(text); }
+ip_address ip(const char* text) {
+  ip_address address{};
+  EXPECT_EQ(parse_ip_address(text, &address), 1) << text;
+  return address;
+}
 
 class PathTest : public ::testing::Test {
  protected:
@@ -107,6 +111,14 @@ TEST_F(PathTest, PerClientDirectoryHasItsOwnRules) {
   ASSERT_EQ(resolve("a.bin", "10.0.0.9"), 0);
   EXPECT_EQ(std::string(path), root + "a.bin");
   EXPECT_EQ(resolve("a.bin", "10.0.0.0"), PATH_DENIED) << "below the first address";
+
+  // An IPv6 client's directory spells ":" as "-".
+  ASSERT_TRUE(std::filesystem::create_directory(root + "2001-db8--7"));
+  set_access_rule("2001-db8--7\\0", "rw");
+  reload();
+  ASSERT_EQ(resolve("a.bin", "2001:db8::7", OPCODE_WRQ), 0);
+  EXPECT_EQ(std::string(path), root + native_path("2001-db8--7/a.bin"));
+  EXPECT_EQ(resolve("a.bin", "2001:db8::8"), PATH_DENIED) << "no directory: the root's rules";
 }
 
 class RulesTest : public PathTest {
@@ -149,6 +161,24 @@ TEST_F(RulesTest, AnAddressWithoutEndCoversEverythingAboveIt) {
   EXPECT_EQ(allowed("10.0.0.4", OPCODE_RRQ), 0);
   EXPECT_EQ(allowed("10.0.0.5", OPCODE_RRQ), 1);
   EXPECT_EQ(allowed("10.1.2.3", OPCODE_RRQ), 1);
+}
+
+// IPv6 ranges compare all 128 bits, and cover IPv6 clients only; an IPv4
+// client is never matched through the IPv4-mapped form.
+TEST_F(RulesTest, IPv6RangesCoverTheirOwnFamilyOnly) {
+  set_access_rule("%root%\\0", "r, 2001:db8::1:0 - 2001:db8::1:ffff ");
+  set_access_rule("%root%\\1", "w,::ffff:10.0.0.0-::ffff:10.255.255.255");
+  set_access_rule("%root%\\2", "o,fe80::");
+  set_access_rule("%root%\\3", "rwo,2001:db8:ffff:ffff:ffff:ffff:ffff:fff0-2001:db8:ffff:ffff:ffff:ffff:ffff:ffff");
+  EXPECT_EQ(allowed("2001:db8::1:5", OPCODE_RRQ), 1);
+  EXPECT_EQ(allowed("2001:db8::2:0", OPCODE_RRQ), 0);
+  EXPECT_EQ(allowed("2001:db8::0:ffff", OPCODE_RRQ), 0);
+  EXPECT_EQ(allowed("10.0.0.1", OPCODE_WRQ), 0) << "the mapped range is no IPv4 range";
+  EXPECT_EQ(allowed("fe80::1", OPCODE_RRQ), 0) << "its rule has no r";
+  EXPECT_EQ(allowed("fe80::1", OPCODE_WRQ), 0);
+  EXPECT_EQ(allowed("2001:db8:ffff:ffff:ffff:ffff:ffff:fff3", OPCODE_WRQ), 1) << "a 95-character rule is read";
+  set_access_rule("%root%\\0", "r,::");  // the any-address is no address
+  EXPECT_EQ(allowed("::1", OPCODE_RRQ), 0);
 }
 
 TEST_F(RulesTest, AnEarlierRuleWithoutRightsCarvesAnException) {

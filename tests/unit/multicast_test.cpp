@@ -167,7 +167,7 @@ class MemberWait : public Groups {
     Groups::SetUp();
     server_ = loopback_udp_socket();
     client_ = loopback_udp_socket();
-    uint32_t loopback = network_address(0x7F000001u);
+    ip_address loopback = ipv4_address(network_address(0x7F000001u));
     ASSERT_EQ(connect_socket(server_, loopback, network_port(bound_port(client_))), 1);
     ASSERT_EQ(connect_socket(client_, loopback, network_port(bound_port(server_))), 1);
   }

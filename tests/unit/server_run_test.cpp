@@ -33,11 +33,11 @@ time_t fixed_clock(time_t* out) {
 }
 
 // Receives one datagram within two seconds; returns its length or -1.
-long receive(int s, uint8_t* buffer, size_t size, uint16_t* from_port) {
-  uint32_t address = 0;
+long receive(int s, uint8_t* buffer, size_t size, uint16_t* from_port, const ip_address& expected) {
+  ip_address address{};
   if (!set_receive_timeout(s, 2000)) return -1;
   long n = receive_datagram_from(s, buffer, size, &address, from_port);
-  return n >= 0 && address == network_address(0x7F000001u) ? n : -1;
+  return n >= 0 && same_address(address, expected) ? n : -1;
 }
 
 void pause_a_little() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
@@ -67,22 +67,34 @@ TEST(ServerRun, ServesAFileAndLogsToTheFileWithoutAConsole) {
   ASSERT_NE(listen_socket.load(), -1);
 
   int client = loopback_udp_socket();
-  const uint32_t loopback = network_address(0x7F000001u);
+  const ip_address loopback = ipv4_address(network_address(0x7F000001u));
   const char rrq[] = "\0\1hello.txt\0octet";
   send_datagram_to(client, rrq, sizeof rrq, loopback, network_port(port));
   uint8_t packet[600];
   uint16_t from = 0;
-  ASSERT_EQ(receive(client, packet, sizeof packet, &from), 9);
+  ASSERT_EQ(receive(client, packet, sizeof packet, &from, loopback), 9);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 9), std::string("\0\3\0\1hello", 9));
   EXPECT_NE(from, network_port(port)) << "data comes from a port of its own";
   const uint8_t ack[] = {0, 4, 0, 1};
   send_datagram_to(client, ack, sizeof ack, loopback, from);
 
+  // The same port serves IPv6, from the address asked.
+  ip_address loopback6{};
+  ASSERT_EQ(parse_ip_address("::1", &loopback6), 1);
+  int client6 = open_udp_socket(any_address(IP_V6), 0);
+  if (client6 != -1) {
+    send_datagram_to(client6, rrq, sizeof rrq, loopback6, network_port(port));
+    ASSERT_EQ(receive(client6, packet, sizeof packet, &from, loopback6), 9);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet), 9), std::string("\0\3\0\1hello", 9));
+    send_datagram_to(client6, ack, sizeof ack, loopback6, from);
+    close_socket(client6);
+  }
+
   // Wait for the worker to finish, then a refused request purges it.
   for (int i = 0; i < 200 && active_transfers > 0; i++) pause_a_little();
   const char bad[] = "\0\1../x\0octet";
   send_datagram_to(client, bad, sizeof bad, loopback, network_port(port));
-  ASSERT_GT(receive(client, packet, sizeof packet, &from), 4);
+  ASSERT_GT(receive(client, packet, sizeof packet, &from, loopback), 4);
   EXPECT_EQ(packet[1], 5);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(packet + 4)), "Invalid path");
 

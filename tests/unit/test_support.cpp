@@ -58,5 +58,5 @@ uint32_t ipv4(const char* dotted) {
 
 int loopback_udp_socket() {
   net_startup();
-  return open_udp_socket(network_address(0x7F000001u), 0);
+  return open_udp_socket(ipv4_address(network_address(0x7F000001u)), 0);
 }
