@@ -23,7 +23,7 @@ static SOCKET handle_of(int socket) { return static_cast<SOCKET>(static_cast<uns
 poller* open_poller() {
   poller* p = new (std::nothrow) poller{};
   if (!p) return nullptr;
-  uint32_t loopback = network_address(0x7F000001u);
+  ip_address loopback = ipv4_address(network_address(0x7F000001u));
   p->wake = open_udp_socket(loopback, 0);
   if (p->wake == -1 || !connect_socket(p->wake, loopback, network_port(bound_port(p->wake)))) {
     close_poller(p);

@@ -93,9 +93,11 @@ int net_startup() {
   return started;
 }
 
-int open_unbound_udp_socket() {
+static int family_of(int family) { return family == IP_V6 ? AF_INET6 : AF_INET; }
+
+int open_unbound_udp_socket(int family) {
   if (!net_startup()) return -1;
-  SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = WSASocketW(family_of(family), SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return -1;
   BOOL one = TRUE;
   // An ICMP "port unreachable" for an earlier send would otherwise fail the
@@ -103,36 +105,69 @@ int open_unbound_udp_socket() {
   BOOL report_reset = FALSE;
   DWORD returned = 0;
   WSAIoctl(s, SIO_UDP_CONNRESET, &report_reset, sizeof report_reset, nullptr, 0, &returned, nullptr, nullptr);
-  if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&one), sizeof one) != 0 ||
-      s > static_cast<SOCKET>(INT_MAX) || !add_events(s)) {
+  // IPv4 traffic has sockets of its own, so an IPv6 socket never sees a
+  // mapped address and both families may bind the same port.
+  int option = family == IP_V6 ? setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one),
+                                            sizeof one)
+                               : setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&one),
+                                            sizeof one);
+  if (option != 0 || s > static_cast<SOCKET>(INT_MAX) || !add_events(s)) {
+    int saved = WSAGetLastError();
     closesocket(s);
+    WSASetLastError(saved);
     return -1;
   }
   return static_cast<int>(s);
 }
 
-static sockaddr_in address_of(uint32_t address, uint16_t port_network_order) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address;
-  sa.sin_port = port_network_order;
-  return sa;
+// The system's record of address and port (network order); returns its length.
+static int socket_address_of(const ip_address& address, uint16_t port_network_order, sockaddr_storage* out) {
+  memset(out, 0, sizeof *out);
+  if (address.family == IP_V6) {
+    sockaddr_in6* sa = reinterpret_cast<sockaddr_in6*>(out);
+    sa->sin6_family = AF_INET6;
+    memcpy(&sa->sin6_addr, address.bytes, 16);
+    sa->sin6_scope_id = address.scope;
+    sa->sin6_port = port_network_order;
+    return sizeof *sa;
+  }
+  sockaddr_in* sa = reinterpret_cast<sockaddr_in*>(out);
+  sa->sin_family = AF_INET;
+  memcpy(&sa->sin_addr, address.bytes, 4);
+  sa->sin_port = port_network_order;
+  return sizeof *sa;
 }
 
-static int bind_port(int s, uint32_t address, uint32_t port) {
-  sockaddr_in sa = address_of(address, network_port(static_cast<uint16_t>(port)));
-  return bind(handle_of(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+// The address and port (network order) of the system's record; family
+// IP_NONE for another kind of address.
+static ip_address address_from(const sockaddr_storage& from, uint16_t* port_network_order) {
+  if (from.ss_family == AF_INET6) {
+    const sockaddr_in6* sa = reinterpret_cast<const sockaddr_in6*>(&from);
+    if (port_network_order) *port_network_order = sa->sin6_port;
+    return ipv6_address(sa->sin6_addr.s6_addr, sa->sin6_scope_id);
+  }
+  ip_address none{};
+  if (from.ss_family != AF_INET) return none;
+  const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(&from);
+  if (port_network_order) *port_network_order = sa->sin_port;
+  return ipv4_address(sa->sin_addr.s_addr);
 }
 
-int bind_udp_socket(int socket, uint32_t address, uint16_t port) {
+static int bind_port(int s, const ip_address& address, uint32_t port) {
+  sockaddr_storage sa;
+  int length = socket_address_of(address, network_port(static_cast<uint16_t>(port)), &sa);
+  return bind(handle_of(s), reinterpret_cast<sockaddr*>(&sa), length);
+}
+
+int bind_udp_socket(int socket, const ip_address& address, uint16_t port) {
   if (bind_port(socket, address, port) == 0) return BIND_DONE;
   // Windows reserves some ranges: such a port is as good as taken.
   int error = WSAGetLastError();
   return error == WSAEADDRINUSE || error == WSAEACCES ? BIND_PORT_TAKEN : BIND_FAILED;
 }
 
-int open_udp_socket(uint32_t address, uint16_t port) {
-  int s = open_unbound_udp_socket();
+int open_udp_socket(const ip_address& address, uint16_t port) {
+  int s = open_unbound_udp_socket(address.family);
   if (s < 0) return -1;
   if (bind_port(s, address, port) != 0) {
     int saved = WSAGetLastError();
@@ -149,17 +184,26 @@ int allow_port_sharing(int socket) {
 }
 
 int open_shared_udp_socket(uint16_t port) {
-  int s = open_unbound_udp_socket();
+  int s = open_unbound_udp_socket(IP_V4);
   if (s < 0) return -1;
-  if (!allow_port_sharing(s) || bind_port(s, 0, port) != 0) return close_socket(s);
+  if (!allow_port_sharing(s) || bind_port(s, any_address(IP_V4), port) != 0) return close_socket(s);
   return s;
 }
 
 uint16_t bound_port(int socket) {
-  sockaddr_in bound{};
+  sockaddr_storage bound{};
   int length = sizeof bound;
+  uint16_t port = 0;
   if (getsockname(handle_of(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
-  return ntohs(bound.sin_port);
+  address_from(bound, &port);
+  return ntohs(port);
+}
+
+ip_address bound_address(int socket) {
+  sockaddr_storage bound{};
+  int length = sizeof bound;
+  if (getsockname(handle_of(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return ip_address{};
+  return address_from(bound, nullptr);
 }
 
 int close_socket(int socket) {
@@ -169,9 +213,10 @@ int close_socket(int socket) {
   return -1;
 }
 
-int connect_socket(int socket, uint32_t address, uint16_t port) {
-  sockaddr_in sa = address_of(address, port);
-  return connect(handle_of(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+int connect_socket(int socket, const ip_address& address, uint16_t port) {
+  sockaddr_storage sa;
+  int length = socket_address_of(address, port, &sa);
+  return connect(handle_of(socket), reinterpret_cast<sockaddr*>(&sa), length) == 0;
 }
 
 int set_multicast_ttl_option(int socket, int ttl) {
@@ -211,16 +256,66 @@ long send_datagram(int socket, const void* data, size_t size) {
   }
 }
 
-long send_datagram_to(int socket, const void* data, size_t size, uint32_t address, uint16_t port) {
+long send_datagram_to(int socket, const void* data, size_t size, const ip_address& address, uint16_t port) {
   if (!size_fits(size)) {
     WSASetLastError(WSAEMSGSIZE);
     return -1;
   }
-  sockaddr_in sa = address_of(address, port);
+  sockaddr_storage sa;
+  int length = socket_address_of(address, port, &sa);
   for (;;) {
     int n = sendto(handle_of(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
-                   reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+                   reinterpret_cast<sockaddr*>(&sa), length);
     if (n != SOCKET_ERROR) return n;
+    if (!wait_for_room(socket)) return -1;
+  }
+}
+
+// Room for one packet-information message of either family.
+constexpr size_t PACKET_INFO_SPACE = WSA_CMSG_SPACE(sizeof(IN6_PKTINFO)) > WSA_CMSG_SPACE(sizeof(IN_PKTINFO))
+                                         ? WSA_CMSG_SPACE(sizeof(IN6_PKTINFO))
+                                         : WSA_CMSG_SPACE(sizeof(IN_PKTINFO));
+
+long send_datagram_from(int socket, const void* data, size_t size, const ip_address& address, uint16_t port,
+                        const ip_address& from) {
+  if (from.family != address.family || is_any_address(from) || !size_fits(size))
+    return send_datagram_to(socket, data, size, address, port);
+  sockaddr_storage sa;
+  WSABUF buffer;
+  buffer.buf = static_cast<char*>(const_cast<void*>(data));
+  buffer.len = static_cast<ULONG>(size);
+  alignas(WSACMSGHDR) char control[PACKET_INFO_SPACE] = {};
+  WSAMSG m{};
+  m.name = reinterpret_cast<sockaddr*>(&sa);
+  m.namelen = socket_address_of(address, port, &sa);
+  m.lpBuffers = &buffer;
+  m.dwBufferCount = 1;
+  m.Control.buf = control;
+  WSACMSGHDR* c = reinterpret_cast<WSACMSGHDR*>(control);
+  if (from.family == IP_V6) {
+    IN6_PKTINFO info{};
+    memcpy(&info.ipi6_addr, from.bytes, 16);
+    info.ipi6_ifindex = from.scope;
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = WSA_CMSG_LEN(sizeof info);
+    memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+    m.Control.len = WSA_CMSG_SPACE(sizeof info);
+  } else {
+    IN_PKTINFO info{};
+    memcpy(&info.ipi_addr, from.bytes, 4);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = WSA_CMSG_LEN(sizeof info);
+    memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+    m.Control.len = WSA_CMSG_SPACE(sizeof info);
+  }
+  for (;;) {
+    DWORD sent = 0;
+    if (WSASendMsg(handle_of(socket), &m, 0, &sent, nullptr, nullptr) == 0) return static_cast<long>(sent);
+    // A system without control data on sends: the system's choice of source.
+    if (WSAGetLastError() == WSAEINVAL || WSAGetLastError() == WSAEOPNOTSUPP)
+      return send_datagram_to(socket, data, size, address, port);
     if (!wait_for_room(socket)) return -1;
   }
 }
@@ -295,8 +390,44 @@ static long received_length(int n, size_t size, int* failed) {
 
 static int receive_size(size_t size) { return size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
 
+// WSARecvMsg is reached through the socket provider, not the library.
+static LPFN_WSARECVMSG receive_message_call(int socket) {
+  static std::once_flag once;
+  static LPFN_WSARECVMSG call = nullptr;
+  std::call_once(once, [socket] {
+    GUID id = WSAID_WSARECVMSG;
+    DWORD returned = 0;
+    WSAIoctl(handle_of(socket), SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &call, sizeof call, &returned,
+             nullptr, nullptr);
+  });
+  return call;
+}
+
+// One receive of what is there: with message (its buffers and name set),
+// WSARecvMsg; with source, recvfrom; else recv.
+static int receive_once(int socket, void* buffer, size_t size, sockaddr_storage* source, WSAMSG* message) {
+  if (message) {
+    LPFN_WSARECVMSG call = receive_message_call(socket);
+    if (!call) {
+      WSASetLastError(WSAEOPNOTSUPP);
+      return SOCKET_ERROR;
+    }
+    DWORD got = 0;
+    message->namelen = sizeof(sockaddr_storage);
+    message->dwFlags = 0;
+    return call(handle_of(socket), message, &got, nullptr, nullptr) == 0 ? static_cast<int>(got) : SOCKET_ERROR;
+  }
+  if (source) {
+    int length = sizeof *source;
+    return recvfrom(handle_of(socket), static_cast<char*>(buffer), receive_size(size), 0,
+                    reinterpret_cast<sockaddr*>(source), &length);
+  }
+  return recv(handle_of(socket), static_cast<char*>(buffer), receive_size(size), 0);
+}
+
 // Receives what is there; with wait, first waits up to timeout_ms for it.
-static long receive_on(int socket, void* buffer, size_t size, int wait, DWORD timeout_ms, sockaddr_in* source) {
+static long receive_on(int socket, void* buffer, size_t size, int wait, DWORD timeout_ms, sockaddr_storage* source,
+                       WSAMSG* message = nullptr) {
   auto events = events_of(socket);
   if (!events) {
     WSASetLastError(WSAENOTSOCK);
@@ -305,10 +436,7 @@ static long receive_on(int socket, void* buffer, size_t size, int wait, DWORD ti
   ULONGLONG deadline = timeout_ms == INFINITE ? 0 : GetTickCount64() + timeout_ms;
   for (;;) {
     if (WaitForSingleObject(events->woken, 0) == WAIT_OBJECT_0) return 0;
-    int length = sizeof *source;
-    int n = source ? recvfrom(handle_of(socket), static_cast<char*>(buffer), receive_size(size), 0,
-                              reinterpret_cast<sockaddr*>(source), &length)
-                   : recv(handle_of(socket), static_cast<char*>(buffer), receive_size(size), 0);
+    int n = receive_once(socket, buffer, size, source, message);
     int failed;
     long got = received_length(n, size, &failed);
     if (!failed) return got;
@@ -337,21 +465,26 @@ long receive_waiting_datagram(int socket, void* buffer, size_t size) {
   return receive_on(socket, buffer, size, 0, 0, nullptr);
 }
 
-long receive_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port) {
-  sockaddr_in source{};
+// The sender of a datagram received (got bytes, or 0 when woken) into
+// *address and *port; a sender of another family fails it.
+static long with_sender(long got, const sockaddr_storage& source, ip_address* address, uint16_t* port) {
+  if (got <= 0) return got;
+  ip_address sender = address_from(source, port);
+  if (sender.family == IP_NONE) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return SOCKET_FAILED;
+  }
+  *address = sender;
+  return got;
+}
+
+long receive_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port) {
+  sockaddr_storage source{};
   // A time-out set on the socket ends this wait as well, as it does on Linux.
   auto events = events_of(socket);
   long got = receive_on(socket, buffer, size, 1, events ? events->timeout_ms.load() : INFINITE, &source);
   if (got == SOCKET_TIMEOUT) return SOCKET_FAILED;
-  if (got < 0) return got;
-  if (source.sin_family != AF_INET) {
-    if (got == 0) return 0;  // woken
-    WSASetLastError(WSAEAFNOSUPPORT);
-    return SOCKET_FAILED;
-  }
-  *address = source.sin_addr.s_addr;
-  *port = source.sin_port;
-  return got;
+  return with_sender(got, source, address, port);
 }
 
 static long cut_to(long got, size_t size) {
@@ -362,18 +495,57 @@ long take_datagram(int socket, void* buffer, size_t size) {
   return cut_to(receive_on(socket, buffer, size, 0, 0, nullptr), size);
 }
 
-long take_datagram_from(int socket, void* buffer, size_t size, uint32_t* address, uint16_t* port) {
-  sockaddr_in source{};
+long take_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port) {
+  sockaddr_storage source{};
   long got = receive_on(socket, buffer, size, 0, 0, &source);
-  if (got < 0) return got;
-  if (source.sin_family != AF_INET) {
-    if (got == 0) return 0;  // woken
-    WSASetLastError(WSAEAFNOSUPPORT);
-    return SOCKET_FAILED;
+  return cut_to(with_sender(got, source, address, port), size);
+}
+
+int ask_local_address(int socket) {
+  DWORD one = 1;
+  ip_address own = bound_address(socket);
+  if (own.family == IP_V6)
+    return setsockopt(handle_of(socket), IPPROTO_IPV6, IPV6_PKTINFO, reinterpret_cast<const char*>(&one),
+                      sizeof one) == 0;
+  return setsockopt(handle_of(socket), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&one), sizeof one) == 0;
+}
+
+long take_request(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port, ip_address* local) {
+  sockaddr_storage source{};
+  WSABUF data;
+  data.buf = static_cast<char*>(buffer);
+  data.len = static_cast<ULONG>(receive_size(size));
+  alignas(WSACMSGHDR) char control[PACKET_INFO_SPACE + 64];
+  WSAMSG m{};
+  m.name = reinterpret_cast<sockaddr*>(&source);
+  m.lpBuffers = &data;
+  m.dwBufferCount = 1;
+  m.Control.buf = control;
+  m.Control.len = sizeof control;
+  long got = with_sender(receive_on(socket, buffer, size, 0, 0, nullptr, &m), source, address, port);
+  if (got <= 0) return got;
+  *local = bound_address(socket);
+  if (m.Control.len > sizeof control) return got;
+  for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&m); c; c = WSA_CMSG_NXTHDR(&m, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && c->cmsg_len >= WSA_CMSG_LEN(sizeof(IN_PKTINFO))) {
+      IN_PKTINFO info;
+      memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+      // The destination as sent; a group or broadcast address cannot be an
+      // answer's source, so the system chooses then.
+      uint8_t first = reinterpret_cast<const uint8_t*>(&info.ipi_addr)[0];
+      if (info.ipi_addr.s_addr != 0 && info.ipi_addr.s_addr != INADDR_BROADCAST && (first & 0xf0) != 0xe0)
+        *local = ipv4_address(info.ipi_addr.s_addr);
+    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
+               c->cmsg_len >= WSA_CMSG_LEN(sizeof(IN6_PKTINFO))) {
+      IN6_PKTINFO info;
+      memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+      const uint8_t* bytes = info.ipi6_addr.s6_addr;
+      // The interface matters to a link-local address only.
+      uint8_t link_local = bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80;
+      *local = bytes[0] != 0xff ? ipv6_address(bytes, link_local ? info.ipi6_ifindex : 0) : any_address(IP_V6);
+    }
   }
-  *address = source.sin_addr.s_addr;
-  *port = source.sin_port;
-  return cut_to(got, size);
+  return got;
 }
 
 // select, not the sockets' events: it leaves their event state alone and
@@ -438,6 +610,8 @@ int socket_error() {
     default: return error;
   }
 }
+
+int address_not_here(int error) { return error == WSAEADDRNOTAVAIL; }
 
 char* socket_error_text(int error, char* buffer, size_t size) {
   if (size == 0) return buffer;

@@ -23,7 +23,7 @@ resolved resolve(const std::string& name) {
   char path[SESSION_PATH_SIZE] = {0};
   int overwrite = -1;
   size_t base_length = 0;
-  int refusal = resolve_path(buffer.data(), ipv4("10.0.0.1"), OPCODE_RRQ, path, &overwrite, &base_length);
+  int refusal = resolve_path(buffer.data(), ipv4_address(ipv4("10.0.0.1")), OPCODE_RRQ, path, &overwrite, &base_length);
   return {refusal, path, base_length};
 }
 
