@@ -65,6 +65,10 @@ int parse_rule_address(const char* text, ip_address* out) {
   return parse_ip_address(trimmed, out) && !is_any_address(*out);
 }
 
+int rule_text_fits(const char* text, size_t length) {
+  return length <= (memchr(text, ':', length) ? RULE_TEXT_LIMIT : RULE_TEXT_MAX);
+}
+
 int match_access_rule(const ip_address& client, const char* directory, char* rights_out) {
   char subkey[64];
   snprintf(subkey, sizeof subkey, "%s\\Access", SETTINGS_KEY);
@@ -81,8 +85,7 @@ int match_access_rule(const ip_address& client, const char* directory, char* rig
     // A rule longer than 63 characters (95 with IPv6 addresses) does not fit
     // and ends the list like a missing one.
     if (!text || text->empty()) return 0;
-    size_t limit = text->find(':') == std::string::npos ? RULE_TEXT_MAX : RULE_TEXT_LIMIT;
-    if (text->size() > limit) return 0;
+    if (!rule_text_fits(text->c_str(), text->size())) return 0;
     memcpy(rule, text->c_str(), text->size() + 1);
     char* comma = strchr(rule, ',');
     if (comma) {

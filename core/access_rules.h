@@ -31,6 +31,10 @@ int match_access_rule(const ip_address& client, const char* directory, char* rig
 constexpr size_t RULE_TEXT_MAX = 63;
 constexpr size_t RULE_TEXT_LIMIT = 95;
 
+// 1 when a rule text of length characters is read, by the limit above that
+// its kind of addresses has.
+int rule_text_fits(const char* text, size_t length);
+
 // The address of a rule range's end: a dotted quad (blanks allowed around
 // its numbers) or an IPv6 address (blanks allowed around it); the
 // any-address counts as none. Returns 1 and sets *out, else 0.

@@ -76,12 +76,6 @@ const char* log_time_stamp() {
   return stamp;
 }
 
-char* format_ipv4(uint32_t address, char* buffer) {
-  const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
-  snprintf(buffer, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  return buffer;
-}
-
 void log_file_name(const struct tm* local, int daily, char* buffer, size_t size) {
   strftime(buffer, size, daily ? "tftp%y%m%d.log" : "tftp%y%m.log", local);
 }

@@ -34,9 +34,6 @@ void close_log();
 // Current local time as "%Y-%m-%d %H:%M:%S". Call only under log_lock.
 const char* log_time_stamp();
 
-// "%u.%u.%u.%u" from an address in network order; buffer of 16 bytes or more.
-char* format_ipv4(uint32_t address, char* buffer);
-
 // Name of the log file for the given local time and CreateLog setting.
 void log_file_name(const struct tm* local, int daily, char* buffer, size_t size);
 

@@ -54,10 +54,16 @@ size_t list_rule_directories(const char* root, std::vector<std::string>* names) 
 // ---------------------------------------------------------------- loading
 
 int is_access_address(const std::string& text) {
-  if (text.empty() || text.size() > 15) return 0;
-  int valid;
-  parse_ipv4(text.c_str(), &valid);
-  return valid;
+  ip_address address;
+  // The server reads an IPv4 end as a dotted quad of at most 15 characters.
+  if (text.empty() || text.size() >= IP_TEXT_SIZE) return 0;
+  if (text.find(':') == std::string::npos && text.size() > 15) return 0;
+  return parse_rule_address(text.c_str(), &address);
+}
+
+int same_access_family(const std::string& first, const std::string& last) {
+  ip_address a, b;
+  return parse_rule_address(first.c_str(), &a) && parse_rule_address(last.c_str(), &b) && a.family == b.family;
 }
 
 std::string normalize_access_rights(const std::string& rights) {
@@ -75,9 +81,11 @@ size_t add_directory_rules(const std::string& directory, std::vector<access_row>
   // would be by the store's size.
   for (unsigned n = 0; n < 100000; n++) {
     char name[512];
-    char text[ACCESS_RULE_TEXT_MAX + 1];
+    char text[RULE_TEXT_LIMIT + 2];
     snprintf(name, sizeof name, "%s\\%u", directory.c_str(), n);
-    if (reg_read_string(subkey.c_str(), name, "", text, sizeof text) == 0) {
+    size_t length = reg_read_string(subkey.c_str(), name, "", text, sizeof text);
+    // The server ends the list at a missing rule or one too long for it.
+    if (length == 0 || !rule_text_fits(text, length)) {
       if (added == 0) rows->push_back(access_row{directory, "", ACCESS_ANY_ADDRESS, ""});
       return added == 0 ? 1 : added;
     }
@@ -92,7 +100,7 @@ size_t add_directory_rules(const std::string& directory, std::vector<access_row>
       if (dash != std::string::npos) row.last = range.substr(dash + 1);
       // A rule the server cannot match covers nobody: not shown, dropped at OK.
       if (!is_access_address(row.first)) continue;
-      if (dash != std::string::npos && !is_access_address(row.last)) continue;
+      if (dash != std::string::npos && !same_access_family(row.first, row.last)) continue;
     }
     row.rights = normalize_access_rights(row.rights);
     rows->push_back(row);
@@ -128,7 +136,7 @@ std::string access_rule_text(const access_row& row) {
 static int row_storable(const access_row& row) {
   if (row.first == ACCESS_ANY_ADDRESS) return !row.rights.empty();
   if (!is_access_address(row.first)) return 0;
-  return row.last.empty() || is_access_address(row.last);
+  return row.last.empty() || same_access_family(row.first, row.last);
 }
 
 int save_access_rows(const char* root, const std::vector<access_row>& rows) {
@@ -155,7 +163,7 @@ int save_access_rows(const char* root, const std::vector<access_row>& rows) {
     }
     if (!c->exists || !row_storable(row)) continue;
     std::string text = access_rule_text(row);
-    if (text.size() > ACCESS_RULE_TEXT_MAX) continue;
+    if (!rule_text_fits(text.c_str(), text.size())) continue;
     char name[512];
     snprintf(name, sizeof name, "%s\\%u", c->directory.c_str(), c->next++);
     names.push_back(name);
@@ -228,8 +236,15 @@ int remove_access_row(std::vector<access_row>* rows, int row) {
   return 1;
 }
 
+// An address typed for one end of the row's range: valid, and of the other
+// end's family when that end is an address.
+static int fits_range(const std::string& text, const std::string& other) {
+  if (!is_access_address(text)) return 0;
+  return !is_access_address(other) || same_access_family(text, other);
+}
+
 int set_access_first_address(access_row* row, const std::string& text) {
-  if (!text.empty() && !is_access_address(text)) return 0;
+  if (!text.empty() && !fits_range(text, row->last)) return 0;
   if (text.empty() && row->last.empty()) {
     row->first.assign(ACCESS_ANY_ADDRESS);
   } else {
@@ -239,7 +254,7 @@ int set_access_first_address(access_row* row, const std::string& text) {
 }
 
 int set_access_last_address(access_row* row, const std::string& text) {
-  if (!text.empty() && !is_access_address(text)) return 0;
+  if (!text.empty() && !fits_range(text, row->first)) return 0;
   row->last = text;
   // Without a first address the rule covers every address until a last
   // one is typed; then the first is still to come.

@@ -15,7 +15,6 @@
 
 constexpr const char* ACCESS_ROOT_NAME = "%root%";
 constexpr const char* ACCESS_ANY_ADDRESS = "*";  // column text of a rule without a range
-constexpr size_t ACCESS_RULE_TEXT_MAX = 63;      // longer rules are not read by the server
 
 // Row images: the rights shown as a folder.
 enum { ACCESS_IMAGE_NONE = 0, ACCESS_IMAGE_READ = 1, ACCESS_IMAGE_WRITE = 2, ACCESS_IMAGE_READ_WRITE = 3 };
@@ -68,8 +67,13 @@ std::string access_rights_from_boxes(int read, int write, int overwrite);
 // with "w"; other letters dropped): what the server makes of them.
 std::string normalize_access_rights(const std::string& rights);
 
-// A dotted quad the server takes as an address (not 0.0.0.0).
+// A dotted quad or an IPv6 address the server takes as an address (not the
+// any-address).
 int is_access_address(const std::string& text);
+
+// 1 when both texts are addresses of the same family: a range across
+// families covers nobody.
+int same_access_family(const std::string& first, const std::string& last);
 
 // The row may be removed: the row above or below is of the same directory,
 // so the last row of a directory stays.
@@ -82,8 +86,9 @@ int new_access_row(std::vector<access_row>* rows, int row);
 // Deletes row when access_row_removable. Returns 1 when deleted.
 int remove_access_row(std::vector<access_row>* rows, int row);
 
-// Typing in the first or last address edit: an invalid text leaves the row
-// as it was (returns 0); an empty text is no address. Returns 1 when the
+// Typing in the first or last address edit: an invalid text, or an address
+// of another family than the range's other end, leaves the row as it was
+// (returns 0); an empty text is no address. Returns 1 when the
 // row took the text.
 int set_access_first_address(access_row* row, const std::string& text);
 int set_access_last_address(access_row* row, const std::string& text);

@@ -8,6 +8,7 @@
 #include <wx/statusbr.h>
 #include <wx/xrc/xmlres.h>
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -38,9 +39,18 @@ static void show_file(wxListCtrl* list, const std::string& name) {
   std::vector<log_row> rows;
   load_log_file((log_directory() + name).c_str(), &rows);
   list->Freeze();
+  size_t widest_address = 0;
   for (size_t i = 0; i < rows.size(); i++) {
     long at = list->InsertItem(static_cast<long>(i), "", rows[i].image);
     for (int c = 0; c < 6; c++) list->SetItem(at, c + 1, wxString::FromUTF8(rows[i].columns[c]));
+    widest_address = std::max(widest_address, rows[i].columns[3].size());
+  }
+  // An IPv6 address longer than a dotted quad widens its column, never
+  // narrows it below the share it was given.
+  if (widest_address > 15) {
+    int given = list->GetColumnWidth(4);
+    list->SetColumnWidth(4, wxLIST_AUTOSIZE);
+    if (list->GetColumnWidth(4) < given) list->SetColumnWidth(4, given);
   }
   list->Thaw();
   if (!rows.empty()) list->EnsureVisible(static_cast<long>(rows.size() - 1));

@@ -73,17 +73,31 @@ int is_listed_log_line(std::string_view line) {
   return 1;
 }
 
+// How far a line's columns after the address lie right of their places: an
+// IPv6 address longer than the column's 15 characters widens its line.
+static size_t address_overflow(std::string_view line) {
+  size_t start = LOG_FIELD_OFFSETS[3];
+  size_t width = LOG_FIELD_OFFSETS[4] - 1 - start;
+  if (line.size() <= start) return 0;
+  size_t end = line.find(' ', start);
+  if (end == std::string_view::npos) end = line.size();
+  return end - start > width ? end - start - width : 0;
+}
+
 log_row log_row_of(std::string_view line) {
   log_row row;
+  size_t shift = address_overflow(line);
+  size_t operation = LOG_FIELD_OFFSETS[4] + shift;
   std::string_view at20 = line.size() > 21 ? line.substr(20, 2) : std::string_view();
   if (at20 == " A" || at20 == " E" || at20 == " T") {
     row.image = LOG_IMAGE_FAILED;
   } else {
-    row.image = line.size() > 45 && (line[45] == 'G' || line[45] == 'P') ? LOG_IMAGE_DONE : LOG_IMAGE_FAILED;
+    row.image = line.size() > operation && (line[operation] == 'G' || line[operation] == 'P') ? LOG_IMAGE_DONE
+                                                                                              : LOG_IMAGE_FAILED;
   }
   for (int i = 0; i < 6; i++) {
-    size_t start = LOG_FIELD_OFFSETS[i];
-    size_t end = i < 5 ? LOG_FIELD_OFFSETS[i + 1] - 1 : line.size();
+    size_t start = LOG_FIELD_OFFSETS[i] + (i >= 4 ? shift : 0);
+    size_t end = i < 5 ? LOG_FIELD_OFFSETS[i + 1] + (i >= 3 ? shift : 0) - 1 : line.size();
     if (start >= line.size()) continue;
     if (end > line.size()) end = line.size();
     std::string_view field = line.substr(start, end - start);

@@ -22,7 +22,7 @@ void copy_session_rows(std::vector<session_row_source>* rows) {
     r.block_size = s->block_size;
     r.file_size = s->file_size.load(std::memory_order_relaxed);
     r.result = shown_result(s);
-    r.client_ip = s->client_ip;
+    r.client_address = s->client_address;
     memcpy(r.path, s->path, sizeof r.path);
     r.path[sizeof r.path - 1] = 0;
   }

@@ -30,7 +30,7 @@ void compute_transfer_row(const session_row_source* s, size_t root_length, int p
              static_cast<unsigned long long>(scaled(bytes, s->file_size, 100)));
   else
     snprintf(row->status, sizeof row->status, "%llu b", static_cast<unsigned long long>(bytes));
-  format_ipv4(s->client_ip, row->address);
+  format_ip_address(s->client_address, row->address);
   const char* kind = s->opcode == OPCODE_RRQ ? "Get/" : s->opcode == OPCODE_WRQ ? "Put/" : "";
   const char* mode = s->mode >= 0 && s->mode < 4 ? mode_names[s->mode] : "";
   snprintf(row->operation, sizeof row->operation, "%s%s", kind, mode);

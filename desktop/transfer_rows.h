@@ -17,7 +17,7 @@ struct session_row_source {
   uint16_t block_size;
   uint64_t file_size;
   int32_t result;
-  uint32_t client_ip;  // network order
+  ip_address client_address;
   char path[SESSION_PATH_SIZE];
 };
 
@@ -28,7 +28,7 @@ struct transfer_row {
   uintptr_t key;
   int image;
   char status[32];    // "%u %%" or "%u b"
-  char address[16];   // "%u.%u.%u.%u"
+  char address[IP_TEXT_SIZE];  // dotted, or IPv6 as RFC 5952 writes it
   char operation[16]; // "Get/octet"
   char file[escaped_size(SESSION_PATH_SIZE) + 1];  // control bytes as \xHH
 };

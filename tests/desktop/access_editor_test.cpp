@@ -85,13 +85,20 @@ TEST_F(AccessEditorTest, RowsShowWhatTheServerApplies) {
   set_access_rule("%root%\\4", "rw,0.0.0.0-10.0.0.1");
   set_access_rule("%root%\\5", "rw,10.0.0.1-");
   set_access_rule("%root%\\6", "wox,10.0.0.5");
-  set_access_rule("%root%\\8", "r");                     // after the gap at 7: never read
+  set_access_rule("%root%\\7", "r,2001:db8::1-2001:db8::ff");
+  set_access_rule("%root%\\8", "rw,2001:db8::1-10.0.0.9");  // across families: covers nobody
+  // 85 characters: longer than an IPv4 rule may be, read with IPv6 addresses.
+  set_access_rule("%root%\\9", "w,2001:0db8:0000:0000:0000:0000:0000:0001-2001:0db8:0000:0000:0000:0000:0000:00ff");
+  set_access_rule("%root%\\11", "r");                    // after the gap at 10: never read
   set_access_rule("boot\\1", "rw");                      // no rule 0: none in force
   set_access_rule("cfg\\0", std::string(64, 'r'));      // too long for the server
   set_access_rule("gone\\0", "rw");                      // no such directory
   std::vector<access_row> rows = load();
   EXPECT_EQ(texts_of(rows), (std::vector<std::string>{"%root%|rw|*|", "%root%|r|10.0.0.1|10.0.0.9",
                                                         "%root%||192.168.1.7|", "%root%|wo|10.0.0.5|",
+                                                        "%root%|r|2001:db8::1|2001:db8::ff",
+                                                        "%root%|w|2001:0db8:0000:0000:0000:0000:0000:0001|"
+                                                        "2001:0db8:0000:0000:0000:0000:0000:00ff",
                                                         "boot||*|", "cfg||*|"}));
   EXPECT_EQ(access_rights_image(rows[0].rights), ACCESS_IMAGE_READ_WRITE);
   EXPECT_EQ(access_rights_image(rows[1].rights), ACCESS_IMAGE_READ);
@@ -101,7 +108,11 @@ TEST_F(AccessEditorTest, RowsShowWhatTheServerApplies) {
   // OK rewrites the set as shown: what was not shown is gone.
   ASSERT_EQ(save_access_rows(root.c_str(), rows), 1);
   EXPECT_EQ(stored_rules(), (std::vector<std::string>{"%root%\\0=rw", "%root%\\1=r,10.0.0.1-10.0.0.9",
-                                                      "%root%\\2=,192.168.1.7", "%root%\\3=wo,10.0.0.5"}));
+                                                      "%root%\\2=,192.168.1.7", "%root%\\3=wo,10.0.0.5",
+                                                      "%root%\\4=r,2001:db8::1-2001:db8::ff",
+                                                      "%root%\\5=w,2001:0db8:0000:0000:0000:0000:0000:0001-"
+                                                      "2001:0db8:0000:0000:0000:0000:0000:00ff"}));
+
 }
 
 TEST_F(AccessEditorTest, RulesAreNumberedPerDirectoryFromZero) {
@@ -201,6 +212,17 @@ TEST(AccessRows, AddressEditsTakeOnlyValidAddresses) {
   EXPECT_EQ(set_access_last_address(&row, ""), 1);
   EXPECT_EQ(row.first, "*");
   EXPECT_EQ(access_rule_text(row), "r");
+
+  // IPv6 ends; a range's two ends are of one family.
+  EXPECT_EQ(set_access_first_address(&row, "2001:db8::1"), 1);
+  EXPECT_EQ(set_access_last_address(&row, "10.0.0.9"), 0);
+  EXPECT_EQ(set_access_last_address(&row, "2001:db8::g"), 0);
+  EXPECT_EQ(set_access_first_address(&row, "::"), 0) << "the any-address is no address";
+  EXPECT_EQ(set_access_last_address(&row, "2001:db8::ff"), 1);
+  EXPECT_EQ(access_rule_text(row), "r,2001:db8::1-2001:db8::ff");
+  EXPECT_EQ(set_access_first_address(&row, "10.0.0.1"), 0);
+  EXPECT_EQ(set_access_last_address(&row, ""), 1);
+  EXPECT_EQ(set_access_first_address(&row, ""), 1);
 
   // A last address typed first: the row has a range without a beginning
   // until the first comes, and such a row is not stored.

@@ -17,9 +17,10 @@ namespace {
 const char* const STAMP = "2026-12-08 07:26:01";
 
 // The server's result and refusal lines, in its formats.
-std::string done_line(const char* operation, const char* path, unsigned seconds = 3) {
-  char line[128];
-  snprintf(line, sizeof line, "%s %7us %-15s %-10s ", STAMP, seconds, "192.168.1.10", operation);
+std::string done_line(const char* operation, const char* path, unsigned seconds = 3,
+                      const char* address = "192.168.1.10") {
+  char line[160];
+  snprintf(line, sizeof line, "%s %7us %-15s %-10s ", STAMP, seconds, address, operation);
   return line + std::string(path);
 }
 
@@ -55,6 +56,16 @@ TEST(LogViewer, ColumnsAreCutAtTheFixedOffsetsWithoutTheLineEnd) {
   EXPECT_EQ(row.columns[3], "10.0.0.7");
   EXPECT_EQ(row.columns[4], "Get");
   EXPECT_EQ(row.columns[5], "1 File not found boot/x.img");
+
+  // A long IPv6 address widens its line: the later columns move with it.
+  row = log_row_of(done_line("Get/octet", "a b", 3, "2001:db8:aaaa:bbbb::17"));
+  EXPECT_EQ(row.image, LOG_IMAGE_DONE);
+  EXPECT_EQ(row.columns[3], "2001:db8:aaaa:bbbb::17");
+  EXPECT_EQ(row.columns[4], "Get/octet");
+  EXPECT_EQ(row.columns[5], "a b");
+  row = log_row_of(done_line("Put/octet", "b", 3, "fe80::1"));
+  EXPECT_EQ(row.columns[3], "fe80::1");
+  EXPECT_EQ(row.columns[4], "Put/octet");
 
   EXPECT_EQ(strip_line_end("abc\r\n"), "abc");
   EXPECT_EQ(strip_line_end("abc\n"), "abc");

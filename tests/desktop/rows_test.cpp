@@ -18,7 +18,7 @@ session_row_source source(uint16_t opcode, uint32_t block, uint16_t block_size, 
   s.block_size = block_size;
   s.file_size = file_size;
   s.result = result;
-  s.client_ip = 0x0A01A8C0;  // 192.168.1.10 in network order
+  s.client_address = ipv4_address(0x0A01A8C0);  // 192.168.1.10 in network order
   snprintf(s.path, sizeof s.path, "/srv/tftp/boot/x.img");
   return s;
 }
@@ -95,6 +95,9 @@ TEST(TransferRows, NoOverflowNearAndPast4GiB) {
 TEST(TransferRows, AddressOperationAndPathBelowTheRoot) {
   transfer_row r = row_of(source(1, 0, 512, 10, -1));
   EXPECT_STREQ(r.address, "192.168.1.10");
+  session_row_source v6 = source(1, 0, 512, 10, -1);
+  ASSERT_TRUE(parse_ip_address("2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff", &v6.client_address));
+  EXPECT_STREQ(row_of(v6).address, "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff");
   EXPECT_STREQ(r.operation, "Get/octet");
   EXPECT_STREQ(r.file, "boot/x.img");
   EXPECT_EQ(r.key, 0x1234u);

@@ -193,6 +193,11 @@ class AccessEditor(DialogCase):
         rows = self.k.get(1047)["rows"]
         self.assertEqual(rows[3][1:], ["   cfg", "w", "*", ""])
         self.assertEqual([r[0] for r in rows], [1, 3, 1, 2], "row images follow the rights")
+        # An IPv6 range; an IPv4 end to it is refused, the row keeps its own.
+        self.k.set(1052, "2001:db8::1")
+        self.k.set(1053, "10.0.0.9")
+        self.assertEqual(self.k.get(1047)["rows"][3][1:], ["   cfg", "w", "2001:db8::1", ""])
+        self.k.set(1053, "2001:db8::ff")
         self.assertEqual((self.k.get(1050)["value"], self.k.get(1051)["value"]), (0, 1))
         time.sleep(0.3)  # GTK draws a check box's change a moment later
         self.k.dialog_shot("access-editor.png")
@@ -203,7 +208,7 @@ class AccessEditor(DialogCase):
             "%root%\\0": "r",
             "boot\\0": "rwo,10.0.0.1-10.0.0.9",
             "boot\\1": "r,192.168.1.10",
-            "cfg\\0": "w",
+            "cfg\\0": "w,2001:db8::1-2001:db8::ff",
         })
 
     def test_read_only_root_refuses_uploads_at_once(self):
@@ -313,7 +318,8 @@ LOG_LINES = [
     "2026-12-07 10:00:03  Timeout 10.0.0.6        Get/octet  /srv/boot/big.img",
     "2026-12-07 10:00:04  Error   10.0.0.7        Get/octet  1 File not found /srv/nothere",
     "2026-12-07 10:00:05       0s 10.0.0.8        Get/octet  /srv/boot/caf\u00e9.img",
-    "2026-12-07 10:00:06 short line",
+    "2026-12-07 10:00:06       2s 2001:db8:aaaa:bbbb::17 Get/octet  /srv/boot/grubx64.efi",
+    "2026-12-07 10:00:07 short line",
 ]
 
 
@@ -336,8 +342,9 @@ class LogViewer(DialogCase):
         listed = self.k.get(1024)
         self.assertEqual(listed["columns"], ["", "Date", "Time", "Duration", "IP Address", "Operation", "File"])
         rows = listed["rows"]
-        self.assertEqual(len(rows), 5, rows)
-        self.assertEqual([r[0] for r in rows], [0, 0, 1, 1, 0], "check mark or red cross")
+        self.assertEqual(len(rows), 6, rows)
+        self.assertEqual([r[0] for r in rows], [0, 0, 1, 1, 0, 0], "check mark or red cross")
+        self.assertEqual(rows[5][5:], ["2001:db8:aaaa:bbbb::17", "Get/octet", "/srv/boot/grubx64.efi"])
         self.assertEqual(rows[0][1:], ["", "2026-12-07", "10:00:01", "      3s", "127.0.0.1", "Get/octet",
                                        "/srv/boot/pxelinux.0"])
         self.assertEqual(rows[3][4].strip(), "Error")
@@ -525,7 +532,7 @@ class InstalledLayout(unittest.TestCase):
         self.k.open_dialog(VIEW_LOG)
         self.assertEqual(self.k.get(1036)["items"], ["tftp2611.log"])
         self.k.set(1036, 0)
-        self.assertEqual(len(self.k.get(1024)["rows"]), 5)
+        self.assertEqual(len(self.k.get(1024)["rows"]), 6)
 
 
 class Languages(DialogCase):

@@ -1,5 +1,5 @@
 """Screenshots of the real window, for a person to look at, with the state
-they show checked: real curl transfers (one finished, one abandoned, one
+they show checked: real curl transfers (one finished over IPv6, one abandoned, one
 running with a slow client, and one refused that shows no row), the open
 File menu, the paused server and a failed bind. The pictures go to
 build/screens/."""
@@ -70,13 +70,17 @@ class ScreensTest(unittest.TestCase):
         self.assertNotEqual(abandoned.returncode, 0)
         done = subprocess.run(["curl", "-s", url + "hello.txt"], capture_output=True, timeout=20)
         self.assertEqual(done.stdout, b"Hello from Kestrel.\n" * 40)
+        done6 = subprocess.run(["curl", "-s", "tftp://[::1]:%d/hello.txt" % k.port], capture_output=True, timeout=20)
+        self.assertEqual(done6.stdout, b"Hello from Kestrel.\n" * 40)
         # Refused by the server (no such file): never a row of its own.
         refused = subprocess.run(["curl", "-s", "-o", "/dev/null", url + "missing.txt"], timeout=20)
         self.assertNotEqual(refused.returncode, 0)
+        # Each accepted request clears the finished rows: the IPv4 hello.txt
+        # is gone, the IPv6 one stays.
         s = k.wait_state(lambda s: len(s["rows"]) == 3 and s["rows"][1][0] == IMAGE_FAILED, 10)
         self.assertEqual(s["rows"][0][:2], [IMAGE_COMPLETE, "100 %"])
-        self.assertEqual(s["rows"][0][2:], ["127.0.0.1", "Get/octet", "hello.txt"])
-        self.assertEqual(s["rows"][1][4], "big.bin")
+        self.assertEqual(s["rows"][0][2:], ["::1", "Get/octet", "hello.txt"])
+        self.assertEqual(s["rows"][1][2:], ["127.0.0.1", "Get/octet", "big.bin"])
         self.assertEqual(s["rows"][2][4], "slow.bin")
         self.assertNotIn("missing.txt", [r[4] for r in k.state()["rows"]])
         self.assertLess(s["rows"][2][0], 15)

@@ -199,13 +199,6 @@ TEST(PrintableText, EscapesControlBytesAndStopsBeforeAnEscapeThatDoesNotFit) {
   EXPECT_STREQ(out, "\\x0a");
 }
 
-TEST(FormatIpv4, PrintsNetworkOrderBytes) {
-  char buffer[16];
-  uint32_t address;
-  memcpy(&address, "\xC0\xA8\x01\xFF", 4);
-  EXPECT_STREQ(format_ipv4(address, buffer), "192.168.1.255");
-}
-
 }  // namespace
 
 int open_failures = 0;
