@@ -395,14 +395,15 @@ long take_request(int socket, void* buffer, size_t size, ip_address* address, ui
       errno = EAFNOSUPPORT;
       return SOCKET_FAILED;
     }
-    *local = bound_address(socket);
+    int told = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
       if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
         in_pktinfo info;
         memcpy(&info, CMSG_DATA(c), sizeof info);
         // The local address the system answers from: the destination of a
         // unicast request, the interface's address for a broadcast one.
-        if (info.ipi_spec_dst.s_addr != 0) *local = ipv4_address(info.ipi_spec_dst.s_addr);
+        told = info.ipi_spec_dst.s_addr != 0;
+        if (told) *local = ipv4_address(info.ipi_spec_dst.s_addr);
       } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
                  c->cmsg_len >= CMSG_LEN(sizeof(in6_pktinfo))) {
         in6_pktinfo info;
@@ -414,8 +415,11 @@ long take_request(int socket, void* buffer, size_t size, ip_address* address, ui
           *local = ipv6_address(info.ipi6_addr.s6_addr, link_local ? info.ipi6_ifindex : 0);
         else
           *local = any_address(IP_V6);
+        told = 1;
       }
     }
+    // A system call less per request when the system told.
+    if (!told) *local = bound_address(socket);
     return static_cast<long>(n);
   }
 }

@@ -524,8 +524,8 @@ long take_request(int socket, void* buffer, size_t size, ip_address* address, ui
   m.Control.len = sizeof control;
   long got = with_sender(receive_on(socket, buffer, size, 0, 0, nullptr, &m), source, address, port);
   if (got <= 0) return got;
-  *local = bound_address(socket);
-  if (m.Control.len > sizeof control) return got;
+  int told = 0;
+  if (m.Control.len > sizeof control) m.Control.len = 0;
   for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&m); c; c = WSA_CMSG_NXTHDR(&m, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && c->cmsg_len >= WSA_CMSG_LEN(sizeof(IN_PKTINFO))) {
       IN_PKTINFO info;
@@ -533,8 +533,10 @@ long take_request(int socket, void* buffer, size_t size, ip_address* address, ui
       // The destination as sent; a group or broadcast address cannot be an
       // answer's source, so the system chooses then.
       uint8_t first = reinterpret_cast<const uint8_t*>(&info.ipi_addr)[0];
-      if (info.ipi_addr.s_addr != 0 && info.ipi_addr.s_addr != INADDR_BROADCAST && (first & 0xf0) != 0xe0)
-        *local = ipv4_address(info.ipi_addr.s_addr);
+      told = 1;
+      *local = info.ipi_addr.s_addr != 0 && info.ipi_addr.s_addr != INADDR_BROADCAST && (first & 0xf0) != 0xe0
+                   ? ipv4_address(info.ipi_addr.s_addr)
+                   : any_address(IP_V4);
     } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
                c->cmsg_len >= WSA_CMSG_LEN(sizeof(IN6_PKTINFO))) {
       IN6_PKTINFO info;
@@ -542,9 +544,13 @@ long take_request(int socket, void* buffer, size_t size, ip_address* address, ui
       const uint8_t* bytes = info.ipi6_addr.s6_addr;
       // The interface matters to a link-local address only.
       uint8_t link_local = bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80;
+      told = 1;
       *local = bytes[0] != 0xff ? ipv6_address(bytes, link_local ? info.ipi6_ifindex : 0) : any_address(IP_V6);
     }
   }
+  // Asked only when the system did not tell: under Wine getsockname costs
+  // as much as the rest of a refusal.
+  if (!told) *local = bound_address(socket);
   return got;
 }
 
