@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "resolver_system.h"
+#include "socket_system.h"
 
 int lookup_host(const char* name, ip_address* address) {
   if (parse_ip_address(name, address)) return 1;

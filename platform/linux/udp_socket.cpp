@@ -1,5 +1,6 @@
 #include "platform/udp_socket.h"
 #include "platform/clock.h"
+#include "platform/socket_address.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -39,39 +40,6 @@ int open_unbound_udp_socket(int family) {
     return -1;
   }
   return s;
-}
-
-// The system's record of address and port (network order); returns its length.
-static socklen_t socket_address_of(const ip_address& address, uint16_t port_network_order, sockaddr_storage* out) {
-  memset(out, 0, sizeof *out);
-  if (address.family == IP_V6) {
-    sockaddr_in6* sa = reinterpret_cast<sockaddr_in6*>(out);
-    sa->sin6_family = AF_INET6;
-    memcpy(&sa->sin6_addr, address.bytes, 16);
-    sa->sin6_scope_id = address.scope;
-    sa->sin6_port = port_network_order;
-    return sizeof *sa;
-  }
-  sockaddr_in* sa = reinterpret_cast<sockaddr_in*>(out);
-  sa->sin_family = AF_INET;
-  memcpy(&sa->sin_addr, address.bytes, 4);
-  sa->sin_port = port_network_order;
-  return sizeof *sa;
-}
-
-// The address and port (network order) of the system's record; family
-// IP_NONE for another kind of address.
-static ip_address address_from(const sockaddr_storage& from, uint16_t* port_network_order) {
-  if (from.ss_family == AF_INET6) {
-    const sockaddr_in6* sa = reinterpret_cast<const sockaddr_in6*>(&from);
-    if (port_network_order) *port_network_order = sa->sin6_port;
-    return ipv6_address(sa->sin6_addr.s6_addr, sa->sin6_scope_id);
-  }
-  ip_address none{};
-  if (from.ss_family != AF_INET) return none;
-  const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(&from);
-  if (port_network_order) *port_network_order = sa->sin_port;
-  return ipv4_address(sa->sin_addr.s_addr);
 }
 
 static int bind_port(int s, const ip_address& address, uint32_t port) {

@@ -1,4 +1,5 @@
-// The system's resolver, as host_lookup.cpp reaches it on Windows.
+// The system's socket records and resolver, as the shared socket code
+// (host_lookup.cpp, socket_address.cpp) reaches them on Windows.
 #pragma once
 
 #include <winsock2.h>
