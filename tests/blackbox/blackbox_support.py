@@ -84,6 +84,24 @@ def free_port_range(count):
     raise RuntimeError("no free port range")
 
 
+def stop_checked(server):
+    """Stops a server that must have lived through the tests and ended
+    cleanly at Ctrl+C, without a sanitizer report; closes it in any case."""
+    try:
+        alive = server.proc.poll() is None
+        rc = server.stop()
+        out = server.output()
+        for mark in SANITIZER_MARKS:
+            if mark in out:
+                raise AssertionError("sanitizer report in server output:\n" + out[-4000:])
+        if not alive:
+            raise AssertionError("server died during the tests (exit %s):\n%s" % (rc, out[-4000:]))
+        if rc != 0:
+            raise AssertionError("server exit code %s after Ctrl+C:\n%s" % (rc, out[-4000:]))
+    finally:
+        server.close()
+
+
 class BlackBoxCase(unittest.TestCase):
     """Starts one harrier for the class; stops it with Ctrl+C at the end and
     checks that it ended cleanly (exit code 0, no sanitizer report)."""
@@ -101,20 +119,7 @@ class BlackBoxCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        server = cls.server
-        try:
-            alive = server.proc.poll() is None
-            rc = server.stop()
-            out = server.output()
-            for mark in SANITIZER_MARKS:
-                if mark in out:
-                    raise AssertionError("sanitizer report in server output:\n" + out[-4000:])
-            if not alive:
-                raise AssertionError("server died during the tests (exit %s):\n%s" % (rc, out[-4000:]))
-            if rc != 0:
-                raise AssertionError("server exit code %s after Ctrl+C:\n%s" % (rc, out[-4000:]))
-        finally:
-            server.close()
+        stop_checked(cls.server)
 
     # -- packets ----------------------------------------------------------
     def client(self, address=HOST):

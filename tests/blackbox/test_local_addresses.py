@@ -15,7 +15,7 @@ import sys
 import time
 import unittest
 
-from blackbox_support import (DATA, ERR_NOT_FOUND, ERROR, OACK, RRQ, SANITIZER_MARKS, Server, ack, parse,
+from blackbox_support import (DATA, ERR_NOT_FOUND, ERROR, OACK, RRQ, Server, ack, parse, stop_checked,
                               pattern, request)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -59,16 +59,8 @@ class LocalAddressCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         try:
-            alive = cls.server.proc.poll() is None
-            rc = cls.server.stop()
-            out = cls.server.output()
-            for mark in SANITIZER_MARKS:
-                if mark in out:
-                    raise AssertionError("sanitizer report in server output:\n" + out[-4000:])
-            if not alive or rc != 0:
-                raise AssertionError("server ended badly (exit %s):\n%s" % (rc, out[-4000:]))
+            stop_checked(cls.server)
         finally:
-            cls.server.close()
             cls.pair.remove()
 
     def client(self, address):

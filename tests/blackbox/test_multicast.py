@@ -17,7 +17,7 @@ import time
 import unittest
 
 from blackbox_support import (
-    DATA, ERR_UNDEFINED, OACK, RRQ, SANITIZER_MARKS, TS, Server, ack, block_of, error_bytes, oack_bytes,
+    DATA, ERR_UNDEFINED, OACK, RRQ, TS, Server, ack, stop_checked, block_of, error_bytes, oack_bytes,
     opcode_of, parse, pattern, request, result_fields, wait_until)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -227,16 +227,8 @@ class MulticastCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         try:
-            alive = cls.server.proc.poll() is None
-            rc = cls.server.stop()
-            out = cls.server.output()
-            for mark in SANITIZER_MARKS:
-                if mark in out:
-                    raise AssertionError("sanitizer report in server output:\n" + out[-4000:])
-            if not alive or rc != 0:
-                raise AssertionError("server ended badly (exit %s):\n%s" % (rc, out[-4000:]))
+            stop_checked(cls.server)
         finally:
-            cls.server.close()
             cls.ns.remove()
 
     def setUp(self):
