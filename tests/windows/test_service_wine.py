@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -272,6 +273,31 @@ class ControlPipeTest(unittest.TestCase):
         path = record[92:352].split(b"\0")[0].decode("latin-1")
         self.assertEqual(path, windows_path(os.path.join(_wine["root"], "boot.bin")))
         self.assertEqual(lines[1], STATUS_1)
+
+    def test_ipv6_transfer_and_its_record_with_the_full_address(self):
+        v6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        self.addCleanup(v6.close)
+        v6.settimeout(5)
+        v6.sendto(tp.request(tp.RRQ, "boot.bin"), ("::1", _wine["port"]))
+        got = b""
+        for block in range(1, 1000):  # bounded: the payload is a few blocks
+            packet, source = v6.recvfrom(600)
+            op, fields = tp.parse(packet)
+            self.assertEqual((op, fields[0], source[0]), (tp.DATA, block, "::1"))
+            self.assertNotEqual(source[1], _wine["port"], "data comes from a port of its own")
+            got += fields[1]
+            v6.sendto(tp.ack(block), source)
+            if len(fields[1]) < 512:
+                break
+        self.assertEqual(got, _wine["payload"])
+        rc, lines = pipe("0900000000000000", "0800000000000000")
+        self.assertEqual(rc, 0)
+        reply = bytes.fromhex(lines[0])
+        self.assertEqual(len(reply), 516)
+        self.assertEqual(reply[:492], bytes.fromhex(lines[1]), "command 8's reply comes first")
+        self.assertEqual(reply[8 + 52:8 + 56], bytes(4), "the record's IPv4 field is empty")
+        family, address, zone = struct.unpack_from("<I16sI", reply, 492)
+        self.assertEqual((family, socket.inet_ntop(socket.AF_INET6, address), zone), (6, "::1", 0))
 
     def test_pause_drops_requests_until_resume_and_leaves_no_stop_value(self):
         rc, lines = pipe("06000000", "07000000")
