@@ -64,6 +64,12 @@ class InteropCase(unittest.TestCase):
         cls.addClassCleanup(cls.server.close)
         cls.port = cls.server.port
 
+    def setUp(self):
+        # A server that does not listen at host would leave each client run
+        # to its own long time-out.
+        if self.host != HOST and not harrier.answers(self.port, host=self.host):
+            self.fail("harrier does not answer at %s" % self.host)
+
     # -- files ------------------------------------------------------------
     def serve(self, name, data):
         """Puts a file into the server's root; returns its full path."""
