@@ -1,6 +1,7 @@
 """Shared pieces of the black-box tests: a test case base that starts one
 harrier per class, console-log helpers and receiving with arrival times; the packets
-come from tests/support/tftp_packets.py. Everything talks to 127.0.0.1 only.
+come from tests/support/tftp_packets.py. Everything talks to 127.0.0.1 (or
+another 127/8 address) or ::1 only.
 """
 import os
 import re
@@ -13,7 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
-from common import HOST, fd_count, pattern, read_file, scratch_directory, wait_for, wait_until  # noqa: E402,F401
+from common import HOST, HOST6, fd_count, pattern, read_file, scratch_directory, wait_for, wait_until  # noqa: E402,F401
 from harrier import (  # noqa: E402,F401
     TS, Client, Server, download, drops_to_service_user, give_to_server, on_wine, request_path,
     server_directory, service_user, write_store)
@@ -123,7 +124,12 @@ class BlackBoxCase(unittest.TestCase):
 
     # -- packets ----------------------------------------------------------
     def client(self, address=HOST):
-        c = client_at(self.server.port, address) if address != HOST else Client(self.server.port)
+        """A client bound to address; an IPv6 one (::1) also talks to the
+        server there."""
+        if ":" in address:
+            c = Client(self.server.port, address)
+        else:
+            c = client_at(self.server.port, address) if address != HOST else Client(self.server.port)
         self.addCleanup(c.close)
         return c
 
@@ -143,7 +149,7 @@ class BlackBoxCase(unittest.TestCase):
         c = client or self.client()
         c.send_request(packet)
         answer, source = self.expect(c)
-        self.assertEqual(source, (HOST, self.server.port), "refusal not sent from the server port")
+        self.assertEqual(source, c.server, "refusal not sent from the server port")
         self.assertEqual(answer, error_bytes(code, message), "request %r" % packet[:80])
         return c
 

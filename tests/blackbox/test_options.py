@@ -1,5 +1,5 @@
 """Option negotiation: the OACK's exact bytes, the block size and time-out
-bounds, and the settings that switch options off."""
+bounds, the settings that switch options off, and BlksizeMax."""
 import select
 import time
 import unittest
@@ -11,8 +11,8 @@ from blackbox_support import (
 FILE = pattern(70000, seed=3)
 
 
-class Negotiation(BlackBoxCase):
-    settings = {"Timeout": 1, "Retransmit": 2}
+class NegotiationCase(BlackBoxCase):
+    """A server with f.bin, small.bin and empty.bin, and whole reads with raw requests."""
 
     @classmethod
     def setUpClass(cls):
@@ -51,6 +51,10 @@ class Negotiation(BlackBoxCase):
             number += 1
             answer, _ = self.expect(c)
         return bytes(received)
+
+
+class Negotiation(NegotiationCase):
+    settings = {"Timeout": 1, "Retransmit": 2}
 
     def test_oack_lists_options_in_fixed_order_in_lower_case(self):
         packet = request(RRQ, "small.bin", options={"TSIZE": 0, "Timeout": 3, "BlkSize": 1024})
@@ -163,6 +167,42 @@ class Negotiation(BlackBoxCase):
         # Two seconds apart, not the server's one second.
         self.assertGreater(min(oacks[1] - oacks[0], oacks[2] - oacks[1]), 1.7)
         self.assertLess(min(oacks[1] - oacks[0], oacks[2] - oacks[1]), 2.8)
+
+
+class BlockSizeCap(NegotiationCase):
+    """BlksizeMax: a client asking more gets the cap, one asking less what
+    it asked."""
+    settings = {"BlksizeMax": 1468, "Timeout": 1, "Retransmit": 2}
+
+    def test_larger_blocks_are_lowered_to_the_cap(self):
+        for asked, size in (("8192", 1468), ("65464", 1468), ("1469", 1468), ("1468", 1468), ("1024", 1024),
+                            ("8", 8)):
+            with self.subTest(blksize=asked):
+                packet = request(RRQ, "f.bin" if size > 8 else "small.bin", options={"blksize": asked, "tsize": 0})
+                expected = FILE if size > 8 else FILE[:3000]
+                got = self.read_with(packet, oack_bytes(("blksize", size), ("tsize", len(expected))), size)
+                self.assertEqual(got, expected)
+        # Uploads are capped alike: a DATA of the cap is taken.
+        answer, _, c = self.first_answer(request(WRQ, "up.bin", options={"blksize": 8192}))
+        self.assertEqual(answer, oack_bytes(("blksize", 1468)))
+        payload = pattern(2000, seed=13)
+        c.send(data(1, payload[:1468]))
+        self.assertEqual(self.expect(c)[0], ack(1))
+        c.send(data(2, payload[1468:]))
+        self.assertEqual(self.expect(c)[0], ack(2))
+        self.assertTrue(wait_until(lambda: read_file(self.server.path("up.bin")) == payload, 3))
+
+
+class TinyBlockSizeCap(NegotiationCase):
+    """BlksizeMax 1 to 7 counts as 8, the smallest block; a client that asks
+    nothing still gets 512-byte blocks."""
+    settings = {"BlksizeMax": 3, "Timeout": 1, "Retransmit": 2}
+
+    def test_cap_below_8_counts_as_8(self):
+        self.server.put_file("tiny.bin", FILE[:100])
+        got = self.read_with(request(RRQ, "tiny.bin", options={"blksize": 512}), oack_bytes(("blksize", 8)), 8)
+        self.assertEqual(got, FILE[:100])
+        self.assertEqual(self.read_with(request(RRQ, "small.bin"), None, 512), FILE[:3000])
 
 
 class OnlyBlockSize(BlackBoxCase):

@@ -1,5 +1,6 @@
 """Transfers through libpelican.so against tftpd-hpa and atftpd, started on
-free high ports of 127.0.0.1: every size, option and mode, byte for byte."""
+free high ports of 127.0.0.1: every size, option and mode, byte for byte;
+and against tftpd-hpa listening on ::1 only."""
 
 import os
 import random
@@ -173,6 +174,45 @@ class TftpdHpa(ServerTransfers, unittest.TestCase):
 class Atftpd(ServerTransfers, unittest.TestCase):
     start = staticmethod(start_atftpd)
     large_block_code = 8  # refuses blksize 65500 with ERROR 8
+
+
+class TftpdHpaOverIPv6(unittest.TestCase):
+    """tftpd-hpa on [::1] alone: pelican must reach it by the IPv6 host forms."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.client = Client()
+        cls.root = make_root(cls.addClassCleanup)
+        cls.process, cls.port = start_tftpd_hpa(cls.root, ipv6=True)
+        cls.addClassCleanup(stop_process, cls.process)
+
+    def setUp(self):
+        self.dir = scratch_directory(self.addCleanup, "pelican_local6_")
+
+    def test_get_and_put_are_byte_identical(self):
+        for options in ("", "-b1468", "-w8 -b1428"):
+            for size in SIZES:
+                with self.subTest(options=options, size=size):
+                    data = pattern(size, size + 6)
+                    name = "six_%d_%d" % (len(options), size)
+                    put_file(self.root, name, data)
+                    local = os.path.join(self.dir, name)
+                    line = "%s [::1]:%d GET %s %s" % (options, self.port, name, local)
+                    self.assertEqual(self.client.run(line), 0, line)
+                    self.assertTrue(read_file(local) == data, "content of %s differs" % name)
+                    self.assertEqual(self.client.tsize(), (1, size))
+                    line = "%s [::1]:%d PUT up_%s %s" % (options, self.port, name, local)
+                    self.assertEqual(self.client.run(line), 0, line)
+                    uploaded = os.path.join(self.root, "up_" + name)
+                    self.assertTrue(wait_until(lambda: read_file(uploaded) == data, 3, 0.005),
+                                    "uploaded %s differs" % name)
+
+    def test_ipv4_loopback_finds_nobody(self):
+        # The server is on ::1 only: a client that fell back to IPv4 hears nothing.
+        local = os.path.join(self.dir, "none")
+        put_file(self.root, "here.bin", b"here")
+        self.assertEqual(self.client.run("-t1 -r1 127.0.0.1:%d GET here.bin %s" % (self.port, local)), 6)
+        self.assertFalse(os.path.exists(local))
 
 
 if __name__ == "__main__":

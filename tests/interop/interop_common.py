@@ -2,7 +2,7 @@
 contents, and running a real client program with a time limit. What each
 side makes of netascii is in tests/support/netascii.py.
 
-Only 127.0.0.1 is used. Every server is killed when its class ends, also on
+Only 127.0.0.1 and ::1 are used. Every server is killed when its class ends, also on
 failure; every client process has a time limit.
 """
 import contextlib
@@ -16,7 +16,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 
 import harrier  # noqa: E402
-from common import HOST, pattern, read_file, scratch_directory, wait_for  # noqa: E402,F401
+from common import HOST, HOST6, pattern, read_file, scratch_directory, wait_for  # noqa: E402,F401
 from harrier import TS  # noqa: E402,F401
 
 MIB = 1 << 20
@@ -52,9 +52,10 @@ def text_of_wire_length(wire_length):
 
 class InteropCase(unittest.TestCase):
     """One harrier per class (settings from server_settings) and a scratch
-    directory for the client's files."""
+    directory for the client's files; the clients talk to it at host."""
 
     server_settings = {}
+    host = HOST
 
     @classmethod
     def setUpClass(cls):
@@ -62,6 +63,12 @@ class InteropCase(unittest.TestCase):
         cls.server = harrier.Server(settings=dict(cls.server_settings))
         cls.addClassCleanup(cls.server.close)
         cls.port = cls.server.port
+
+    def setUp(self):
+        # A server that does not listen at host would leave each client run
+        # to its own long time-out.
+        if self.host != HOST and not harrier.answers(self.port, host=self.host):
+            self.fail("harrier does not answer at %s" % self.host)
 
     # -- files ------------------------------------------------------------
     def serve(self, name, data):
@@ -126,5 +133,5 @@ class InteropCase(unittest.TestCase):
         self.assertEqual(len(new), 1, "result lines for %s: %r\n%s"
                          % (path, new, self.server.output()[-3000:]))
         completed = re.compile(r"^%s +\d+s %s\s*$"
-                               % (TS, re.escape("%-15s %-10s %s" % (HOST, label, path))))
+                               % (TS, re.escape("%-15s %-10s %s" % (self.host, label, path))))
         self.assertRegex(new[0], completed)

@@ -12,11 +12,12 @@ for; empty downloads are therefore tested only with --tftp-no-options here
 """
 import unittest
 
-from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+from interop_common import (HOST6, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
                             text_of_wire_length)
 from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
 
 CURL_TFTP_NOT_FOUND = 68  # curl's exit code for TFTP error 1
+MIB_AND_A_BIT = (1 << 20) + 100
 
 # name: (curl options, block size they negotiate, whether they ask for tsize)
 VARIANTS = {
@@ -38,7 +39,8 @@ def sizes_for(block_size, asks_tsize):
 
 class CurlCase(InteropCase):
     def url(self, name, netascii=False):
-        return "tftp://%s:%d/%s%s" % (HOST, self.port, name, ";mode=netascii" if netascii else "")
+        host = "[%s]" % self.host if ":" in self.host else self.host
+        return "tftp://%s:%d/%s%s" % (host, self.port, name, ";mode=netascii" if netascii else "")
 
     def curl(self, options, *args):
         return self.run_client(["curl", "--silent", "--show-error", "--max-time", "140",
@@ -155,6 +157,28 @@ class CurlMappedAndLarge(CurlCase):
     def test_40_mib_upload(self):
         data = pattern(LARGE_SIZE, 41)
         self.assert_same_bytes(self.upload(data, "large-up.bin", []), data, "large-up.bin")
+
+
+class CurlOverIPv6(CurlCase):
+    """tftp://[::1]:port/ against harrier's default IPv6 socket."""
+
+    host = HOST6
+
+    def test_downloads_and_uploads_are_byte_identical(self):
+        for variant in ("default", "blksize 1428", "no options"):
+            options, block_size, asks_tsize = VARIANTS[variant]
+            for size in (511, 2 * block_size, MIB_AND_A_BIT):
+                with self.subTest(variant=variant, size=size):
+                    name = "six-%s-%d.bin" % (variant.replace(" ", "-"), size)
+                    data = pattern(size, size + 5)
+                    self.serve(name, data)
+                    self.assert_same_bytes(self.download(name, options), data, name)
+                    up = "up-" + name
+                    self.assert_same_bytes(self.upload(data, up, options), data, up)
+
+    def test_missing_file_is_reported_as_not_found(self):
+        r = self.curl([], "-o", self.fresh_local("missing6"), self.url("no-such-file.bin"))
+        self.assertEqual(r.returncode, CURL_TFTP_NOT_FOUND, r.stderr)
 
 
 if __name__ == "__main__":

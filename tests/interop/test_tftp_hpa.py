@@ -10,14 +10,15 @@ and stores received CR LF as LF and CR NUL as CR.
 """
 import unittest
 
-from interop_common import (HOST, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
+from interop_common import (HOST6, LARGE_SIZE, SMALL_SIZES, InteropCase, pattern, read_file, text_content,
                             text_of_wire_length)
 from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel, stored_by_peers  # noqa: E402
 
 
 class TftpHpaCase(InteropCase):
     def tftp(self, mode, command):
-        return self.run_client(["tftp", "-m", mode, HOST, str(self.port), "-c", *command])
+        family = ["-6"] if ":" in self.host else []
+        return self.run_client(["tftp", *family, "-m", mode, self.host, str(self.port), "-c", *command])
 
     def download(self, name, mode):
         local = self.fresh_local("got-" + name)
@@ -104,6 +105,22 @@ class TftpHpaNetascii(TftpHpaCase):
                 data = text_content(size, size + 13)
                 expected = stored_by_orvanel(sent_by_peers(data))
                 self.assert_same_bytes(self.upload(data, name, "netascii"), expected, name)
+
+
+class TftpHpaOverIPv6(TftpHpaCase):
+    """tftp -6 against harrier's default IPv6 socket."""
+
+    host = HOST6
+
+    def test_downloads_and_uploads_are_byte_identical(self):
+        for size in SMALL_SIZES:
+            with self.subTest(size=size):
+                name = "six-%d.bin" % size
+                data = pattern(size, size + 20)
+                self.serve(name, data)
+                self.assert_same_bytes(self.download(name, "binary"), data, name)
+                up = "up-" + name
+                self.assert_same_bytes(self.upload(data, up, "binary"), data, up)
 
 
 if __name__ == "__main__":

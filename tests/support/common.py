@@ -1,5 +1,6 @@
-"""Helpers every test area needs: the loopback address, free ports on it,
-bounded waits, descriptor counts, scratch directories and test contents."""
+"""Helpers every test area needs: the loopback addresses, free ports on
+them, bounded waits, descriptor counts, scratch directories and test
+contents."""
 import os
 import random
 import shutil
@@ -7,8 +8,10 @@ import socket
 import tempfile
 import time
 
-# Every test server listens here and every test client talks to it.
+# Every test server listens here and every test client talks to it; HOST6
+# is the IPv6 loopback, which harrier serves by default too.
 HOST = "127.0.0.1"
+HOST6 = "::1"
 
 # Below the ephemeral range, so that no client socket bound to port 0 takes
 # a port between its choice and the server's bind; a block per process, so
@@ -16,20 +19,57 @@ HOST = "127.0.0.1"
 _next_port = [20000 + (os.getpid() % 200) * 100]
 
 
-def port_is_free(port):
-    """True when nothing has bound the UDP port on HOST."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+def family_of(host):
+    """The socket family of a numeric address."""
+    return socket.AF_INET6 if ":" in host else socket.AF_INET
+
+
+def _wildcard_socket(family):
+    """An unbound UDP socket of family for the any-address (IPv6 only, as
+    harrier's is), or None where the host has no such family."""
     try:
-        s.bind((HOST, port))
-        return True
+        s = socket.socket(family, socket.SOCK_DGRAM)
     except OSError:
+        return None
+    if family == socket.AF_INET6:
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    return s
+
+
+def _bind_wildcards(port):
+    """Binds the port on the any-address of both families; the sockets, or
+    None (nothing left open) when either family has it taken. port 0: one
+    the system picks for IPv4, taken in IPv6 too."""
+    held = []
+    for family, any_address in ((socket.AF_INET, "0.0.0.0"), (socket.AF_INET6, "::")):
+        s = _wildcard_socket(family)
+        if s is None:
+            continue
+        held.append(s)
+        try:
+            s.bind((any_address, port))
+        except OSError:
+            for h in held:
+                h.close()
+            return None
+        port = s.getsockname()[1]
+    return held
+
+
+def port_is_free(port):
+    """True when nothing has bound the UDP port on any address of either
+    family (a server listening on [::] or 0.0.0.0 needs both free, and a
+    peer bound to 127.0.0.1 or ::1 shows as taken)."""
+    held = _bind_wildcards(port)
+    if held is None:
         return False
-    finally:
+    for s in held:
         s.close()
+    return True
 
 
 def free_port():
-    """A UDP port on HOST that is free right now."""
+    """A UDP port that is free right now in both families."""
     for _ in range(500):
         _next_port[0] += 1
         if port_is_free(_next_port[0]):
@@ -38,13 +78,16 @@ def free_port():
 
 
 def hold_port(add_cleanup, port=0):
-    """Binds a UDP socket on every address to port (0: one the system
-    picks), so that no server can; the port. The socket is closed by the
-    cleanup it is handed to."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    add_cleanup(s.close)
-    s.bind(("0.0.0.0", port))
-    return s.getsockname()[1]
+    """Binds UDP sockets on every address of both families to port (0: one
+    the system picks), so that no server can; the port. The sockets are
+    closed by the cleanup they are handed to."""
+    for _ in range(50 if port == 0 else 1):
+        held = _bind_wildcards(port)
+        if held is not None:
+            for s in held:
+                add_cleanup(s.close)
+            return held[0].getsockname()[1]
+    raise OSError("UDP port %d cannot be held in both families" % port)
 
 
 def wait_for(fetch, done, timeout, step=0.05):

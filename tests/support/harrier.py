@@ -1,7 +1,8 @@
 """Starting a real harrier for black-box tests, and a small raw TFTP client.
 
-Every server gets its own store file, root directory and port on 127.0.0.1;
-it is killed when the test ends, also on failure.
+Every server gets its own store file, root directory and port (listening
+on 127.0.0.1 and ::1 alike); it is killed when the test ends, also on
+failure.
 """
 import os
 import pwd
@@ -15,7 +16,7 @@ import tempfile
 import time
 import unittest
 
-from common import HOST, free_port, scratch_directory, wait_until
+from common import HOST, family_of, free_port, scratch_directory, wait_until
 from tftp_packets import DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, ack, error_bytes, parse, request
 
 BUILD_DIR = os.environ.get("ORVANEL_BUILD_DIR",
@@ -377,12 +378,13 @@ class Server:
 
 
 class Client:
-    """A UDP socket on 127.0.0.1 talking to one server."""
+    """A UDP socket on a loopback address (127.0.0.1, or host: ::1, say)
+    talking to one server at that address."""
 
-    def __init__(self, server_port):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((HOST, 0))
-        self.server = (HOST, server_port)
+    def __init__(self, server_port, host=HOST):
+        self.sock = socket.socket(family_of(host), socket.SOCK_DGRAM)
+        self.sock.bind((host, 0))
+        self.server = (host, server_port)
         self.peer = None  # the data port, learnt from the first answer
 
     def send_request(self, packet):
@@ -392,11 +394,14 @@ class Client:
         self.sock.sendto(packet, self.peer)
 
     def receive(self, timeout=3.0):
-        """(packet, address) or (None, None) on time-out."""
+        """(packet, (host, port)) or (None, None) on time-out; an IPv6
+        source loses its flow and scope fields, so that it compares with
+        self.server."""
         r, _, _ = select.select([self.sock], [], [], timeout)
         if not r:
             return None, None
         packet, address = self.sock.recvfrom(70000)
+        address = address[:2]
         if self.peer is None and address != self.server:
             self.peer = address
         return packet, address
@@ -411,11 +416,11 @@ class Client:
         self.close()
 
 
-def answers(port, name="a.bin", timeout=1.5):
-    """True when an RRQ to the server port gets any answer within timeout;
-    a session it started is ended at once with the ERROR text "enough", so
-    that it holds no slot (and marks the console)."""
-    with Client(port) as c:
+def answers(port, name="a.bin", timeout=1.5, host=HOST):
+    """True when an RRQ to the server port at host gets any answer within
+    timeout; a session it started is ended at once with the ERROR text
+    "enough", so that it holds no slot (and marks the console)."""
+    with Client(port, host) as c:
         c.send_request(request(RRQ, name))
         packet, _ = c.receive(timeout)
         if packet is not None and c.peer:

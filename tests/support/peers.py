@@ -1,5 +1,6 @@
 """The peer TFTP servers (tftpd-hpa, atftpd) the client is tested against:
-where to find them, starting them on 127.0.0.1, their served directories.
+where to find them, starting them on 127.0.0.1 (tftpd-hpa also on ::1),
+their served directories.
 
 atftpd conflicts with tftpd-hpa as a Debian package, so scripts/install-deps.sh
 unpacks its .deb into build-deps/ at the top of the checkout. Tests never
@@ -12,7 +13,7 @@ import signal
 import subprocess
 import tempfile
 
-from common import HOST, free_port, port_is_free, wait_until
+from common import HOST, HOST6, free_port, port_is_free, wait_until
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEPS_DIR = os.path.join(TOP, "build-deps")
@@ -67,12 +68,15 @@ def server_user():
     return "nobody" if os.geteuid() == 0 else os.environ.get("USER", "nobody")
 
 
-def start_tftpd_hpa(root, port=None):
+def start_tftpd_hpa(root, port=None, ipv6=False):
+    """tftpd-hpa on 127.0.0.1, or with ipv6 on ::1 only; (process, port)."""
     port = port or free_port()
     in_tftpd = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
     if not os.path.exists(in_tftpd):
         raise RuntimeError("in.tftpd not found: install the Debian package tftpd-hpa")
-    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user(), "-a", "%s:%d" % (HOST, port), root]
+    # A numeric IPv6 address goes in brackets before its port.
+    address = ["-6", "-a", "[%s]:%d" % (HOST6, port)] if ipv6 else ["-a", "%s:%d" % (HOST, port)]
+    argv = [in_tftpd, "-L", "-s", "-c", "-u", server_user()] + address + [root]
     return start_server(argv, port), port
 
 
