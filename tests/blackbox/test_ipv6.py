@@ -80,6 +80,31 @@ class ServedOverIPv6(IPv6Case):
         self.assertTrue(wait_until(lambda: read_file(self.server.path("up.bin")) == upload, 3),
                         "the file written over ::1 differs")
 
+    def test_windowed_read_sends_each_window_at_once(self):
+        c = self.client(HOST6)
+        c.send_request(request(RRQ, "f.bin", options={"windowsize": 4}))
+        answer, tid = self.expect(c)
+        self.assertEqual((answer, tid[0]), (oack_bytes(("windowsize", 4)), HOST6))
+        c.send(ack(0))
+        received = bytearray()
+        last = 0
+        for _ in range(4):  # 10 blocks: windows of 4, 4 and 2
+            window = []
+            while len(window) < 4:
+                packet, source = self.expect(c)
+                self.assertEqual(source, tid)
+                self.assertEqual(packet[:4], data(last + len(window) + 1, b""))
+                window.append(packet[4:])
+                if len(packet) - 4 < 512:
+                    break
+            for payload in window:
+                received += payload
+            last += len(window)
+            c.send(ack(last))
+            if len(window[-1]) < 512:
+                break
+        self.assertEqual((last, bytes(received) == CONTENT), (10, True))
+
     def test_refusal_comes_from_the_server_port_and_is_logged_escaped(self):
         start = self.mark()
         c = self.assertRefused(request(RRQ, "missing\x1b[2J.bin"), ERR_NOT_FOUND, "File not found",
