@@ -9,42 +9,21 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, ERR_ILLEGAL, ERR_NOT_FOUND, HOST, HOST6, OACK, RRQ, WRQ, BlackBoxCase, ack, data, error_bytes,
-    oack_bytes, on_wine, parse, pattern, raw_request, read_file, request, server_fds, wait_until)
+    COMPLETED, ERR_ILLEGAL, ERR_NOT_FOUND, HOST, HOST6, RRQ, WRQ, BlackBoxCase, ack, data, error_bytes,
+    oack_bytes, on_wine, pattern, raw_request, read_file, request, server_fds, wait_until)
 
 CONTENT = pattern(5000, seed=61)  # 4 blocks of 1428 and a short one; 9 of 512 and a short one
 
 
 class IPv6Case(BlackBoxCase):
     def read_over(self, client, name, options=None):
-        """A complete read through client; every answer must come from the
-        address the client asked and one port that is not the server port.
-        Returns (bytes, OACK options or None, that port)."""
-        client.send_request(request(RRQ, name, "octet", options))
-        oack = None
-        block_size = 512
-        received = bytearray()
-        tid = None
-        for number in range(1, len(CONTENT) // 8 + 3):
-            packet, source = self.expect(client)
-            if tid is None:
-                tid = source[1]
-                self.assertNotEqual(tid, self.server.port, "the transfer answered from the server port")
-            self.assertEqual(source, (client.server[0], tid), "packet %d came from elsewhere" % number)
-            op, fields = parse(packet)
-            if op == OACK and oack is None and number == 1:
-                oack = fields[0]
-                block_size = int(oack.get("blksize", 512))
-                client.send(ack(0))
-                packet, source = self.expect(client)
-                self.assertEqual(source, (client.server[0], tid), "DATA 1 came from elsewhere")
-                op, fields = parse(packet)
-            self.assertEqual(packet[:4], data(number, b""), "expected DATA %d: %r" % (number, packet[:40]))
-            received += packet[4:]
-            client.send(ack(number))
-            if len(packet) - 4 < block_size:
-                return bytes(received), oack, tid
-        self.fail("the read did not end")
+        """A complete read through client, answered from the address the
+        client asked and a port that is not the server port. Returns
+        (bytes, OACK options or None, that port)."""
+        got, oack, _ = self.fetch(client, name, options=options)
+        self.assertEqual(client.peer[0], client.server[0], "the transfer answered from elsewhere")
+        self.assertNotEqual(client.peer[1], self.server.port, "the transfer answered from the server port")
+        return got, oack, client.peer[1]
 
 
 class ServedOverIPv6(IPv6Case):
