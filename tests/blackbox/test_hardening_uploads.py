@@ -264,6 +264,9 @@ class ReservedNames(BlackBoxCase):
     settings = {"Timeout": 1, "Retransmit": 1}
 
     def test_reads_and_uploads_of_such_names_are_refused(self):
+        # The sweep of leftovers at start ends before the first request is
+        # answered; a file planted before then could be swept (seen under Wine).
+        self.assertRefused(request(RRQ, ".tftp-upload-1"), ERR_ILLEGAL, "Access denied")
         self.server.put_file("sub/.tftp-upload-0badf00d", b"someone's upload")
         for opcode in (WRQ, RRQ):
             for name in (".tftp-upload-0badf00d", "sub/.tftp-upload-0badf00d", ".TFTP-Upload-mine",
