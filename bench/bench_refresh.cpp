@@ -62,8 +62,7 @@ static void run_bench() {
       s->file_size = i % 5 ? 64ull << 20 : 0;
       s->result = -1;
       s->thread = i + 1;  // a started worker: the window shows only those
-      s->client_ip = 0x0100000A + (static_cast<uint32_t>(i) << 24);
-      s->client_address = ipv4_address(s->client_ip);
+      s->client_address = ipv4_address(0x0100000A + (static_cast<uint32_t>(i) << 24));
       snprintf(s->path, sizeof s->path, "/srv/tftp/boot/image-%03d.img", i);
       s->next = session_list;
       session_list = s;

@@ -43,8 +43,8 @@ static char bind_failure_text[512];
 // or, when it is empty, one for all IPv6 addresses and one for all IPv4
 // addresses. Separate sockets rather than one IPv6 socket that also takes
 // IPv4: each family's requests then come with that family's own packet
-// information, and a host without IPv6 still serves IPv4. The server loop's
-// alone; listen_socket is the first of them.
+// information, and a host without IPv6 still serves IPv4. Used by the
+// server loop alone; listen_socket is the first of them.
 constexpr int LISTEN_MAX = 32;
 static int listen_sockets[LISTEN_MAX];
 static int listen_count = 0;

@@ -55,7 +55,9 @@ void write_session_record(const tftp_session* s, uint8_t out[SESSION_RECORD_SIZE
   put32(out + 44, token(s->view));
   put32(out + 48, token(s->file));  // changed by the transfer loop only under list_lock
   // Addresses and the client port are kept in network order: copy their bytes.
-  memcpy(out + 52, &s->client_ip, 4);
+  // The record holds an IPv4 address only: 0.0.0.0 for an IPv6 client.
+  uint32_t client_ip = ipv4_value(s->client_address);
+  memcpy(out + 52, &client_ip, 4);
   memcpy(out + 56, &s->multicast_ip, 4);
   memcpy(out + 60, &s->client_port, 2);
   put16(out + 62, s->multicast_port);

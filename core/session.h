@@ -87,7 +87,6 @@ struct tftp_session {
   file_mapping* mapping;            // set and cleared under list_lock
   const uint8_t* view;              // set and cleared under list_lock
   FILE* file;                       // set and cleared under list_lock
-  uint32_t client_ip;     // network order; 0 for an IPv6 client (client_address tells)
   uint32_t multicast_ip;  // network order
   uint16_t client_port;   // network order
   uint16_t multicast_port;

@@ -120,7 +120,6 @@ tftp_session* admit_session(const ip_address& client, uint16_t client_port, cons
     return nullptr;
   }
   s->client_address = client;
-  s->client_ip = ipv4_value(client);
   s->client_port = client_port;
   s->request_digest = digest;
   s->last_progress_ms = monotonic_now_ms();

@@ -58,8 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<char[]> buffer(new char[size]);
   if (size) memcpy(buffer.get(), data, size);
   tftp_session* s = new_session();
-  s->client_ip = htonl(0x7F000001);
-  s->client_address = ipv4_address(s->client_ip);
+  s->client_address = ipv4_address(htonl(0x7F000001));
   int code = parse_request(buffer.get(), size, s);
   if (code == -1) {
     if (!inside(s->path, root) && !inside(s->path, prefix + "/")) abort();

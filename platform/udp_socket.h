@@ -139,11 +139,6 @@ long receive_datagram(int socket, void* buffer, size_t size);
 // at once when none is waiting.
 long receive_waiting_datagram(int socket, void* buffer, size_t size);
 
-// Receives one datagram and its sender on an unconnected socket, waiting as
-// long as it takes. Returns its full length (which may exceed size) or
-// SOCKET_FAILED.
-long receive_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port);
-
 // Asks the system to tell, with each datagram received on the socket, the
 // local address it was sent to (see take_request). Returns 1 or 0.
 int ask_local_address(int socket);
@@ -154,10 +149,6 @@ int ask_local_address(int socket);
 // may exceed size), SOCKET_TIMEOUT when none is waiting, or SOCKET_FAILED.
 long take_request(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port,
                   ip_address* local);
-
-// The address the socket is bound to (an any-address when it is bound to
-// all), or an address of family IP_NONE.
-ip_address bound_address(int socket);
 
 // Ends a receive that another thread waits in on this socket, now and for
 // every later one (they then return 0 bytes). Returns 1 or 0.

@@ -86,7 +86,9 @@ uint16_t bound_port(int socket) {
   return ntohs(port);
 }
 
-ip_address bound_address(int socket) {
+// The address the socket is bound to (an any-address when it is bound to
+// all), or an address of family IP_NONE.
+static ip_address bound_address(int socket) {
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   if (getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return ip_address{};
@@ -316,19 +318,6 @@ long receive_waiting_datagram(int socket, void* buffer, size_t size) {
   if (n >= 0) return static_cast<long>(n);
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) return SOCKET_TIMEOUT;
   return SOCKET_FAILED;
-}
-
-long receive_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port) {
-  sockaddr_storage source{};
-  socklen_t length = sizeof source;
-  ssize_t n = recvfrom(socket, buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(&source), &length);
-  if (n < 0) return SOCKET_FAILED;
-  *address = address_from(source, port);
-  if (address->family == IP_NONE) {
-    errno = EAFNOSUPPORT;
-    return SOCKET_FAILED;
-  }
-  return static_cast<long>(n);
 }
 
 static long taken_length(ssize_t n) {

@@ -167,7 +167,9 @@ uint16_t bound_port(int socket) {
   return ntohs(port);
 }
 
-ip_address bound_address(int socket) {
+// The address the socket is bound to (an any-address when it is bound to
+// all), or an address of family IP_NONE.
+static ip_address bound_address(int socket) {
   sockaddr_storage bound{};
   int length = sizeof bound;
   if (getsockname(handle_of(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return ip_address{};
@@ -444,15 +446,6 @@ static long with_sender(long got, const sockaddr_storage& source, ip_address* ad
   }
   *address = sender;
   return got;
-}
-
-long receive_datagram_from(int socket, void* buffer, size_t size, ip_address* address, uint16_t* port) {
-  sockaddr_storage source{};
-  // A time-out set on the socket ends this wait as well, as it does on Linux.
-  auto events = events_of(socket);
-  long got = receive_on(socket, buffer, size, 1, events ? events->timeout_ms.load() : INFINITE, &source);
-  if (got == SOCKET_TIMEOUT) return SOCKET_FAILED;
-  return with_sender(got, source, address, port);
 }
 
 static long cut_to(long got, size_t size) {

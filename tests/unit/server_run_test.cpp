@@ -14,6 +14,7 @@
 #include "core/session_table.h"
 #include "core/settings.h"
 #include "core/transfer_log.h"
+#include "platform/clock.h"
 #include "platform/program_path.h"
 #include "platform/udp_socket.h"
 #include "tests/unit/test_support.h"
@@ -35,8 +36,8 @@ time_t fixed_clock(time_t* out) {
 // Receives one datagram within two seconds; returns its length or -1.
 long receive(int s, uint8_t* buffer, size_t size, uint16_t* from_port, const ip_address& expected) {
   ip_address address{};
-  if (!set_receive_timeout(s, 2000)) return -1;
-  long n = receive_datagram_from(s, buffer, size, &address, from_port);
+  if (wait_sockets_readable(&s, 1, monotonic_now_ms() + 2000) != 1) return -1;
+  long n = take_datagram_from(s, buffer, size, &address, from_port);
   return n >= 0 && same_address(address, expected) ? n : -1;
 }
 

@@ -25,7 +25,7 @@ TEST(SessionRecord, FieldsStandAtTheirOffsets) {
   s->data_socket = 7;
   s->result = RESULT_RUNNING;
   s->mapped = 1;
-  s->client_ip = ipv4("192.168.1.10");
+  s->client_address = ipv4_address(ipv4("192.168.1.10"));
   s->multicast_ip = ipv4("224.0.0.1");
   s->client_port = network_port(40000);
   s->multicast_port = 1758;
