@@ -7,7 +7,7 @@ import time
 import unittest
 
 from blackbox_support import (
-    ACK, DATA, ERR_UNDEFINED, RRQ, WRQ, BlackBoxCase, ack, block_of, data, error_bytes, oack_bytes, pattern,
+    ACK, DATA, ERR_UNDEFINED, HOST, HOST6, RRQ, WRQ, BlackBoxCase, ack, block_of, data, error_bytes, oack_bytes, pattern,
     read_file, request, wait_until)
 
 BLOCK = 512
@@ -32,14 +32,14 @@ class WindowCase(BlackBoxCase):
         c.send(error_bytes(ERR_UNDEFINED, "done"))
         return answer
 
-    def windowed_read(self, window, drop=(), extra_ack=None, repeat_acks=1):
+    def windowed_read(self, window, drop=(), extra_ack=None, repeat_acks=1, host=HOST):
         """Reads w.bin with the given window as an RFC 7440 client: it ACKs
         each window's last block and the short one; on a gap it ACKs the last
         block in order once. `drop` holds block numbers whose first copy is
         thrown away; `extra_ack` (after, number) sends ACK number when block
         `after` first arrives; every ACK is sent `repeat_acks` times.
         Returns (bytes, DATA count per block)."""
-        c = self.client()
+        c = self.client(host)
         c.send_request(request(RRQ, "w.bin", options={"windowsize": window}))
         answer, _ = self.expect(c)
         self.assertEqual(answer, oack_bytes(("windowsize", window)))
@@ -110,9 +110,9 @@ class Negotiation(WindowCase):
 
 class WindowedReads(WindowCase):
     def test_each_block_leaves_once_without_loss(self):
-        for window in (1, 4, 32):
-            with self.subTest(window=window):
-                got, sent = self.windowed_read(window)
+        for window, host in ((1, HOST), (4, HOST), (32, HOST), (32, HOST6)):
+            with self.subTest(window=window, host=host):
+                got, sent = self.windowed_read(window, host=host)
                 self.assertEqual(got, FILE)
                 self.assertEqual(max(sent.values()), 1, "some DATA was sent twice: %r" % sent.most_common(3))
                 self.assertEqual(sum(sent.values()), BLOCKS)
