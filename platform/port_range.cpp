@@ -1,5 +1,5 @@
-// Data ports from a range: the choice is the same on every system, only
-// binding is the backend's.
+// Data ports from a range, and a shared port for a multicast group: the
+// choice is the same on every system, only binding is the backend's.
 #include <cstdint>
 #include <random>
 
@@ -24,4 +24,11 @@ int open_udp_socket_in_range(const ip_address& address, uint32_t first_port, uin
     if (bound != BIND_PORT_TAKEN) break;
   }
   return close_socket(s);
+}
+
+int open_shared_udp_socket(uint16_t port) {
+  int s = open_unbound_udp_socket(IP_V4);
+  if (s < 0) return -1;
+  if (!allow_port_sharing(s) || bind_udp_socket(s, any_address(IP_V4), port) != BIND_DONE) return close_socket(s);
+  return s;
 }

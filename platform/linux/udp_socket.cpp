@@ -70,13 +70,6 @@ int allow_port_sharing(int socket) {
   return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
 }
 
-int open_shared_udp_socket(uint16_t port) {
-  int s = open_unbound_udp_socket(IP_V4);
-  if (s < 0) return -1;
-  if (!allow_port_sharing(s) || bind_port(s, any_address(IP_V4), port) != 0) return close_socket(s);
-  return s;
-}
-
 uint16_t bound_port(int socket) {
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
