@@ -101,11 +101,12 @@ static const char* result_name(int32_t result, int live) {
 
 // The client as "address:port": an IPv4 address right-aligned in 15
 // columns as always, an IPv6 one in brackets (RFC 5952) and as wide as it is.
+// Without address_part (a server that only knows command 8), the record's
+// IPv4 field is all there is.
 static std::string client_text(const uint8_t* r, const uint8_t* address_part) {
   ip_address client = ipv4_address(0);
   memcpy(client.bytes, r + 52, 4);
-  uint32_t family = get32(address_part);
-  if (family == IP_V6) {
+  if (address_part && get32(address_part) == IP_V6) {
     uint8_t bytes[16];
     memcpy(bytes, address_part + 4, 16);
     client = ipv6_address(bytes, get32(address_part + 20));
@@ -151,18 +152,28 @@ static int no_answer() {
   return 2;
 }
 
+// Lists by command 9. A server from before it (still running while its
+// package was upgraded) refuses 9 as unknown: the first refusal is then
+// asked again as command 8, which every server answers.
 static int list_transfers(int s) {
   uint8_t reply[MESSAGE_SIZE];
+  uint32_t command = PIPE_SESSION_ADDRESS;
+  long size = static_cast<long>(PIPE_SESSION_ADDRESS_REPLY_SIZE);
   uint32_t index = 0;
   for (; index < LIST_LIMIT; index++) {
-    long n = request(s, PIPE_SESSION_ADDRESS, index, reply);
+    long n = request(s, command, index, reply);
+    if (n >= 0 && index == 0 && get32(reply) != 0) {
+      command = PIPE_SESSION;
+      size = static_cast<long>(PIPE_SESSION_REPLY_SIZE);
+      n = request(s, command, index, reply);
+    }
     if (n < 0) return no_answer();
-    if (get32(reply) != 0 || n < static_cast<long>(PIPE_SESSION_ADDRESS_REPLY_SIZE)) break;
+    if (get32(reply) != 0 || n < size) break;
     if (index == 0) {
       printf("active transfers: %u\n", get32(reply + 4));
       printf("#   op  mode              client:port       bytes       size  done  result  path\n");
     }
-    print_record(index, reply + RECORD_OFFSET, reply + PIPE_ADDRESS_OFFSET);
+    print_record(index, reply + RECORD_OFFSET, command == PIPE_SESSION_ADDRESS ? reply + PIPE_ADDRESS_OFFSET : nullptr);
   }
   if (index == 0) printf("no transfers listed\n");
   return 0;

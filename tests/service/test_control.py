@@ -11,6 +11,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -393,6 +394,51 @@ class ControlTest(unittest.TestCase):
             with self.assertRaises(OSError):
                 late.connect(self.server.control)
         self.assertFalse(os.path.lexists(self.server.control), "the socket's file was left behind")
+
+
+class OlderServerTest(unittest.TestCase):
+    """A server from before command 9, still running while harrierctl was
+    upgraded: it refuses 9 as unknown and answers 8 only."""
+
+    def test_list_falls_back_to_command_8(self):
+        path = os.path.join(scratch_directory(self.addCleanup, "orvanel-old-ctl-"), "control")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.addCleanup(listener.close)
+        listener.bind(path)
+        listener.listen(1)
+        listener.settimeout(10)
+        r = bytearray(484)
+        struct.pack_into("<HxxIi", r, 0, 1, 3, 3)  # Get, block 3, octet
+        struct.pack_into("<HxxIIIi", r, 16, 1024, 5000, 0, 0xFFFFFFFF, 0)  # no socket, result 0
+        r[52:56] = socket.inet_aton("192.0.2.7")
+        struct.pack_into("!H", r, 60, 4321)
+        struct.pack_into("<I", r, 68, 0xFFFFFFFF)
+        r[92:92 + 8] = b"/old.bin"
+        asked = []
+
+        def answer():
+            conn, _ = listener.accept()
+            with conn:
+                while True:
+                    message = conn.recv(64)
+                    if not message:
+                        return
+                    command, index = struct.unpack("<II", message[:8].ljust(8, b"\0"))
+                    asked.append((command, index))
+                    if command == 8 and index == 0:
+                        conn.send(struct.pack("<II", 0, 0) + bytes(r))
+                    else:
+                        conn.send(struct.pack("<I", 1))
+
+        worker = threading.Thread(target=answer, daemon=True)
+        worker.start()
+        rc, out, err = harrierctl(path, "list")
+        worker.join(10)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(asked, [(9, 0), (8, 0), (8, 1)])
+        listing = out.splitlines()
+        self.assertEqual(listing[0], "active transfers: 0")
+        self.assertRegex(listing[2], r"^0 +Get octet +192\.0\.2\.7:4321 +3072 +5000 +61% +done +/old\.bin$")
 
 
 if __name__ == "__main__":
