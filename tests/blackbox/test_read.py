@@ -1,6 +1,7 @@
 """Read transfers: block counts at the edges, ACK matching, the two-block
 window, netascii, mapped reads and a client's ERROR."""
 import re
+import socket
 import struct
 import time
 import unittest
@@ -60,6 +61,17 @@ class Reads(BlackBoxCase):
                 got, _, seen = self.fetch(self.client(), "s%d.bin" % size)
                 self.assertEqual(got, payload)
                 self.assertEqual(seen, size // 512 + 1)
+
+    def test_a_request_to_the_loopback_broadcast_is_served_from_127_0_0_1(self):
+        # Windows tells such a request by the broadcast address it was sent
+        # to, where no data socket can be bound; Linux by the interface's own.
+        payload = pattern(700, seed=7)
+        self.server.put_file("broadcast.bin", payload)
+        c = self.client()
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        c.server = ("127.255.255.255", self.server.port)
+        got, _, _ = self.fetch(c, "broadcast.bin")
+        self.assertEqual((got, c.peer[0]), (payload, "127.0.0.1"))
 
     def test_wrong_acks_are_ignored_without_retransmission(self):
         payload = pattern(2000, seed=5)
