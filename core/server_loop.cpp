@@ -72,13 +72,6 @@ static void refuse_start(tftp_session* s, int socket, uint16_t port, int message
 
 // One request that arrived on the listening socket `socket` from `from`,
 // sent to the local address `local`.
-// A transfer's socket at address: on a port of the DataPort range when one
-// is set, else on any free port. Returns it or -1.
-static int open_data_socket(const ip_address& address, uint32_t data_port) {
-  return data_port ? open_udp_socket_in_range(address, data_port, data_port_range_end(data_port), nullptr)
-                   : open_udp_socket(address, 0);
-}
-
 static void handle_datagram(int socket, const char* buffer, size_t length, const ip_address& from, uint16_t port,
                             const ip_address& local) {
   char address[IP_TEXT_SIZE];
@@ -123,11 +116,9 @@ static void handle_datagram(int socket, const char* buffer, size_t length, const
   // client (or its firewall) that expects that address takes the answer.
   int data_socket = -1;
   if ((s->option_flags & OPT_MULTICAST) && s->multicast_master == 0) data_socket = open_member_data_socket(s);
-  if (data_socket == -1) data_socket = open_data_socket(local, data_port);
-  // A request sent to a broadcast address names no address a socket can be
-  // bound to (Linux tells the interface's own address; Windows does not):
-  // the system then chooses the source address, as for a refusal.
-  if (data_socket == -1 && !is_any_address(local)) data_socket = open_data_socket(any_address(local.family), data_port);
+  if (data_socket == -1)
+    data_socket = data_port ? open_udp_socket_in_range(local, data_port, data_port_range_end(data_port), nullptr)
+                            : open_udp_socket(local, 0);
   s->data_socket = data_socket;
   if (data_socket != -1 && (s->option_flags & OPT_MULTICAST) && s->multicast_master == 1) share_group_data_port(s);
   if (data_socket == -1) return refuse_start(s, socket, port, MSG_DATA_PORT_FAILED, "bind on data port failed");

@@ -63,8 +63,8 @@ class Reads(BlackBoxCase):
                 self.assertEqual(seen, size // 512 + 1)
 
     def test_a_request_to_the_loopback_broadcast_is_served_from_127_0_0_1(self):
-        # Windows tells such a request by the broadcast address it was sent
-        # to, where no data socket can be bound; Linux by the interface's own.
+        # The answer must leave from the interface's address, not from the
+        # broadcast address the request was sent to.
         payload = pattern(700, seed=7)
         self.server.put_file("broadcast.bin", payload)
         c = self.client()
