@@ -110,10 +110,13 @@ class BlackBoxCase(unittest.TestCase):
     settings = {}
     access = None
     wrapper = None
+    files = {}  # name under the root: content, put there once the server runs
 
     @classmethod
     def setUpClass(cls):
         cls.server = Server(settings=dict(cls.settings), access=cls.access, wrapper=cls.wrapper)
+        for name, content in cls.files.items():
+            cls.server.put_file(name, content)
         if "bind on TFTP port failed" in cls.server.output():
             cls.server.close()
             raise RuntimeError("server could not bind its port")

@@ -17,12 +17,7 @@ SMALL = pattern(3000, seed=301)
 
 class LockOut(BlackBoxCase):
     settings = {"Clients": 10}
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.server.put_file("small.bin", SMALL)
-        cls.server.put_file("slow.bin", pattern(32 * 512 + 100, seed=302))
+    files = {"small.bin": SMALL, "slow.bin": pattern(32 * 512 + 100, seed=302)}
 
     def hold_slots(self, count):
         """`count` sessions from 127.0.0.1 that ask for a 255 s time-out and

@@ -50,11 +50,7 @@ class WrongAcks(BlackBoxCase):
 
 class BlockSizes(BlackBoxCase):
     settings = {"Timeout": 1, "Retransmit": 1}
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.server.put_file("b.bin", pattern(200000, seed=502))
+    files = {"b.bin": pattern(200000, seed=502)}
 
     def offer(self, value):
         c = self.client()

@@ -26,11 +26,7 @@ class IPv6Case(BlackBoxCase):
 
 class ServedOverIPv6(IPv6Case):
     settings = {"Timeout": 1, "Retransmit": 2}
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.server.put_file("f.bin", CONTENT)
+    files = {"f.bin": CONTENT}
 
     def test_read_and_write_are_byte_exact_from_a_port_of_their_own(self):
         c = self.client(HOST6)
@@ -121,12 +117,7 @@ class AccessRulesKeepToTheirFamily(IPv6Case):
         "both\\0": "r,127.0.0.1-127.0.0.1",
         "both\\1": "rw,::1",
     }
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        for d in ("v6", "wide6", "v4", "mapped", "both"):
-            cls.server.put_file(d + "/f.bin", d.encode())
+    files = {d + "/f.bin": d.encode() for d in ("v6", "wide6", "v4", "mapped", "both")}
 
     def allowed(self, host, directory):
         got, _, _ = self.read_over(self.client(host), directory + "/f.bin")
@@ -153,15 +144,9 @@ class AccessRulesKeepToTheirFamily(IPv6Case):
 class IPv6ClientDirectory(IPv6Case):
     """RootIPspecific: ::1 has the directory "--1"."""
     settings = {"RootIPspecific": 1, "Timeout": 1, "Retransmit": 1}
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.server.put_file("a.bin", b"common")
-        cls.server.put_file("--1/a.bin", b"own")
-        # What a server would find that named the directory with ":" (Linux
-        # takes the name): it must not be served.
-        cls.server.put_file("::1/a.bin", b"colons")
+    # "::1" is what a server would find that named the directory with ":"
+    # (Linux takes the name): it must not be served.
+    files = {"a.bin": b"common", "--1/a.bin": b"own", "::1/a.bin": b"colons"}
 
     def test_own_directory(self):
         self.assertEqual(self.read_over(self.client(HOST6), "a.bin")[0], b"own")

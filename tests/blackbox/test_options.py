@@ -13,13 +13,7 @@ FILE = pattern(70000, seed=3)
 
 class NegotiationCase(BlackBoxCase):
     """A server with f.bin, small.bin and empty.bin, and whole reads with raw requests."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.server.put_file("f.bin", FILE)
-        cls.server.put_file("small.bin", FILE[:3000])
-        cls.server.put_file("empty.bin", b"")
+    files = {"f.bin": FILE, "small.bin": FILE[:3000], "empty.bin": b""}
 
     def first_answer(self, packet):
         """Sends a request; returns (first packet, its source, the client)."""

@@ -256,13 +256,9 @@ class AccessRules(BlackBoxCase):
         "rule64\\0": "r" + "x" * 63,
         "rule64\\1": "r",
     }
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        for d in ("", "pub/", "pub/sub/", "drop/", "ranged/", "except/", "window/", "zero/", "bad/",
-                  "gap/", "none/", "norights/", "rule63/", "rule64/"):
-            cls.server.put_file(d + "f.bin", (d or "root").encode())
+    files = {d + "f.bin": (d or "root").encode()
+             for d in ("", "pub/", "pub/sub/", "drop/", "ranged/", "except/", "window/", "zero/", "bad/", "gap/",
+                       "none/", "norights/", "rule63/", "rule64/")}
 
     def read_ok(self, name, address=HOST, expected=None):
         c = self.client(address)
@@ -370,12 +366,7 @@ class ClientDirectories(BlackBoxCase):
     served from there, under that directory's rules."""
     settings = {"RootIPspecific": 1, "AccessControl": 1}
     access = {"%root%\\0": "r", "127.0.0.5\\0": "rw"}
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.server.put_file("a.bin", b"common")
-        cls.server.put_file("127.0.0.5/a.bin", b"own")
+    files = {"a.bin": b"common", "127.0.0.5/a.bin": b"own"}
 
     def test_own_directory(self):
         self.assertEqual(self.fetch(self.client("127.0.0.5"), "a.bin")[0], b"own")

@@ -17,11 +17,7 @@ BLOCKS = len(FILE) // BLOCK + 1
 
 class WindowCase(BlackBoxCase):
     settings = {"Timeout": 1, "Retransmit": 3}
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.server.put_file("w.bin", FILE)
+    files = {"w.bin": FILE}
 
     def granted(self, value):
         """The first answer to an RRQ that asks only for windowsize=value;
