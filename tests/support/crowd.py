@@ -38,6 +38,12 @@ class Crowd:
                 except BlockingIOError:
                     time.sleep(0.001)
 
+    def send_unanswered(self, packet):
+        """The request again from every socket that has no session yet."""
+        for s in self.socks:
+            if s not in self.sessions:
+                s.sendto(packet, self.server)
+
     def listen(self, seconds):
         """Notes every answer from a data port within `seconds`; returns the
         number of sockets that have a session."""
