@@ -84,6 +84,8 @@ void release_file(tftp_session* session) {
     }
     fclose(file);
   }
+  delete[] session->own.stream_buffer;
+  session->own.stream_buffer = nullptr;
   // A completed upload has renamed its file already; anything left is the
   // new file of an upload that failed.
   abandon_upload(&session->own.upload);

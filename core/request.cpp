@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "core/access_rules.h"
 #include "core/file_views.h"
@@ -17,8 +18,10 @@
 #include "platform/file_open.h"
 #include "platform/path_names.h"
 
-// Octet reads keep a stream buffer while no more transfers than this run.
+// Octet streams have a buffer of their own while no more transfers than
+// this run, of this size.
 constexpr uint32_t STREAM_BUFFERED_TRANSFERS = 64;
+constexpr size_t STREAM_BUFFER_SIZE = 65536;
 
 static int refuse(tftp_session* session, int code, int message_index) {
   session->refusal_message = message_index;
@@ -39,6 +42,21 @@ static int open_session_base(const tftp_session* s) {
   base[s->base_length] = 0;
   const char top[2] = {path_separator(), 0};
   return open_base_directory(s->base_length ? base : top);
+}
+
+// A stream buffer spares system calls, but costs memory: a boot storm's
+// thousands of readers would each hold one. Beyond a few dozen transfers an
+// octet read takes each block straight into its packet; below, one system
+// call moves many small blocks (the system's 4 KiB default holds fewer than
+// three of 1428 bytes). Large blocks go to and from the file directly anyway.
+static void buffer_stream(tftp_session* s, FILE* file) {
+  int crowded = active_transfers.load() > STREAM_BUFFERED_TRANSFERS;
+  if (crowded && s->opcode == OPCODE_RRQ && s->mode == MODE_OCTET) {
+    setvbuf(file, nullptr, _IONBF, 0);
+  } else if (!crowded && s->mode == MODE_OCTET && s->block_size <= STREAM_BUFFER_SIZE / 8 &&
+             (s->own.stream_buffer = new (std::nothrow) char[STREAM_BUFFER_SIZE])) {
+    setvbuf(file, s->own.stream_buffer, _IOFBF, STREAM_BUFFER_SIZE);
+  }
 }
 
 static int open_for_reading(tftp_session* s) {
@@ -65,11 +83,7 @@ static int open_for_reading(tftp_session* s) {
     advise_sequential(fd);
     FILE* file = stream_on_descriptor(fd, "rb");
     if (!file) return refuse(s, TFTP_ERROR_NOT_FOUND, MSG_FILE_NOT_FOUND);
-    // A stream buffer spares a read per block, but costs its page: a boot
-    // storm's thousands of readers would each hold one. Beyond a few dozen
-    // transfers an octet read takes each block straight into its packet.
-    if (s->mode == MODE_OCTET && active_transfers.load() > STREAM_BUFFERED_TRANSFERS)
-      setvbuf(file, nullptr, _IONBF, 0);
+    buffer_stream(s, file);
     {
       std::lock_guard<std::mutex> hold(list_lock);  // listed already: the control channel reads the slot
       s->file = file;
@@ -103,6 +117,7 @@ static int open_for_writing(tftp_session* s, int overwrite) {
     abandon_upload(&s->own.upload);
     return refuse(s, TFTP_ERROR_DISK_FULL, MSG_CREATE_FAILED);
   }
+  buffer_stream(s, file);
   std::lock_guard<std::mutex> hold(list_lock);
   s->file = file;
   return REQUEST_ACCEPTED;

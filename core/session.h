@@ -49,6 +49,7 @@ struct transfer_own {
   upload_file upload;           // a write request's new file and its name
   int overwrite;                // the upload may replace an existing file
   window_buffers* window;       // what a windowed read sends its batches from
+  char* stream_buffer;          // an octet read's stream buffer, freed after its stream
 
   int state;               // the step the transfer is at: a READ_ or WRITE_ state
   int64_t deadline_ms;     // when its time-out falls due (monotonic clock)
