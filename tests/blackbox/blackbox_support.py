@@ -136,6 +136,12 @@ class BlackBoxCase(unittest.TestCase):
         self.addCleanup(c.close)
         return c
 
+    def ask_read(self, name, mode="octet", options=None):
+        """A client that has just sent an RRQ for name."""
+        c = self.client()
+        c.send_request(request(RRQ, name, mode, options))
+        return c
+
     def expect(self, client, timeout=3.0):
         """The next packet and its source; fails on silence."""
         packet, source = client.receive(timeout)
@@ -152,6 +158,9 @@ class BlackBoxCase(unittest.TestCase):
         c = client or self.client()
         c.send_request(packet)
         answer, source = self.expect(c)
+        if answer[:2] != bytes([0, ERROR]):
+            # Not refused: end the transfer that started, so that nothing hangs on.
+            c.send(error_bytes(ERR_UNDEFINED, "test over"))
         self.assertEqual(source, c.server, "refusal not sent from the server port")
         self.assertEqual(answer, error_bytes(code, message), "request %r" % packet[:80])
         return c
@@ -159,6 +168,24 @@ class BlackBoxCase(unittest.TestCase):
     def fetch(self, client, name, mode="octet", options=None, timeout=3.0):
         client.peer = None
         return download(client, name, mode, options, timeout)
+
+    def begin_write(self, name, mode="octet", options=None, first=None, client=None):
+        """A client (a new one unless given) whose WRQ for name got its first
+        answer, ACK 0 or `first`, from a data port, not the server port."""
+        c = client or self.client()
+        c.peer = None
+        c.send_request(request(WRQ, name, mode, options))
+        answer, source = self.expect(c)
+        self.assertNotEqual(source, c.server, "answer came from the server port")
+        self.assertEqual(answer, first if first is not None else ack(0), name)
+        return c
+
+    def upload_block(self, client, name, payload):
+        """WRQ without options and DATA 1 (the whole upload when it is
+        short); both must be acknowledged."""
+        self.begin_write(name, client=client)
+        client.send(data(1, payload))
+        self.assertEqual(self.expect(client)[0], ack(1), name)
 
     # -- console ----------------------------------------------------------
     def mark(self):

@@ -17,12 +17,9 @@ class GroupsByFile(mc.MulticastCase):
         self.server.put_file("boot.img", LOWER)
         self.server.put_file("Boot.img", UPPER)
         start = self.mark()
-        lower, upper = self.client("127.0.0.2"), self.client("127.0.0.3")
-        lower.hold = True
-        lower.request("boot.img")
-        self.assertEqual(self.expect_oack(lower), {"multicast": "224.0.0.1,1758,1"})
-        upper.request("Boot.img")
-        oack = self.expect_oack(upper)
+        lower, oack = self.joined("127.0.0.2", "boot.img", hold=True)
+        self.assertEqual(oack, {"multicast": "224.0.0.1,1758,1"})
+        upper, oack = self.joined("127.0.0.3", "Boot.img")
         lower.hold = False
         lower.answer()
         both = [lower, upper]
@@ -41,13 +38,9 @@ class GroupsByFile(mc.MulticastCase):
         for number, other in enumerate(("hard.img", "alias.img")):
             with self.subTest(name=other):
                 start = self.mark()
-                first = self.client("127.0.0.%d" % (4 + 2 * number))
-                second = self.client("127.0.0.%d" % (5 + 2 * number))
-                first.hold = True
-                first.request("same.img")
-                self.assertEqual(self.expect_oack(first), {"multicast": "224.0.0.1,1758,1"})
-                second.request(other)
-                oack = self.expect_oack(second)
+                first, oack = self.joined("127.0.0.%d" % (4 + 2 * number), "same.img", hold=True)
+                self.assertEqual(oack, {"multicast": "224.0.0.1,1758,1"})
+                second, oack = self.joined("127.0.0.%d" % (5 + 2 * number), other)
                 self.end_all([first, second], start)
                 self.assertEqual(oack, {"multicast": "224.0.0.1,1758,0"})
 

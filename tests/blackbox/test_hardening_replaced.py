@@ -1,8 +1,8 @@
 """Files that change under a reader: an upload to the name being read through
-a mapped view (also spelt ./name and //name), a file rewritten in place by
-an administrator during a mapped or a stream read. The server must survive,
-and a reader either gets the file it opened, whole, or an ERROR; never a
-"completed" transfer with other bytes."""
+a mapped view (also spelt ./name and //name), a file rewritten in place or
+cut short by an administrator during a mapped or a stream read. The server
+must survive, and a reader either gets the file it opened, whole, or an
+ERROR; never a "completed" transfer with other bytes."""
 import os
 import re
 import time
@@ -36,21 +36,27 @@ class UploadOverMappedRead:
         reader = StepReader(self.client(), "mc.bin")
         reader.run(blocks=10)
         self.assertEqual(reader.blocks, 10, "read did not start: %s" % (reader.error,))
+        # A second reader of the same file meanwhile, at its first block.
+        other = StepReader(self.client(), "mc.bin")
+        other.run(blocks=1)
+        self.assertEqual(other.blocks, 1, "second read did not start: %s" % (other.error,))
         writer = StepWriter(self.client(WRITER), self.upload_name, NEW)
         self.assertEqual(writer.first, ack(0))
         self.assertTrue(writer.run(), "upload stalled at block %d: %r" % (writer.next, writer.last_answer))
         # The name as spelt may stand in the line: find it by its client.
         line = self.wait_line(r"^\S+ \S+ .{8} %s +Put/octet " % re.escape(WRITER), start)
         self.assertRegex(result_fields(line)[0], COMPLETED)
-        reader.run(timeout=3.0)
-        self.assertIsNone(self.server.proc.poll(), "server died (exit %s)" % self.server.proc.returncode)
-        self.assertEqual(reader.outcome, "done", "reader ended with %s %s" % (reader.outcome, reader.error))
-        self.assertTrue(bytes(reader.received) == ORIGINAL,
-                        "reader got %d bytes, not the original file" % len(reader.received))
         self.assertEqual(read_file(path), NEW)
-        # Later requests are answered, with the new content.
+        # A reader that starts once the upload has completed gets the new
+        # contents, also while the old readers still run.
         got, _, _ = self.fetch(self.client(), "mc.bin")
         self.assertEqual(got, NEW)
+        for r in (other, reader):
+            r.run(timeout=3.0)
+            self.assertIsNone(self.server.proc.poll(), "server died (exit %s)" % self.server.proc.returncode)
+            self.assertEqual(r.outcome, "done", "reader ended with %s %s" % (r.outcome, r.error))
+            self.assertTrue(bytes(r.received) == ORIGINAL,
+                            "reader got %d bytes, not the original file" % len(r.received))
 
 
 @linux_only(UPLOAD_OVER_OPEN)
@@ -68,65 +74,54 @@ class UploadAsDoubleSlash(UploadOverMappedRead, BlackBoxCase):
     upload_name = "//mc.bin"
 
 
-class RewrittenInPlace:
-    """The administrator rewrites the served file in place (as cp does: cut
-    to zero, then write) while a read runs. The read must end with ERROR 0
-    and an "Error" result line."""
+def rewrite(path, content):
+    """Rewrites a file in place, as cp does: cut to zero, then write."""
+    with open(path, "wb") as f:
+        f.write(content)
+
+
+class ChangedInPlace:
+    """The administrator rewrites the served file in place, or cuts it short,
+    while a read runs: the read finds other or fewer bytes than the file had,
+    which is a reading error, not the end. The read must end with ERROR 0 and
+    an "Error" result line."""
 
     settings = {"Timeout": 1, "Retransmit": 3}
 
-    def test_rewrite_during_read_ends_it_with_an_error(self):
-        path = self.server.put_file("boot.img", ORIGINAL)
-        start = self.mark()
-        reader = StepReader(self.client(), "boot.img")
-        reader.run(blocks=20)
-        self.assertEqual(reader.blocks, 20)
-        with open(path, "wb") as f:
-            f.write(NEW[:1000])
-        reader.run(timeout=4.0)
-        self.assertIsNone(self.server.proc.poll(), "server died (exit %s)" % self.server.proc.returncode)
-        self.assertEqual(reader.outcome, "error",
-                         "read ended %s after %d bytes instead of an ERROR" % (reader.outcome, len(reader.received)))
-        self.assertEqual(reader.error[0], 0, reader.error)
-        status, _, label, rest = self.wait_result(path, start)
-        self.assertEqual((status, label, rest), (" Error  ", "Get/octet ", path))
-        self.assertEqual([l for l in self.result_lines(path, start) if l[20:28].strip().endswith("s")], [],
-                         "a completed result line for the broken read")
-        time.sleep(0.2)
-        got, _, _ = self.fetch(self.client(), "boot.img")
-        self.assertEqual(got, NEW[:1000])
+    def test_change_during_read_ends_it_with_an_error(self):
+        for name, options, change, after in (
+                ("boot.img", None, lambda path: rewrite(path, NEW[:1000]), NEW[:1000]),
+                ("cut.bin", {"blksize": 1024}, lambda path: os.truncate(path, 3000), ORIGINAL[:3000])):
+            with self.subTest(name=name):
+                path = self.server.put_file(name, ORIGINAL)
+                start = self.mark()
+                reader = StepReader(self.client(), name, options=options)
+                reader.run(blocks=20)
+                self.assertEqual(reader.blocks, 20)
+                change(path)
+                reader.run(timeout=4.0)
+                self.assertIsNone(self.server.proc.poll(), "server died (exit %s)" % self.server.proc.returncode)
+                self.assertEqual(reader.outcome, "error", "read ended %s after %d bytes instead of an ERROR"
+                                 % (reader.outcome, len(reader.received)))
+                self.assertEqual(reader.error[0], 0, reader.error)
+                status, _, label, rest = self.wait_result(path, start)
+                self.assertEqual((status, label, rest), (" Error  ", "Get/octet ", path))
+                self.assertEqual([l for l in self.result_lines(path, start) if l[20:28].strip().endswith("s")], [],
+                                 "a completed result line for the broken read")
+                time.sleep(0.2)
+                got, _, _ = self.fetch(self.client(), name)
+                self.assertEqual(got, after)
 
 
 # Windows refuses to cut a file that is mapped; under Wine the test's own
 # Linux process would cut it beneath Wine, which Windows never lets happen.
 @linux_only("Windows does not cut a mapped file")
-class RewrittenUnderMappedRead(RewrittenInPlace, BlackBoxCase):
+class ChangedUnderMappedRead(ChangedInPlace, BlackBoxCase):
     settings = {"MMF": 3, "Timeout": 1, "Retransmit": 3}
 
 
-class RewrittenUnderStreamRead(RewrittenInPlace, BlackBoxCase):
+class ChangedUnderStreamRead(ChangedInPlace, BlackBoxCase):
     settings = {"MMF": 0, "Timeout": 1, "Retransmit": 3}
-
-
-class TruncatedUnderStreamRead(BlackBoxCase):
-    """A file cut short (not rewritten) during a stream read: the read finds
-    fewer bytes than the file had, which is a reading error, not the end."""
-
-    settings = {"MMF": 0, "Timeout": 1, "Retransmit": 3}
-
-    def test_cut_file_ends_the_read_with_an_error(self):
-        path = self.server.put_file("cut.bin", ORIGINAL)
-        start = self.mark()
-        reader = StepReader(self.client(), "cut.bin", options={"blksize": 1024})
-        reader.run(blocks=20)
-        self.assertEqual(reader.blocks, 20)
-        os.truncate(path, 3000)
-        reader.run(timeout=4.0)
-        self.assertEqual(reader.outcome, "error",
-                         "read ended %s after %d bytes instead of an ERROR" % (reader.outcome, len(reader.received)))
-        self.assertEqual(reader.error[0], 0, reader.error)
-        status, _, label, _ = self.wait_result(path, start)
-        self.assertEqual((status, label), (" Error  ", "Get/octet "))
 
 
 class UploadOverMulticastRead(mc.MulticastCase):

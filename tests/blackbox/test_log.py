@@ -2,12 +2,13 @@
 refusals at their exact formats and columns, and the lines of levels 3 and 4."""
 import datetime
 import re
+import threading
 import time
 import unittest
 
 from blackbox_support import (
     ERR_ILLEGAL, ERR_NOT_FOUND, ERR_OPTION, RRQ, TS, WRQ, BlackBoxCase, Client, Server, ack, data, download,
-    error_bytes, oack_bytes, on_wine, raw_request, request, result_fields)
+    error_bytes, oack_bytes, on_wine, pattern, raw_request, request, result_fields)
 
 
 def body(line):
@@ -52,20 +53,6 @@ class StartUp(BlackBoxCase):
 class TransferLines(BlackBoxCase):
     settings = {"Timeout": 1, "Retransmit": 1}
 
-    def test_read_lines(self):
-        path = self.server.put_file("log.bin", bytes(3000))
-        start = self.mark()
-        got, _, _ = self.fetch(self.client(), "log.bin", options={"tsize": 0, "timeout": 3, "blksize": 1024})
-        self.wait_result(path, start)
-        self.assertEqual([body(l) for l in self.lines(start)], [
-            "Request from 127.0.0.1",
-            "TFTP Get Name %s Mode octet Size 3000 tsize 3000 blksize 1024 timeout 3" % path,
-            "TFTP  Oack sent blksize 1024 timeout 3 tsize 3000",
-            "      0s 127.0.0.1       Get/octet  %s" % path,
-        ])
-        status, address, label, rest = result_fields(self.lines(start)[-1])
-        self.assertEqual((status, address, label, rest), ("      0s", "127.0.0.1      ", "Get/octet ", path))
-
     def test_widest_address_fills_its_column(self):
         path = self.server.put_file("wide.bin", b"w")
         start = self.mark()
@@ -78,23 +65,29 @@ class TransferLines(BlackBoxCase):
         self.assertEqual(body(line), " Error   127.100.100.100 Get        1 File not found %snothing.bin"
                          % (self.server.root.rstrip("/") + "/"))
 
-    def test_read_without_options(self):
-        path = self.server.put_file("plain.txt", b"a\r\nb")
-        start = self.mark()
-        self.fetch(self.client(), "plain.txt", "netascii")
-        self.wait_result(path, start)
-        self.assertEqual([body(l) for l in self.lines(start)], [
-            "Request from 127.0.0.1",
-            "TFTP Get Name %s Mode ascii Size 4" % path,
-            "      0s 127.0.0.1       Get/ascii  %s" % path,
-        ])
+    def test_read_lines(self):
+        # The options as asked in the request line, in their fixed order in the OACK line.
+        for name, content, mode, options, traced in (
+                ("log.bin", bytes(3000), "octet", {"tsize": 0, "timeout": 3, "blksize": 1024},
+                 ["TFTP Get Name {} Mode octet Size 3000 tsize 3000 blksize 1024 timeout 3",
+                  "TFTP  Oack sent blksize 1024 timeout 3 tsize 3000"]),
+                ("plain.txt", b"a\r\nb", "netascii", None, ["TFTP Get Name {} Mode ascii Size 4"])):
+            with self.subTest(mode=mode):
+                path = self.server.put_file(name, content)
+                start = self.mark()
+                self.fetch(self.client(), name, mode, options)
+                self.wait_result(path, start)
+                label = "Get/octet " if mode == "octet" else "Get/ascii "
+                self.assertEqual([body(l) for l in self.lines(start)],
+                                 ["Request from 127.0.0.1"] + [t.format(path) for t in traced]
+                                 + ["      0s 127.0.0.1       %s %s" % (label, path)])
+                self.assertEqual(result_fields(self.lines(start)[-1]), ("      0s", "127.0.0.1      ", label, path))
 
     def test_write_lines(self):
         path = self.server.path("up.txt")
         start = self.mark()
-        c = self.client()
-        c.send_request(request(WRQ, "up.txt", "netascii", options={"tsize": 77, "blksize": 600}))
-        self.assertEqual(self.expect(c)[0], oack_bytes(("blksize", 600), ("tsize", 77)))
+        c = self.begin_write("up.txt", "netascii", {"tsize": 77, "blksize": 600},
+                             oack_bytes(("blksize", 600), ("tsize", 77)))
         c.send(data(1, b"x" * 77))
         self.assertEqual(self.expect(c)[0], ack(1))
         self.wait_result(path, start)
@@ -134,7 +127,6 @@ class TransferLines(BlackBoxCase):
                     want.append(e[1:] if e.startswith("!") else " Error   127.0.0.1       " + e)
                 self.assertEqual([body(l) for l in self.lines(start)], want)
 
-
     def test_bytes_of_a_client_never_forge_a_line_nor_reach_the_terminal(self):
         root = self.server.root.rstrip("/") + "/"
         forged = "1999-01-01 00:00:00       1s 10.6.6.6        Get/octet  /srv/FORGED"
@@ -153,8 +145,7 @@ class TransferLines(BlackBoxCase):
         # An ERROR text that would be a whole result line of its own.
         self.server.put_file("e.bin", bytes(2000))
         start = self.mark()
-        c = self.client()
-        c.send_request(request(RRQ, "e.bin"))
+        c = self.ask_read("e.bin")
         self.expect(c)
         c.send(b"\x00\x05\x00\x00bye\r\n" + forged.encode() + b"\x1b]0;owned\x07\x00")
         line = self.wait_line(r"  Abort   ", start)
@@ -194,10 +185,7 @@ class PacketLines(BlackBoxCase):
         ])
         start = self.mark()
         c = self.client()
-        c.send_request(request(WRQ, "w.bin"))
-        self.assertEqual(self.expect(c)[0], ack(0))
-        c.send(data(1, bytes(512)))
-        self.assertEqual(self.expect(c)[0], ack(1))
+        self.upload_block(c, "w.bin", bytes(512))
         c.send(data(2, bytes(10)))
         self.assertEqual(self.expect(c)[0], ack(2))
         self.wait_result(self.server.path("w.bin"), start)
@@ -214,23 +202,34 @@ class PacketLines(BlackBoxCase):
 
 class RefusalFlood(BlackBoxCase):
     """A flood of bad requests writes at most 50 refusal lines a second and
-    then says how many it left out; transfer results are always written."""
+    then says how many it left out; transfers during it are served and their
+    results always written."""
     settings = {"Timeout": 1, "Retransmit": 1}
     REQUESTS = 1000
 
     def test_refusal_lines_are_limited_and_counted(self):
         path = self.server.put_file("ok.bin", b"fine")
+        payload = pattern(100000, seed=701)
+        during = self.server.put_file("during.bin", payload)
         start = self.mark()
-        c = self.client()
+        c, fetcher = self.client(), self.client()
+        fetched = []
+        download = threading.Thread(target=lambda: fetched.append(
+            self.fetch(fetcher, "during.bin", options={"blksize": 1024})[0]), daemon=True)
         began = time.monotonic()
         # In bursts, each answered before the next, so that no datagram is
         # lost in a full socket buffer and every one is accounted for.
-        for _ in range(self.REQUESTS // 50):
+        for burst in range(self.REQUESTS // 50):
+            if burst == 5:
+                # A download while refusal lines are left out is served all the same.
+                download.start()
             for _ in range(50):
                 c.send_request(request(RRQ, "../x"))
             for _ in range(50):
                 self.assertEqual(self.expect(c)[0], error_bytes(ERR_ILLEGAL, "Invalid path"))
         elapsed = time.monotonic() - began
+        download.join(20)
+        self.assertEqual(fetched, [payload], "the download during the flood failed")
         time.sleep(1.1)  # the next second: the count of what was left out is written
         got, _, _ = self.fetch(self.client(), "ok.bin")
         self.assertEqual(got, b"fine")
@@ -242,9 +241,10 @@ class RefusalFlood(BlackBoxCase):
         self.assertLessEqual(len(refusals), 50 * (int(elapsed) + 3), "%d lines in %.1f s" % (len(refusals), elapsed))
         self.assertTrue(suppressed, "no line tells of the lines left out")
         # Two lines per bad request (its Request and its Error), one Request
-        # of the good one: each written or counted, none lost.
-        self.assertEqual(len(refusals) + sum(suppressed), 2 * self.REQUESTS + 1)
-        self.assertEqual(len(self.result_lines(path, start)), 1)
+        # of each good one: each written or counted, none lost.
+        self.assertEqual(len(refusals) + sum(suppressed), 2 * self.REQUESTS + 2)
+        for good in (path, during):
+            self.assertEqual(len(self.result_lines(good, start)), 1, good)
 
 
 class ParseLines(BlackBoxCase):

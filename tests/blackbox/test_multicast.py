@@ -260,6 +260,14 @@ class MulticastCase(unittest.TestCase):
         self.assertTrue(pump([c], lambda: c.oacks, timeout), "no OACK for %s" % c.address)
         return c.oacks[-1][1]
 
+    def joined(self, address, name, options=None, hold=False, ack_when_complete=True):
+        """A client at address that asked for name (a master that holds back
+        its ACKs when hold) and got its OACK; returns it and the OACK's options."""
+        c = self.client(address, ack_when_complete)
+        c.hold = hold
+        c.request(name, options)
+        return c, self.expect_oack(c)
+
     def mark(self):
         return len(self.server.output())
 
@@ -293,20 +301,13 @@ class Placement(MulticastCase):
     def test_same_file_joins_other_block_size_opens_next_port_netascii_is_unicast(self):
         self.server.put_file("f.bin", pattern(5000, seed=1))
         start = self.mark()
-        first, second = self.client("127.0.0.2"), self.client("127.0.0.3")
-        first.hold = True
-        first.request("f.bin")
-        self.expect_oack(first)
-        second.request("f.bin")
-        self.expect_oack(second)
-        self.assertEqual(first.oacks[0][1], {"multicast": "224.0.0.1,1758,1"})
-        self.assertEqual(second.oacks[0][1], {"multicast": "224.0.0.1,1758,0"})
+        first, oack = self.joined("127.0.0.2", "f.bin", hold=True)
+        self.assertEqual(oack, {"multicast": "224.0.0.1,1758,1"})
+        second, oack = self.joined("127.0.0.3", "f.bin")
+        self.assertEqual(oack, {"multicast": "224.0.0.1,1758,0"})
 
-        other = self.client("127.0.0.4")
-        other.hold = True
-        other.request("f.bin", {"blksize": 1024})
-        self.expect_oack(other)
-        self.assertEqual(other.oacks[0][1], {"blksize": "1024", "multicast": "224.0.0.1,1759,1"})
+        other, oack = self.joined("127.0.0.4", "f.bin", {"blksize": 1024}, hold=True)
+        self.assertEqual(oack, {"blksize": "1024", "multicast": "224.0.0.1,1759,1"})
 
         # netascii is never multicast; with multicast as its only option there is no OACK at all.
         text = self.client("127.0.0.5")
@@ -339,10 +340,8 @@ class OneGroupPort(MulticastCase):
         self.server.put_file("a.bin", pattern(3000, seed=3))
         self.server.put_file("b.bin", pattern(3000, seed=4))
         start = self.mark()
-        master = self.client("127.0.0.2")
-        master.hold = True
-        master.request("a.bin")
-        self.assertEqual(self.expect_oack(master), {"multicast": "224.0.0.1,1758,1"})
+        master, oack = self.joined("127.0.0.2", "a.bin", hold=True)
+        self.assertEqual(oack, {"multicast": "224.0.0.1,1758,1"})
 
         plain = self.client("127.0.0.3")
         plain.request("b.bin", {"blksize": 1000})
@@ -353,9 +352,8 @@ class OneGroupPort(MulticastCase):
         self.assertRegex(self.result_of("127.0.0.3", start), COMPLETED)
 
         # The running group still takes members for its own file.
-        member = self.client("127.0.0.4")
-        member.request("a.bin")
-        self.assertEqual(self.expect_oack(member), {"multicast": "224.0.0.1,1758,0"})
+        member, oack = self.joined("127.0.0.4", "a.bin")
+        self.assertEqual(oack, {"multicast": "224.0.0.1,1758,0"})
         self.end_all([master, member], start)
 
 
@@ -365,11 +363,8 @@ class GroupStream(MulticastCase):
     def test_master_drives_one_stream_that_every_member_receives(self):
         content = pattern(self.SIZE, seed=5)
         counter, start = self.serve_counted("img.bin", content)
-        master = self.client("127.0.0.2")
-        master.hold = True
+        master, _ = self.joined("127.0.0.2", "img.bin", hold=True)
         members = [self.client("127.0.0.%d" % i) for i in (3, 4)]
-        master.request("img.bin")
-        self.expect_oack(master)
         for m in members:
             m.request("img.bin")
             self.assertEqual(self.expect_oack(m), {"multicast": "224.0.0.1,1758,0"})
@@ -397,13 +392,9 @@ class GroupStream(MulticastCase):
         content = pattern(4000, seed=6)  # blocks 1..8, the 8th short
         self.server.put_file("end.bin", content)
         start = self.mark()
-        master = self.client("127.0.0.2")
-        master.hold = True
-        master.request("end.bin")
-        self.expect_oack(master)
-        member = self.client("127.0.0.3")
-        member.request("end.bin")
-        self.assertEqual(self.expect_oack(member), {"multicast": "224.0.0.1,1758,0"})
+        master, _ = self.joined("127.0.0.2", "end.bin", hold=True)
+        member, oack = self.joined("127.0.0.3", "end.bin")
+        self.assertEqual(oack, {"multicast": "224.0.0.1,1758,0"})
         member.send_ack(9)
         member.finished = True
         self.assertRegex(self.result_of("127.0.0.3", start, timeout=3), COMPLETED)
@@ -474,16 +465,9 @@ class HandOver(MulticastCase):
     def test_plain_member_that_ends_promotes_nobody(self):
         content = pattern(50 * 512 + 1, seed=8)
         counter, start = self.serve_counted("p.bin", content)
-        master = self.client("127.0.0.2")
-        master.hold = True
-        master.request("p.bin")
-        self.expect_oack(master)
-        older = self.client("127.0.0.3")
-        newer = self.client("127.0.0.4", ack_when_complete=False)
-        older.request("p.bin")
-        self.expect_oack(older)
-        newer.request("p.bin")
-        self.expect_oack(newer)
+        master, _ = self.joined("127.0.0.2", "p.bin", hold=True)
+        older, _ = self.joined("127.0.0.3", "p.bin")
+        newer, _ = self.joined("127.0.0.4", "p.bin", ack_when_complete=False)
         # The older member reports the whole file and ends.
         older.send_ack(60)
         self.assertRegex(self.result_of("127.0.0.3", start, timeout=3), COMPLETED)

@@ -214,20 +214,13 @@ class PathLength(BlackBoxCase):
         got, _, _ = self.fetch(self.client(), "\\" + fits.replace("/", "\\"))
         self.assertEqual(got, b"fits")
         c = self.client()
-        self.assertRefused(request(RRQ, too_long), ERR_ILLEGAL, "Path too long", c)
-        self.assertRefused(request(RRQ, "/" + too_long), ERR_ILLEGAL, "Path too long", c)
-        self.assertRefused(request(WRQ, too_long), ERR_ILLEGAL, "Path too long", c)
-        # Length is judged before the mode.
-        self.assertRefused(raw_request(RRQ, too_long, "mail"), ERR_ILLEGAL, "Path too long", c)
-        self.assertRefused(request(RRQ, "x" * 1400), ERR_ILLEGAL, "Path too long", c)
+        # With the mode "mail" too: the length is judged before the mode.
+        for packet in (request(RRQ, too_long), request(RRQ, "/" + too_long), request(WRQ, too_long),
+                       raw_request(RRQ, too_long, "mail"), request(RRQ, "x" * 1400)):
+            self.assertRefused(packet, ERR_ILLEGAL, "Path too long", c)
         # Writing at the boundary works too.
         name = fits[:-1] + "w"
-        c.peer = None
-        c.send_request(request(WRQ, name))
-        answer, _ = self.expect(c)
-        self.assertEqual(answer, ack(0))
-        c.send(data(1, b"written"))
-        self.assertEqual(self.expect(c)[0], ack(1))
+        self.upload_block(c, name, b"written")
         written = self.server.path(name)
         self.assertTrue(wait_until(lambda: os.path.exists(written)
                                    and read_file(written) == b"written", 3))
@@ -261,22 +254,10 @@ class AccessRules(BlackBoxCase):
                        "none/", "norights/", "rule63/", "rule64/")}
 
     def read_ok(self, name, address=HOST, expected=None):
-        c = self.client(address)
-        got, _, _ = self.fetch(c, name)
-        if expected is not None:
-            self.assertEqual(got, expected)
-        return got
+        self.assertEqual(self.fetch(self.client(address), name)[0], expected)
 
     def denied(self, opcode, name, address=HOST):
         self.assertRefused(request(opcode, name), ERR_ILLEGAL, "Access denied", self.client(address))
-
-    def upload(self, name, payload, address=HOST):
-        c = self.client(address)
-        c.send_request(request(WRQ, name))
-        answer, _ = self.expect(c)
-        self.assertEqual(answer, ack(0), name)
-        c.send(data(1, payload))
-        self.assertEqual(self.expect(c)[0], ack(1))
 
     def test_rights_per_directory(self):
         self.read_ok("f.bin", expected=b"root")
@@ -286,13 +267,13 @@ class AccessRules(BlackBoxCase):
         self.read_ok("pub\\f.bin", expected=b"pub/")
         # The first level decides, whatever lies below it.
         self.read_ok("/pub/sub/f.bin", expected=b"pub/sub/")
-        self.upload("pub/new.bin", b"new")
+        self.upload_block(self.client(), "pub/new.bin", b"new")
         # "w" without "o": an existing file is not replaced.
         self.assertRefused(request(WRQ, "pub/f.bin"), ERR_EXISTS, "File already exists")
         self.assertRefused(request(WRQ, "pub/new.bin"), ERR_EXISTS, "File already exists")
         self.assertEqual(read_file(self.server.path("pub/f.bin")), b"pub/")
         # "rwo" replaces.
-        self.upload("drop/f.bin", b"replaced")
+        self.upload_block(self.client(), "drop/f.bin", b"replaced")
         self.assertTrue(wait_until(lambda: read_file(self.server.path("drop/f.bin")) == b"replaced", 3))
         # No rule, a gap at position 0, or rights that are no letters: refused.
         self.denied(RRQ, "none/f.bin")
@@ -327,9 +308,9 @@ class AccessRules(BlackBoxCase):
         # A first address of 0.0.0.0 or a malformed one covers nobody: the
         # next position decides.
         self.denied(RRQ, "zero/f.bin")
-        self.upload("zero/new.bin", b"z")
+        self.upload_block(self.client(), "zero/new.bin", b"z")
         self.denied(RRQ, "bad/f.bin", "127.0.0.5")
-        self.upload("bad/new.bin", b"b", "127.0.0.5")
+        self.upload_block(self.client("127.0.0.5"), "bad/new.bin", b"b")
 
     def test_order_of_checks(self):
         # Invalid path before the rules; the rules before the mode and options.
@@ -376,11 +357,7 @@ class ClientDirectories(BlackBoxCase):
         # Writes follow the client's own rules ("rw", no "o").
         self.assertRefused(request(WRQ, "a.bin"), ERR_EXISTS, "File already exists", self.client("127.0.0.5"))
         self.assertRefused(request(WRQ, "b.bin"), ERR_ILLEGAL, "Access denied", self.client("127.0.0.6"))
-        c = self.client("127.0.0.5")
-        c.send_request(request(WRQ, "b.bin"))
-        self.assertEqual(self.expect(c)[0], ack(0))
-        c.send(data(1, b"mine"))
-        self.assertEqual(self.expect(c)[0], ack(1))
+        self.upload_block(self.client("127.0.0.5"), "b.bin", b"mine")
         self.assertTrue(wait_until(lambda: read_file(self.server.path("127.0.0.5/b.bin")) == b"mine", 3))
         self.assertIsNone(read_file(self.server.path("b.bin")))
 
@@ -446,11 +423,7 @@ class PrefixEntries(BlackBoxCase):
     def test_prefix_write_replaces_without_rules(self):
         target = self.images + "/up.bin"
         for payload in (b"first", b"second"):
-            c = self.client()
-            c.send_request(request(WRQ, request_path(target)))
-            self.assertEqual(self.expect(c)[0], ack(0))
-            c.send(data(1, payload))
-            self.assertEqual(self.expect(c)[0], ack(1))
+            self.upload_block(self.client(), request_path(target), payload)
             self.assertTrue(wait_until(lambda: read_file(target) == payload, 3))
 
 
@@ -533,26 +506,28 @@ class ResourceProblem(BlackBoxCase):
 class DataPorts(unittest.TestCase):
     """DataPort with Clients ports: a free one at random, then refusals."""
 
+    def ask(self, server, opcode, name):
+        """A request from a client of its own: (client, first answer, its source)."""
+        c = Client(server.port)
+        self.addCleanup(c.close)
+        c.send_request(request(opcode, name))
+        packet, source = c.receive(3)
+        return c, packet, source
+
     def test_range_exhausted(self):
         first = free_port_range(2)
         with Server(settings={"DataPort": first, "Clients": 2, "Timeout": 2, "Retransmit": 1}) as s:
             s.put_file("f.bin", bytes(1500))
             holders = []
             for _ in range(2):
-                c = Client(s.port)
-                self.addCleanup(c.close)
-                c.send_request(request(RRQ, "f.bin"))
-                packet, source = c.receive(3)
+                c, packet, source = self.ask(s, RRQ, "f.bin")
                 self.assertIsNotNone(packet)
                 self.assertEqual(packet[:4], data(1, b""))
                 holders.append((c, source))
             self.assertEqual(sorted(src[1] for _, src in holders), [first, first + 1])
             before = server_fds(s)
             start = len(s.output())
-            third = Client(s.port)
-            self.addCleanup(third.close)
-            third.send_request(request(RRQ, "f.bin"))
-            packet, source = third.receive(3)
+            third, packet, source = self.ask(s, RRQ, "f.bin")
             self.assertEqual(source, (HOST, s.port))
             self.assertEqual(packet, error_bytes(ERR_UNDEFINED, "Data port setup failed"))
             line = s.wait_for(r"[^\n]*bind on data port failed[^\n]*", 3).group(0)
@@ -596,10 +571,7 @@ class DataPorts(unittest.TestCase):
         with Server(settings={"DataPort": first, "Clients": 0}) as s:
             s.put_file("f.bin", b"x")
             for opcode, name in ((RRQ, "f.bin"), (WRQ, "w.bin")):
-                c = Client(s.port)
-                self.addCleanup(c.close)
-                c.send_request(request(opcode, name))
-                packet, source = c.receive(3)
+                _, packet, source = self.ask(s, opcode, name)
                 self.assertEqual(source, (HOST, s.port))
                 self.assertEqual(packet, error_bytes(ERR_UNDEFINED, "Data port setup failed"))
             line = s.wait_for(r"[^\n]*Put        bind on data port failed", 3).group(0)
@@ -608,13 +580,9 @@ class DataPorts(unittest.TestCase):
             self.assertFalse(os.path.exists(s.path("w.bin")))
             # ... and does not cut an existing one.
             s.put_file("keep.cfg", b"precious")
-            c = Client(s.port)
-            self.addCleanup(c.close)
-            c.send_request(request(WRQ, "keep.cfg"))
-            packet, _ = c.receive(3)
+            _, packet, _ = self.ask(s, WRQ, "keep.cfg")
             self.assertEqual(packet, error_bytes(ERR_UNDEFINED, "Data port setup failed"))
-            with open(s.path("keep.cfg"), "rb") as f:
-                self.assertEqual(f.read(), b"precious")
+            self.assertEqual(read_file(s.path("keep.cfg")), b"precious")
             self.assertEqual(s.stop(), 0)
 
 

@@ -5,9 +5,9 @@ import select
 import time
 import unittest
 
-from blackbox_support import (upload_leftovers, 
+from blackbox_support import (
     RRQ, WRQ, BlackBoxCase, ack, data, kernel_stamped, oack_bytes, pattern, read_file, receive_stamped,
-    request)
+    request, upload_leftovers)
 
 
 class SilentClients(BlackBoxCase):

@@ -7,7 +7,7 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, DATA, RRQ, WRQ, BlackBoxCase, ack, block_of, data, opcode_of, pattern, request)
+    COMPLETED, DATA, RRQ, BlackBoxCase, ack, block_of, data, opcode_of, pattern, request)
 
 BLOCKS = 65536
 SIZE = BLOCKS * 512 + 1
@@ -120,12 +120,9 @@ class WriteRollOver(BlackBoxCase):
         payload = pattern(count * 512 + 100, seed=77)
         path = self.server.path("up.bin")
         start = self.mark()
-        c = self.client()
-        c.send_request(request(WRQ, "up.bin"))
-        first, peer = self.expect(c)
-        self.assertEqual(first, ack(0))
+        c = self.begin_write("up.bin")
         sock = c.sock
-        sock.connect(peer)
+        sock.connect(c.peer)
         sock.settimeout(3)
         header = struct.Struct("!HH")
         for i in range(count + 1):

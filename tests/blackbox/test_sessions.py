@@ -20,8 +20,7 @@ class Duplicates(BlackBoxCase):
         payload = pattern(1500, seed=1)
         path = self.server.put_file("d.bin", payload)
         start = self.mark()
-        c = self.client()
-        c.send_request(request(RRQ, "d.bin", options={"blksize": 1024}))
+        c = self.ask_read("d.bin", options={"blksize": 1024})
         self.assertEqual(self.expect(c)[0], oack_bytes(("blksize", 1024)))
         # The same request again, and other packets to the server port, from
         # the same port: dropped, no second transfer, no ERROR.
@@ -60,8 +59,7 @@ class Duplicates(BlackBoxCase):
         path = self.server.put_file("s.bin", payload)
         other = self.server.put_file("t.bin", payload[:700])
         start = self.mark()
-        c = self.client()
-        c.send_request(request(RRQ, "s.bin"))
+        c = self.ask_read("s.bin")
         self.assertEqual(self.expect(c)[0], data(1, payload[:512]))
         c.send(ack(1))
         self.assertEqual(self.expect(c)[0], data(2, payload[512:1024]))
@@ -82,15 +80,10 @@ class Duplicates(BlackBoxCase):
         path = self.server.put_file("u.bin", b"old")
         start = self.mark()
         c = self.client()
-        c.send_request(request(WRQ, "u.bin"))
-        self.assertEqual(self.expect(c)[0], ack(0))
-        c.send(data(1, b"a" * 512))
-        self.assertEqual(self.expect(c)[0], ack(1))
+        self.upload_block(c, "u.bin", b"a" * 512)
         # The first upload's temporary file is dropped, the old file stays
         # until the new upload completes.
-        c.peer = None
-        c.send_request(request(WRQ, "u.bin"))
-        self.assertEqual(self.expect(c)[0], ack(0))
+        self.begin_write("u.bin", client=c)
         self.assertEqual(read_file(path), b"old")
         c.send(data(1, b"b"))
         self.assertEqual(self.expect(c)[0], ack(1))
@@ -126,37 +119,46 @@ class LoneTransfers(BlackBoxCase):
             self.assertEqual(self.expect(c, timeout=0.5)[0], data(3, payload[1024:1536]))
 
 
-class ClientLimit(BlackBoxCase):
-    settings = {"Clients": 1, "Timeout": 1, "Retransmit": 2}
+class ClientLimit:
+    """Clients + 1 transfers run; further requests are dropped without an
+    answer until one ends."""
 
     def test_clients_plus_one_transfers_run(self):
+        count = self.settings["Clients"] + 1
         payload = pattern(1000, seed=2)
         path = self.server.put_file("c.bin", payload)
         start = self.mark()
-        first, second, third = self.client(), self.client(), self.client()
-        first.send_request(request(RRQ, "c.bin"))
-        self.assertEqual(self.expect(first)[0], data(1, payload[:512]))
-        second.send_request(request(RRQ, "c.bin"))
-        self.assertEqual(self.expect(second)[0], data(1, payload[:512]))
-        # Two run; the third request is dropped without an answer.
+        running, late = [self.client() for _ in range(count)], self.client()
+        for c in running:
+            c.send_request(request(RRQ, "c.bin"))
+            self.assertEqual(self.expect(c)[0], data(1, payload[:512]))
+        # They run; the next request is dropped without an answer.
         mark = self.mark()
-        third.send_request(request(RRQ, "c.bin"))
-        self.expect_nothing(third, 0.5)
-        self.wait_line(r"^\S+ \S+  Error   request from 127\.0\.0\.1 ignored, 2$", mark)
+        late.send_request(request(RRQ, "c.bin"))
+        self.expect_nothing(late, 0.5)
+        self.wait_line(r"^\S+ \S+  Error   request from 127\.0\.0\.1 ignored, %d$" % count, mark)
         self.assertEqual([l for l in self.lines(mark) if " TFTP Get Name " in l], [])
         # Also a write request.
-        third.send_request(request(WRQ, "new.bin"))
-        self.expect_nothing(third, 0.3)
+        late.send_request(request(WRQ, "new.bin"))
+        self.expect_nothing(late, 0.3)
         self.assertIsNone(read_file(self.server.path("new.bin")))
-        # Both finish; then the third client is served.
-        for c in (first, second):
+        # They finish; then the next client is served.
+        for c in running:
             c.send(ack(1))
             self.assertEqual(self.expect(c)[0], data(2, payload[512:]))
             c.send(ack(2))
-        self.wait_results(path, start, 2)
+        self.wait_results(path, start, count)
         time.sleep(0.2)
-        got, _, _ = self.fetch(third, "c.bin")
+        got, _, _ = self.fetch(late, "c.bin")
         self.assertEqual(got, payload)
+
+
+class OneClient(ClientLimit, BlackBoxCase):
+    settings = {"Clients": 1, "Timeout": 1, "Retransmit": 2}
+
+
+class NoClients(ClientLimit, BlackBoxCase):
+    settings = {"Clients": 0, "Timeout": 1, "Retransmit": 2}
 
 
 @linux_only("Wine caps a socket's buffer at the Linux default, where Windows would grant it")
@@ -193,27 +195,6 @@ class Burst(BlackBoxCase):
                 self.assertEqual(packet, error_bytes(ERR_NOT_FOUND, "File not found"))
                 answers += 1
         self.assertEqual(answers, self.COUNT, "requests lost in a burst of %d" % self.COUNT)
-
-
-class OneAtATime(BlackBoxCase):
-    settings = {"Clients": 0, "Timeout": 1, "Retransmit": 2}
-
-    def test_clients_zero_runs_one_transfer(self):
-        self.server.put_file("z.bin", b"z" * 600)
-        first, second = self.client(), self.client()
-        first.send_request(request(RRQ, "z.bin"))
-        self.assertEqual(self.expect(first)[0], data(1, b"z" * 512))
-        mark = self.mark()
-        second.send_request(request(RRQ, "z.bin"))
-        self.expect_nothing(second, 0.5)
-        self.wait_line(r"  Error   request from 127\.0\.0\.1 ignored, 1$", mark)
-        first.send(ack(1))
-        self.assertEqual(self.expect(first)[0], data(2, b"z" * 88))
-        first.send(ack(2))
-        self.wait_result(self.server.path("z.bin"), mark)
-        time.sleep(0.2)
-        got, _, _ = self.fetch(second, "z.bin")
-        self.assertEqual(got, b"z" * 600)
 
 
 class Stop(unittest.TestCase):

@@ -5,8 +5,7 @@ start."""
 import time
 import unittest
 
-from blackbox_support import (HOST, HOST6, RRQ, TS, BlackBoxCase, Server, free_port_range, linux_only,
-                              pattern, request)
+from blackbox_support import HOST, HOST6, TS, BlackBoxCase, Server, free_port_range, linux_only, pattern
 from harrier import answers
 
 PORT = free_port_range(1)  # first port of the data port range below
@@ -34,8 +33,7 @@ class ZeroTimeout(BlackBoxCase):
 
     def test_waits_a_second_not_a_millisecond(self):
         self.server.put_file("t.bin", b"t" * 600)
-        c = self.client()
-        c.send_request(request(RRQ, "t.bin"))
+        c = self.ask_read("t.bin")
         first, _ = self.expect(c)
         sent = time.monotonic()
         again, _ = self.expect(c)

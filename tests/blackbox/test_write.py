@@ -5,20 +5,12 @@ import time
 import unittest
 
 from blackbox_support import (
-    COMPLETED, ERR_DISK_FULL, ERR_ILLEGAL, HOST, WRQ, BlackBoxCase, ack, data, error_bytes, oack_bytes,
-    pattern, read_file, request, upload_leftovers, wait_until)
+    COMPLETED, ERR_DISK_FULL, ERR_ILLEGAL, BlackBoxCase, ack, data, error_bytes, oack_bytes, pattern, read_file,
+    upload_leftovers, wait_until)
 
 
 class Uploads(BlackBoxCase):
     settings = {"Timeout": 1, "Retransmit": 2}
-
-    def begin(self, name, mode="octet", options=None, first=None):
-        c = self.client()
-        c.send_request(request(WRQ, name, mode, options))
-        answer, source = self.expect(c)
-        self.assertNotEqual(source, (HOST, self.server.port), "answer came from the server port")
-        self.assertEqual(answer, first if first is not None else ack(0))
-        return c
 
     def send_block(self, c, number, payload, answer=True, last_ack=None):
         c.send(data(number, payload))
@@ -38,7 +30,7 @@ class Uploads(BlackBoxCase):
         payload = pattern(1024, seed=1)
         path = self.server.path("plain.bin")
         start = self.mark()
-        c = self.begin("plain.bin")
+        c = self.begin_write("plain.bin")
         self.send_block(c, 1, payload[:512])
         self.send_block(c, 2, payload[512:])
         # 1024 bytes need an empty third block to end.
@@ -50,20 +42,11 @@ class Uploads(BlackBoxCase):
         self.assertEqual((address, label, rest), ("127.0.0.1      ", "Put/octet ", path))
         self.assertEqual(read_file(path), payload)
 
-    def test_with_block_size_and_size(self):
-        payload = pattern(5000, seed=2)
-        path = self.server.path("opts.bin")
-        c = self.begin("opts.bin", options={"blksize": 1024, "tsize": 5000},
-                       first=oack_bytes(("blksize", 1024), ("tsize", 5000)))
-        for i in range(5):
-            self.send_block(c, i + 1, payload[i * 1024:(i + 1) * 1024])
-        self.assertTrue(wait_until(lambda: read_file(path) == payload, 3))
-
     def test_duplicates_old_and_future_blocks(self):
         blocks = [pattern(512, seed=10 + i) for i in range(4)] + [b"end"]
         path = self.server.path("dup.bin")
         start = self.mark()
-        c = self.begin("dup.bin")
+        c = self.begin_write("dup.bin")
         self.send_block(c, 1, blocks[0])
         # The block just accepted, again: acknowledged again, not written twice.
         self.send_block(c, 1, blocks[0])
@@ -92,7 +75,7 @@ class Uploads(BlackBoxCase):
     def test_silence_after_a_block_resends_its_ack(self):
         path = self.server.path("quiet.bin")
         start = self.mark()
-        c = self.begin("quiet.bin", options={"blksize": 512}, first=oack_bytes(("blksize", 512)))
+        c = self.begin_write("quiet.bin", options={"blksize": 512}, first=oack_bytes(("blksize", 512)))
         self.send_block(c, 1, b"q" * 512)
         # Retransmit 2: ACK 1 three times more, then the upload times out;
         # the part received is dropped, and nothing takes the name.
@@ -109,13 +92,13 @@ class Uploads(BlackBoxCase):
     def test_netascii_upload_writes_cr_lf(self):
         path = self.server.path("text.txt")
         start = self.mark()
-        c = self.begin("text.txt", "netascii")
+        c = self.begin_write("text.txt", "netascii")
         self.send_block(c, 1, b"a\r\nb\nc\n\nd\r")
         self.assertEqual(self.wait_result(path, start)[2], "Put/ascii ")
         self.assertEqual(read_file(path), b"a\r\r\nb\r\nc\r\n\r\nd\r")
         # Across blocks: a LF that begins a block.
         first = b"x" * 511 + b"\r"
-        c = self.begin("text2.txt", "NetAscii")
+        c = self.begin_write("text2.txt", "NetAscii")
         self.send_block(c, 1, first)
         self.send_block(c, 2, b"\ny\n")
         self.assertTrue(wait_until(lambda: read_file(self.server.path("text2.txt"))
@@ -123,7 +106,7 @@ class Uploads(BlackBoxCase):
 
     def test_existing_file_is_replaced(self):
         path = self.server.put_file("old.bin", b"o" * 5000)
-        c = self.begin("old.bin")
+        c = self.begin_write("old.bin")
         self.send_block(c, 1, b"new")
         self.assertTrue(wait_until(lambda: read_file(path) == b"new", 3))
 
@@ -135,7 +118,7 @@ class Uploads(BlackBoxCase):
                 path = self.server.path(name)
                 before = read_file(path)
                 start = self.mark()
-                c = self.begin(name, options=options,
+                c = self.begin_write(name, options=options,
                                first=oack_bytes(("blksize", size)) if options else ack(0))
                 self.send_block(c, 1, b"a" * size)
                 c.send(data(2, b"b" * (size + 1)))
@@ -150,7 +133,7 @@ class Uploads(BlackBoxCase):
     def test_runts_are_ignored(self):
         path = self.server.path("tiny.bin")
         start = self.mark()
-        c = self.begin("tiny.bin")
+        c = self.begin_write("tiny.bin")
         for runt in (b"\x00\x03\x00", b"\x00", b""):
             c.send(runt)
         self.expect_nothing(c, 0.3)
@@ -163,7 +146,7 @@ class Uploads(BlackBoxCase):
     def test_client_error_aborts(self):
         path = self.server.path("abort.bin")
         start = self.mark()
-        c = self.begin("abort.bin")
+        c = self.begin_write("abort.bin")
         self.send_block(c, 1, b"k" * 512)
         message = "disk on fire " * 20
         c.send(error_bytes(3, message))
@@ -184,11 +167,8 @@ class DiskFull(BlackBoxCase):
     def upload(self, name, payload, block_size=512):
         """Sends the payload; returns the number of the first block not
         acknowledged and the packet that came instead (None when all were)."""
-        c = self.client()
         options = {"blksize": block_size} if block_size != 512 else None
-        c.send_request(request(WRQ, name, options=options))
-        first, _ = self.expect(c)
-        self.assertEqual(first, oack_bytes(("blksize", block_size)) if options else ack(0))
+        c = self.begin_write(name, options=options, first=oack_bytes(("blksize", block_size)) if options else None)
         count = len(payload) // block_size + 1
         for i in range(count):
             c.send(data(i + 1, payload[i * block_size:(i + 1) * block_size]))
@@ -199,15 +179,6 @@ class DiskFull(BlackBoxCase):
                 return i + 1, answer
         return None, None
 
-    def check_failed(self, name, total, start):
-        path = self.server.path(name)
-        status, _, label, rest = self.wait_result(path, start)
-        self.assertEqual((status, label, rest), (" Error  ", "Put/octet ", path))
-        self.assertEqual([l for l in self.result_lines(path, start) if l[20:28].strip().endswith("s")], [])
-        # The part that fitted is dropped: no file under the name, no new file.
-        self.assertFalse(os.path.exists(path))
-        self.assertEqual(upload_leftovers(self.server.root), [])
-
     def test_small_upload_fits(self):
         payload = pattern(5000, seed=31)
         path = self.server.path("fits.bin")
@@ -216,31 +187,27 @@ class DiskFull(BlackBoxCase):
         self.assertRegex(self.wait_result(path, start)[0], COMPLETED)
         self.assertEqual(read_file(path), payload)
 
-    def test_write_fails_mid_way(self):
-        total = 2 * self.LIMIT
-        start = self.mark()
-        block, answer = self.upload("mid.bin", pattern(total, seed=32))
-        self.assertEqual(answer, error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
-        self.assertLess(block, total // 512 + 1)
-        self.check_failed("mid.bin", total, start)
-
-    def test_write_fails_at_the_last_block(self):
-        # The data past the limit is still in the stream's buffer when the
-        # short last block arrives: the failure must be found before the
-        # client is told that the upload arrived.
-        total = self.LIMIT + 100
-        start = self.mark()
-        block, answer = self.upload("last.bin", pattern(total, seed=33))
-        self.assertEqual(answer, error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
-        self.check_failed("last.bin", total, start)
-        self.assertLessEqual(block, total // 512 + 1)
-
-    def test_large_blocks(self):
-        total = self.LIMIT + 30000
-        start = self.mark()
-        block, answer = self.upload("large.bin", pattern(total, seed=34), 8192)
-        self.assertEqual(answer, error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
-        self.check_failed("large.bin", total, start)
+    def test_write_fails_past_the_limit(self):
+        # Mid-way; at the last block, whose data past the limit is still in
+        # the stream's buffer when the short last block arrives: the failure
+        # must be found before the client is told that the upload arrived;
+        # and with large blocks. The last column: the latest block that may fail.
+        mid, last, large = 2 * self.LIMIT, self.LIMIT + 100, self.LIMIT + 30000
+        for name, total, block_size, latest in (("mid.bin", mid, 512, mid // 512),
+                                                ("last.bin", last, 512, last // 512 + 1),
+                                                ("large.bin", large, 8192, large // 8192 + 1)):
+            with self.subTest(name=name):
+                path = self.server.path(name)
+                start = self.mark()
+                block, answer = self.upload(name, pattern(total, seed=total), block_size)
+                self.assertEqual(answer, error_bytes(ERR_DISK_FULL, "Disk full or allocation exceeded"))
+                self.assertLessEqual(block, latest)
+                status, _, label, rest = self.wait_result(path, start)
+                self.assertEqual((status, label, rest), (" Error  ", "Put/octet ", path))
+                self.assertEqual([l for l in self.result_lines(path, start) if l[20:28].strip().endswith("s")], [])
+                # The part that fitted is dropped: no file under the name, no new file.
+                self.assertFalse(os.path.exists(path))
+                self.assertEqual(upload_leftovers(self.server.root), [])
 
 
 if __name__ == "__main__":

@@ -26,23 +26,6 @@ from common import HOST
 PACKET_MAX = 65536
 
 
-def netem_available():
-    """True when the kernel has the netem queueing discipline, tried on a
-    namespace of its own so that the host is never touched."""
-    import subprocess
-    name = "orvnetem%d" % (time.monotonic_ns() % 100000)
-    try:
-        if subprocess.run(["ip", "netns", "add", name], capture_output=True, timeout=10).returncode != 0:
-            return False
-        r = subprocess.run(["tc", "-n", name, "qdisc", "add", "dev", "lo", "root", "netem", "delay", "1ms"],
-                           capture_output=True, timeout=10)
-        return r.returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        return False
-    finally:
-        subprocess.run(["ip", "netns", "del", name], capture_output=True, timeout=10)
-
-
 class LossyLink:
     def __init__(self, server_port, loss=0.0, delay=0.0, seed=1, server_host=HOST):
         self.server = (server_host, server_port)

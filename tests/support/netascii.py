@@ -7,10 +7,7 @@ import re
 def sent_by_orvanel(local):
     """What harrier and pelican send for a local file: the data ends at the
     first 0x1A, and CR LF becomes LF (CR CR LF thus becomes CR LF)."""
-    cut = local.find(b"\x1a")
-    if cut >= 0:
-        local = local[:cut]
-    return local.replace(b"\r\n", b"\n")
+    return local.split(b"\x1a")[0].replace(b"\r\n", b"\n")
 
 
 def stored_by_orvanel(wire):
