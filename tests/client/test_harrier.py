@@ -12,24 +12,17 @@ from pelican_support import BUILD_DIR, main  # noqa: E402
 from peers import start_server  # noqa: E402
 from netascii import sent_by_orvanel, stored_by_orvanel  # noqa: E402
 from common import free_port  # noqa: E402
+from harrier import write_store  # noqa: E402
 from test_interop import ServerTransfers, text_data  # noqa: E402
 
 HARRIER = os.environ.get("HARRIER") or os.path.join(BUILD_DIR, "bin", "harrier")
-
-STORE = """REGEDIT4
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvanel\\Kestrel]
-"Port"="%d"
-"RootDirectory"="%s"
-"""
 
 
 def start_harrier(root):
     port = free_port()
     home = tempfile.mkdtemp(prefix="pelican_harrier_")
     store = os.path.join(home, "hklm.reg")
-    with open(store, "w") as f:
-        f.write(STORE % (port, root.rstrip("/") + "/"))
+    write_store(store, {"Port": port, "RootDirectory": root.rstrip("/") + "/"})
     # A copy, since the server writes its transfer logs beside its program.
     program = shutil.copy(HARRIER, os.path.join(home, "harrier"))
     env = dict(os.environ, ORVANEL_HKLM=store, ORVANEL_CONTROL_SOCKET=os.path.join(home, "control"))

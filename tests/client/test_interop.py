@@ -36,7 +36,42 @@ def text_data(size, line_end, lone_cr):
     return bytes(out)
 
 
-class ServerTransfers:
+class Transfers:
+    """GET and PUT through the library against the server at host:port,
+    serving root, with their checks."""
+
+    host = "127.0.0.1"
+
+    def setUp(self):
+        self.dir = scratch_directory(self.addCleanup, "pelican_local_")
+        self.count = 0
+
+    def run_line(self, options, command):
+        return self.client.run("%s %s:%d %s" % (options, self.host, self.port, command))
+
+    def get(self, options, remote, expected, wire_size):
+        self.count += 1
+        local = os.path.join(self.dir, "get%d" % self.count)
+        self.assertEqual(self.run_line(options, "GET %s %s" % (remote, local)), 0)
+        self.assertTrue(read_file(local) == expected, "content of %s differs" % remote)
+        self.assertEqual(self.client.tsize(), (1, wire_size))
+
+    def put(self, options, data, expected_on_server, sent_size=None):
+        self.count += 1
+        local = os.path.join(self.dir, "put%d" % self.count)
+        with open(local, "wb") as f:
+            f.write(data)
+        remote = "up_%s_%d_%d" % (type(self).__name__, os.getpid(), self.count)
+        self.assertEqual(self.run_line(options, "PUT %s %s" % (remote, local)), 0)
+        # atftpd acknowledges the last block before it has closed the file.
+        uploaded = os.path.join(self.root, remote)
+        self.assertTrue(wait_until(lambda: read_file(uploaded) == expected_on_server, 3, 0.005),
+                        "uploaded %s differs" % remote)
+        self.assertEqual(self.client.tsize(), (1, len(data) if sent_size is None else sent_size))
+        os.unlink(uploaded)
+
+
+class ServerTransfers(Transfers):
     """The tests, for each server in its own class below."""
 
     start = None
@@ -61,34 +96,6 @@ class ServerTransfers:
     @staticmethod
     def text_file(size):
         return text_data(size, b"\n", True)
-
-    def setUp(self):
-        self.dir = scratch_directory(self.addCleanup, "pelican_local_")
-        self.count = 0
-
-    def run_line(self, options, command):
-        return self.client.run("%s 127.0.0.1:%d %s" % (options, self.port, command))
-
-    def get(self, options, remote, expected, wire_size):
-        self.count += 1
-        local = os.path.join(self.dir, "get%d" % self.count)
-        self.assertEqual(self.run_line(options, "GET %s %s" % (remote, local)), 0)
-        self.assertTrue(read_file(local) == expected, "content of %s differs" % remote)
-        self.assertEqual(self.client.tsize(), (1, wire_size))
-
-    def put(self, options, data, expected_on_server, sent_size=None):
-        self.count += 1
-        local = os.path.join(self.dir, "put%d" % self.count)
-        with open(local, "wb") as f:
-            f.write(data)
-        remote = "up_%s_%d_%d" % (type(self).__name__, os.getpid(), self.count)
-        self.assertEqual(self.run_line(options, "PUT %s %s" % (remote, local)), 0)
-        # atftpd acknowledges the last block before it has closed the file.
-        uploaded = os.path.join(self.root, remote)
-        self.assertTrue(wait_until(lambda: read_file(uploaded) == expected_on_server, 3, 0.005),
-                        "uploaded %s differs" % remote)
-        self.assertEqual(self.client.tsize(), (1, len(data) if sent_size is None else sent_size))
-        os.unlink(uploaded)
 
     def test_octet_get(self):
         for options in OCTET_VARIANTS:
@@ -176,8 +183,10 @@ class Atftpd(ServerTransfers, unittest.TestCase):
     large_block_code = 8  # refuses blksize 65500 with ERROR 8
 
 
-class TftpdHpaOverIPv6(unittest.TestCase):
+class TftpdHpaOverIPv6(Transfers, unittest.TestCase):
     """tftpd-hpa on [::1] alone: pelican must reach it by the IPv6 host forms."""
+
+    host = "[::1]"
 
     @classmethod
     def setUpClass(cls):
@@ -186,9 +195,6 @@ class TftpdHpaOverIPv6(unittest.TestCase):
         cls.process, cls.port = start_tftpd_hpa(cls.root, ipv6=True)
         cls.addClassCleanup(stop_process, cls.process)
 
-    def setUp(self):
-        self.dir = scratch_directory(self.addCleanup, "pelican_local6_")
-
     def test_get_and_put_are_byte_identical(self):
         for options in ("", "-b1468", "-w8 -b1428"):
             for size in SIZES:
@@ -196,16 +202,8 @@ class TftpdHpaOverIPv6(unittest.TestCase):
                     data = pattern(size, size + 6)
                     name = "six_%d_%d" % (len(options), size)
                     put_file(self.root, name, data)
-                    local = os.path.join(self.dir, name)
-                    line = "%s [::1]:%d GET %s %s" % (options, self.port, name, local)
-                    self.assertEqual(self.client.run(line), 0, line)
-                    self.assertTrue(read_file(local) == data, "content of %s differs" % name)
-                    self.assertEqual(self.client.tsize(), (1, size))
-                    line = "%s [::1]:%d PUT up_%s %s" % (options, self.port, name, local)
-                    self.assertEqual(self.client.run(line), 0, line)
-                    uploaded = os.path.join(self.root, "up_" + name)
-                    self.assertTrue(wait_until(lambda: read_file(uploaded) == data, 3, 0.005),
-                                    "uploaded %s differs" % name)
+                    self.get(options, name, data, size)
+                    self.put(options, data, data)
 
     def test_ipv4_loopback_finds_nobody(self):
         # The server is on ::1 only: a client that fell back to IPv4 hears nothing.

@@ -17,6 +17,7 @@ from harrier import Client  # noqa: E402
 from tftp_packets import ACK, DATA, ERR_UNDEFINED, ERROR, OACK, RRQ, WRQ, error_bytes, parse, request  # noqa: E402
 from kestrel import SCREENS, TITLE, Kestrel, read_store_key, xdotool  # noqa: E402
 from common import scratch_directory, wait_until  # noqa: E402
+from peers import put_file  # noqa: E402
 
 PREFERENCES, ACCESS_CONTROL, VIEW_LOG = 40005, 40006, 40003
 PRINT_BUTTON, LOG_FILES = 1006, 1036
@@ -109,9 +110,7 @@ class Preferences(DialogCase):
         self.assertTrue(stored["RootDirectory"].endswith("/"))
 
     def test_clearing_tsize_takes_it_out_of_the_next_oack(self):
-        self.k.put = None
-        with open(os.path.join(self.k.root, "f.bin"), "wb") as f:
-            f.write(b"x" * 3000)
+        put_file(self.k.root, "f.bin", b"x" * 3000)
         op, fields = first_answer(self.k.port, request(RRQ, "f.bin", options={"tsize": 0, "blksize": 1024}))
         self.assertEqual(op, OACK)
         self.assertEqual(fields[0], {"tsize": "3000", "blksize": "1024"})
@@ -220,8 +219,7 @@ class AccessEditor(DialogCase):
         self.k.wait_no_dialog()
         op, fields = first_answer(self.k.port, request(WRQ, "new.bin"))
         self.assertEqual((op, fields[1]), (ERROR, "Access denied"))
-        with open(os.path.join(self.k.root, "r.bin"), "wb") as f:
-            f.write(b"r" * 100)
+        put_file(self.k.root, "r.bin", b"r" * 100)
         op, fields = first_answer(self.k.port, request(RRQ, "r.bin"))
         self.assertEqual(op, DATA)
 
@@ -252,8 +250,7 @@ class AccessEditor(DialogCase):
         # turn by the editor while requests keep coming: no request may meet
         # a half-written set and be refused.
         os.makedirs(os.path.join(self.k.root, "pub"))
-        with open(os.path.join(self.k.root, "pub", "f.bin"), "wb") as f:
-            f.write(b"p" * 10)
+        put_file(self.k.root, "pub/f.bin", b"p" * 10)
         self.k.open_dialog(ACCESS_CONTROL)
         self.k.set(1039, 1)
         self.k.set(1047, 1)

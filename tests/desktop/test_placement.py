@@ -14,16 +14,18 @@ class PlacementTest(unittest.TestCase):
         self.addCleanup(k.close)
         return k
 
-    def test_a_saved_left_beyond_the_screen_falls_back_to_0(self):
-        # The screen is 1280 by 800.
-        k = self.start(user={"left": "5000", "top": "120", "width": "640", "height": "300"})
-        s = k.state()
-        self.assertEqual((s["x"], s["y"], s["width"], s["height"]), (0, 120, 640, 300))
-
-    def test_left_within_5_pixels_of_the_edge_falls_back_too(self):
-        k = self.start(user={"left": "1275", "top": "796"})
-        s = k.state()
-        self.assertEqual((s["x"], s["y"]), (0, 0))
+    def test_saved_places_off_the_screen_or_too_small_are_corrected(self):
+        # The screen is 1280 by 800: a saved left beyond it, or within 5
+        # pixels of its edge, falls back to 0; sizes below the minimum are raised.
+        cases = [({"left": "5000", "top": "120", "width": "640", "height": "300"},
+                  {"x": 0, "y": 120, "width": 640, "height": 300}),
+                 ({"left": "1275", "top": "796"}, {"x": 0, "y": 0}),
+                 ({"left": "10", "top": "10", "width": "20", "height": "-7"}, {"width": 300, "height": 160})]
+        for user, expected in cases:
+            with self.subTest(user=user):
+                with Kestrel(user=user) as k:
+                    s = k.state()
+                self.assertEqual({name: s[name] for name in expected}, expected)
 
     def test_a_window_closed_at_x_0_stores_no_left(self):
         k = self.start(user={"left": "200", "top": "100"})
@@ -32,11 +34,6 @@ class PlacementTest(unittest.TestCase):
         k.menu(40004)
         self.assertEqual(k.wait_exit(), 0, k.output())
         self.assertEqual(read_store_key(k.user_store), {"top": "55", "width": "500", "height": "250"})
-
-    def test_sizes_below_the_minimum_are_raised(self):
-        k = self.start(user={"left": "10", "top": "10", "width": "20", "height": "-7"})
-        s = k.state()
-        self.assertEqual((s["width"], s["height"]), (300, 160))
 
     def test_a_minimized_window_stores_nothing(self):
         k = self.start(user={"left": "30", "top": "40", "width": "600"})

@@ -15,6 +15,7 @@ from harrier import Client  # noqa: E402
 from tftp_packets import ERR_UNDEFINED, DATA, RRQ, ack, error_bytes, parse, request  # noqa: E402
 from kestrel import IMAGE_COMPLETE, IMAGE_FAILED, Kestrel, xdotool  # noqa: E402
 from common import hold_port  # noqa: E402
+from peers import put_file  # noqa: E402
 
 PLACE = {"left": "20", "top": "20", "width": "560", "height": "260"}
 
@@ -52,10 +53,8 @@ class ScreensTest(unittest.TestCase):
     def test_screens(self):
         k = Kestrel(settings={"Retransmit": 2}, user=PLACE)
         self.addCleanup(k.close)
-        with open(os.path.join(k.root, "slow.bin"), "wb") as f:
-            f.write(os.urandom(512 * 200))
-        with open(os.path.join(k.root, "hello.txt"), "wb") as f:
-            f.write(b"Hello from Kestrel.\n" * 40)
+        put_file(k.root, "slow.bin", os.urandom(512 * 200))
+        put_file(k.root, "hello.txt", b"Hello from Kestrel.\n" * 40)
         with open(os.path.join(k.root, "big.bin"), "wb") as f:
             f.truncate(256 << 20)  # sparse: more than curl can fetch in its time limit
 

@@ -5,7 +5,6 @@ import io
 import os
 import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 import unittest
@@ -16,6 +15,7 @@ from tftp_packets import ERR_UNDEFINED, ACK, DATA, RRQ, ack, error_bytes, parse,
 from kestrel import (IMAGE_BLANK, IMAGE_COMPLETE, IMAGE_FAILED, TITLE, Kestrel, KESTREL,  # noqa: E402
                      read_store_key)
 from common import hold_port, port_is_free, scratch_directory  # noqa: E402
+from peers import put_file  # noqa: E402
 
 LISTENING = " Listening on Port %u"
 PAUSED = " Server paused"
@@ -27,10 +27,6 @@ class WindowTest(unittest.TestCase):
         k = Kestrel(**kw)
         self.addCleanup(k.close)
         return k
-
-    def put(self, k, name, data):
-        with open(os.path.join(k.root, name), "wb") as f:
-            f.write(data)
 
     def test_comes_up_listening_with_both_bars_and_the_menu(self):
         k = self.start()
@@ -51,14 +47,14 @@ class WindowTest(unittest.TestCase):
         self.assertAlmostEqual(widths[3], 2 * widths[0], delta=2)
         self.assertEqual(s["rows"], [])
         self.assertEqual([t for _, t in s["tray_menu"]], ["&View Log", "&Exit", "&Stop..."])
-        self.put(k, "a.bin", b"x" * 700)
+        put_file(k.root, "a.bin", b"x" * 700)
         with Client(k.port) as c:
             data, _, _ = download(c, "a.bin")
         self.assertEqual(data, b"x" * 700)
 
     def test_start_and_stop_flip_the_pause_flag_check_mark_and_bottom_text(self):
         k = self.start()
-        self.put(k, "a.bin", b"y" * 2000)
+        put_file(k.root, "a.bin", b"y" * 2000)
         k.menu(40002)
         s = k.wait_state(lambda s: s["paused"] == 1 and s["state_bar"] == PAUSED)
         self.assertEqual((s["checked_start"], s["checked_stop"]), (0, 1))
@@ -77,7 +73,7 @@ class WindowTest(unittest.TestCase):
 
     def test_close_box_hides_and_the_server_keeps_serving(self):
         k = self.start()
-        self.put(k, "b.bin", b"z" * 5000)
+        put_file(k.root, "b.bin", b"z" * 5000)
         k.assert_ok(k.command("close"))
         k.wait_state(lambda s: not s["shown"])
         with Client(k.port) as c:
@@ -116,29 +112,24 @@ class WindowTest(unittest.TestCase):
         time.sleep(1.2)
         self.assertEqual(k.state()["state_bar"], FAILED % port)
 
-    def test_a_root_over_the_programs_own_files_is_refused_with_its_reason(self):
+    def test_a_root_over_the_programs_own_files_or_missing_is_refused_with_its_reason(self):
         directory = scratch_directory(self.addCleanup, "kestrel-test-")
         program_dir = os.path.join(directory, "bin")
-        k = self.start(own_program=True, directory=directory, settings={"RootDirectory": program_dir + "/"})
-        s = k.wait_state(lambda s: s["dialog"] is not None, 10)
-        self.assertEqual(s["dialog"], [TITLE, "RootDirectory %s/ is the program directory %s/: clients could "
-                                              "replace the server's programs" % (program_dir, program_dir)])
-        self.assertEqual(s["state_bar"], FAILED % k.port)
-        self.assertFalse(answers(k.port), "the program's directory was served")
-        k.screen_shot("root-refused.png")
-        k.assert_ok(k.command("dismiss"))
-        k.wait_state(lambda s: s["dialog"] is None)
-
-    def test_a_root_that_does_not_exist_is_refused_with_its_reason(self):
-        missing = os.path.join(tempfile.gettempdir(), "kestrel-no-root-%d" % os.getpid())
-        k = self.start(settings={"RootDirectory": missing + "/"})
-        s = k.wait_state(lambda s: s["dialog"] is not None, 10)
-        self.assertEqual(s["dialog"][0], TITLE)
-        self.assertTrue(s["dialog"][1].startswith("RootDirectory %s/ does not exist" % missing), s["dialog"])
-        self.assertEqual(s["state_bar"], FAILED % k.port)
-        self.assertFalse(answers(k.port), "a missing root was served")
-        k.screen_shot("root-missing.png")
-        k.assert_ok(k.command("dismiss"))
+        missing = os.path.join(directory, "no-root")
+        cases = [(program_dir, "RootDirectory %s/ is the program directory %s/: clients could replace the "
+                               "server's programs" % (program_dir, program_dir), "root-refused.png"),
+                 (missing, 'RootDirectory %s/ does not exist: the server would answer every request with '
+                           '"File not found"' % missing, "root-missing.png")]
+        for root, reason, picture in cases:
+            with self.subTest(root=root), Kestrel(own_program=True, directory=directory,
+                                                  settings={"RootDirectory": root + "/"}) as k:
+                s = k.wait_state(lambda s: s["dialog"] is not None, 10)
+                self.assertEqual(s["dialog"], [TITLE, reason])
+                self.assertEqual(s["state_bar"], FAILED % k.port)
+                self.assertFalse(answers(k.port), "the root was served")
+                k.screen_shot(picture)
+                k.assert_ok(k.command("dismiss"))
+                k.wait_state(lambda s: s["dialog"] is None)
 
     def partial_module(self, *templates):
         """A language module of the German templates named and two strings."""
@@ -203,9 +194,9 @@ class WindowTest(unittest.TestCase):
 
     def test_rows_of_a_running_a_failed_and_a_finished_transfer(self):
         k = self.start()
-        self.put(k, "slow.bin", os.urandom(512 * 40))
-        self.put(k, "fail.bin", os.urandom(512 * 40))
-        self.put(k, "done.bin", os.urandom(700))
+        put_file(k.root, "slow.bin", os.urandom(512 * 40))
+        put_file(k.root, "fail.bin", os.urandom(512 * 40))
+        put_file(k.root, "done.bin", os.urandom(700))
         slow, failing, done = Client(k.port), Client(k.port), Client(k.port)
         for c in (slow, failing, done):
             self.addCleanup(c.close)

@@ -43,6 +43,13 @@ def text_content(size, seed):
     return pattern(size, seed).translate(_TEXT_TABLE)
 
 
+def result_lines(output, path):
+    """The result lines (completed, Timeout, Abort, Error) naming path in a
+    server's console output."""
+    return re.findall(r"^%s(?: +\d+s| +Timeout| +Abort| +Error) .*%s\s*$" % (TS, re.escape(path)),
+                      output, re.M)
+
+
 def text_of_wire_length(wire_length):
     """A file whose netascii form is exactly wire_length bytes: one CR LF more
     on disk than on the wire, so the disk size is wire_length + 1."""
@@ -115,20 +122,15 @@ class InteropCase(unittest.TestCase):
             self.fail("%s did not finish within %ss" % (" ".join(args), CLIENT_SECONDS))
 
     # -- the server's log ---------------------------------------------------
-    def _result_lines(self, path):
-        """Result lines (completed, Timeout, Abort, Error) naming path."""
-        pattern = re.compile(r"^%s(?: +\d+s| +Timeout| +Abort| +Error) .*%s\s*$"
-                             % (TS, re.escape(path)), re.M)
-        return pattern.findall(self.server.output())
-
     @contextlib.contextmanager
     def served(self, label, path):
         """Checks that the transfer run inside the block ends with exactly one
         result line for path, and that it is the completed line with label
         ("Get/octet", "Put/ascii", ...)."""
-        before = len(self._result_lines(path))
+        log = self.server.output
+        before = len(result_lines(log(), path))
         yield
-        lines = wait_for(lambda: self._result_lines(path), lambda found: len(found) > before, 10, 0.02)
+        lines = wait_for(lambda: result_lines(log(), path), lambda found: len(found) > before, 10, 0.02)
         new = lines[before:]
         self.assertEqual(len(new), 1, "result lines for %s: %r\n%s"
                          % (path, new, self.server.output()[-3000:]))

@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import harrier  # noqa: E402
 import netns  # noqa: E402
-from interop_common import TS, pattern  # noqa: E402
+from interop_common import TS, pattern, result_lines  # noqa: E402
 from common import scratch_directory, wait_until  # noqa: E402
 
 # The later clients must arrive while the first one's group still runs: on an
@@ -64,12 +64,12 @@ class AtftpGroup(unittest.TestCase):
             with open(out, "rb") as f:
                 self.assertTrue(f.read() == content, "%s differs from the served file" % out)
 
-        wait_until(lambda: len(self.results(server, path)) >= CLIENTS, 10)
+        wait_until(lambda: len(result_lines(server.output(), path)) >= CLIENTS, 10)
         self.assertEqual(server.stop(), 0)
         log = server.output()
         for mark in ("Sanitizer", "runtime error:"):
             self.assertNotIn(mark, log)
-        results = self.results(server, path)
+        results = result_lines(log, path)
         self.assertEqual(len(results), CLIENTS, log[-3000:])
         for line in results:
             self.assertRegex(line, r"^%s +\d+s " % TS)
@@ -89,11 +89,6 @@ class AtftpGroup(unittest.TestCase):
         self.assertLess(sent, 2.5 * blocks, "DATA packets sent for %d blocks" % blocks)
         print("\n  DATA packets sent for %d blocks and %d clients: %d (%.2f per block)"
               % (blocks, CLIENTS, sent, sent / blocks), file=sys.stderr)
-
-    @staticmethod
-    def results(server, path):
-        return re.findall(r"^%s(?: +\d+s| +Timeout| +Abort| +Error) .*%s\s*$" % (TS, re.escape(path)),
-                          server.output(), re.M)
 
 
 if __name__ == "__main__":

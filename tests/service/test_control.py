@@ -133,9 +133,7 @@ class ControlTest(unittest.TestCase):
             self.assertEqual(tp.parse(packet)[0], tp.ACK)
             t.send(tp.data(1, b"x"))
             t.receive()
-        harrier.write_store(self.server.store, {"Port": self.server.port,
-                                                "RootDirectory": self.server.root + "/",
-                                                "Upload": 0, "Timeout": 1})
+        self.server.rewrite_store({"Upload": 0, "Timeout": 1})
         c = self.connect()
         self.assertEqual(status_only(ask(c, 2)), 0)
         with harrier.Client(self.server.port) as t:

@@ -277,10 +277,16 @@ class SafeDefaultsTest(unittest.TestCase):
                 ("Prefix", "/srv/images;{dir}/etc", "Prefix entry {dir}/etc/ is the settings store's directory "
                                                     "{dir}/etc/: clients could read and replace its settings"),
                 ("RootDirectory", "{dir}/link/", "RootDirectory {bin}/ is the program directory {bin}/: "
-                                                 "clients could replace the server's programs")):
+                                                 "clients could replace the server's programs"),
+                # A root that cannot be served at all stops the start too.
+                ("RootDirectory", "{dir}/gone/", 'RootDirectory {dir}/gone/ does not exist: the server would '
+                                                 'answer every request with "File not found"'),
+                ("RootDirectory", "{dir}/plain", 'RootDirectory {dir}/plain is not a directory: the server would '
+                                                 'answer every request with "File not found"')):
             with self.subTest(setting=setting, value=value):
                 with ProgramDirectory() as p:
                     os.symlink(p.program_dir, os.path.join(p.dir, "link"))  # a link is no way round
+                    open(os.path.join(p.dir, "plain"), "w").close()
                     with open(p.store, "a") as f:
                         f.write('"%s"="%s"\r\n' % (setting, value.format(dir=p.dir, bin=p.program_dir)))
                     code, out = p.run(["-debug"])
@@ -394,19 +400,8 @@ class SettingsCheckTest(unittest.TestCase):
             self.assertIn("Ready on TFTP port %d\n" % p.port, start)
             self.assertEqual(ss.stop(p.proc, signal.SIGINT), 0)
 
-    def test_a_missing_root_stops_the_start(self):
-        for root, what in (("{dir}/gone/", "does not exist"), ("{dir}/plain", "is not a directory")):
-            with ProgramDirectory() as p:
-                root = root.format(dir=p.dir)
-                open(os.path.join(p.dir, "plain"), "w").close()
-                with open(p.store, "a") as f:
-                    f.write('"RootDirectory"="%s"\r\n' % root)
-                code, out = p.run(["-debug"])
-                self.assertEqual(code, 1, out)
-                self.assertIn('RootDirectory %s %s: the server would answer every request with "File not found"\n'
-                              % (root, what), out)
-                self.assertNotIn("Ready on TFTP port", out)
-        # As a service, the reason reaches the system log.
+    def test_a_missing_root_stops_the_service_with_its_reason_in_the_log(self):
+        # On the console: test_a_root_or_prefix_over_the_servers_own_files_stops_the_start.
         with ProgramDirectory({"RootDirectory": "/nonexistent/root/"}) as p:
             p.start()
             self.assertEqual(p.proc.wait(15), 1)
@@ -482,24 +477,20 @@ class ConsoleTest(unittest.TestCase):
                 # Console mode reports nothing to a manager, even when one is there.
                 self.assertTrue(p.no_notification(0.2))
 
-    def test_console_with_port_in_use_ends_at_once_with_code_1_without_event_log(self):
+    def test_console_with_port_in_use_ends_at_once_with_code_1_and_its_reason_without_event_log(self):
         with ProgramDirectory() as p:
             hold_port(self.addCleanup, p.port)
-            code, out = p.run(["-debug"])
-            self.assertEqual(code, 1)
+            p.check_isolation()
+            # Run to its end: a signal sent before that would be reported too.
+            r = subprocess.run(p.command(["-debug"]), env=p.env(notify=False), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=20)
+            out = r.stdout.decode("latin-1")
+            self.assertEqual(r.returncode, 1)
             self.assertTrue(out.startswith("Debugging TFTP Server.\n"), out)
-            self.assertRegex(out, r"bind on TFTP port failed\n")
+            self.assertRegex(out, r" bind on TFTP port failed\n$")
+            # The port and the reason go to standard error.
+            self.assertEqual(r.stderr.decode(), "harrier: cannot bind UDP port %d: Address already in use\n" % p.port)
             self.assertTrue(p.no_syslog())
-
-    def test_a_bind_failure_names_the_port_and_the_reason_on_standard_error(self):
-        port = hold_port(self.addCleanup)
-        server = harrier.Server(port=port, separate_stderr=True)
-        self.addCleanup(server.close)
-        # It ends by itself; a signal sent before that would be reported too.
-        server.proc.wait(60)
-        self.assertEqual(server.stop(), 1)
-        self.assertRegex(server.output(), r" bind on TFTP port failed\n$")
-        self.assertEqual(server.errors(), "harrier: cannot bind UDP port %d: Address already in use\n" % port)
 
     def test_sigterm_during_an_upload_stops_like_ctrl_c_and_leaves_no_file(self):
         server = harrier.Server(settings={"Timeout": 5})

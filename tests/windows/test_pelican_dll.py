@@ -11,14 +11,13 @@ import os
 import re
 import shutil
 import sys
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "client"))
 import harrier  # noqa: E402
-from common import pattern, read_file, scratch_directory  # noqa: E402
+from common import pattern, read_file, scratch_directory, wait_until  # noqa: E402
 from peers import make_root, put_file, start_tftpd_hpa, stop_process  # noqa: E402
 from netascii import sent_by_orvanel, sent_by_peers, stored_by_orvanel  # noqa: E402
 from test_interop import text_data  # noqa: E402
@@ -114,16 +113,14 @@ class Transfers:
         tag = "%s_%d" % (type(self).__name__, os.getpid())
         for i, (options, size) in enumerate(OCTET_CASES):
             data = pattern(size + 1, size + 1)[1:]
-            with open(os.path.join(self.work, "put%d.bin" % i), "wb") as f:
-                f.write(data)
+            put_file(self.work, "put%d.bin" % i, data)
             remote = "up_%s_o%d" % (tag, i)
             lines.append(self.line(options, "PUT %s put%d.bin" % (remote, i)))
             expected.append((remote, data, size))
         for i, size in enumerate(TEXT_SIZES):
             # CR LF goes out as LF and nothing after the 0x1A near the end.
             local = text_data(size, b"\r\n", False)
-            with open(os.path.join(self.work, "put%d.txt" % i), "wb") as f:
-                f.write(local)
+            put_file(self.work, "put%d.txt" % i, local)
             sent = sent_by_orvanel(local)
             remote = "up_%s_t%d" % (tag, i)
             lines.append(self.line("-a", "PUT %s put%d.txt" % (remote, i)))
@@ -135,18 +132,14 @@ class Transfers:
                 path = os.path.join(self.root, remote)
                 # A server may acknowledge the last block before it has
                 # closed the file.
-                deadline = time.monotonic() + 3
-                while read_file(path) != data and time.monotonic() < deadline:
-                    time.sleep(0.01)
-                self.assertTrue(read_file(path) == data, "uploaded %s differs" % remote)
+                self.assertTrue(wait_until(lambda: read_file(path) == data, 3, 0.01), "uploaded %s differs" % remote)
 
     def test_failures_reach_both_names_of_tftp_tsize(self):
         # A missing remote file: the server's ERROR ends the call with code 8
         # and result -1; an existing local file without -o stops the call
         # before anything is sent, and stays as it was.
         put_file(self.root, "here.bin", b"x" * 600)
-        with open(os.path.join(self.work, "kept.bin"), "wb") as f:
-            f.write(b"mine")
+        put_file(self.work, "kept.bin", b"mine")
         calls = run_host([self.line("", "GET no_such_file.bin absent.bin"),
                           self.line("", "GET here.bin kept.bin")], self.work)
         self.assertEqual(calls[0][:2], (8, -1))
@@ -176,8 +169,7 @@ class AgainstTftpdHpa(Transfers, unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.root = make_root()
-        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        cls.root = make_root(cls.addClassCleanup)
         process, cls.port = start_tftpd_hpa(cls.root)
         cls.addClassCleanup(stop_process, process)
 

@@ -73,14 +73,10 @@ def service_config():
 
 
 def wait_for_state(state, seconds=20):
-    deadline = time.monotonic() + seconds
-    config = {}
-    while time.monotonic() < deadline:
-        config = service_config()
-        if config.get("state") == str(state):
-            return config
-        time.sleep(0.3)
-    raise AssertionError("service never reached state %d: %r" % (state, config))
+    config = common.wait_for(service_config, lambda c: c.get("state") == str(state), seconds, 0.3)
+    if config.get("state") != str(state):
+        raise AssertionError("service never reached state %d: %r" % (state, config))
+    return config
 
 
 def import_settings(values):
@@ -188,19 +184,15 @@ class ConsoleServer:
         self._out = open(self.output_path, "wb")
         self.proc = subprocess.Popen(["wine", _wine["harrier"], "-debug"], stdin=subprocess.DEVNULL,
                                      stdout=self._out, stderr=subprocess.DEVNULL, env=wine_env())
-        deadline = time.monotonic() + 30
-        while "Ready on TFTP port %d\n" % port not in self.output():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise AssertionError("Harrier.exe -debug did not start: %r" % self.output())
-            time.sleep(0.1)
+        ready = "Ready on TFTP port %d\n" % port
+        common.wait_until(lambda: ready in self.output() or self.proc.poll() is not None, 30, 0.1)
+        if ready not in self.output():
+            self.stop()
+            raise AssertionError("Harrier.exe -debug did not start: %r" % self.output())
         # The pipe's thread starts after the start-up lines.
-        deadline = time.monotonic() + 10
-        while await_pipe and pipe("07000000")[0] != 0:
-            if time.monotonic() > deadline:
-                self.stop()
-                raise AssertionError("control pipe never answered")
-            time.sleep(0.2)
+        if await_pipe and not common.wait_until(lambda: pipe("07000000")[0] == 0, 10, 0.2):
+            self.stop()
+            raise AssertionError("control pipe never answered")
 
     def output(self):
         with open(self.output_path, "rb") as f:
@@ -248,15 +240,12 @@ class ControlPipeTest(unittest.TestCase):
         finally:
             cls.server.stop()
 
-    def test_reloads_state_and_unknown_commands(self):
-        rc, lines = pipe("01000000", "02000000", "03000000", "04000000", "07000000", "00000000", "09000000")
+    def test_reloads_state_unknown_commands_and_requests_too_short(self):
+        # The last two: command 8 without its index, and a request of two bytes.
+        rc, lines = pipe("01000000", "02000000", "03000000", "04000000", "07000000", "00000000", "09000000",
+                         "08000000", "0800")
         self.assertEqual(rc, 0)
-        self.assertEqual(lines, [STATUS_0] * 4 + ["00000000" "00000000" "00000000", STATUS_1, STATUS_1])
-
-    def test_requests_too_short_for_their_command(self):
-        # Command 8 without its index, and a request of two bytes.
-        rc, lines = pipe("08000000", "0800")
-        self.assertEqual((rc, lines), (0, [STATUS_1, STATUS_1]))
+        self.assertEqual(lines, [STATUS_0] * 4 + ["00000000" "00000000" "00000000"] + [STATUS_1] * 4)
 
     def test_newest_session_record_then_status_1_past_the_end(self):
         self.assertEqual(fetch(_wine["port"], "boot.bin"), _wine["payload"])
@@ -341,9 +330,7 @@ class ControlPipeTest(unittest.TestCase):
             import_settings(dict(settings, Port=_wine["port"]))
         try:
             taken = "Control channel \\\\.\\pipe\\orvanel_tftp_server not opened: the name is taken"
-            deadline = time.monotonic() + 10
-            while taken not in second.output() and time.monotonic() < deadline:
-                time.sleep(0.1)
+            common.wait_until(lambda: taken in second.output(), 10, 0.1)
             self.assertIn(taken, second.output())
             self.assertEqual(fetch(other, "boot.bin"), _wine["payload"])  # TFTP is served all the same
             self.assertEqual(second.interrupt(), 0)
@@ -366,12 +353,7 @@ class ControlPipeTest(unittest.TestCase):
                                  stderr=subprocess.DEVNULL, env=wine_env())
         try:
             # Connected but silent: after the idle time of 5 s the pipe is free again.
-            deadline = time.monotonic() + 11
-            rc, lines = 2, []
-            while time.monotonic() < deadline:
-                rc, lines = pipe("07000000")
-                if rc == 0:
-                    break
+            rc, lines = common.wait_for(lambda: pipe("07000000"), lambda reply: reply[0] == 0, 11, 0)
             self.assertEqual((rc, lines), (0, ["000000000000000000000000"]))
             self.assertIsNone(first.poll(), "the holding client ended before the server freed the pipe")
         finally:
