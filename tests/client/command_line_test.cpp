@@ -138,29 +138,22 @@ TEST(ParseClientArgs, FlagsAndCounts) {
   EXPECT_FALSE(late.valid);
 }
 
-TEST(ParseClientArgs, PortSuffix) {
-  struct {
-    const char* host;
-    uint16_t port;
-  } cases[] = {{"srv:1234", 1234}, {"srv:70000", 69}, {"srv:x", 69},     {"srv:", 69},
-               {"srv:65535", 65535}, {"srv:12ab", 12}, {"\"srv: 99\"", 99},
-               {"srv:99999999999999999999999", 69}, {"srv", 69}};
-  for (const auto& c : cases) {
-    std::string line = std::string(c.host) + " GET x";
-    parsed p = parse(line.c_str());
-    EXPECT_TRUE(p.valid) << c.host;
-    EXPECT_STREQ(p.settings.host_name.data(), "srv") << c.host;
-    EXPECT_EQ(p.settings.server_port, c.port) << c.host;
-  }
-  EXPECT_STREQ(parse("127.0.0.1:5:6 GET x").settings.host_name.data(), "127.0.0.1");
-}
-
-TEST(ParseClientArgs, IPv6HostsInBracketsOrWhole) {
+TEST(ParseClientArgs, PortSuffixAndIPv6HostsInBracketsOrWhole) {
   struct {
     const char* host;
     const char* name;
     uint16_t port;
-  } cases[] = {{"[::1]:6969", "::1", 6969},
+  } cases[] = {{"srv:1234", "srv", 1234},
+               {"srv:70000", "srv", 69},
+               {"srv:x", "srv", 69},
+               {"srv:", "srv", 69},
+               {"srv:65535", "srv", 65535},
+               {"srv:12ab", "srv", 12},
+               {"\"srv: 99\"", "srv", 99},
+               {"srv:99999999999999999999999", "srv", 69},
+               {"srv", "srv", 69},
+               {"127.0.0.1:5:6", "127.0.0.1", 5},
+               {"[::1]:6969", "::1", 6969},
                {"[::1]", "::1", 69},
                {"[2001:db8::7]:x", "2001:db8::7", 69},
                {"[2001:db8::7]:", "2001:db8::7", 69},

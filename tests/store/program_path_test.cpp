@@ -43,12 +43,8 @@ TEST(ProgramPath, TooSmallBufferGivesEmptyResult) {
   EXPECT_EQ(module_directory(nullptr, 100), 0u);
 }
 
-}  // namespace
-
 // log_directory: the setting, then systemd's directory, then (this test
 // program lying in a build tree) the program's directory.
-namespace {
-
 struct logs_variable {
   std::string saved;
   bool had;

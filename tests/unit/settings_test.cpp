@@ -60,21 +60,16 @@ TEST(Settings, NumbersAreTextAndDefaultsAreStoredAsAbsence) {
 // Reads a number as the store holds it: digits beyond 32 bits saturate, and
 // a minus sign gives a number of 2^31 or more, never a small one.
 TEST(Settings, NumbersBeyondThirtyTwoBitsAndNegativeOnesReadAsLarge) {
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"-1", 0xFFFFFFFFu},          {" -2147483648", 0x80000000u}, {"-99999999999", 0x80000000u},
+      {"99999999999", 0xFFFFFFFFu}, {"4294967297", 0xFFFFFFFFu},  // not 1
+      {"+4294967295x", 0xFFFFFFFFu}, {"-0", 0u},
+  };
   uint32_t value = 0;
-  ASSERT_EQ(scan_unsigned("-1", &value), 1);
-  EXPECT_EQ(value, 0xFFFFFFFFu);
-  ASSERT_EQ(scan_unsigned(" -2147483648", &value), 1);
-  EXPECT_EQ(value, 0x80000000u);
-  ASSERT_EQ(scan_unsigned("-99999999999", &value), 1);
-  EXPECT_EQ(value, 0x80000000u);
-  ASSERT_EQ(scan_unsigned("99999999999", &value), 1);
-  EXPECT_EQ(value, 0xFFFFFFFFu);
-  ASSERT_EQ(scan_unsigned("4294967297", &value), 1);
-  EXPECT_EQ(value, 0xFFFFFFFFu) << "not 1";
-  ASSERT_EQ(scan_unsigned("+4294967295x", &value), 1);
-  EXPECT_EQ(value, 0xFFFFFFFFu);
-  ASSERT_EQ(scan_unsigned("-0", &value), 1);
-  EXPECT_EQ(value, 0u);
+  for (const auto& [text, expected] : cases) {
+    ASSERT_EQ(scan_unsigned(text, &value), 1) << text;
+    EXPECT_EQ(value, expected) << text;
+  }
   EXPECT_EQ(scan_unsigned("-", &value), 0);
 }
 
@@ -143,22 +138,23 @@ TEST(Settings, EveryNumberIsBroughtIntoItsRangeAtLoad) {
 // The data ports are DataPort and the Clients - 1 ports after it, never
 // past 65535.
 TEST(Settings, DataPortRangeDoesNotWrap) {
+  struct {
+    const char* data_port;
+    const char* clients;
+    uint32_t end;
+  } cases[] = {
+      {"60000", "-1", 64095u},
+      {"60000", "0", 59999u},  // no data ports: an empty range
+      {"65530", "10", 65535u},
+      {"65535", "4096", 65535u},
+  };
   use_fresh_store();
-  set_setting("DataPort", "60000");
-  set_setting("Clients", "-1");
-  load_settings(SETTINGS_KEY);
-  EXPECT_EQ(data_port_range_end(DataPort), 64095u);
-  set_setting("Clients", "0");
-  load_settings(SETTINGS_KEY);
-  EXPECT_EQ(data_port_range_end(DataPort), 59999u) << "no data ports: an empty range";
-  set_setting("DataPort", "65530");
-  set_setting("Clients", "10");
-  load_settings(SETTINGS_KEY);
-  EXPECT_EQ(data_port_range_end(DataPort), 65535u);
-  set_setting("DataPort", "65535");
-  set_setting("Clients", "4096");
-  load_settings(SETTINGS_KEY);
-  EXPECT_EQ(data_port_range_end(DataPort), 65535u);
+  for (const auto& c : cases) {
+    set_setting("DataPort", c.data_port);
+    set_setting("Clients", c.clients);
+    load_settings(SETTINGS_KEY);
+    EXPECT_EQ(data_port_range_end(DataPort), c.end) << c.data_port << " + " << c.clients;
+  }
 }
 
 TEST(Settings, OtherValueTypesReadAsRawBytes) {
