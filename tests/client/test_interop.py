@@ -97,17 +97,12 @@ class ServerTransfers(Transfers):
     def text_file(size):
         return text_data(size, b"\n", True)
 
-    def test_octet_get(self):
-        for options in OCTET_VARIANTS:
-            for size in SIZES:
-                with self.subTest(options=options, size=size):
-                    self.get(options, "o%d.bin" % size, pattern(size, size), size)
-
-    def test_octet_put(self):
+    def test_octet_get_and_put(self):
         for options in OCTET_VARIANTS:
             for size in SIZES:
                 with self.subTest(options=options, size=size):
                     data = pattern(size, size)
+                    self.get(options, "o%d.bin" % size, data, size)
                     self.put(options, data, data)
 
     def test_netascii_get(self):

@@ -448,19 +448,6 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(self.client.run("-o %s GET f %s" % (UNRESOLVABLE_HOST, device)), 6)
         self.assertTrue(stat.S_ISCHR(os.stat(device).st_mode))
 
-    def test_existing_local_file(self):
-        path = self.local("precious.bin", b"precious")
-        before = os.stat(path).st_mtime_ns
-        code, server = self.call(lambda s: s.count_requests(0.5), "", "GET f " + path)
-        self.assertEqual(code, 4)
-        self.assertEqual(server.requests, [])
-        self.assertEqual(read_file(path), b"precious")
-        self.assertEqual(os.stat(path).st_mtime_ns, before)
-
-        code, _ = self.call(short_file, "-o", "GET f " + path)
-        self.assertEqual(code, 0)
-        self.assertEqual(read_file(path), SHORT)
-
     def test_oack_to_a_request_without_options(self):
         def unasked_oack(s):
             s.request()
@@ -528,13 +515,19 @@ class ScriptedTransfers(unittest.TestCase):
         self.assertEqual(server.received, [ack(1), ack(2)])
 
     def test_settings_do_not_carry_over_to_the_next_call(self):
-        path = self.local("carry.bin")
+        path = self.local("carry.bin", b"precious")
         code, server = self.call(short_file, "-s -o", "GET f " + path)
         self.assertEqual(code, 0)
         self.assertEqual(parse_request(server.requests[0])[3], [])
-        # Neither -o nor -s holds for the next call.
+        self.assertEqual(read_file(path), SHORT, "-o replaces an existing local file")
+        # Neither -o nor -s holds for the next call: the existing file stops
+        # it before any request, untouched.
+        before = os.stat(path).st_mtime_ns
         code, server = self.call(lambda s: s.count_requests(0.3), "", "GET f " + path)
         self.assertEqual(code, 4)
+        self.assertEqual(server.requests, [])
+        self.assertEqual(read_file(path), SHORT)
+        self.assertEqual(os.stat(path).st_mtime_ns, before)
         code, server = self.call(short_file, "", "GET f " + self.local("carry2.bin"))
         self.assertEqual(code, 0)
         self.assertEqual(parse_request(server.requests[0])[3], [("tsize", "0")])
