@@ -18,8 +18,8 @@
 #include "platform/file_open.h"
 #include "platform/path_names.h"
 
-// Octet streams have a buffer of their own while no more transfers than
-// this run, of this size.
+// While no more transfers than this run, an octet stream has a buffer of
+// its own, of this size.
 constexpr uint32_t STREAM_BUFFERED_TRANSFERS = 64;
 constexpr size_t STREAM_BUFFER_SIZE = 65536;
 
